@@ -1,0 +1,3 @@
+#pragma once
+
+int Main(int argc, char **argv);

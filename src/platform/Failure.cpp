@@ -1,0 +1,93 @@
+#include "Failure.h"
+
+Failure Failure::fileNotFound(const QString &path)
+{
+    return {FailureNumber::FileNotFound, QStringLiteral("ファイルが見つかりません。\n%1").arg(path)};
+}
+
+Failure Failure::permissionDenied(const QString &path)
+{
+    return {FailureNumber::PermissionDenied,
+            QStringLiteral("ファイルを開く権限がありません。\n%1").arg(path)};
+}
+
+Failure Failure::readError(const QString &path, const QString &reason)
+{
+    return {FailureNumber::PathFileAccessError,
+            QStringLiteral("ファイルを読み込めません（%2）。\n%1").arg(path, reason)};
+}
+
+Failure Failure::writeError(const QString &path, const QString &reason)
+{
+    return {FailureNumber::PathFileAccessError,
+            QStringLiteral("ファイルに書き込めません（%2）。\n%1").arg(path, reason)};
+}
+
+Failure Failure::emptyFile(const QString &path)
+{
+    return {FailureNumber::InputPastEnd,
+            QStringLiteral("ファイルが空です。1行目に項目名の行が必要です。\n%1").arg(path)};
+}
+
+Failure Failure::undecodableBytes(const QString &path, qsizetype line)
+{
+    return {FailureNumber::InvalidCharacters,
+            QStringLiteral("%1行目に文字として読めないバイトがあります。"
+                           "Shift_JIS または UTF-8 のテキストファイルか確認してください。\n%2")
+                .arg(line)
+                .arg(path)};
+}
+
+Failure Failure::tooFewFields(qsizetype line, qsizetype expected, qsizetype found)
+{
+    return {FailureNumber::TooFewFields,
+            QStringLiteral("%1行目の項目数が足りません（1行目の項目数 %2 に対して %3）。")
+                .arg(line)
+                .arg(expected)
+                .arg(found)};
+}
+
+Failure Failure::extraEmptyLine(qsizetype line, qsizetype expected)
+{
+    return {FailureNumber::TooFewFields,
+            QStringLiteral("%1行目が空行です（1行目の項目数 %2）。空行を削除してください。")
+                .arg(line)
+                .arg(expected)};
+}
+
+Failure Failure::noHeaderCell(const QString &path)
+{
+    return {FailureNumber::SubscriptOutOfRange,
+            QStringLiteral("最初のワークシートのセルA1が空です。1行目に項目名が必要です。\n%1")
+                .arg(path)};
+}
+
+Failure Failure::notAWorkbook(const QString &path, const QString &reason)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("Excel 97-2003 ブック (.xls) として読めません（%2）。\n%1")
+                .arg(path, reason)};
+}
+
+Failure Failure::unreadableCell(int row, int column, const QString &reason)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("%1行目 %2列目のセルを読めません（%3）。").arg(row).arg(column).arg(reason)};
+}
+
+Failure Failure::noAddressColumn()
+{
+    return {FailureNumber::SubscriptOutOfRange,
+            QStringLiteral("メールアドレスの列（1列目）がありません。1行目が空でないか確認してください。")};
+}
+
+Failure Failure::sourceNotSupported(const QString &source)
+{
+    return {FailureNumber::CannotCreateObject,
+            QStringLiteral("%1 からの読込はこのバージョンではまだ使えません。").arg(source)};
+}
+
+Failure Failure::outOfMemory()
+{
+    return {FailureNumber::OutOfMemory, QStringLiteral("メモリが不足しています。")};
+}

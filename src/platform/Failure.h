@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QString>
+
+#include <utility>
+#include <variant>
+
+// A failure the operator is told about: its number becomes the message box title and its
+// description the text. Every platform failure is made by one of the named constructors below,
+// so numbers and wording stay in one place.
+struct Failure {
+    int number = 0;
+    QString description;
+
+    static Failure fileNotFound(const QString &path);
+    static Failure permissionDenied(const QString &path);
+    static Failure readError(const QString &path, const QString &reason);
+    static Failure writeError(const QString &path, const QString &reason);
+    static Failure emptyFile(const QString &path);
+    static Failure undecodableBytes(const QString &path, qsizetype line);
+    static Failure tooFewFields(qsizetype line, qsizetype expected, qsizetype found);
+    static Failure extraEmptyLine(qsizetype line, qsizetype expected);
+    static Failure noHeaderCell(const QString &path);
+    static Failure notAWorkbook(const QString &path, const QString &reason);
+    static Failure unreadableCell(int row, int column, const QString &reason);
+    static Failure noAddressColumn();
+    static Failure sourceNotSupported(const QString &source);
+    static Failure outOfMemory();
+};
+
+// Failure numbers shown as message box titles.
+namespace FailureNumber {
+constexpr int OutOfMemory = 7;
+constexpr int SubscriptOutOfRange = 9;
+constexpr int FileNotFound = 53;
+constexpr int InputPastEnd = 62;
+constexpr int PermissionDenied = 70;
+constexpr int PathFileAccessError = 75;
+constexpr int InvalidFileFormat = 321;
+constexpr int CannotCreateObject = 429;
+constexpr int InvalidCharacters = 1001;
+constexpr int TooFewFields = 1002;
+} // namespace FailureNumber
+
+// Either a value or the failure that prevented it.
+template <class T> class Result {
+public:
+    Result(T value) : m_v(std::move(value)) {}
+    Result(Failure failure) : m_v(std::move(failure)) {}
+    bool ok() const { return std::holds_alternative<T>(m_v); }
+    explicit operator bool() const { return ok(); }
+    T &value() { return std::get<T>(m_v); }
+    const T &value() const { return std::get<T>(m_v); }
+    const Failure &failure() const { return std::get<Failure>(m_v); }
+    T *operator->() { return &value(); }
+    const T *operator->() const { return &value(); }
+
+private:
+    std::variant<T, Failure> m_v;
+};

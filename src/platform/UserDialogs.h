@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+// What the operator is asked or told. Windows reach message boxes and file dialogs only through
+// this interface, so tests can script the answers.
+class UserDialogs {
+public:
+    enum class Icon { None, Information, Warning, Question, Critical };
+    enum class Buttons { Ok, OkCancel, YesNo, YesNoCancel };
+    enum class Answer { Ok, Cancel, Yes, No };
+
+    struct Message {
+        QString text;
+        QString title; // empty: the application title "Velmora"
+        Icon icon = Icon::None;
+        Buttons buttons = Buttons::Ok;
+    };
+
+    struct FileRequest {
+        QString title;
+        // Filter as the operator sees it: "説明 (*.ext)|*.ext|説明2 (*.x)|*.x".
+        QString filter;
+        int filterIndex = 1;
+        QString fileName;
+    };
+
+    virtual ~UserDialogs() = default;
+    virtual Answer messageBox(QWidget *owner, const Message &message) = 0;
+    // Returns the chosen path, or the empty text when the operator cancelled.
+    virtual QString openFileName(QWidget *owner, const FileRequest &request) = 0;
+    virtual QString saveFileName(QWidget *owner, const FileRequest &request) = 0;
+};
+
+// The title a box shows when it is given none of its own.
+inline QString applicationTitle()
+{
+    return QStringLiteral("Velmora");
+}
+
+// "説明 (*.xls)|*.xls|CSV (*.csv)|*.csv" -> the Qt form "説明 (*.xls);;CSV (*.csv)".
+QString qtFileFilter(const QString &legacyFilter);

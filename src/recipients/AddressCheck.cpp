@@ -1,0 +1,57 @@
+#include "AddressCheck.h"
+
+#include "Text.h"
+
+RecipientSource recipientSourceOf(const QString &strFileName)
+{
+    const QString ext = strFileName.right(4).toLower();
+    if (ext == u".xls")
+        return RecipientSource::Excel;
+    if (ext == u".csv")
+        return RecipientSource::Csv;
+    const QString word = strFileName.toUpper();
+    if (word == u"OUTLOOK")
+        return RecipientSource::Outlook;
+    if (word == u"ODBC")
+        return RecipientSource::Odbc;
+    return RecipientSource::None;
+}
+
+QString sourceStatusText(RecipientSource source)
+{
+    switch (source) {
+    case RecipientSource::Excel: return QStringLiteral("EXCEL形式のファイルを確認しています...");
+    case RecipientSource::Csv: return QStringLiteral("CSV形式のファイルを確認しています...");
+    case RecipientSource::Outlook: return QStringLiteral("OUTLOOK形式のアドレス帳を確認しています...");
+    case RecipientSource::Odbc: return QStringLiteral("ODBC形式のデータベースを確認しています...");
+    case RecipientSource::None: break;
+    }
+    return QString();
+}
+
+QString AddressCheck::statusText() const
+{
+    return QStringLiteral("読込完了：%1件中、正常%2件、エラー%3件。").arg(total).arg(plausible).arg(suspect);
+}
+
+Result<AddressCheck> checkAddresses(const RecipientTable &table)
+{
+    AddressCheck check;
+    const int rows = table.lastRow();
+    if (rows >= 1 && !table.hasCell(1, 1))
+        return Failure::noAddressColumn();
+    check.addresses.reserve(rows);
+    for (int r = 1; r <= rows; ++r) {
+        const QString a = trimSpaces(table.cellView(r, 1)).toString();
+        ++check.total;
+        if (a.contains(u'@')) {
+            ++check.plausible;
+        } else {
+            ++check.suspect;
+            check.suspectList += QString::number(check.total) + QStringLiteral("行目の [") + a +
+                                 QStringLiteral("] はメールアドレスでない可能性があります。\r\n");
+        }
+        check.addresses.append(a);
+    }
+    return check;
+}

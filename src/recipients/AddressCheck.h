@@ -1,0 +1,28 @@
+#pragma once
+
+#include "Failure.h"
+#include "RecipientTable.h"
+
+#include <QString>
+#include <QStringList>
+
+// Which importer a source text selects: a path by its extension, or a source word.
+enum class RecipientSource { Excel, Csv, Outlook, Odbc, None };
+RecipientSource recipientSourceOf(const QString &strFileName);
+// The status line shown while that source is read; empty for None.
+QString sourceStatusText(RecipientSource source);
+
+// The plausibility check of a loaded table: every recipient's address (column 1, spaces trimmed)
+// must hold an "@". It only counts and reports; no row is rejected.
+struct AddressCheck {
+    int total = 0;
+    int plausible = 0;
+    int suspect = 0;
+    QStringList addresses; // one per recipient row, in order, suspect ones included
+    QString suspectList;   // "n行目の [a] はメールアドレスでない可能性があります。" lines, CR LF ended
+
+    QString statusText() const;
+};
+
+// Fails when the table has recipients but no address column.
+Result<AddressCheck> checkAddresses(const RecipientTable &table);

@@ -1,0 +1,48 @@
+#include "RecipientTable.h"
+
+#include <limits>
+#include <stdexcept>
+
+RecipientTable::RecipientTable() : m_rows(2), m_firstColumn(1), m_lastColumn(1)
+{
+    m_cells.resize(2);
+}
+
+RecipientTable RecipientTable::sized(int lastRow, int lastColumn, QString pool)
+{
+    if (lastRow < 0 || lastColumn < 0)
+        throw std::out_of_range("RecipientTable::sized");
+    RecipientTable t;
+    t.m_pool = std::move(pool);
+    t.m_rows = lastRow + 1;
+    t.m_firstColumn = 0;
+    t.m_lastColumn = lastColumn;
+    t.m_cells = QList<Span>(qsizetype(t.m_rows) * (lastColumn + 1));
+    return t;
+}
+
+QStringView RecipientTable::cellView(int row, int column) const
+{
+    if (!hasCell(row, column))
+        throw std::out_of_range("RecipientTable::cellView");
+    const Span &s = m_cells[index(row, column)];
+    return QStringView(m_pool).mid(s.start, s.length);
+}
+
+void RecipientTable::setCell(int row, int column, QStringView text)
+{
+    if (!hasCell(row, column))
+        throw std::out_of_range("RecipientTable::setCell");
+    if (m_pool.size() + text.size() > std::numeric_limits<quint32>::max())
+        throw std::length_error("RecipientTable pool");
+    const qsizetype start = m_pool.size();
+    m_pool.append(text);
+    m_cells[index(row, column)] = {quint32(start), quint32(text.size())};
+}
+
+void RecipientTable::setCellSpan(int row, int column, qsizetype start, qsizetype length)
+{
+    if (!hasCell(row, column) || start < 0 || length < 0 || start + length > m_pool.size())
+        throw std::out_of_range("RecipientTable::setCellSpan");
+    m_cells[index(row, column)] = {quint32(start), quint32(length)};
+}

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringView>
+
+// The table of recipients, addressed [row][column]. Row 0 holds the column names (the merge-tag
+// names), rows 1..lastRow() the recipients in source order. Column 0 is each row's send status,
+// columns 1..lastColumn() the data, column 1 the e-mail address. Cells are never null.
+//
+// Cell texts live in one shared character pool and the table keeps only their places in it, so an
+// imported file's decoded text serves as the cells without a copy per cell, and copying a table
+// (to keep the previous one while a new one is read) costs nothing until one of them changes.
+class RecipientTable {
+public:
+    // The table a fresh main window holds: rows 0 and 1, a single column 1, both cells empty, no
+    // status column.
+    RecipientTable();
+
+    // Rows 0..lastRow, columns 0..lastColumn, all empty. pool may already hold the text that the
+    // cells will point into through setCellSpan().
+    static RecipientTable sized(int lastRow, int lastColumn, QString pool = QString());
+
+    int lastRow() const { return m_rows - 1; }
+    int firstColumn() const { return m_firstColumn; }
+    int lastColumn() const { return m_lastColumn; }
+    bool hasCell(int row, int column) const
+    {
+        return row >= 0 && row < m_rows && column >= m_firstColumn && column <= m_lastColumn;
+    }
+    // True for the table made before anything was loaded.
+    bool isInitial() const { return m_firstColumn == 1 && m_rows == 2 && cellView(0, 1).isEmpty(); }
+
+    // Views stay valid until the table is next changed.
+    QStringView cellView(int row, int column) const;
+    QString cell(int row, int column) const { return cellView(row, column).toString(); }
+
+    void setCell(int row, int column, QStringView text);
+    // Points a cell at pool[start, start + length).
+    void setCellSpan(int row, int column, qsizetype start, qsizetype length);
+    const QString &pool() const { return m_pool; }
+
+private:
+    struct Span {
+        quint32 start = 0;
+        quint32 length = 0;
+    };
+    qsizetype index(int row, int column) const
+    {
+        return qsizetype(row) * (m_lastColumn - m_firstColumn + 1) + (column - m_firstColumn);
+    }
+
+    QString m_pool;
+    QList<Span> m_cells;
+    int m_rows = 0;
+    int m_firstColumn = 0;
+    int m_lastColumn = 0;
+};

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+
+// Settings and scratch files of a test run live in a temporary directory, never in the user's home.
+void setUpTestEnvironment();
+
+QString testDataPath(const QString &name);
+
+// A scratch directory removed at the end of the test.
+class ScratchDir {
+public:
+    QString path(const QString &name) const { return m_dir.filePath(name); }
+    QString write(const QString &name, const QByteArray &bytes) const;
+    QString root() const { return m_dir.path(); }
+
+private:
+    QTemporaryDir m_dir;
+};
+
+// Text in the operator's code page.
+QByteArray toCp932(const QString &text);
