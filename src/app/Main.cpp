@@ -1,9 +1,66 @@
 #include "Main.h"
 
+#include "Form1.h"
+#include "FormSplash.h"
+#include "QtDialogs.h"
+#include "SettingsStore.h"
+
 #include <QApplication>
+#include <QDir>
+#include <QFont>
+#include <QLibraryInfo>
+#include <QTranslator>
+
+QString commandLineText(const QStringList &arguments)
+{
+    return arguments.mid(1).join(u' ');
+}
+
+void installJapaneseTranslations(QApplication &app)
+{
+    const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    auto *qtbase = new QTranslator(&app);
+    if (qtbase->load(QStringLiteral("qtbase_ja"), dir))
+        QApplication::installTranslator(qtbase);
+}
+
+void registerFontSubstitutes()
+{
+    const QStringList gothic{QStringLiteral("IPAGothic"), QStringLiteral("Noto Sans Mono CJK JP"),
+                             QStringLiteral("Noto Sans CJK JP")};
+    const QStringList pgothic{QStringLiteral("IPAPGothic"), QStringLiteral("Noto Sans CJK JP")};
+    QFont::insertSubstitutions(QStringLiteral("ＭＳ ゴシック"), gothic);
+    QFont::insertSubstitutions(QStringLiteral("MS Gothic"), gothic);
+    QFont::insertSubstitutions(QStringLiteral("ＭＳ Ｐゴシック"), pgothic);
+    QFont::insertSubstitutions(QStringLiteral("MS PGothic"), pgothic);
+    QFont::insertSubstitutions(QStringLiteral("Arial Narrow"), {QStringLiteral("Liberation Sans Narrow")});
+}
+
+QString helpFilePath()
+{
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("help/rarozori.chm"));
+}
 
 int Main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName(QStringLiteral("Velmora"));
+    installJapaneseTranslations(app);
+    registerFontSubstitutes();
+    QApplication::setFont(QFont(QStringLiteral("IPAPGothic"), 9));
+    app.setProperty("helpFile", helpFilePath());
+
+    const QString strCommandLine = commandLineText(QCoreApplication::arguments());
+
+    {
+        FormSplash splash;
+        splash.exec();
+    }
+
+    SettingsStore settings;
+    QtDialogs dialogs;
+    Form1 form(settings, dialogs, strCommandLine);
+    form.show();
+    form.repaint();
+    return app.exec();
 }

@@ -1,0 +1,354 @@
+#include "Form1.h"
+
+#include "AddressCheck.h"
+#include "Form3.h"
+#include "Importers.h"
+#include "SettingsStore.h"
+#include "TextFile.h"
+#include "UserDialogs.h"
+#include "WindowPlacement.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFrame>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+
+namespace {
+const QString Section = QStringLiteral("Form");
+const TwipsPlacement Defaults{0, 0, 7350, 7560};
+const QString DefaultFontName = QStringLiteral("ＭＳ ゴシック");
+const QString RecipientFilter = QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv");
+} // namespace
+
+Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCommandLine, QWidget *parent)
+    : QMainWindow(parent), m_settings(settings), m_dialogs(dialogs)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Velmora"));
+    createControls();
+    createMenus();
+    Form_Load(strCommandLine);
+}
+
+Form1::~Form1()
+{
+    Form_Unload();
+}
+
+void Form1::createControls()
+{
+    auto *client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+
+    auto label = [client](const char *name, const QString &caption, QRect r) {
+        auto *l = new QLabel(caption, client);
+        l->setObjectName(QString::fromLatin1(name));
+        l->setGeometry(r);
+        return l;
+    };
+    auto lineEdit = [client](const char *name, const QString &text, QRect r) {
+        auto *e = new QLineEdit(text, client);
+        e->setObjectName(QString::fromLatin1(name));
+        e->setGeometry(r);
+        return e;
+    };
+    auto button = [client](const char *name, const QString &caption, QRect r) {
+        auto *b = new QPushButton(caption, client);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setGeometry(r);
+        return b;
+    };
+
+    // Created in tab order.
+    Text1 = lineEdit("Text1", QString(), twipsRect(1680, 120, 5415, 375));
+    Label1 = label("Label1", QStringLiteral("メールサーバ名"), twipsRect(120, 120, 1335, 375));
+    Label2 = label("Label2", QStringLiteral("メール送信者名"), twipsRect(120, 600, 1335, 375));
+    Text2 = lineEdit("Text2", QString(), twipsRect(1680, 600, 5415, 375));
+    Label3 = label("Label3", QStringLiteral("件名"), twipsRect(120, 1800, 495, 375));
+    Text3 = lineEdit("Text3", QStringLiteral("件名"), twipsRect(720, 1800, 6375, 375));
+    Text4 = new QPlainTextEdit(QStringLiteral("本文"), client);
+    Text4->setObjectName(QStringLiteral("Text4"));
+    Text4->setGeometry(twipsRect(120, 2760, 6975, 2295));
+    Text4->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Text4->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Text4->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Command1 = button("Command1", QStringLiteral("送信"), twipsRect(4400, 5880, 1215, 375));
+    Command2 = button("Command2", QStringLiteral("宛先読込..."), twipsRect(120, 1080, 1455, 375));
+    Combo1 = new QComboBox(client);
+    Combo1->setObjectName(QStringLiteral("Combo1"));
+    Combo1->setGeometry(twipsRect(1680, 1080, 3855, 300));
+    Combo1->setEditable(true);
+    Combo1->setInsertPolicy(QComboBox::NoInsert);
+    Combo1->lineEdit()->setReadOnly(true);
+    Combo1->setEditText(QStringLiteral("読み込まれたメールアドレス"));
+    Command3 = button("Command3", QStringLiteral("終了"), twipsRect(5880, 5880, 1215, 375));
+    Text5 = new QPlainTextEdit(
+        QStringLiteral("添付ファイル名(指定不要)　複数ファイル指定はスペース無しのカンマで区切る"), client);
+    Text5->setObjectName(QStringLiteral("Text5"));
+    Text5->setGeometry(twipsRect(1320, 5160, 5775, 615));
+    Text5->setLineWrapMode(QPlainTextEdit::NoWrap);
+    Text5->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Command4 = button("Command4", QStringLiteral("添付指定..."), twipsRect(120, 5160, 1095, 375));
+    Command6 = button("Command6", QStringLiteral("本文読込..."), twipsRect(120, 2280, 1575, 375));
+    Command5 = button("Command5", QStringLiteral("宛先の一覧..."), twipsRect(5640, 1080, 1455, 375));
+    Command7 = button("Command7", QStringLiteral("差込の確認..."), twipsRect(1920, 2280, 1575, 375));
+    cmdTextFont = button("cmdTextFont", QStringLiteral("本文フォント..."), twipsRect(5520, 2280, 1575, 375));
+    CheckHTML = new QCheckBox(QStringLiteral("HTML"), client);
+    CheckHTML->setObjectName(QStringLiteral("CheckHTML"));
+    CheckHTML->setGeometry(twipsRect(3720, 2280, 1575, 375));
+    Command8 = button("Command8", QStringLiteral("Command8"), twipsRect(120, 5880, 4095, 375));
+    Command8->hide();
+
+    Line1 = new QFrame(client);
+    Line1->setObjectName(QStringLiteral("Line1"));
+    Line1->setFrameShape(QFrame::HLine);
+    Line1->setFrameShadow(QFrame::Sunken);
+    Line1->setGeometry(twipsRect(120, 1545, 7080 - 120, 30));
+
+    StatusBar1 = new QStatusBar(this);
+    StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
+    StatusBar1->setSizeGripEnabled(false);
+    setStatusBar(StatusBar1);
+    StatusBar1->showMessage(QStringLiteral("ステータス行"));
+
+    connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &QWidget::close);
+    connect(Command8, &QPushButton::clicked, this, &Form1::Command8_Click);
+}
+
+void Form1::createMenus()
+{
+    mnuFile = menuBar()->addMenu(QStringLiteral("ﾌｧｲﾙ(&F)"));
+    mnuFile->setObjectName(QStringLiteral("mnuFile"));
+    auto item = [this](const char *name, const QString &caption) {
+        QAction *a = mnuFile->addAction(caption);
+        a->setObjectName(QString::fromLatin1(name));
+        return a;
+    };
+    mnuFileAddressRead = item("mnuFileAddressRead", QStringLiteral("ﾒｰﾙの宛先(送信先)を読込(&A)..."));
+    mnuFileAddressRead->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_A));
+    mnuFileAddressRead->setShortcutContext(Qt::WindowShortcut);
+    mnuFileAddressReadOutlook =
+        item("mnuFileAddressReadOutlook", QStringLiteral("ﾒｰﾙの宛先(送信先)をOutlookアドレス帳から読込(&O)"));
+    mnuFileAddressReadODBC =
+        item("mnuFileAddressReadODBC", QStringLiteral("ﾒｰﾙの宛先（送信先）をODBCデータベースから読込(&D)..."));
+    mnuFile->addSeparator()->setObjectName(QStringLiteral("mnuSP0"));
+    mnuExit = item("mnuExit", QStringLiteral("終了(&E)"));
+
+    // Text fields claim Ctrl+A for select-all; the window's menu shortcuts win over them.
+    for (QWidget *w : std::initializer_list<QWidget *>{Text1, Text2, Text3, Text4, Text5, Combo1->lineEdit()})
+        w->installEventFilter(this);
+
+    connect(mnuFileAddressRead, &QAction::triggered, this, &Form1::Command2_Click);
+    connect(mnuFileAddressReadOutlook, &QAction::triggered, this,
+            [this] { AddressRead(QStringLiteral("OUTLOOK")); });
+    connect(mnuFileAddressReadODBC, &QAction::triggered, this, [this] { AddressRead(QStringLiteral("ODBC")); });
+    connect(mnuExit, &QAction::triggered, this, &QWidget::close);
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::ShortcutOverride) {
+        const auto *key = static_cast<QKeyEvent *>(event);
+        const QKeySequence pressed(key->keyCombination());
+        for (const QAction *a : mnuFile->actions()) {
+            if (!a->shortcut().isEmpty() && a->shortcut() == pressed) {
+                event->ignore();
+                return true;
+            }
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void Form1::Form_Load(const QString &strCommandLine)
+{
+    Text1->setText(m_settings.getString(Section, QStringLiteral("svName"), QString()));
+    Text2->setText(m_settings.getString(Section, QStringLiteral("fromName"), QString()));
+    applyPlacement(this, readPlacement(m_settings, Section, Defaults));
+
+    QFont font(m_settings.getString(Section, QStringLiteral("fontName"), DefaultFontName));
+    font.setBold(m_settings.getBool(Section, QStringLiteral("fontBold"), false));
+    font.setItalic(m_settings.getBool(Section, QStringLiteral("fontItalic"), false));
+    const float size = m_settings.getNumber(Section, QStringLiteral("fontSize"), 9);
+    font.setPointSizeF(size > 0 ? size : 9);
+    Text4->setFont(font);
+
+    sendInterval = m_settings.getInt16(Section, QStringLiteral("sendTimer"), 0);
+    if (sendInterval < 0 || sendInterval > 60)
+        sendInterval = 0;
+
+    setStatusText(QString());
+    m_table = RecipientTable();
+    if (!strCommandLine.isEmpty() && fileExists(strCommandLine))
+        AddressRead(strCommandLine);
+}
+
+void Form1::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (!m_placedAfterShow) {
+        // Now that the frame is known, the stored outer size can be met exactly.
+        m_placedAfterShow = true;
+        applyPlacement(this, readPlacement(m_settings, Section, Defaults));
+    }
+}
+
+QString Form1::statusText() const
+{
+    return StatusBar1->currentMessage();
+}
+
+void Form1::setStatusText(const QString &text)
+{
+    StatusBar1->showMessage(text);
+    // Loading does not return to the event loop until it is done; show progress now.
+    StatusBar1->repaint();
+}
+
+void Form1::showFailure(const Failure &failure)
+{
+    m_dialogs.messageBox(this, {failure.description, QString::number(failure.number),
+                                UserDialogs::Icon::Critical, UserDialogs::Buttons::Ok});
+}
+
+void Form1::Command2_Click()
+{
+    setStatusText(QString());
+    UserDialogs::FileRequest request;
+    request.filter = RecipientFilter;
+    request.filterIndex = 1;
+    const QString name = m_dialogs.openFileName(this, request);
+    if (!name.isEmpty())
+        AddressRead(name);
+}
+
+void Form1::Command8_Click()
+{
+    sendFlag = 0;
+    timerFlag = 0;
+}
+
+int Form1::AddressRead(const QString &strFileName)
+{
+    // Kept so that a table the address check cannot use never replaces a good one.
+    const RecipientTable previous = m_table;
+    const RecipientSource source = recipientSourceOf(strFileName);
+    int result = 0;
+    if (source != RecipientSource::None)
+        setStatusText(sourceStatusText(source));
+    switch (source) {
+    case RecipientSource::Excel: result = ExcelDataGet(strFileName); break;
+    case RecipientSource::Csv: result = CSVDataGet(strFileName); break;
+    case RecipientSource::Outlook: result = OutlookDataGet(); break;
+    case RecipientSource::Odbc: result = ODBCDataGet(); break;
+    case RecipientSource::None: break;
+    }
+    if (result < 0)
+        return -1;
+
+    const Result<AddressCheck> check = checkAddresses(m_table);
+    if (!check) {
+        m_table = previous;
+        showFailure(check.failure());
+        return -1;
+    }
+
+    Combo1->clear();
+    for (const QString &a : check->addresses)
+        Combo1->addItem(a);
+    if (!check->addresses.isEmpty())
+        Combo1->setEditText(check->addresses.first());
+    setStatusText(check->statusText());
+
+    if (check->suspect > 0) {
+        const UserDialogs::Answer a = m_dialogs.messageBox(
+            this, {QStringLiteral("読込エラーの行があります。表示しますか？"), QStringLiteral("読込エラー"),
+                   UserDialogs::Icon::Warning, UserDialogs::Buttons::YesNo});
+        if (a == UserDialogs::Answer::Yes)
+            Form3::showText(m_settings, this, QStringLiteral("読込エラー"), check->suspectList);
+    }
+    return 0;
+}
+
+int Form1::ExcelDataGet(const QString &strFileName)
+{
+    Result<RecipientTable> table = ::ExcelDataGet(strFileName);
+    if (!table) {
+        showFailure(table.failure());
+        return -1;
+    }
+    m_table = std::move(table.value());
+    return 0;
+}
+
+int Form1::CSVDataGet(const QString &strFileName)
+{
+    Result<RecipientTable> table = ::CSVDataGet(strFileName);
+    if (!table) {
+        showFailure(table.failure());
+        return -1;
+    }
+    m_table = std::move(table.value());
+    return 0;
+}
+
+int Form1::OutlookDataGet()
+{
+    showFailure(Failure::sourceNotSupported(QStringLiteral("Outlookアドレス帳")));
+    return -1;
+}
+
+int Form1::ODBCDataGet()
+{
+    showFailure(Failure::sourceNotSupported(QStringLiteral("ODBCデータベース")));
+    return -1;
+}
+
+bool Form1::Form_QueryUnload()
+{
+    if (sendFlag == -1 || timerFlag == -1) {
+        Command8_Click();
+        return false;
+    }
+    const UserDialogs::Answer a =
+        m_dialogs.messageBox(this, {QStringLiteral("本当にこのプログラムを終了して良いですか"),
+                                    QStringLiteral("Velmoraの終了"), UserDialogs::Icon::Question,
+                                    UserDialogs::Buttons::OkCancel});
+    return a == UserDialogs::Answer::Ok;
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    if (!Form_QueryUnload()) {
+        event->ignore();
+        return;
+    }
+    Form_Unload();
+    event->accept();
+}
+
+void Form1::Form_Unload()
+{
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    m_settings.setString(Section, QStringLiteral("svName"), Text1->text());
+    m_settings.setString(Section, QStringLiteral("fromName"), Text2->text());
+    writePlacement(m_settings, Section, currentPlacement(this));
+    const QFont font = Text4->font();
+    m_settings.setString(Section, QStringLiteral("fontName"), font.family());
+    m_settings.setBool(Section, QStringLiteral("fontBold"), font.bold());
+    m_settings.setBool(Section, QStringLiteral("fontItalic"), font.italic());
+    m_settings.setNumber(Section, QStringLiteral("fontSize"), font.pointSizeF());
+    m_settings.setNumber(Section, QStringLiteral("sendTimer"), sendInterval);
+    m_settings.sync();
+}

@@ -1,0 +1,97 @@
+#pragma once
+
+#include "RecipientTable.h"
+
+#include <QMainWindow>
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QStatusBar;
+class QAction;
+class QMenu;
+class SettingsStore;
+class UserDialogs;
+struct Failure;
+
+// The main window: the operator's one workplace. It owns the recipient table for the whole run.
+class Form1 : public QMainWindow {
+    Q_OBJECT
+public:
+    // Loading restores the settings, creates the initial table and loads the command-line file.
+    Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCommandLine,
+          QWidget *parent = nullptr);
+    ~Form1() override;
+
+    // The one entry for every load of the recipient table: a path ending in .xls or .csv, or the
+    // word OUTLOOK or ODBC. Returns 0 when loaded (or when the source names no importer), -1 when
+    // the import failed; a failure has been shown before the return.
+    int AddressRead(const QString &strFileName);
+    int ExcelDataGet(const QString &strFileName);
+    int CSVDataGet(const QString &strFileName);
+    int OutlookDataGet();
+    int ODBCDataGet();
+
+    const RecipientTable &recipientTable() const { return m_table; }
+    QString statusText() const;
+    void setStatusText(const QString &text);
+
+    // Process-wide run state: -1 true, 0 false.
+    qint16 sendFlag = 0;
+    qint16 timerFlag = 0;
+    qint16 sendInterval = 0;
+
+    void Command2_Click();
+    void Command8_Click();
+
+    QLabel *Label1 = nullptr;
+    QLabel *Label2 = nullptr;
+    QLabel *Label3 = nullptr;
+    QLineEdit *Text1 = nullptr;
+    QLineEdit *Text2 = nullptr;
+    QLineEdit *Text3 = nullptr;
+    QPlainTextEdit *Text4 = nullptr;
+    QPlainTextEdit *Text5 = nullptr;
+    QComboBox *Combo1 = nullptr;
+    QCheckBox *CheckHTML = nullptr;
+    QPushButton *Command1 = nullptr;
+    QPushButton *Command2 = nullptr;
+    QPushButton *Command3 = nullptr;
+    QPushButton *Command4 = nullptr;
+    QPushButton *Command5 = nullptr;
+    QPushButton *Command6 = nullptr;
+    QPushButton *Command7 = nullptr;
+    QPushButton *Command8 = nullptr;
+    QPushButton *cmdTextFont = nullptr;
+    QFrame *Line1 = nullptr;
+    QStatusBar *StatusBar1 = nullptr;
+
+    QMenu *mnuFile = nullptr;
+    QAction *mnuFileAddressRead = nullptr;
+    QAction *mnuFileAddressReadOutlook = nullptr;
+    QAction *mnuFileAddressReadODBC = nullptr;
+    QAction *mnuExit = nullptr;
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void createControls();
+    void createMenus();
+    void Form_Load(const QString &strCommandLine);
+    bool Form_QueryUnload();
+    void Form_Unload();
+    void showFailure(const Failure &failure);
+
+    SettingsStore &m_settings;
+    UserDialogs &m_dialogs;
+    RecipientTable m_table;
+    bool m_placedAfterShow = false;
+    bool m_unloaded = false;
+};

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QDialog>
+
+class QPlainTextEdit;
+class QPushButton;
+class SettingsStore;
+
+// The text viewer: a caption, a large text field and the button "戻る". Every caller sets both
+// the caption and the text; the window keeps only its placement between uses.
+class Form3 : public QDialog {
+    Q_OBJECT
+public:
+    // Loading restores the placement from the section "Form3".
+    Form3(SettingsStore &settings, QWidget *owner);
+    ~Form3() override;
+
+    void setText(const QString &text);
+    QString text() const;
+
+    // Shows the window modally, then saves its placement: load, show, unload in one call.
+    static void showText(SettingsStore &settings, QWidget *owner, const QString &caption,
+                         const QString &text);
+
+    QPlainTextEdit *Text1 = nullptr;
+    QPushButton *Command1 = nullptr;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    void Form_Resize();
+    void Form_Unload();
+
+    SettingsStore &m_settings;
+    bool m_placedAfterShow = false;
+    bool m_unloaded = false;
+};

@@ -1,0 +1,51 @@
+#include "WindowPlacement.h"
+
+#include "SettingsStore.h"
+#include "Twips.h"
+
+#include <QWidget>
+
+TwipsPlacement readPlacement(const SettingsStore &settings, const QString &section,
+                             const TwipsPlacement &defaults)
+{
+    TwipsPlacement p;
+    p.left = settings.getNumber(section, QStringLiteral("left"), float(defaults.left));
+    p.top = settings.getNumber(section, QStringLiteral("top"), float(defaults.top));
+    p.width = settings.getNumber(section, QStringLiteral("width"), float(defaults.width));
+    p.height = settings.getNumber(section, QStringLiteral("height"), float(defaults.height));
+    return p;
+}
+
+void writePlacement(SettingsStore &settings, const QString &section, const TwipsPlacement &placement)
+{
+    settings.setNumber(section, QStringLiteral("left"), placement.left);
+    settings.setNumber(section, QStringLiteral("top"), placement.top);
+    settings.setNumber(section, QStringLiteral("width"), placement.width);
+    settings.setNumber(section, QStringLiteral("height"), placement.height);
+}
+
+void applyPlacement(QWidget *window, const TwipsPlacement &placement)
+{
+    const QSize frameExtra = window->frameGeometry().size() - window->geometry().size();
+    window->move(twipsToPixels(placement.left), twipsToPixels(placement.top));
+    window->resize(qMax(1, twipsToPixels(placement.width) - frameExtra.width()),
+                   qMax(1, twipsToPixels(placement.height) - frameExtra.height()));
+}
+
+TwipsPlacement currentPlacement(const QWidget *window)
+{
+    const QRect outer = window->frameGeometry();
+    return {double(pixelsToTwips(outer.x())), double(pixelsToTwips(outer.y())),
+            double(pixelsToTwips(outer.width())), double(pixelsToTwips(outer.height()))};
+}
+
+QSize outerSizeTwips(const QWidget *window)
+{
+    const QSize s = window->frameGeometry().size();
+    return {pixelsToTwips(s.width()), pixelsToTwips(s.height())};
+}
+
+QRect twipsRect(int left, int top, int width, int height)
+{
+    return {twipsToPixels(left), twipsToPixels(top), twipsToPixels(width), twipsToPixels(height)};
+}

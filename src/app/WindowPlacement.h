@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QRect>
+
+class QWidget;
+class SettingsStore;
+
+// A window's outer placement (frame included) in twips, as the settings keep it.
+struct TwipsPlacement {
+    double left = 0;
+    double top = 0;
+    double width = 0;
+    double height = 0;
+};
+
+TwipsPlacement readPlacement(const SettingsStore &settings, const QString &section,
+                             const TwipsPlacement &defaults);
+void writePlacement(SettingsStore &settings, const QString &section, const TwipsPlacement &placement);
+
+// Applies an outer placement as it stands, without testing it against the screen. Before a window
+// is shown its frame is unknown; call again from the first show event to correct for it.
+void applyPlacement(QWidget *window, const TwipsPlacement &placement);
+TwipsPlacement currentPlacement(const QWidget *window);
+
+// The outer size of a window in twips (the size the layout rules are written for).
+QSize outerSizeTwips(const QWidget *window);
+
+// A rectangle given in twips, in logical pixels.
+QRect twipsRect(int left, int top, int width, int height);
