@@ -30,6 +30,11 @@ void SettingsStore::setString(const QString &section, const QString &key, const 
     m_settings->setValue(fullKey(section, key), value);
 }
 
+void SettingsStore::remove(const QString &section, const QString &key)
+{
+    m_settings->remove(fullKey(section, key));
+}
+
 float SettingsStore::getNumber(const QString &section, const QString &key, float defaultValue) const
 {
     bool ok = false;

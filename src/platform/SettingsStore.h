@@ -20,6 +20,7 @@ public:
 
     QString getString(const QString &section, const QString &key, const QString &defaultValue) const;
     void setString(const QString &section, const QString &key, const QString &value);
+    void remove(const QString &section, const QString &key);
 
     float getNumber(const QString &section, const QString &key, float defaultValue) const;
     qint16 getInt16(const QString &section, const QString &key, qint16 defaultValue) const;

@@ -1,0 +1,259 @@
+#include "Form1.h"
+#include "Form3.h"
+#include "Importers.h"
+#include "Main.h"
+#include "ScriptedDialogs.h"
+#include "SettingsStore.h"
+#include "TestEnvironment.h"
+#include "Twips.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+using Icon = UserDialogs::Icon;
+using Buttons = UserDialogs::Buttons;
+using Answer = UserDialogs::Answer;
+
+namespace {
+
+const QString Exit = QStringLiteral("本当にこのプログラムを終了して良いですか");
+const QString ExitTitle = QStringLiteral("Velmoraの終了");
+const QString Suspect = QStringLiteral("読込エラーの行があります。表示しますか？");
+const QString Filter = QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv");
+
+class Form1Test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        SettingsStore s;
+        for (const char *k : {"svName", "fromName", "left", "top", "width", "height", "fontBold", "fontItalic",
+                              "fontSize", "sendTimer"})
+            s.setString(QStringLiteral("Form"), QString::fromLatin1(k), QStringLiteral("?"));
+        s.remove(QStringLiteral("Form"), QStringLiteral("fontName"));
+        registerFontSubstitutes();
+    }
+
+    QStringList comboItems(const Form1 &f)
+    {
+        QStringList out;
+        for (int i = 0; i < f.Combo1->count(); ++i)
+            out << f.Combo1->itemText(i);
+        return out;
+    }
+
+    // Closes the text viewer that AddressRead opens, remembering what it showed.
+    void answerViewer(QString *caption, QString *text)
+    {
+        QTimer::singleShot(0, [caption, text] {
+            auto *viewer = qobject_cast<Form3 *>(QApplication::activeModalWidget());
+            ASSERT_NE(viewer, nullptr);
+            *caption = viewer->windowTitle();
+            *text = viewer->Text1->toPlainText();
+            viewer->Command1->click();
+        });
+    }
+
+    ScratchDir dir;
+    SettingsStore settings;
+    ScriptedDialogs dialogs;
+};
+
+} // namespace
+
+TEST_F(Form1Test, EveryControlIsFoundByItsName)
+{
+    Form1 f(settings, dialogs, QString());
+    for (const char *name : {"Text1", "Text2", "Text3", "Text4", "Text5", "Combo1", "CheckHTML", "Command1",
+                             "Command2", "Command3", "Command4", "Command5", "Command6", "Command7", "Command8",
+                             "cmdTextFont", "StatusBar1", "Label1", "Label2", "Label3", "Line1"})
+        EXPECT_NE(f.findChild<QWidget *>(QString::fromLatin1(name)), nullptr) << name;
+    EXPECT_FALSE(f.Command8->isVisibleTo(&f));
+    EXPECT_EQ(f.Combo1->currentText(), QStringLiteral("読み込まれたメールアドレス"));
+    EXPECT_TRUE(f.Combo1->lineEdit()->isReadOnly());
+    EXPECT_EQ(f.statusText(), QString());
+    EXPECT_TRUE(f.recipientTable().isInitial());
+    dialogs.expectBox(Exit, ExitTitle, Icon::Question, Buttons::OkCancel, Answer::Ok);
+    EXPECT_TRUE(f.close());
+}
+
+TEST_F(Form1Test, SettingsAreRestoredAtLoadAndSavedAtClose)
+{
+    // Values that do not parse fall back to the defaults.
+    {
+        Form1 f(settings, dialogs, QString());
+        EXPECT_EQ(f.Text1->text(), QStringLiteral("?"));
+        EXPECT_EQ(f.size(), QSize(twipsToPixels(7350), twipsToPixels(7560)));
+        EXPECT_EQ(f.pos(), QPoint(0, 0));
+        EXPECT_EQ(f.Text4->font().family(), QStringLiteral("ＭＳ ゴシック"));
+        EXPECT_EQ(f.Text4->font().pointSizeF(), 9.0);
+        EXPECT_EQ(f.sendInterval, 0);
+        f.Text1->setText(QStringLiteral("smtp.example.jp"));
+        f.Text2->setText(QStringLiteral("山田 太郎 <yamada@example.jp>"));
+        f.move(30, 45);
+        f.resize(600, 520);
+        QFont font(QStringLiteral("IPAPGothic"));
+        font.setPointSizeF(12);
+        font.setBold(true);
+        f.Text4->setFont(font);
+        f.sendInterval = 15;
+        dialogs.expectBox(Exit, ExitTitle, Icon::Question, Buttons::OkCancel, Answer::Ok);
+        EXPECT_TRUE(f.close());
+    }
+    const QString sec = QStringLiteral("Form");
+    EXPECT_EQ(settings.getString(sec, QStringLiteral("svName"), {}), QStringLiteral("smtp.example.jp"));
+    EXPECT_EQ(settings.getString(sec, QStringLiteral("left"), {}), QStringLiteral("450"));
+    EXPECT_EQ(settings.getString(sec, QStringLiteral("top"), {}), QStringLiteral("675"));
+    EXPECT_EQ(settings.getString(sec, QStringLiteral("width"), {}), QStringLiteral("9000"));
+    EXPECT_EQ(settings.getString(sec, QStringLiteral("fontBold"), {}), QStringLiteral("True"));
+    EXPECT_EQ(settings.getString(sec, QStringLiteral("fontItalic"), {}), QStringLiteral("False"));
+    EXPECT_EQ(settings.getString(sec, QStringLiteral("fontSize"), {}), QStringLiteral("12"));
+    EXPECT_EQ(settings.getString(sec, QStringLiteral("sendTimer"), {}), QStringLiteral("15"));
+
+    Form1 again(settings, dialogs, QString());
+    EXPECT_EQ(again.Text2->text(), QStringLiteral("山田 太郎 <yamada@example.jp>"));
+    EXPECT_EQ(again.pos(), QPoint(30, 45));
+    EXPECT_EQ(again.size(), QSize(600, 520));
+    EXPECT_EQ(again.Text4->font().family(), QStringLiteral("IPAPGothic"));
+    EXPECT_TRUE(again.Text4->font().bold());
+    EXPECT_EQ(again.sendInterval, 15);
+    dialogs.expectBox(Exit, ExitTitle, Icon::Question, Buttons::OkCancel, Answer::Ok);
+    again.close();
+}
+
+TEST_F(Form1Test, CloseRequestAsksAndCancelKeepsTheWindowAndTheSettings)
+{
+    Form1 f(settings, dialogs, QString());
+    f.show();
+    f.Text1->setText(QStringLiteral("changed"));
+    dialogs.expectBox(Exit, ExitTitle, Icon::Question, Buttons::OkCancel, Answer::Cancel);
+    f.Command3->click();
+    EXPECT_TRUE(f.isVisible());
+    EXPECT_EQ(settings.getString(QStringLiteral("Form"), QStringLiteral("svName"), {}), QStringLiteral("?"));
+
+    // While a run or a timer wait goes on, closing stops it instead, without a question.
+    f.sendFlag = -1;
+    f.timerFlag = -1;
+    EXPECT_FALSE(f.close());
+    EXPECT_EQ(f.sendFlag, 0);
+    EXPECT_EQ(f.timerFlag, 0);
+    EXPECT_TRUE(f.isVisible());
+
+    dialogs.expectBox(Exit, ExitTitle, Icon::Question, Buttons::OkCancel, Answer::Ok);
+    f.findChild<QAction *>(QStringLiteral("mnuExit"))->trigger();
+    EXPECT_FALSE(f.isVisible());
+    EXPECT_EQ(settings.getString(QStringLiteral("Form"), QStringLiteral("svName"), {}), QStringLiteral("changed"));
+}
+
+TEST_F(Form1Test, AddressReadFillsTheListReportsAndShowsSuspectRows)
+{
+    const QString csv = dir.write(QStringLiteral("名簿 一覧.csv"),
+                                  toCp932(QStringLiteral("メール,氏名\r\n a@example.jp ,山田\r\nb.example.jp,鈴木\r\n"
+                                                         ",空\r\n")));
+    // The command line names the file whole, spaces included, and it is read at load.
+    dialogs.expectBox(Suspect, QStringLiteral("読込エラー"), Icon::Warning, Buttons::YesNo, Answer::Yes);
+    QString caption, text;
+    answerViewer(&caption, &text);
+    Form1 f(settings, dialogs, csv);
+    EXPECT_EQ(caption, QStringLiteral("読込エラー"));
+    EXPECT_EQ(text, QStringLiteral("2行目の [b.example.jp] はメールアドレスでない可能性があります。\n"
+                                   "3行目の [] はメールアドレスでない可能性があります。\n"));
+    EXPECT_EQ(f.statusText(), QStringLiteral("読込完了：3件中、正常1件、エラー2件。"));
+    EXPECT_EQ(comboItems(f), QStringList({"a@example.jp", "b.example.jp", ""}));
+    EXPECT_EQ(f.Combo1->currentText(), QStringLiteral("a@example.jp"));
+    EXPECT_TRUE(f.Combo1->lineEdit()->isReadOnly());
+    EXPECT_EQ(f.recipientTable().cell(1, 2), QStringLiteral("山田"));
+
+    // Answering No shows nothing; a second load replaces the list whole.
+    const QString second = dir.write(QStringLiteral("b.CSV"), "mail\r\nx\r\n");
+    dialogs.expectBox(Suspect, QStringLiteral("読込エラー"), Icon::Warning, Buttons::YesNo, Answer::No);
+    EXPECT_EQ(f.AddressRead(second), 0);
+    EXPECT_EQ(comboItems(f), QStringList({"x"}));
+    EXPECT_EQ(f.statusText(), QStringLiteral("読込完了：1件中、正常0件、エラー1件。"));
+}
+
+TEST_F(Form1Test, CommandLineThatNamesNoFileLoadsNothing)
+{
+    const QString csv = dir.write(QStringLiteral("a.csv"), "mail\r\na@b\r\n");
+    Form1 quoted(settings, dialogs, u'"' + csv + u'"');
+    EXPECT_TRUE(quoted.recipientTable().isInitial());
+    EXPECT_EQ(quoted.statusText(), QString());
+    Form1 plain(settings, dialogs, csv);
+    EXPECT_EQ(plain.recipientTable().lastRow(), 1);
+}
+
+TEST_F(Form1Test, FailedImportLeavesTableAndListAsTheyWere)
+{
+    const QString good = dir.write(QStringLiteral("good.csv"), "mail,name\r\na@example.jp,A\r\n");
+    Form1 f(settings, dialogs, good);
+    ASSERT_EQ(f.statusText(), QStringLiteral("読込完了：1件中、正常1件、エラー0件。"));
+
+    const QString bad = dir.write(QStringLiteral("bad.csv"), "mail,name\r\nb@example.jp,B\r\nc@example.jp\r\n");
+    dialogs.expectBox(QStringLiteral("3行目の項目数が足りません（1行目の項目数 2 に対して 1）。"), QStringLiteral("1002"),
+                      Icon::Critical, Buttons::Ok, Answer::Ok);
+    EXPECT_EQ(f.AddressRead(bad), -1);
+    EXPECT_EQ(f.recipientTable().cell(1, 1), QStringLiteral("a@example.jp"));
+    EXPECT_EQ(comboItems(f), QStringList({"a@example.jp"}));
+    EXPECT_EQ(f.statusText(), QStringLiteral("CSV形式のファイルを確認しています..."));
+
+    // A table with recipients but no address column never replaces the loaded one.
+    const QString noColumns = dir.write(QStringLiteral("nocol.csv"), "\r\nrow\r\n");
+    dialogs.expectBox(Failure::noAddressColumn().description, QStringLiteral("9"), Icon::Critical, Buttons::Ok,
+                      Answer::Ok);
+    EXPECT_EQ(f.AddressRead(noColumns), -1);
+    EXPECT_EQ(f.recipientTable().cell(1, 1), QStringLiteral("a@example.jp"));
+    EXPECT_EQ(comboItems(f), QStringList({"a@example.jp"}));
+
+    const QString notXls = dir.write(QStringLiteral("fake.XLS"), "mail\r\n");
+    dialogs.expectBox(::ExcelDataGet(notXls).failure().description,
+                      QStringLiteral("321"), Icon::Critical, Buttons::Ok, Answer::Ok);
+    EXPECT_EQ(f.AddressRead(notXls), -1);
+    EXPECT_EQ(f.recipientTable().lastRow(), 1);
+}
+
+TEST_F(Form1Test, SourcesWithoutImporterRecountTheCurrentTable)
+{
+    const QString good = dir.write(QStringLiteral("good.csv"), "mail\r\na@example.jp\r\nb@example.jp\r\n");
+    Form1 f(settings, dialogs, good);
+    f.setStatusText(QStringLiteral("old"));
+    EXPECT_EQ(f.AddressRead(dir.write(QStringLiteral("list.xlsx"), "PK")), 0);
+    EXPECT_EQ(f.statusText(), QStringLiteral("読込完了：2件中、正常2件、エラー0件。"));
+    EXPECT_EQ(comboItems(f), QStringList({"a@example.jp", "b@example.jp"}));
+}
+
+TEST_F(Form1Test, ExcelWorkbookLoadsThroughTheReadButtonAndTheMenu)
+{
+    Form1 f(settings, dialogs, QString());
+    f.show();
+    const QString xls = testDataPath(QStringLiteral("recipients.xls"));
+    dialogs.expectOpenFile(Filter, xls);
+    dialogs.expectBox(Suspect, QStringLiteral("読込エラー"), Icon::Warning, Buttons::YesNo, Answer::No);
+    f.Command2->click();
+    EXPECT_EQ(f.statusText(), QStringLiteral("読込完了：3件中、正常2件、エラー1件。"));
+    EXPECT_EQ(f.Combo1->currentText(), QStringLiteral("yamada@example.jp"));
+
+    // A cancelled dialog changes nothing but the cleared status line.
+    dialogs.expectOpenFile(Filter, QString());
+    f.findChild<QAction *>(QStringLiteral("mnuFileAddressRead"))->trigger();
+    EXPECT_EQ(f.statusText(), QString());
+    EXPECT_EQ(f.Combo1->count(), 3);
+
+    // Ctrl+A reaches the menu item even while a text field has the focus.
+    const QString csv = dir.write(QStringLiteral("c.csv"), "mail\r\nz@example.jp\r\n");
+    dialogs.expectOpenFile(Filter, csv);
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    f.Text1->setFocus();
+    QTest::keyClick(f.Text1, Qt::Key_A, Qt::ControlModifier);
+    EXPECT_EQ(f.Combo1->count(), 1);
+    dialogs.expectBox(Exit, ExitTitle, Icon::Question, Buttons::OkCancel, Answer::Ok);
+    f.close();
+}

@@ -1,0 +1,58 @@
+#include "AddressCheck.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+RecipientTable tableOf(const QList<QStringList> &rows)
+{
+    RecipientTable t = RecipientTable::sized(int(rows.size()) - 1, int(rows[0].size()));
+    for (int r = 0; r < rows.size(); ++r)
+        for (int c = 0; c < rows[r].size(); ++c)
+            t.setCell(r, c + 1, rows[r][c]);
+    return t;
+}
+
+} // namespace
+
+TEST(AddressCheck, SourceIsChosenByExtensionThenByWord)
+{
+    EXPECT_EQ(recipientSourceOf(QStringLiteral("/a/b.XLS")), RecipientSource::Excel);
+    EXPECT_EQ(recipientSourceOf(QStringLiteral("名簿.Csv")), RecipientSource::Csv);
+    EXPECT_EQ(recipientSourceOf(QStringLiteral("outLook")), RecipientSource::Outlook);
+    EXPECT_EQ(recipientSourceOf(QStringLiteral("odbc")), RecipientSource::Odbc);
+    EXPECT_EQ(recipientSourceOf(QStringLiteral("book.xlsx")), RecipientSource::None);
+    EXPECT_EQ(recipientSourceOf(QStringLiteral("list.txt")), RecipientSource::None);
+    EXPECT_EQ(recipientSourceOf(QStringLiteral("ODBC.csv")), RecipientSource::Csv);
+}
+
+TEST(AddressCheck, CountsAndListsSuspectRowsWithoutDroppingThem)
+{
+    const RecipientTable t = tableOf({{"mail", "name"},
+                                      {" a@example.jp ", "x"},
+                                      {"", "empty"},
+                                      {"@", "at only"},
+                                      {"b＠example.jp", "full-width at"},
+                                      {"c@", "last"}});
+    Result<AddressCheck> c = checkAddresses(t);
+    ASSERT_TRUE(c.ok());
+    EXPECT_EQ(c->total, 5);
+    EXPECT_EQ(c->plausible, 3);
+    EXPECT_EQ(c->suspect, 2);
+    EXPECT_EQ(c->addresses, QStringList({"a@example.jp", "", "@", "b＠example.jp", "c@"}));
+    EXPECT_EQ(c->suspectList, QStringLiteral("2行目の [] はメールアドレスでない可能性があります。\r\n"
+                                             "4行目の [b＠example.jp] はメールアドレスでない可能性があります。\r\n"));
+    EXPECT_EQ(c->statusText(), QStringLiteral("読込完了：5件中、正常3件、エラー2件。"));
+}
+
+TEST(AddressCheck, TablesWithoutAddressColumn)
+{
+    EXPECT_FALSE(checkAddresses(RecipientTable::sized(1, 0)).ok());
+    Result<AddressCheck> headerOnly = checkAddresses(RecipientTable::sized(0, 0));
+    ASSERT_TRUE(headerOnly.ok());
+    EXPECT_EQ(headerOnly->statusText(), QStringLiteral("読込完了：0件中、正常0件、エラー0件。"));
+    // The initial table has one empty recipient row.
+    Result<AddressCheck> initial = checkAddresses(RecipientTable());
+    ASSERT_TRUE(initial.ok());
+    EXPECT_EQ(initial->suspect, 1);
+}

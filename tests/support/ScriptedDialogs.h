@@ -1,0 +1,73 @@
+#pragma once
+
+#include "UserDialogs.h"
+
+#include <QList>
+
+#include <gtest/gtest.h>
+
+// Answers message boxes and file dialogs from a script. A box the script did not expect, or an
+// expected one that never came, fails the test.
+class ScriptedDialogs : public UserDialogs {
+public:
+    struct ExpectedBox {
+        Message message;
+        Answer answer;
+    };
+
+    ~ScriptedDialogs() override { verifyDone(); }
+
+    void expectBox(const QString &text, const QString &title, Icon icon, Buttons buttons, Answer answer)
+    {
+        m_boxes.append({{text, title, icon, buttons}, answer});
+    }
+    void expectOpenFile(const QString &expectedFilter, const QString &answer)
+    {
+        m_files.append({expectedFilter, answer});
+    }
+    void verifyDone()
+    {
+        for (const ExpectedBox &b : m_boxes)
+            ADD_FAILURE() << "expected message box never shown: " << b.message.text.toStdString();
+        for (const auto &f : m_files)
+            ADD_FAILURE() << "expected file dialog never shown: " << f.second.toStdString();
+        m_boxes.clear();
+        m_files.clear();
+    }
+    QList<Message> shown;
+
+    Answer messageBox(QWidget *, const Message &message) override
+    {
+        shown.append(message);
+        if (m_boxes.isEmpty()) {
+            ADD_FAILURE() << "unexpected message box: [" << message.title.toStdString() << "] "
+                          << message.text.toStdString();
+            return message.buttons == Buttons::YesNo ? Answer::No : Answer::Cancel;
+        }
+        const ExpectedBox e = m_boxes.takeFirst();
+        EXPECT_EQ(message.text, e.message.text);
+        EXPECT_EQ(message.title, e.message.title);
+        EXPECT_EQ(int(message.icon), int(e.message.icon)) << message.text.toStdString();
+        EXPECT_EQ(int(message.buttons), int(e.message.buttons)) << message.text.toStdString();
+        return e.answer;
+    }
+    QString openFileName(QWidget *, const FileRequest &request) override
+    {
+        if (m_files.isEmpty()) {
+            ADD_FAILURE() << "unexpected file dialog";
+            return QString();
+        }
+        const auto f = m_files.takeFirst();
+        EXPECT_EQ(request.filter, f.first);
+        return f.second;
+    }
+    QString saveFileName(QWidget *, const FileRequest &) override
+    {
+        ADD_FAILURE() << "unexpected save dialog";
+        return QString();
+    }
+
+private:
+    QList<ExpectedBox> m_boxes;
+    QList<QPair<QString, QString>> m_files;
+};
