@@ -18,7 +18,8 @@ int main(int argc, char **argv)
         return 2;
     }
     const QString path = QString::fromLocal8Bit(argv[1]);
-    struct rusage before {};
+    struct rusage before {
+    };
     getrusage(RUSAGE_SELF, &before);
     QElapsedTimer timer;
     timer.start();
@@ -29,7 +30,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "failed: %s\n", qPrintable(table.failure().description));
         return 1;
     }
-    struct rusage after {};
+    struct rusage after {
+    };
     getrusage(RUSAGE_SELF, &after);
     const double fileMb = QFileInfo(path).size() / 1e6;
     std::printf("%s rows=%d columns=%d file_mb=%.2f seconds=%.3f peak_rss_mb=%.1f rss_before_mb=%.1f "

@@ -20,7 +20,8 @@
 #include <QPushButton>
 #include <QStatusBar>
 
-namespace {
+namespace
+{
 const QString Section = QStringLiteral("Form");
 const TwipsPlacement Defaults{0, 0, 7350, 7560};
 const QString DefaultFontName = QStringLiteral("ＭＳ ゴシック");
@@ -138,8 +139,8 @@ void Form1::createMenus()
     mnuFileAddressRead->setShortcutContext(Qt::WindowShortcut);
     mnuFileAddressReadOutlook =
         item("mnuFileAddressReadOutlook", QStringLiteral("ﾒｰﾙの宛先(送信先)をOutlookアドレス帳から読込(&O)"));
-    mnuFileAddressReadODBC =
-        item("mnuFileAddressReadODBC", QStringLiteral("ﾒｰﾙの宛先（送信先）をODBCデータベースから読込(&D)..."));
+    mnuFileAddressReadODBC = item("mnuFileAddressReadODBC",
+                                  QStringLiteral("ﾒｰﾙの宛先（送信先）をODBCデータベースから読込(&D)..."));
     mnuFile->addSeparator()->setObjectName(QStringLiteral("mnuSP0"));
     mnuExit = item("mnuExit", QStringLiteral("終了(&E)"));
 
@@ -150,7 +151,8 @@ void Form1::createMenus()
     connect(mnuFileAddressRead, &QAction::triggered, this, &Form1::Command2_Click);
     connect(mnuFileAddressReadOutlook, &QAction::triggered, this,
             [this] { AddressRead(QStringLiteral("OUTLOOK")); });
-    connect(mnuFileAddressReadODBC, &QAction::triggered, this, [this] { AddressRead(QStringLiteral("ODBC")); });
+    connect(mnuFileAddressReadODBC, &QAction::triggered, this,
+            [this] { AddressRead(QStringLiteral("ODBC")); });
     connect(mnuExit, &QAction::triggered, this, &QWidget::close);
 }
 
@@ -319,10 +321,9 @@ bool Form1::Form_QueryUnload()
         Command8_Click();
         return false;
     }
-    const UserDialogs::Answer a =
-        m_dialogs.messageBox(this, {QStringLiteral("本当にこのプログラムを終了して良いですか"),
-                                    QStringLiteral("Velmoraの終了"), UserDialogs::Icon::Question,
-                                    UserDialogs::Buttons::OkCancel});
+    const UserDialogs::Answer a = m_dialogs.messageBox(
+        this, {QStringLiteral("本当にこのプログラムを終了して良いですか"), QStringLiteral("Velmoraの終了"),
+               UserDialogs::Icon::Question, UserDialogs::Buttons::OkCancel});
     return a == UserDialogs::Answer::Ok;
 }
 

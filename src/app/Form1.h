@@ -19,9 +19,10 @@ class UserDialogs;
 struct Failure;
 
 // The main window: the operator's one workplace. It owns the recipient table for the whole run.
-class Form1 : public QMainWindow {
+class Form1 : public QMainWindow
+{
     Q_OBJECT
-public:
+  public:
     // Loading restores the settings, creates the initial table and loads the command-line file.
     Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCommandLine,
           QWidget *parent = nullptr);
@@ -76,12 +77,12 @@ public:
     QAction *mnuFileAddressReadODBC = nullptr;
     QAction *mnuExit = nullptr;
 
-protected:
+  protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
-private:
+  private:
     void createControls();
     void createMenus();
     void Form_Load(const QString &strCommandLine);

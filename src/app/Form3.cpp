@@ -7,7 +7,8 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
-namespace {
+namespace
+{
 const QString Section = QStringLiteral("Form3");
 const TwipsPlacement Defaults{0, 0, TextViewerBaseWidth, TextViewerBaseHeight};
 

@@ -8,9 +8,10 @@ class SettingsStore;
 
 // The text viewer: a caption, a large text field and the button "戻る". Every caller sets both
 // the caption and the text; the window keeps only its placement between uses.
-class Form3 : public QDialog {
+class Form3 : public QDialog
+{
     Q_OBJECT
-public:
+  public:
     // Loading restores the placement from the section "Form3".
     Form3(SettingsStore &settings, QWidget *owner);
     ~Form3() override;
@@ -25,11 +26,11 @@ public:
     QPlainTextEdit *Text1 = nullptr;
     QPushButton *Command1 = nullptr;
 
-protected:
+  protected:
     void resizeEvent(QResizeEvent *event) override;
     void showEvent(QShowEvent *event) override;
 
-private:
+  private:
     void Form_Resize();
     void Form_Unload();
 

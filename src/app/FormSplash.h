@@ -7,9 +7,10 @@ class QTimer;
 
 // The start-up picture: shown modally for three seconds, or until a character key is pressed or
 // the picture is clicked.
-class FormSplash : public QDialog {
+class FormSplash : public QDialog
+{
     Q_OBJECT
-public:
+  public:
     explicit FormSplash(QWidget *parent = nullptr);
 
     static constexpr int DisplayMilliseconds = 3000;
@@ -19,10 +20,10 @@ public:
     QLabel *Label1 = nullptr;
     QTimer *Timer1 = nullptr;
 
-protected:
+  protected:
     void keyPressEvent(QKeyEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
-private:
+  private:
     void Timer1_Timer();
 };

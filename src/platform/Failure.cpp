@@ -58,15 +58,13 @@ Failure Failure::extraEmptyLine(qsizetype line, qsizetype expected)
 Failure Failure::noHeaderCell(const QString &path)
 {
     return {FailureNumber::SubscriptOutOfRange,
-            QStringLiteral("最初のワークシートのセルA1が空です。1行目に項目名が必要です。\n%1")
-                .arg(path)};
+            QStringLiteral("最初のワークシートのセルA1が空です。1行目に項目名が必要です。\n%1").arg(path)};
 }
 
 Failure Failure::notAWorkbook(const QString &path, const QString &reason)
 {
     return {FailureNumber::InvalidFileFormat,
-            QStringLiteral("Excel 97-2003 ブック (.xls) として読めません（%2）。\n%1")
-                .arg(path, reason)};
+            QStringLiteral("Excel 97-2003 ブック (.xls) として読めません（%2）。\n%1").arg(path, reason)};
 }
 
 Failure Failure::unreadableCell(int row, int column, const QString &reason)

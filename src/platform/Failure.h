@@ -29,7 +29,8 @@ struct Failure {
 };
 
 // Failure numbers shown as message box titles.
-namespace FailureNumber {
+namespace FailureNumber
+{
 constexpr int OutOfMemory = 7;
 constexpr int SubscriptOutOfRange = 9;
 constexpr int FileNotFound = 53;
@@ -43,8 +44,9 @@ constexpr int TooFewFields = 1002;
 } // namespace FailureNumber
 
 // Either a value or the failure that prevented it.
-template <class T> class Result {
-public:
+template <class T> class Result
+{
+  public:
     Result(T value) : m_v(std::move(value)) {}
     Result(Failure failure) : m_v(std::move(failure)) {}
     bool ok() const { return std::holds_alternative<T>(m_v); }
@@ -55,6 +57,6 @@ public:
     T *operator->() { return &value(); }
     const T *operator->() const { return &value(); }
 
-private:
+  private:
     std::variant<T, Failure> m_v;
 };

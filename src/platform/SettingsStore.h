@@ -9,8 +9,9 @@ class QSettings;
 // Per-user settings: string values under the application "raroZori", one INI group per section.
 // Numbers are decimal text, booleans the words True and False. A stored value that does not
 // read as its type gives the key's default instead.
-class SettingsStore {
-public:
+class SettingsStore
+{
+  public:
     SettingsStore();
     ~SettingsStore();
     SettingsStore(const SettingsStore &) = delete;
@@ -34,6 +35,6 @@ public:
 
     static QString numberText(double value);
 
-private:
+  private:
     std::unique_ptr<QSettings> m_settings;
 };

@@ -13,7 +13,8 @@ bool fileExists(const QString &path)
     return !path.isEmpty() && QFileInfo(path).isFile();
 }
 
-namespace {
+namespace
+{
 
 qsizetype lineOfOffset(const char *data, qsizetype offset)
 {

@@ -21,10 +21,7 @@ struct TextLines {
     std::vector<Span> lines;
 
     qsizetype count() const { return static_cast<qsizetype>(lines.size()); }
-    QStringView line(qsizetype i) const
-    {
-        return QStringView(text).mid(lines[i].start, lines[i].length);
-    }
+    QStringView line(qsizetype i) const { return QStringView(text).mid(lines[i].start, lines[i].length); }
 };
 
 // True when a regular file of exactly this name exists.

@@ -6,8 +6,9 @@ class QWidget;
 
 // What the operator is asked or told. Windows reach message boxes and file dialogs only through
 // this interface, so tests can script the answers.
-class UserDialogs {
-public:
+class UserDialogs
+{
+  public:
     enum class Icon { None, Information, Warning, Question, Critical };
     enum class Buttons { Ok, OkCancel, YesNo, YesNoCancel };
     enum class Answer { Ok, Cancel, Yes, No };

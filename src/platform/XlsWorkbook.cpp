@@ -8,25 +8,20 @@
 #include <cmath>
 #include <cstdio>
 
-namespace {
+namespace
+{
 
 QString freexlReason(int code)
 {
     switch (code) {
     case FREEXL_INVALID_CFBF_HEADER:
-    case FREEXL_CFBF_INVALID_SIGNATURE:
-        return QStringLiteral("Excel のブックではありません");
-    case FREEXL_BIFF_WORKBOOK_NOT_FOUND:
-        return QStringLiteral("ブックのデータがありません");
-    case FREEXL_INSUFFICIENT_MEMORY:
-        return QStringLiteral("メモリが不足しています");
-    case FREEXL_CRAFTED_FILE:
-        return QStringLiteral("ファイルが壊れています");
+    case FREEXL_CFBF_INVALID_SIGNATURE: return QStringLiteral("Excel のブックではありません");
+    case FREEXL_BIFF_WORKBOOK_NOT_FOUND: return QStringLiteral("ブックのデータがありません");
+    case FREEXL_INSUFFICIENT_MEMORY: return QStringLiteral("メモリが不足しています");
+    case FREEXL_CRAFTED_FILE: return QStringLiteral("ファイルが壊れています");
     case FREEXL_INVALID_CHARACTER:
-    case FREEXL_UNSUPPORTED_CHARSET:
-        return QStringLiteral("文字コードを変換できません");
-    default:
-        return QStringLiteral("ファイルが壊れているか、対応していない形式です: コード %1").arg(code);
+    case FREEXL_UNSUPPORTED_CHARSET: return QStringLiteral("文字コードを変換できません");
+    default: return QStringLiteral("ファイルが壊れているか、対応していない形式です: コード %1").arg(code);
     }
 }
 

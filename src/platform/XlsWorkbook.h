@@ -7,8 +7,9 @@
 #include <memory>
 
 // The first worksheet of an Excel 97-2003 (.xls, BIFF) workbook, read cell by cell.
-class XlsWorkbook {
-public:
+class XlsWorkbook
+{
+  public:
     ~XlsWorkbook();
     XlsWorkbook(const XlsWorkbook &) = delete;
     XlsWorkbook &operator=(const XlsWorkbook &) = delete;
@@ -24,7 +25,7 @@ public:
     // outside the sheet as the empty text.
     Result<QString> cellText(int row, int column) const;
 
-private:
+  private:
     XlsWorkbook() = default;
     const void *m_handle = nullptr;
     int m_rows = 0;

@@ -19,7 +19,7 @@ struct AddressCheck {
     int plausible = 0;
     int suspect = 0;
     QStringList addresses; // one per recipient row, in order, suspect ones included
-    QString suspectList;   // "n行目の [a] はメールアドレスでない可能性があります。" lines, CR LF ended
+    QString suspectList; // "n行目の [a] はメールアドレスでない可能性があります。" lines, CR LF ended
 
     QString statusText() const;
 };

@@ -5,7 +5,8 @@
 
 #include <limits>
 
-namespace {
+namespace
+{
 
 // Number of comma-separated pieces of a line; an empty line has none.
 qsizetype pieceCount(QStringView line)
@@ -24,7 +25,8 @@ Result<RecipientTable> CSVDataGet(const QString &strFileName)
     const qsizetype lineCount = lines.count();
     if (lineCount == 0)
         return Failure::emptyFile(strFileName);
-    if (lines.text.size() > std::numeric_limits<quint32>::max() || lineCount > std::numeric_limits<int>::max())
+    if (lines.text.size() > std::numeric_limits<quint32>::max() ||
+        lineCount > std::numeric_limits<int>::max())
         return Failure::outOfMemory();
     const qsizetype fields = pieceCount(lines.line(0));
     if (fields > std::numeric_limits<int>::max() / 2)

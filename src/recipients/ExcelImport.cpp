@@ -3,7 +3,8 @@
 #include "Text.h"
 #include "XlsWorkbook.h"
 
-namespace {
+namespace
+{
 constexpr int MaxSheetRows = 65536;
 }
 

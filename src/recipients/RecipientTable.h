@@ -11,8 +11,9 @@
 // Cell texts live in one shared character pool and the table keeps only their places in it, so an
 // imported file's decoded text serves as the cells without a copy per cell, and copying a table
 // (to keep the previous one while a new one is read) costs nothing until one of them changes.
-class RecipientTable {
-public:
+class RecipientTable
+{
+  public:
     // The table a fresh main window holds: rows 0 and 1, a single column 1, both cells empty, no
     // status column.
     RecipientTable();
@@ -40,7 +41,7 @@ public:
     void setCellSpan(int row, int column, qsizetype start, qsizetype length);
     const QString &pool() const { return m_pool; }
 
-private:
+  private:
     struct Span {
         quint32 start = 0;
         quint32 length = 0;

@@ -7,10 +7,10 @@
 #include "TestEnvironment.h"
 #include "Twips.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QApplication>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QStatusBar>
@@ -23,20 +23,22 @@ using Icon = UserDialogs::Icon;
 using Buttons = UserDialogs::Buttons;
 using Answer = UserDialogs::Answer;
 
-namespace {
+namespace
+{
 
 const QString Exit = QStringLiteral("本当にこのプログラムを終了して良いですか");
 const QString ExitTitle = QStringLiteral("Velmoraの終了");
 const QString Suspect = QStringLiteral("読込エラーの行があります。表示しますか？");
 const QString Filter = QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv");
 
-class Form1Test : public ::testing::Test {
-protected:
+class Form1Test : public ::testing::Test
+{
+  protected:
     void SetUp() override
     {
         SettingsStore s;
-        for (const char *k : {"svName", "fromName", "left", "top", "width", "height", "fontBold", "fontItalic",
-                              "fontSize", "sendTimer"})
+        for (const char *k : {"svName", "fromName", "left", "top", "width", "height", "fontBold",
+                              "fontItalic", "fontSize", "sendTimer"})
             s.setString(QStringLiteral("Form"), QString::fromLatin1(k), QStringLiteral("?"));
         s.remove(QStringLiteral("Form"), QStringLiteral("fontName"));
         registerFontSubstitutes();
@@ -72,9 +74,10 @@ protected:
 TEST_F(Form1Test, EveryControlIsFoundByItsName)
 {
     Form1 f(settings, dialogs, QString());
-    for (const char *name : {"Text1", "Text2", "Text3", "Text4", "Text5", "Combo1", "CheckHTML", "Command1",
-                             "Command2", "Command3", "Command4", "Command5", "Command6", "Command7", "Command8",
-                             "cmdTextFont", "StatusBar1", "Label1", "Label2", "Label3", "Line1"})
+    for (const char *name :
+         {"Text1",    "Text2",       "Text3",      "Text4",    "Text5",    "Combo1",   "CheckHTML",
+          "Command1", "Command2",    "Command3",   "Command4", "Command5", "Command6", "Command7",
+          "Command8", "cmdTextFont", "StatusBar1", "Label1",   "Label2",   "Label3",   "Line1"})
         EXPECT_NE(f.findChild<QWidget *>(QString::fromLatin1(name)), nullptr) << name;
     EXPECT_FALSE(f.Command8->isVisibleTo(&f));
     EXPECT_EQ(f.Combo1->currentText(), QStringLiteral("読み込まれたメールアドレス"));
@@ -150,14 +153,16 @@ TEST_F(Form1Test, CloseRequestAsksAndCancelKeepsTheWindowAndTheSettings)
     dialogs.expectBox(Exit, ExitTitle, Icon::Question, Buttons::OkCancel, Answer::Ok);
     f.findChild<QAction *>(QStringLiteral("mnuExit"))->trigger();
     EXPECT_FALSE(f.isVisible());
-    EXPECT_EQ(settings.getString(QStringLiteral("Form"), QStringLiteral("svName"), {}), QStringLiteral("changed"));
+    EXPECT_EQ(settings.getString(QStringLiteral("Form"), QStringLiteral("svName"), {}),
+              QStringLiteral("changed"));
 }
 
 TEST_F(Form1Test, AddressReadFillsTheListReportsAndShowsSuspectRows)
 {
-    const QString csv = dir.write(QStringLiteral("名簿 一覧.csv"),
-                                  toCp932(QStringLiteral("メール,氏名\r\n a@example.jp ,山田\r\nb.example.jp,鈴木\r\n"
-                                                         ",空\r\n")));
+    const QString csv =
+        dir.write(QStringLiteral("名簿 一覧.csv"),
+                  toCp932(QStringLiteral("メール,氏名\r\n a@example.jp ,山田\r\nb.example.jp,鈴木\r\n"
+                                         ",空\r\n")));
     // The command line names the file whole, spaces included, and it is read at load.
     dialogs.expectBox(Suspect, QStringLiteral("読込エラー"), Icon::Warning, Buttons::YesNo, Answer::Yes);
     QString caption, text;
@@ -196,9 +201,10 @@ TEST_F(Form1Test, FailedImportLeavesTableAndListAsTheyWere)
     Form1 f(settings, dialogs, good);
     ASSERT_EQ(f.statusText(), QStringLiteral("読込完了：1件中、正常1件、エラー0件。"));
 
-    const QString bad = dir.write(QStringLiteral("bad.csv"), "mail,name\r\nb@example.jp,B\r\nc@example.jp\r\n");
-    dialogs.expectBox(QStringLiteral("3行目の項目数が足りません（1行目の項目数 2 に対して 1）。"), QStringLiteral("1002"),
-                      Icon::Critical, Buttons::Ok, Answer::Ok);
+    const QString bad =
+        dir.write(QStringLiteral("bad.csv"), "mail,name\r\nb@example.jp,B\r\nc@example.jp\r\n");
+    dialogs.expectBox(QStringLiteral("3行目の項目数が足りません（1行目の項目数 2 に対して 1）。"),
+                      QStringLiteral("1002"), Icon::Critical, Buttons::Ok, Answer::Ok);
     EXPECT_EQ(f.AddressRead(bad), -1);
     EXPECT_EQ(f.recipientTable().cell(1, 1), QStringLiteral("a@example.jp"));
     EXPECT_EQ(comboItems(f), QStringList({"a@example.jp"}));
@@ -206,15 +212,15 @@ TEST_F(Form1Test, FailedImportLeavesTableAndListAsTheyWere)
 
     // A table with recipients but no address column never replaces the loaded one.
     const QString noColumns = dir.write(QStringLiteral("nocol.csv"), "\r\nrow\r\n");
-    dialogs.expectBox(Failure::noAddressColumn().description, QStringLiteral("9"), Icon::Critical, Buttons::Ok,
-                      Answer::Ok);
+    dialogs.expectBox(Failure::noAddressColumn().description, QStringLiteral("9"), Icon::Critical,
+                      Buttons::Ok, Answer::Ok);
     EXPECT_EQ(f.AddressRead(noColumns), -1);
     EXPECT_EQ(f.recipientTable().cell(1, 1), QStringLiteral("a@example.jp"));
     EXPECT_EQ(comboItems(f), QStringList({"a@example.jp"}));
 
     const QString notXls = dir.write(QStringLiteral("fake.XLS"), "mail\r\n");
-    dialogs.expectBox(::ExcelDataGet(notXls).failure().description,
-                      QStringLiteral("321"), Icon::Critical, Buttons::Ok, Answer::Ok);
+    dialogs.expectBox(::ExcelDataGet(notXls).failure().description, QStringLiteral("321"), Icon::Critical,
+                      Buttons::Ok, Answer::Ok);
     EXPECT_EQ(f.AddressRead(notXls), -1);
     EXPECT_EQ(f.recipientTable().lastRow(), 1);
 }

@@ -10,7 +10,8 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 void pressKey(QWidget *w, Qt::Key key, const QString &text)
 {

@@ -16,7 +16,8 @@ TEST(SettingsStore, ValuesRoundTripAsTextInOneIniGroupPerSection)
     }
     SettingsStore s;
     EXPECT_TRUE(s.fileName().endsWith(QStringLiteral("raroZori.ini")));
-    EXPECT_EQ(s.getString(QStringLiteral("Form"), QStringLiteral("fontName"), {}), QStringLiteral("ＭＳ ゴシック"));
+    EXPECT_EQ(s.getString(QStringLiteral("Form"), QStringLiteral("fontName"), {}),
+              QStringLiteral("ＭＳ ゴシック"));
     EXPECT_EQ(s.getString(QStringLiteral("Form"), QStringLiteral("left"), {}), QStringLiteral("-120"));
     EXPECT_EQ(s.getString(QStringLiteral("Form"), QStringLiteral("fontBold"), {}), QStringLiteral("True"));
     EXPECT_FLOAT_EQ(s.getNumber(QStringLiteral("Form3"), QStringLiteral("width"), 0), 10000.5f);

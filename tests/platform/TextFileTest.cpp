@@ -1,5 +1,5 @@
-#include "TestEnvironment.h"
 #include "TextFile.h"
+#include "TestEnvironment.h"
 
 #include <QFile>
 
@@ -7,7 +7,8 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 QStringList linesOf(const TextLines &t)
 {
@@ -52,12 +53,8 @@ TEST(TextFile, LineEndsAndTheLastLine)
         QStringList lines;
     };
     const Case cases[] = {
-        {"a\r\nb\r\n", {"a", "b"}},
-        {"a\nb", {"a", "b"}},
-        {"a\r\nb\r\n\r\n", {"a", "b", ""}},
-        {"\r\nb", {"", "b"}},
-        {"a\rb\n", {"a\rb"}},
-        {"", {}},
+        {"a\r\nb\r\n", {"a", "b"}}, {"a\nb", {"a", "b"}}, {"a\r\nb\r\n\r\n", {"a", "b", ""}},
+        {"\r\nb", {"", "b"}},       {"a\rb\n", {"a\rb"}}, {"", {}},
     };
     for (const Case &c : cases) {
         Result<TextLines> t = readTextFile(dir.write(QStringLiteral("l.txt"), c.bytes));
@@ -73,13 +70,15 @@ TEST(TextFile, InvalidBytesFailNamingTheLine)
     const QByteArray bytes = toCp932(QStringLiteral("一\r\n二\r\n")) + QByteArray("\x81\xFF\r\n");
     Result<TextLines> t = readTextFile(dir.write(QStringLiteral("bad.csv"), bytes));
     ASSERT_FALSE(t.ok());
-    EXPECT_TRUE(t.failure().description.contains(QStringLiteral("3行目"))) << t.failure().description.toStdString();
+    EXPECT_TRUE(t.failure().description.contains(QStringLiteral("3行目")))
+        << t.failure().description.toStdString();
 
     Result<TextLines> nul = readTextFile(dir.write(QStringLiteral("nul.csv"), QByteArray("a\nb\0c\n", 6)));
     ASSERT_FALSE(nul.ok());
     EXPECT_TRUE(nul.failure().description.contains(QStringLiteral("2行目")));
 
-    Result<TextLines> bomBad = readTextFile(dir.write(QStringLiteral("bom.csv"), QByteArray("\xEF\xBB\xBF" "ok\n\xC3")));
+    Result<TextLines> bomBad = readTextFile(dir.write(QStringLiteral("bom.csv"), QByteArray("\xEF\xBB\xBF"
+                                                                                            "ok\n\xC3")));
     ASSERT_FALSE(bomBad.ok());
     EXPECT_TRUE(bomBad.failure().description.contains(QStringLiteral("2行目")));
 }

@@ -1,5 +1,5 @@
-#include "TestEnvironment.h"
 #include "XlsWorkbook.h"
+#include "TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
@@ -18,7 +18,8 @@ TEST(XlsWorkbook, NumbersReadAsTheirPlainTextWithFifteenDigits)
 
 TEST(XlsWorkbook, ReadsTheFirstSheetCellByCell)
 {
-    Result<std::unique_ptr<XlsWorkbook>> book = XlsWorkbook::open(testDataPath(QStringLiteral("recipients.xls")));
+    Result<std::unique_ptr<XlsWorkbook>> book =
+        XlsWorkbook::open(testDataPath(QStringLiteral("recipients.xls")));
     ASSERT_TRUE(book.ok()) << book.failure().description.toStdString();
     const XlsWorkbook &b = *book.value();
     EXPECT_EQ(b.cellText(1, 1).value(), QStringLiteral("メールアドレス"));

@@ -2,7 +2,8 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 RecipientTable tableOf(const QList<QStringList> &rows)
 {
@@ -40,8 +41,9 @@ TEST(AddressCheck, CountsAndListsSuspectRowsWithoutDroppingThem)
     EXPECT_EQ(c->plausible, 3);
     EXPECT_EQ(c->suspect, 2);
     EXPECT_EQ(c->addresses, QStringList({"a@example.jp", "", "@", "b＠example.jp", "c@"}));
-    EXPECT_EQ(c->suspectList, QStringLiteral("2行目の [] はメールアドレスでない可能性があります。\r\n"
-                                             "4行目の [b＠example.jp] はメールアドレスでない可能性があります。\r\n"));
+    EXPECT_EQ(c->suspectList,
+              QStringLiteral("2行目の [] はメールアドレスでない可能性があります。\r\n"
+                             "4行目の [b＠example.jp] はメールアドレスでない可能性があります。\r\n"));
     EXPECT_EQ(c->statusText(), QStringLiteral("読込完了：5件中、正常3件、エラー2件。"));
 }
 

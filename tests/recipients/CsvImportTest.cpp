@@ -3,7 +3,8 @@
 
 #include <gtest/gtest.h>
 
-namespace {
+namespace
+{
 
 QStringList row(const RecipientTable &t, int r)
 {

@@ -34,7 +34,8 @@ TEST(ExcelImport, NumbersAsPlainText)
 {
     Result<RecipientTable> t = ExcelDataGet(testDataPath(QStringLiteral("numbers.xls")));
     ASSERT_TRUE(t.ok());
-    const QStringList expected{"0.1", "-2.5", "100", "1E+20", "0.000123", "123456789012.345", "0.333333333333333"};
+    const QStringList expected{
+        "0.1", "-2.5", "100", "1E+20", "0.000123", "123456789012.345", "0.333333333333333"};
     ASSERT_EQ(t->lastRow(), expected.size());
     for (int r = 1; r <= t->lastRow(); ++r)
         EXPECT_EQ(t->cell(r, 2), expected[r - 1]) << r;

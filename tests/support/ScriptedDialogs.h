@@ -8,8 +8,9 @@
 
 // Answers message boxes and file dialogs from a script. A box the script did not expect, or an
 // expected one that never came, fails the test.
-class ScriptedDialogs : public UserDialogs {
-public:
+class ScriptedDialogs : public UserDialogs
+{
+  public:
     struct ExpectedBox {
         Message message;
         Answer answer;
@@ -67,7 +68,7 @@ public:
         return QString();
     }
 
-private:
+  private:
     QList<ExpectedBox> m_boxes;
     QList<QPair<QString, QString>> m_files;
 };

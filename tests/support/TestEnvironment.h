@@ -10,13 +10,14 @@ void setUpTestEnvironment();
 QString testDataPath(const QString &name);
 
 // A scratch directory removed at the end of the test.
-class ScratchDir {
-public:
+class ScratchDir
+{
+  public:
     QString path(const QString &name) const { return m_dir.filePath(name); }
     QString write(const QString &name, const QByteArray &bytes) const;
     QString root() const { return m_dir.path(); }
 
-private:
+  private:
     QTemporaryDir m_dir;
 };
 

@@ -3,8 +3,9 @@
 #include "UserDialogs.h"
 
 // The real message boxes and file dialogs.
-class QtDialogs : public UserDialogs {
-public:
+class QtDialogs : public UserDialogs
+{
+  public:
     Answer messageBox(QWidget *owner, const Message &message) override;
     QString openFileName(QWidget *owner, const FileRequest &request) override;
     QString saveFileName(QWidget *owner, const FileRequest &request) override;
