@@ -281,26 +281,25 @@ int Form1::AddressRead(const QString &strFileName)
     return 0;
 }
 
-int Form1::ExcelDataGet(const QString &strFileName)
+int Form1::takeImport(Result<RecipientTable> imported)
 {
-    Result<RecipientTable> table = ::ExcelDataGet(strFileName);
-    if (!table) {
-        showFailure(table.failure());
+    // The new table replaces the loaded one only when it was read whole.
+    if (!imported) {
+        showFailure(imported.failure());
         return -1;
     }
-    m_table = std::move(table.value());
+    m_table = std::move(imported.value());
     return 0;
+}
+
+int Form1::ExcelDataGet(const QString &strFileName)
+{
+    return takeImport(::ExcelDataGet(strFileName));
 }
 
 int Form1::CSVDataGet(const QString &strFileName)
 {
-    Result<RecipientTable> table = ::CSVDataGet(strFileName);
-    if (!table) {
-        showFailure(table.failure());
-        return -1;
-    }
-    m_table = std::move(table.value());
-    return 0;
+    return takeImport(::CSVDataGet(strFileName));
 }
 
 int Form1::OutlookDataGet()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Failure.h"
 #include "RecipientTable.h"
 
 #include <QMainWindow>
@@ -16,7 +17,6 @@ class QAction;
 class QMenu;
 class SettingsStore;
 class UserDialogs;
-struct Failure;
 
 // The main window: the operator's one workplace. It owns the recipient table for the whole run.
 class Form1 : public QMainWindow
@@ -89,6 +89,7 @@ class Form1 : public QMainWindow
     bool Form_QueryUnload();
     void Form_Unload();
     void showFailure(const Failure &failure);
+    int takeImport(Result<RecipientTable> imported);
 
     SettingsStore &m_settings;
     UserDialogs &m_dialogs;
