@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Sends COUNT merged mails (Japanese subject, ~2 KB body) to Postfix's smtp-sink on loopback in
+# four ways, interleaved over ROUNDS rounds, and prints the median of each:
+#   reuse        SendMail, one SMTP session for all mails
+#   fresh        SendMail, a new session for every mail
+#   smtplib      Python's smtplib over one connection (bench/sendmail/smtplib_send.py)
+#   smtp-source  Postfix's smtp-source -d, one connection, messages of the same size
+#
+# usage: bench/sendmail/run.sh [BUILD_DIR] [ROUNDS] [COUNT]
+#   BUILD_DIR defaults to build-mail; it must hold a built sendmail_throughput
+#   (configure with -DVELMORA_BENCH=ON -DCMAKE_BUILD_TYPE=Release, then ninja sendmail_throughput).
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+build=${1:-$here/../../build-mail}
+rounds=${2:-5}
+count=${3:-2000}
+tool=$build/bench/sendmail/sendmail_throughput
+for f in "$tool" /usr/sbin/smtp-sink /usr/sbin/smtp-source /usr/bin/time /usr/bin/python3; do
+  [ -x "$f" ] || { echo "missing: $f" >&2; exit 1; }
+done
+
+work=$(mktemp -d)
+sink=""
+cleanup() {
+  if [ -n "$sink" ]; then kill "$sink" 2>/dev/null || true; wait "$sink" 2>/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+sink_user=()
+[ "$(id -u)" -eq 0 ] && sink_user=(-u nobody) # smtp-sink refuses to run as root
+/usr/sbin/smtp-sink "${sink_user[@]}" "127.0.0.1:$port" 256 &
+sink=$!
+for _ in $(seq 50); do
+  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
+  sleep 0.1
+done
+
+# smtp-source adds about 133 bytes of headers to its payload.
+size=$("$tool" --sample-size)
+payload=$((size - 133))
+
+run_one() {
+  local name=$1 cmd
+  case $name in
+    reuse) cmd=("$tool" --server "127.0.0.1:$port" --count "$count") ;;
+    fresh) cmd=("$tool" --server "127.0.0.1:$port" --count "$count" --fresh) ;;
+    smtplib) cmd=(/usr/bin/python3 "$here/smtplib_send.py" "$port" "$count") ;;
+    smtp-source) cmd=(/usr/sbin/smtp-source -d -m "$count" -l "$payload" -f sales@example.com
+                      -t user@example.com "127.0.0.1:$port") ;;
+  esac
+  local start=$EPOCHREALTIME
+  /usr/bin/time -f "%e %U %S %M" -o "$work/time" "${cmd[@]}" >"$work/out"
+  local elapsed
+  elapsed=$(awk -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { print b - a }')
+  read -r _ user sys rss <"$work/time"
+  # The senders time their own send loop; smtp-source is timed as a whole process.
+  local rate
+  rate=$(sed -n 's/.*rate=\([0-9.]*\).*/\1/p' "$work/out")
+  [ -n "$rate" ] || rate=$(awk -v n="$count" -v t="$elapsed" 'BEGIN { printf "%.1f", n / t }')
+  echo "$name $rate $(awk -v u="$user" -v s="$sys" 'BEGIN { printf "%.2f", u + s }') $rss" >>"$work/results"
+}
+
+names=(reuse fresh smtplib smtp-source)
+echo "message size: $size bytes; $count messages per run; $rounds rounds" >&2
+for round in $(seq "$rounds"); do
+  for i in 0 1 2 3; do
+    run_one "${names[$(((i + round) % 4))]}"
+  done
+  echo "round $round done" >&2
+done
+
+median() { # column of the results for one name
+  awk -v n="$1" -v c="$2" '$1 == n { print $c }' "$work/results" | sort -g |
+    awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+
+printf '%-12s %10s %8s %12s\n' sender "msgs/s" "CPU s" "peak RSS KB"
+for n in "${names[@]}"; do
+  printf '%-12s %10.0f %8.2f %12.0f\n' "$n" "$(median "$n" 2)" "$(median "$n" 3)" "$(median "$n" 4)"
+done
+reuse=$(median reuse 2); fresh=$(median fresh 2); smtplib=$(median smtplib 2); source=$(median smtp-source 2)
+awk -v r="$reuse" -v f="$fresh" -v p="$smtplib" -v s="$source" 'BEGIN {
+  printf "reuse / smtp-source = %.0f %% (target >= 80 %%)\n", 100 * r / s
+  printf "reuse / smtplib     = %.1f x (target >= 3 x)\n", r / p
+  printf "reuse / fresh       = %.2f x (target >= 1.5 x)\n", r / f
+}'

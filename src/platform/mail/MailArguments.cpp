@@ -1,0 +1,160 @@
+#include "MailArguments.h"
+
+#include "Text.h"
+
+namespace
+{
+
+const QString PlainHeader = QStringLiteral(">Content-Type: text/plain;");
+const QString HtmlHeader = QStringLiteral(">Content-Type: text/html;");
+
+bool isControl(QChar c)
+{
+    return c.unicode() < 0x20 || c.unicode() == 0x7f;
+}
+
+bool hasControl(QStringView s)
+{
+    for (const QChar c : s)
+        if (isControl(c))
+            return true;
+    return false;
+}
+
+// Characters that would change the meaning of an address inside a header or an SMTP command.
+bool usableAddress(QStringView a)
+{
+    if (a.isEmpty())
+        return false;
+    for (const QChar c : a) {
+        if (isControl(c) || c.isSpace())
+            return false;
+        switch (c.unicode()) {
+        case '<':
+        case '>':
+        case '"':
+        case ',':
+        case ';':
+        case '(':
+        case ')':
+        case '\\': return false;
+        default: break;
+        }
+    }
+    return true;
+}
+
+QString unquoteName(QString name)
+{
+    if (name.size() >= 2 && name.startsWith(u'"') && name.endsWith(u'"')) {
+        QString out;
+        out.reserve(name.size());
+        for (qsizetype i = 1; i + 1 < name.size(); ++i) {
+            if (name[i] == u'\\' && i + 2 < name.size())
+                ++i;
+            out += name[i];
+        }
+        return out;
+    }
+    return name;
+}
+
+} // namespace
+
+MailSender parseSender(const QString &text)
+{
+    MailSender s;
+    QString t = text;
+    t.replace(QLatin1String("||"), QString());
+    if (hasControl(t)) {
+        s.error = QStringLiteral("送信者に改行やタブなどの制御文字が含まれています。");
+        return s;
+    }
+    t = trimSpaces(t);
+    QString address;
+    if (t.endsWith(u'>')) {
+        const qsizetype lt = t.lastIndexOf(u'<');
+        if (lt < 0) {
+            s.error =
+                QStringLiteral("送信者「%1」が正しくありません。「名前 <アドレス>」の形で指定してください。")
+                    .arg(t);
+            return s;
+        }
+        address = trimSpaces(t.mid(lt + 1, t.size() - lt - 2));
+        s.name = unquoteName(trimSpaces(t.left(lt)));
+    } else {
+        address = t;
+    }
+    const qsizetype at = address.lastIndexOf(u'@');
+    if (!usableAddress(address) || at <= 0 || at == address.size() - 1) {
+        s.error = QStringLiteral("送信者のメールアドレス「%1」が正しくありません。").arg(address);
+        return s;
+    }
+    s.address = address;
+    return s;
+}
+
+MailRecipient parseRecipients(const QString &text)
+{
+    MailRecipient r;
+    for (const QChar c : text) {
+        if (isControl(c) && c != u'\t') {
+            r.error = QStringLiteral("宛先に改行などの制御文字が含まれています。送信しませんでした。");
+            return r;
+        }
+    }
+    bool haveHeader = false, haveAddress = false;
+    for (const QStringView element : QStringView(text).split(u'\t')) {
+        if (element.startsWith(u'>')) {
+            if (haveHeader || (element != PlainHeader && element != HtmlHeader)) {
+                r.error = QStringLiteral("宛先の指定「%1」は使えません。使えるのは「%2」と「%3」だけです。")
+                              .arg(element.toString(), PlainHeader, HtmlHeader);
+                return r;
+            }
+            haveHeader = true;
+            r.html = element == HtmlHeader;
+            continue;
+        }
+        if (haveAddress) {
+            r.error = QStringLiteral("宛先が複数あります（アドレスにタブが含まれている可能性があります）。"
+                                     "1通に指定できる宛先は1件だけです。送信しませんでした。");
+            return r;
+        }
+        haveAddress = true;
+        if (element.size() < 2 || !element.startsWith(u'<') || !element.endsWith(u'>')) {
+            r.error = QStringLiteral("宛先「%1」が正しくありません。アドレスを < > で囲んでください。")
+                          .arg(element.toString());
+            return r;
+        }
+        const QStringView inner = trimSpaces(element.mid(1, element.size() - 2));
+        if (inner.isEmpty()) {
+            r.error = QStringLiteral("宛先のメールアドレスが空です。");
+            return r;
+        }
+        if (!usableAddress(inner)) {
+            r.error = QStringLiteral("宛先のメールアドレス「%1」が正しくありません。").arg(inner.toString());
+            return r;
+        }
+        r.address = inner.toString();
+    }
+    if (!haveAddress)
+        r.error = QStringLiteral("宛先が指定されていません。");
+    return r;
+}
+
+QString checkSubject(const QString &subject)
+{
+    for (const QChar c : subject)
+        if (isControl(c) && c != u'\t')
+            return QStringLiteral("件名に改行などの制御文字が含まれています。送信しませんでした。");
+    return {};
+}
+
+QStringList splitAttachments(const QString &text)
+{
+    QStringList out;
+    for (const QStringView piece : QStringView(text).split(u'\t'))
+        if (!piece.isEmpty())
+            out += piece.toString();
+    return out;
+}

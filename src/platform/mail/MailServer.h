@@ -1,0 +1,34 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// Where a message goes, as read from the operator's server text.
+struct MailServer {
+    enum class Kind {
+        Smtp,         // "host" or "host:port": plain SMTP, never authenticates
+        SmtpStartTls, // "smtp://[user[:password]@]host[:port]": STARTTLS required
+        Smtps,        // "smtps://[user[:password]@]host[:port]": TLS from the first byte
+        Outbox,       // "file:///folder": numbered .eml files instead of sending
+    };
+
+    Kind kind = Kind::Smtp;
+    QString host; // ASCII (IDN names in their ACE form), IPv6 without brackets
+    int port = 25;
+    QString user;
+    QString password; // empty: looked up in ~/.netrc
+    QString folder;   // Outbox only
+
+    // The URL handed to libcurl: scheme, host and port, and the user when the password is to
+    // come from ~/.netrc; a password from the server text goes to libcurl separately.
+    QByteArray curlUrl() const;
+    // "host:port" as the operator would recognise it in an error text.
+    QString endpoint() const;
+};
+
+struct MailServerParse {
+    MailServer server;
+    QString error; // empty when the text was understood
+};
+
+MailServerParse parseMailServer(const QString &text);

@@ -1,0 +1,280 @@
+#include "MimeComposer.h"
+
+#include <QAtomicInteger>
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QMimeDatabase>
+#include <QRandomGenerator>
+#include <QUrl>
+
+// GLib names a structure member "signals", which Qt defines as a keyword macro.
+#undef signals
+#include <gmime/gmime.h>
+
+#include <fcntl.h>
+
+#include <memory>
+#include <mutex>
+
+namespace
+{
+
+template <class T> struct GObjectDeleter {
+    void operator()(T *p) const
+    {
+        if (p)
+            g_object_unref(p);
+    }
+};
+template <class T> using GRef = std::unique_ptr<T, GObjectDeleter<T>>;
+
+// Created once: the options never change between messages.
+GMimeFormatOptions *wireFormat()
+{
+    static GMimeFormatOptions *options = [] {
+        GMimeFormatOptions *o = g_mime_format_options_new();
+        g_mime_format_options_set_newline_format(o, GMIME_NEWLINE_FORMAT_DOS);
+        g_mime_format_options_set_param_encoding_method(o, GMIME_PARAM_ENCODING_METHOD_RFC2231);
+        return o;
+    }();
+    return options;
+}
+
+// The sender seldom changes within a run; its domain is converted once.
+QByteArray asciiDomain(const QString &address)
+{
+    thread_local QString lastDomain;
+    thread_local QByteArray lastAce;
+    const QString domain = address.mid(address.lastIndexOf(u'@') + 1);
+    if (domain != lastDomain) {
+        lastAce = QUrl::toAce(domain);
+        if (lastAce.isEmpty())
+            lastAce = "localhost";
+        lastDomain = domain;
+    }
+    return lastAce;
+}
+
+// Unique without asking the system for randomness per message: a random number drawn once per
+// process, the time, and a counter.
+QByteArray newMessageId(const QString &senderAddress)
+{
+    static const QByteArray processPart = QByteArray::number(QRandomGenerator::system()->generate64(), 36) +
+                                          '.' + QByteArray::number(QCoreApplication::applicationPid(), 36);
+    static QAtomicInteger<quint64> counter;
+    return QByteArray::number(QDateTime::currentMSecsSinceEpoch(), 36) + '.' +
+           QByteArray::number(++counter, 36) + '.' + processPart + '@' + asciiDomain(senderAddress);
+}
+
+// The body's lines end in LF only (GMime writes CR LF on the wire); the choice of transfer
+// encoding keeps the wire 7-bit with lines under the SMTP limit.
+struct TextBody {
+    QByteArray content;
+    GMimeContentEncoding encoding;
+};
+
+TextBody prepareBody(const QString &body)
+{
+    const QByteArray utf8 = body.toUtf8();
+    QByteArray lf(utf8.size(), Qt::Uninitialized);
+    char *out = lf.data();
+    qsizetype eightBit = 0, lineStart = 0, longestLine = 0, lines = 0;
+    bool controls = false;
+    const char *p = utf8.constData();
+    const char *const end = p + utf8.size();
+    for (; p < end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '\r' || c == '\n') { // CR LF, a lone CR and a lone LF all end a line
+            if (c == '\r' && p + 1 < end && p[1] == '\n')
+                ++p;
+            longestLine = std::max(longestLine, (out - lf.data()) - lineStart);
+            *out++ = '\n';
+            ++lines;
+            lineStart = out - lf.data();
+            continue;
+        }
+        if (c >= 0x80)
+            ++eightBit;
+        else if ((c < 0x20 && c != '\t') || c == 0x7f)
+            controls = true;
+        *out++ = char(c);
+    }
+    longestLine = std::max(longestLine, (out - lf.data()) - lineStart);
+    lf.truncate(out - lf.data());
+    if (eightBit == 0 && !controls && longestLine <= 998)
+        return {lf, GMIME_CONTENT_ENCODING_7BIT};
+    if (!controls && eightBit * 6 < lf.size())
+        return {lf, GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE};
+    // Base64 carries the canonical CR LF form of the text.
+    QByteArray crlf(lf.size() + lines, Qt::Uninitialized);
+    char *o = crlf.data();
+    for (const char c : std::as_const(lf)) {
+        if (c == '\n')
+            *o++ = '\r';
+        *o++ = c;
+    }
+    return {crlf, GMIME_CONTENT_ENCODING_BASE64};
+}
+
+void setTextContent(GMimeTextPart *part, const QString &text)
+{
+    const TextBody body = prepareBody(text);
+    GRef<GMimeStream> stream(
+        g_mime_stream_mem_new_with_buffer(body.content.constData(), body.content.size()));
+    GRef<GMimeDataWrapper> wrapper(
+        g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+    g_mime_part_set_content(GMIME_PART(part), wrapper.get());
+    g_mime_part_set_content_encoding(GMIME_PART(part), body.encoding);
+}
+
+// File names are shown to the recipient; control characters in them could break the header.
+QByteArray safeFileName(const QString &path)
+{
+    QString name = QFileInfo(path).fileName();
+    for (QChar &c : name)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            c = u'_';
+    return name.toUtf8();
+}
+
+GMimeObject *makeAttachment(const QString &path, QString *error)
+{
+    GError *err = nullptr;
+    GMimeStream *file = g_mime_stream_fs_open(QFile::encodeName(path).constData(), O_RDONLY, 0, &err);
+    if (!file) {
+        *error = QStringLiteral("添付ファイル「%1」を開けません（%2）。")
+                     .arg(path, err ? QString::fromUtf8(err->message) : QString());
+        if (err)
+            g_error_free(err);
+        return nullptr;
+    }
+    GRef<GMimeStream> stream(file);
+    static const QMimeDatabase mimeDatabase;
+    const QMimeType type = mimeDatabase.mimeTypeForFile(path, QMimeDatabase::MatchExtension);
+    QByteArray name = type.isValid() ? type.name().toLatin1() : QByteArray();
+    qsizetype slash = name.indexOf('/');
+    if (slash <= 0) {
+        name = "application/octet-stream";
+        slash = name.indexOf('/');
+    }
+    const QByteArray major = name.left(slash);
+    const QByteArray minor = name.mid(slash + 1);
+    GMimePart *part = g_mime_part_new_with_type(major.constData(), minor.constData());
+    GRef<GMimeDataWrapper> wrapper(
+        g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+    g_mime_part_set_content(part, wrapper.get());
+    g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
+    g_mime_part_set_filename(part, safeFileName(path).constData());
+    return GMIME_OBJECT(part);
+}
+
+} // namespace
+
+void initMimeLibrary()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { g_mime_init(); });
+}
+
+MimeComposer::MimeComposer()
+{
+    initMimeLibrary();
+    m_message = g_mime_message_new(FALSE);
+    m_text = g_mime_text_part_new_with_subtype("plain");
+    g_mime_text_part_set_charset(m_text, "UTF-8");
+    m_sink = g_mime_stream_mem_new();
+}
+
+MimeComposer::~MimeComposer()
+{
+    g_object_unref(m_sink);
+    g_object_unref(m_text);
+    g_object_unref(m_message);
+}
+
+BuiltMessage MimeComposer::compose(const MessageFields &f)
+{
+    BuiltMessage out;
+    // Asking GLib for the local zone on every message would read /etc/localtime each time.
+    static GTimeZone *const localZone = g_time_zone_new_local();
+    GDateTime *now = g_date_time_new_now(localZone);
+    if (const qint64 second = g_date_time_to_unix(now); second != m_dateSecond) {
+        g_mime_message_set_date(m_message, now);
+        m_dateSecond = second;
+    }
+    g_date_time_unref(now);
+
+    // Changing the kept mailbox updates its header in place, so the header order stays put.
+    if (m_fresh || f.senderName != m_senderName || f.senderAddress != m_senderAddress) {
+        const QByteArray name = f.senderName.toUtf8();
+        if (m_fresh) {
+            g_mime_message_add_mailbox(m_message, GMIME_ADDRESS_TYPE_FROM,
+                                       name.isEmpty() ? nullptr : name.constData(),
+                                       f.senderAddress.toUtf8().constData());
+        } else {
+            InternetAddress *from = internet_address_list_get_address(g_mime_message_get_from(m_message), 0);
+            internet_address_set_name(from, name.isEmpty() ? nullptr : name.constData());
+            internet_address_mailbox_set_addr(INTERNET_ADDRESS_MAILBOX(from),
+                                              f.senderAddress.toUtf8().constData());
+        }
+        m_senderName = f.senderName;
+        m_senderAddress = f.senderAddress;
+    }
+    if (m_fresh) {
+        g_mime_message_add_mailbox(m_message, GMIME_ADDRESS_TYPE_TO, nullptr,
+                                   f.recipientAddress.toUtf8().constData());
+    } else if (f.recipientAddress != m_recipient) {
+        InternetAddress *to = internet_address_list_get_address(g_mime_message_get_to(m_message), 0);
+        internet_address_mailbox_set_addr(INTERNET_ADDRESS_MAILBOX(to),
+                                          f.recipientAddress.toUtf8().constData());
+    }
+    m_recipient = f.recipientAddress;
+    if (m_fresh || f.subject != m_subject) {
+        g_mime_message_set_subject(m_message, f.subject.toUtf8().constData(), "UTF-8");
+        m_subject = f.subject;
+    }
+    g_mime_message_set_message_id(m_message, newMessageId(f.senderAddress).constData());
+
+    if (f.html != m_html) {
+        g_mime_content_type_set_media_subtype(g_mime_object_get_content_type(GMIME_OBJECT(m_text)),
+                                              f.html ? "html" : "plain");
+        m_html = f.html;
+    }
+    setTextContent(m_text, f.body);
+    if (f.attachments.isEmpty()) {
+        if (g_mime_message_get_mime_part(m_message) != GMIME_OBJECT(m_text))
+            g_mime_message_set_mime_part(m_message, GMIME_OBJECT(m_text));
+    } else {
+        GRef<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
+        g_mime_multipart_add(mixed.get(), GMIME_OBJECT(m_text));
+        for (const QString &path : f.attachments) {
+            GRef<GMimeObject> attachment(makeAttachment(path, &out.error));
+            if (!attachment)
+                return out;
+            g_mime_multipart_add(mixed.get(), attachment.get());
+        }
+        g_mime_message_set_mime_part(m_message, GMIME_OBJECT(mixed.get()));
+    }
+    m_fresh = false;
+
+    GByteArray *bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(m_sink));
+    g_byte_array_set_size(bytes, 0);
+    g_mime_stream_reset(m_sink);
+    if (g_mime_object_write_to_stream(GMIME_OBJECT(m_message), wireFormat(), m_sink) < 0) {
+        out.error = QStringLiteral("メールを作成できませんでした（添付ファイルを読み込めません）。");
+        return out;
+    }
+    out.bytes = QByteArray(reinterpret_cast<const char *>(bytes->data), qsizetype(bytes->len));
+    if (bytes->len > 1024 * 1024) { // let a large message's buffer go
+        g_object_unref(m_sink);
+        m_sink = g_mime_stream_mem_new();
+    }
+    return out;
+}
+
+BuiltMessage buildMimeMessage(const MessageFields &f)
+{
+    return MimeComposer().compose(f);
+}

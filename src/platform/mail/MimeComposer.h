@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// What goes into one message. Header texts must already be free of line breaks.
+struct MessageFields {
+    QString senderName;
+    QString senderAddress;
+    QString recipientAddress;
+    QString subject;
+    QString body;
+    bool html = false;
+    QStringList attachments; // file paths
+};
+
+struct BuiltMessage {
+    QByteArray bytes; // RFC 5322 message, CR LF line ends, 7-bit clean
+    QString error;    // empty on success
+};
+
+// Initialises GMime once per process; safe to call from any thread.
+void initMimeLibrary();
+
+typedef struct _GMimeMessage GMimeMessage;
+typedef struct _GMimeTextPart GMimeTextPart;
+typedef struct _GMimeStream GMimeStream;
+
+// Composes messages with GMime. The message object, its text part and the output stream are kept
+// from one message to the next, and only what changed is set again: a merge run sends thousands
+// of messages that differ in recipient, subject and body only. Not thread-safe; one per caller.
+class MimeComposer
+{
+  public:
+    MimeComposer();
+    ~MimeComposer();
+    MimeComposer(const MimeComposer &) = delete;
+    MimeComposer &operator=(const MimeComposer &) = delete;
+
+    BuiltMessage compose(const MessageFields &fields);
+
+  private:
+    GMimeMessage *m_message = nullptr;
+    GMimeTextPart *m_text = nullptr;
+    GMimeStream *m_sink = nullptr;
+    bool m_fresh = true; // no message composed yet
+    QString m_senderName;
+    QString m_senderAddress;
+    QString m_recipient;
+    QString m_subject;
+    qint64 m_dateSecond = -1; // the Date header has a resolution of one second
+    bool m_html = false;
+};
+
+// One message with a composer of its own.
+BuiltMessage buildMimeMessage(const MessageFields &fields);

@@ -1,0 +1,159 @@
+#include "MailArguments.h"
+#include "MailServer.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+std::string s(const QString &q)
+{
+    return q.toStdString();
+}
+
+TEST(ServerText, EveryDocumentedFormIsUnderstood)
+{
+    struct Case {
+        QString text;
+        MailServer::Kind kind;
+        QString host;
+        int port;
+        QString user, password;
+        QByteArray url;
+    };
+    const Case cases[] = {
+        {"mail.example.com", MailServer::Kind::Smtp, "mail.example.com", 25, "", "",
+         "smtp://mail.example.com:25"},
+        {"mail.example.com:2525", MailServer::Kind::Smtp, "mail.example.com", 2525, "", "",
+         "smtp://mail.example.com:2525"},
+        {"192.0.2.7", MailServer::Kind::Smtp, "192.0.2.7", 25, "", "", "smtp://192.0.2.7:25"},
+        {"[2001:db8::1]:587", MailServer::Kind::Smtp, "2001:db8::1", 587, "", "", "smtp://[2001:db8::1]:587"},
+        {"smtp://mail.example.com", MailServer::Kind::SmtpStartTls, "mail.example.com", 25, "", "",
+         "smtp://mail.example.com:25"},
+        {"smtp://taro@mail.example.com:587/", MailServer::Kind::SmtpStartTls, "mail.example.com", 587, "taro",
+         "", "smtp://taro@mail.example.com:587"},
+        {"SMTPS://taro%40example.com:p%40ss:w@Mail.Example.com", MailServer::Kind::Smtps, "mail.example.com",
+         465, "taro@example.com", "p@ss:w", "smtps://mail.example.com:465"},
+        {"メール.example.jp:25", MailServer::Kind::Smtp, "xn--4dkua4c.example.jp", 25, "", "",
+         "smtp://xn--4dkua4c.example.jp:25"},
+    };
+    for (const Case &c : cases) {
+        const MailServerParse p = parseMailServer(c.text);
+        ASSERT_TRUE(p.error.isEmpty()) << s(c.text) << ": " << s(p.error);
+        EXPECT_EQ(p.server.kind, c.kind) << s(c.text);
+        EXPECT_EQ(s(p.server.host), s(c.host));
+        EXPECT_EQ(p.server.port, c.port) << s(c.text);
+        EXPECT_EQ(s(p.server.user), s(c.user));
+        EXPECT_EQ(s(p.server.password), s(c.password));
+        EXPECT_EQ(p.server.curlUrl().toStdString(), c.url.toStdString());
+    }
+
+    const MailServerParse outbox = parseMailServer("file:///tmp/%E9%80%81%E4%BF%A1/out/");
+    ASSERT_TRUE(outbox.error.isEmpty()) << s(outbox.error);
+    EXPECT_EQ(outbox.server.kind, MailServer::Kind::Outbox);
+    EXPECT_EQ(s(outbox.server.folder), "/tmp/送信/out");
+}
+
+TEST(ServerText, MalformedOrUnsafeTextsAreRefused)
+{
+    const QString bad[] = {
+        "",
+        "mail.example.com:0",
+        "mail.example.com:65536",
+        "mail.example.com:",
+        "mail.example.com:25x",
+        "taro:secret@mail.example.com", // credentials only with TLS forms
+        "2001:db8::1",                  // IPv6 needs brackets
+        "[2001:db8::1",
+        "mail example.com",
+        "mail.example.com\r\nRCPT TO:<spy@example.com>",
+        "http://mail.example.com",
+        "smtp://mail.example.com/extra",
+        "smtp://mail.example.com?x=1",
+        "smtp://",
+        "file://fileserver/share",
+        "file:relative/folder",
+        "-mail.example.com",
+    };
+    for (const QString &text : bad)
+        EXPECT_FALSE(parseMailServer(text).error.isEmpty()) << "accepted: " << s(text);
+}
+
+TEST(Recipients, HeaderElementChoosesTheBodyType)
+{
+    MailRecipient r = parseRecipients(">Content-Type: text/plain;\t<taro@example.com>");
+    EXPECT_TRUE(r.error.isEmpty()) << s(r.error);
+    EXPECT_FALSE(r.html);
+    EXPECT_EQ(s(r.address), "taro@example.com");
+
+    r = parseRecipients(">Content-Type: text/html;\t<山田@例え.jp>");
+    EXPECT_TRUE(r.error.isEmpty()) << s(r.error);
+    EXPECT_TRUE(r.html);
+    EXPECT_EQ(s(r.address), "山田@例え.jp");
+
+    r = parseRecipients("<postmaster>");
+    EXPECT_TRUE(r.error.isEmpty()) << s(r.error);
+    EXPECT_FALSE(r.html);
+    EXPECT_EQ(s(r.address), "postmaster");
+}
+
+TEST(Recipients, AnythingButOneAddressAndTheTwoHeaderLinesIsRefused)
+{
+    const QString bad[] = {
+        "",
+        ">Content-Type: text/plain;",
+        ">Bcc: spy@example.com\t<taro@example.com>",
+        ">Content-Type: text/plain; charset=iso-8859-1\t<taro@example.com>",
+        ">content-type: text/plain;\t<taro@example.com>",
+        ">Content-Type: text/plain;\t>Content-Type: text/html;\t<taro@example.com>",
+        ">Content-Type: text/plain;\t<taro@example.com>\t<spy@example.com>",
+        ">Content-Type: text/plain;\t<taro@example.com\t<spy@example.com>>",
+        ">Content-Type: text/plain;\t<ta\tro@example.com>",
+        ">Content-Type: text/plain;\t<x\r\nBcc: spy@example.com>",
+        ">Content-Type: text/plain;\t<taro@example.com>\r\n",
+        QStringLiteral(">Content-Type: text/plain;\t<taro@example.com") + QChar(0) + "spy@example.com>",
+        ">Content-Type: text/plain;\t<>",
+        ">Content-Type: text/plain;\ttaro@example.com",
+        ">Content-Type: text/plain;\t<taro@example.com>,<spy@example.com>",
+        ">Content-Type: text/plain;\t<Taro <taro@example.com>>",
+        ">Content-Type: text/plain;\t<taro @example.com>",
+        ">Content-Type: text/plain;\t\t<taro@example.com>",
+    };
+    for (const QString &text : bad)
+        EXPECT_FALSE(parseRecipients(text).error.isEmpty()) << "accepted: " << s(text);
+}
+
+TEST(Sender, DisplayNameAndAddressAreSeparated)
+{
+    struct Case {
+        QString text, name, address;
+    };
+    const Case cases[] = {
+        {"株式会社サンプル <info@example.com>", "株式会社サンプル", "info@example.com"},
+        {"\"Sample, Inc.\" <info@example.com>", "Sample, Inc.", "info@example.com"},
+        {"info@example.com", "", "info@example.com"},
+        {"  営業部||　担当 <sales||@example.com>  ", "営業部　担当", "sales@example.com"},
+        {"<info@example.com>", "", "info@example.com"},
+    };
+    for (const Case &c : cases) {
+        const MailSender m = parseSender(c.text);
+        ASSERT_TRUE(m.error.isEmpty()) << s(c.text) << ": " << s(m.error);
+        EXPECT_EQ(s(m.name), s(c.name));
+        EXPECT_EQ(s(m.address), s(c.address));
+    }
+
+    const QString bad[] = {
+        "Sample <info@example.com>\r\nBcc: spy@example.com",
+        "Sample\r\nBcc: spy@example.com <info@example.com>",
+        "Sample\t<info@example.com>",
+        "株式会社サンプル",
+        "Sample <info>",
+        "Sample info@example.com>",
+        "Sample <in fo@example.com>",
+        "",
+    };
+    for (const QString &text : bad)
+        EXPECT_FALSE(parseSender(text).error.isEmpty()) << "accepted: " << s(text);
+}
+
+} // namespace

@@ -1,0 +1,174 @@
+#include "TestSmtpServer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+
+const QString Python = QStringLiteral("/usr/bin/python3");
+const QString Script = QStringLiteral(VELMORA_MAIL_TEST_SERVER);
+
+QJsonObject readJsonLine(QProcess &p, int timeoutMs)
+{
+    while (!p.canReadLine()) {
+        if (!p.waitForReadyRead(timeoutMs))
+            return {};
+    }
+    return QJsonDocument::fromJson(p.readLine()).object();
+}
+
+bool run(const QString &program, const QStringList &args, const QString &dir)
+{
+    QProcess p;
+    p.setWorkingDirectory(dir);
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    if (!p.waitForFinished(30000) || p.exitCode() != 0) {
+        ADD_FAILURE() << program.toStdString() << " " << args.join(u' ').toStdString() << ": "
+                      << p.readAll().toStdString();
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+TestSmtpServer::TestSmtpServer(const QStringList &options)
+{
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(Python, QStringList{Script, "serve", "--store", m_store.path()} + options);
+    if (!m_process.waitForStarted(10000)) {
+        ADD_FAILURE() << "cannot start the test SMTP server";
+        return;
+    }
+    m_port = readJsonLine(m_process, 15000).value("port").toInt();
+    if (m_port <= 0)
+        ADD_FAILURE() << "the test SMTP server did not report its port";
+}
+
+TestSmtpServer::~TestSmtpServer()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.write("{\"cmd\": \"quit\"}\n");
+    m_process.closeWriteChannel();
+    if (!m_process.waitForFinished(3000)) {
+        m_process.kill(); // SIGKILL to this child's own pid
+        m_process.waitForFinished(3000);
+    }
+}
+
+QJsonObject TestSmtpServer::command(const QJsonObject &command)
+{
+    m_process.write(QJsonDocument(command).toJson(QJsonDocument::Compact) + '\n');
+    m_process.waitForBytesWritten(5000);
+    const QJsonObject answer = readJsonLine(m_process, 10000);
+    EXPECT_FALSE(answer.isEmpty()) << "no answer from the test SMTP server";
+    EXPECT_FALSE(answer.contains("error")) << answer.value("error").toString().toStdString();
+    return answer;
+}
+
+void TestSmtpServer::rule(const QString &stage, const QString &action, const QString &reply,
+                          const QString &match, int times, bool store)
+{
+    command({{"cmd", "rule"},
+             {"stage", stage},
+             {"action", action},
+             {"reply", reply},
+             {"match", match},
+             {"times", times},
+             {"store", store}});
+}
+
+QString TestSmtpServer::messagePath(int n) const
+{
+    return m_store.filePath(QStringLiteral("%1.eml").arg(n, 4, 10, QLatin1Char('0')));
+}
+
+QByteArray TestSmtpServer::rawMessage(int n) const
+{
+    QFile f(messagePath(n));
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly)) << "no stored message " << n;
+    return f.readAll();
+}
+
+QJsonObject TestSmtpServer::envelope(int n) const
+{
+    QFile f(m_store.filePath(QStringLiteral("%1.json").arg(n, 4, 10, QLatin1Char('0'))));
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly)) << "no stored envelope " << n;
+    return QJsonDocument::fromJson(f.readAll()).object();
+}
+
+QJsonObject decodeMessage(const QString &path)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p.start(Python, {Script, "decode", path});
+    if (!p.waitForFinished(15000) || p.exitCode() != 0) {
+        ADD_FAILURE() << "cannot decode " << path.toStdString();
+        return {};
+    }
+    return QJsonDocument::fromJson(p.readAllStandardOutput()).object();
+}
+
+QStringList headerValues(const QJsonObject &decoded, const QString &name)
+{
+    QStringList out;
+    for (const QJsonValue &h : decoded.value("headers").toArray()) {
+        const QJsonArray pair = h.toArray();
+        if (pair.at(0).toString().compare(name, Qt::CaseInsensitive) == 0)
+            out += pair.at(1).toString();
+    }
+    return out;
+}
+
+int closedPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    ::close(fd);
+    return port;
+}
+
+TestCertificates::TestCertificates()
+{
+    const QString d = dir.path();
+    caFile = dir.filePath("ca.pem");
+    certFile = dir.filePath("server.pem");
+    keyFile = dir.filePath("server.key");
+    QFile ext(dir.filePath("server.ext"));
+    if (!ext.open(QIODevice::WriteOnly))
+        return;
+    ext.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n");
+    ext.close();
+    const QString openssl = QStringLiteral("openssl");
+    ok = run(openssl,
+             {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+              "ca.key", "-out", "ca.pem", "-days", "2", "-subj", "/CN=Velmora Test CA"},
+             d) &&
+         run(openssl,
+             {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+              "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1"},
+             d) &&
+         run(openssl,
+             {"x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+              "-out", "server.pem", "-days", "2", "-extfile", "server.ext"},
+             d);
+}
