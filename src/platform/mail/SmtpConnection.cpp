@@ -1,73 +1,191 @@
 #include "SmtpConnection.h"
 
 #include <QFile>
+#include <QUrl>
 
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 
-#include <sys/socket.h>
+#include <poll.h>
 
 struct SmtpConnection::Attempt {
     CURLcode code = CURLE_OK;
+    Stage stage = Stage::Connect;
     bool reused = false;
-    bool bodyStarted = false;
-    bool bodyComplete = false;
-    int errorCode = 0;
-    QByteArray errorReply;
-    QByteArray curlError;
+    bool bodyStarted = false;  // a byte of the message may have reached the server
+    bool bodyComplete = false; // the whole message and its end marker went out
+    int errorCode = 0;         // the server's first refusal
+    QByteArray errorReply;     // its text, code included
+    QByteArray detail;         // what went wrong, for the parentheses of the text
 };
 
 namespace
 {
-
-size_t discard(char *, size_t size, size_t count, void *)
-{
-    return size * count;
-}
 
 bool isTransportFailure(CURLcode code)
 {
     return code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR || code == CURLE_GOT_NOTHING;
 }
 
+// Milliseconds on the monotonic clock.
+qint64 now()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool isAscii(QByteArrayView bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The address for MAIL FROM or RCPT TO: a domain outside ASCII goes in its ACE form, as mail
+// servers expect it; the local part stays as written. Empty when the domain cannot be converted.
+QByteArray envelopeAddress(const QString &address)
+{
+    const qsizetype at = address.lastIndexOf(u'@');
+    const QString domain = at < 0 ? QString() : address.mid(at + 1);
+    if (at < 0 || isAscii(domain.toUtf8()))
+        return address.toUtf8();
+    const QByteArray ace = QUrl::toAce(domain);
+    if (ace.isEmpty())
+        return {};
+    return address.left(at + 1).toUtf8() + ace;
+}
+
+// The message as the DATA phase carries it: a line that starts with "." gets a second one, and
+// the end marker follows, so that one write can carry all of it.
+void stuffMessage(const QByteArray &message, QByteArray *wire)
+{
+    wire->resize(0);
+    wire->reserve(message.size() + message.size() / 64 + 8);
+    qsizetype from = 0;
+    if (message.startsWith('.'))
+        wire->append('.');
+    for (;;) {
+        const qsizetype at = message.indexOf("\r\n.", from);
+        if (at < 0)
+            break;
+        wire->append(message.constData() + from, at + 3 - from);
+        wire->append('.');
+        from = at + 3;
+    }
+    wire->append(message.constData() + from, message.size() - from);
+    if (message.isEmpty() || message.endsWith("\r\n"))
+        wire->append(".\r\n");
+    else
+        wire->append("\r\n.\r\n");
+}
+
 } // namespace
 
 SmtpConnection::SmtpConnection(const MailServer &server, const SmtpSettings &settings)
-    : m_server(server), m_settings(settings), m_curl(curl_easy_init())
+    : m_server(server), m_settings(settings), m_tls(server.kind != MailServer::Kind::Smtp)
 {
-    if (!m_curl)
+}
+
+SmtpConnection::~SmtpConnection()
+{
+    close(true);
+}
+
+// libcurl hands every reply line of the session's opening to the header callback; its error
+// buffer holds only the code.
+size_t SmtpConnection::onReply(char *buffer, size_t size, size_t count, void *self)
+{
+    static_cast<SmtpConnection *>(self)->noteReplyLine(buffer, size * count);
+    return size * count;
+}
+
+void SmtpConnection::noteReplyLine(const char *line, size_t length)
+{
+    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r'))
+        --length;
+    if (length < 3 || !std::isdigit(static_cast<unsigned char>(line[0])) ||
+        !std::isdigit(static_cast<unsigned char>(line[1])) ||
+        !std::isdigit(static_cast<unsigned char>(line[2])))
         return;
-    CURL *c = m_curl;
+    const bool more = length > 3 && line[3] == '-';
+    const int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
+    const QByteArray text(line + std::min<size_t>(length, 4),
+                          qsizetype(length - std::min<size_t>(length, 4)));
+
+    // The extensions are those of the last EHLO reply: its first line names the server, every
+    // further line one extension. After STARTTLS the server announces them again.
+    if (code == 250) {
+        if (m_replyLineCount == 0) {
+            m_pipelining = m_smtpUtf8 = m_size = false;
+        } else {
+            const qsizetype space = text.indexOf(' ');
+            const QByteArray keyword = (space < 0 ? text : text.left(space)).toUpper();
+            if (keyword == "PIPELINING")
+                m_pipelining = true;
+            else if (keyword == "SMTPUTF8")
+                m_smtpUtf8 = true;
+            else if (keyword == "SIZE")
+                m_size = true;
+        }
+    }
+
+    if (!text.isEmpty()) {
+        if (!m_replyLines.isEmpty())
+            m_replyLines += ' ';
+        m_replyLines += text;
+    }
+    if (more) {
+        ++m_replyLineCount;
+        return;
+    }
+    if (code >= 400) {
+        m_errorCode = code;
+        m_errorReply = QByteArray(line, 3);
+        if (!m_replyLines.isEmpty())
+            m_errorReply += ' ' + m_replyLines;
+    }
+    m_replyLines.clear();
+    m_replyLineCount = 0;
+}
+
+// libcurl connects, reads the greeting, says EHLO and, where the server form asks for it,
+// STARTTLS and AUTH; with CONNECT_ONLY it stops there and leaves the session open.
+bool SmtpConnection::open(Attempt &a)
+{
+    a.stage = Stage::Connect;
+    CURL *c = curl_easy_init();
+    if (!c) {
+        a.code = CURLE_FAILED_INIT;
+        a.detail = curl_easy_strerror(a.code);
+        return false;
+    }
+    m_errorBuffer[0] = '\0';
+    m_replyLines.clear();
+    m_replyLineCount = 0;
+    m_errorCode = 0;
+    m_errorReply.clear();
+    m_pipelining = m_smtpUtf8 = m_size = false;
+
     curl_easy_setopt(c, CURLOPT_URL, m_server.curlUrl().constData());
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
+    curl_easy_setopt(c, CURLOPT_CONNECT_ONLY, 1L);
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_errorBuffer);
-    curl_easy_setopt(c, CURLOPT_UPLOAD, 1L);
-    curl_easy_setopt(c, CURLOPT_READFUNCTION, &SmtpConnection::onRead);
-    curl_easy_setopt(c, CURLOPT_READDATA, this);
     curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &SmtpConnection::onReply);
     curl_easy_setopt(c, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &discard);
-
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, long(settings.connectTimeoutSeconds));
-    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, long(settings.responseTimeoutSeconds));
-    // A server that stops reading in the middle of DATA is caught by the transfer speed.
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(c, CURLOPT_LOW_SPEED_TIME, long(settings.responseTimeoutSeconds));
-    // libcurl allocates the upload buffer for every transfer; at the default 64 KiB, freeing it
-    // returns the memory to the system each time, and a typical message fits in 16 KiB anyway.
-    curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, 16384L);
-    if (!settings.reuseConnection)
-        curl_easy_setopt(c, CURLOPT_FORBID_REUSE, 1L);
+    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, long(m_settings.connectTimeoutSeconds));
+    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, long(m_settings.responseTimeoutSeconds));
 
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(c, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
-    if (!settings.caFile.isEmpty())
-        curl_easy_setopt(c, CURLOPT_CAINFO, QFile::encodeName(settings.caFile).constData());
+    if (!m_settings.caFile.isEmpty())
+        curl_easy_setopt(c, CURLOPT_CAINFO, QFile::encodeName(m_settings.caFile).constData());
 
     // Credentials only ever travel inside TLS: the plain forms never authenticate, and the URL
     // forms either start with TLS or refuse to go on without STARTTLS.
@@ -87,130 +205,305 @@ SmtpConnection::SmtpConnection(const MailServer &server, const SmtpSettings &set
         break;
     case MailServer::Kind::Outbox: break;
     }
-}
 
-SmtpConnection::~SmtpConnection()
-{
-    if (m_curl)
-        curl_easy_cleanup(m_curl); // says QUIT on an open session
-}
-
-size_t SmtpConnection::onRead(char *buffer, size_t size, size_t count, void *self)
-{
-    auto *c = static_cast<SmtpConnection *>(self);
-    c->m_bodyStarted = true;
-    const qsizetype left = c->m_message->size() - c->m_sent;
-    const size_t n = std::min(size * count, size_t(left));
-    std::memcpy(buffer, c->m_message->constData() + c->m_sent, n);
-    c->m_sent += qsizetype(n);
-    if (c->m_sent == c->m_message->size())
-        c->m_bodyComplete = true;
-    return n;
-}
-
-// libcurl hands every SMTP reply line to the header callback; its error buffer holds only the code.
-size_t SmtpConnection::onReply(char *buffer, size_t size, size_t count, void *self)
-{
-    static_cast<SmtpConnection *>(self)->noteReplyLine(buffer, size * count);
-    return size * count;
-}
-
-void SmtpConnection::noteReplyLine(const char *line, size_t length)
-{
-    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r'))
-        --length;
-    if (length < 3 || !std::isdigit(static_cast<unsigned char>(line[0])) ||
-        !std::isdigit(static_cast<unsigned char>(line[1])) ||
-        !std::isdigit(static_cast<unsigned char>(line[2])))
-        return;
-    const bool more = length > 3 && line[3] == '-';
-    if (length > 4) {
-        if (!m_replyLines.isEmpty())
-            m_replyLines += ' ';
-        m_replyLines.append(line + 4, qsizetype(length - 4));
-    }
-    if (more)
-        return;
-    const int code = (line[0] - '0') * 100 + (line[1] - '0') * 10 + (line[2] - '0');
-    if (code >= 400) {
-        m_errorCode = code;
-        m_errorReply = QByteArray(line, 3);
-        if (!m_replyLines.isEmpty())
-            m_errorReply += ' ' + m_replyLines;
-    }
-    m_replyLines.clear();
-}
-
-// libcurl keeps a session for reuse when the failure came while it waited for the reply to the
-// end of the message. Such a session is out of step (a late reply would be taken for the answer
-// to the next command), so it is cut here; libcurl then finds it dead and opens a new one.
-void SmtpConnection::abandonSession()
-{
+    a.code = curl_easy_perform(c);
     curl_socket_t socket = CURL_SOCKET_BAD;
-    if (curl_easy_getinfo(m_curl, CURLINFO_ACTIVESOCKET, &socket) == CURLE_OK && socket != CURL_SOCKET_BAD)
-        ::shutdown(socket, SHUT_RDWR);
+    if (a.code == CURLE_OK &&
+        (curl_easy_getinfo(c, CURLINFO_ACTIVESOCKET, &socket) != CURLE_OK || socket == CURL_SOCKET_BAD))
+        a.code = CURLE_COULDNT_CONNECT;
+    if (a.code != CURLE_OK) {
+        a.errorCode = m_errorCode;
+        a.errorReply = m_errorReply;
+        a.detail = m_errorBuffer[0] ? QByteArray(m_errorBuffer) : QByteArray(curl_easy_strerror(a.code));
+        curl_easy_cleanup(c);
+        return false;
+    }
+    m_curl = c;
+    m_socket = socket;
+    m_replies.clear();
+    return true;
 }
 
-SmtpConnection::Attempt SmtpConnection::perform(const QByteArray &message, bool fresh)
+// Ends the session. QUIT only when it is in step; after a failure in the middle of a transaction
+// the connection is simply cut, so that nothing the server sends late is taken for an answer.
+// libcurl does not say QUIT for a CONNECT_ONLY session.
+void SmtpConnection::close(bool quit)
 {
-    m_message = &message;
-    m_sent = 0;
-    m_bodyStarted = m_bodyComplete = false;
-    m_replyLines.clear();
-    m_errorCode = 0;
-    m_errorReply.clear();
-    m_errorBuffer[0] = '\0';
+    if (!m_curl)
+        return;
+    if (quit) {
+        Attempt ignored;
+        SmtpReply reply;
+        if (sendAll(QByteArrayLiteral("QUIT\r\n"), ignored))
+            readReply(reply, ignored);
+    }
+    curl_easy_cleanup(m_curl);
+    m_curl = nullptr;
+    m_socket = -1;
+    m_replies.clear();
+}
 
-    curl_easy_setopt(m_curl, CURLOPT_INFILESIZE_LARGE, curl_off_t(message.size()));
-    curl_easy_setopt(m_curl, CURLOPT_FRESH_CONNECT, fresh ? 1L : 0L);
+// Waits until the socket is ready or the deadline (a time of now()) has passed: 1 ready,
+// 0 timed out, -1 failed.
+int SmtpConnection::wait(short events, qint64 deadline)
+{
+    for (;;) {
+        const qint64 left = deadline - now();
+        if (left <= 0)
+            return 0;
+        pollfd p{m_socket, events, 0};
+        const int n = ::poll(&p, 1, int(std::min<qint64>(left, 3600 * 1000)));
+        if (n > 0)
+            return 1;
+        if (n == 0)
+            return 0;
+        if (errno != EINTR)
+            return -1;
+    }
+}
+
+bool SmtpConnection::sendAll(const char *data, qsizetype size, Attempt &a)
+{
+    const qint64 stall = qint64(m_settings.responseTimeoutSeconds) * 1000;
+    qsizetype done = 0;
+    while (done < size) {
+        size_t n = 0;
+        const CURLcode rc = curl_easy_send(m_curl, data + done, size_t(size - done), &n);
+        if (rc == CURLE_AGAIN) {
+            // The server has stopped reading; give it the response time-out to go on.
+            const int ready = wait(POLLOUT, now() + stall);
+            if (ready == 0) {
+                a.code = CURLE_OPERATION_TIMEDOUT;
+                a.detail = QByteArrayLiteral("the server did not take more data within ") +
+                           QByteArray::number(m_settings.responseTimeoutSeconds) + " s";
+                return false;
+            }
+            if (ready < 0) {
+                a.code = CURLE_SEND_ERROR;
+                a.detail = QByteArray("poll: ") + std::strerror(errno);
+                return false;
+            }
+            continue;
+        }
+        if (rc != CURLE_OK) {
+            a.code = CURLE_SEND_ERROR;
+            a.detail = curl_easy_strerror(rc);
+            return false;
+        }
+        done += qsizetype(n);
+    }
+    return true;
+}
+
+bool SmtpConnection::readReply(SmtpReply &reply, Attempt &a)
+{
+    const qint64 deadline = now() + qint64(m_settings.responseTimeoutSeconds) * 1000;
+    // Over TLS, bytes already decrypted wait inside the TLS library where poll cannot see them,
+    // so there a read comes first and poll only after it found nothing.
+    bool tryRead = m_tls;
+    for (;;) {
+        switch (m_replies.next(&reply)) {
+        case SmtpReplyParser::Result::Reply: return true;
+        case SmtpReplyParser::Result::Malformed:
+            a.code = CURLE_WEIRD_SERVER_REPLY;
+            a.detail = QByteArrayLiteral("the server's reply could not be read");
+            return false;
+        case SmtpReplyParser::Result::Incomplete: break;
+        }
+        if (!tryRead) {
+            const int ready = wait(POLLIN, deadline);
+            if (ready == 0) {
+                a.code = CURLE_OPERATION_TIMEDOUT;
+                a.detail = QByteArrayLiteral("no reply within ") +
+                           QByteArray::number(m_settings.responseTimeoutSeconds) + " s";
+                return false;
+            }
+            if (ready < 0) {
+                a.code = CURLE_RECV_ERROR;
+                a.detail = QByteArray("poll: ") + std::strerror(errno);
+                return false;
+            }
+        }
+        char buffer[4096];
+        size_t n = 0;
+        const CURLcode rc = curl_easy_recv(m_curl, buffer, sizeof buffer, &n);
+        if (rc == CURLE_AGAIN) {
+            tryRead = false;
+            continue;
+        }
+        if (rc != CURLE_OK) {
+            a.code = CURLE_RECV_ERROR;
+            a.detail = curl_easy_strerror(rc);
+            return false;
+        }
+        if (n == 0) {
+            a.code = CURLE_GOT_NOTHING;
+            a.detail = QByteArrayLiteral("the server closed the connection");
+            return false;
+        }
+        m_replies.append(buffer, qsizetype(n));
+        tryRead = m_tls;
+    }
+}
+
+// Notes the server's refusal at `stage` unless an earlier one is already noted; false when the
+// session cannot go on (421: the server is closing it).
+bool SmtpConnection::refuse(Attempt &a, Stage stage, const SmtpReply &reply)
+{
+    if (a.errorCode == 0) {
+        a.code = CURLE_WEIRD_SERVER_REPLY;
+        a.stage = stage;
+        a.errorCode = reply.code;
+        a.errorReply = reply.text;
+        a.detail = reply.text;
+    }
+    return reply.code != 421;
+}
+
+// Ends a refused transaction so that the session serves the next message; a session that does
+// not answer RSET properly is cut.
+void SmtpConnection::reset()
+{
+    Attempt ignored;
+    SmtpReply reply;
+    if (sendAll(QByteArrayLiteral("RSET\r\n"), ignored) && readReply(reply, ignored) && reply.positive())
+        return;
+    close(false);
+}
+
+SmtpConnection::Attempt SmtpConnection::transact(const QByteArray &mailFrom, const QByteArray &rcptTo,
+                                                 bool utf8, const QByteArray &message)
+{
     Attempt a;
-    a.code = curl_easy_perform(m_curl);
-    long connects = 0;
-    curl_easy_getinfo(m_curl, CURLINFO_NUM_CONNECTS, &connects);
-    a.reused = connects == 0;
-    a.bodyStarted = m_bodyStarted;
-    a.bodyComplete = m_bodyComplete;
-    a.errorCode = m_errorCode;
-    a.errorReply = m_errorReply;
-    a.curlError = m_errorBuffer[0] ? QByteArray(m_errorBuffer) : QByteArray(curl_easy_strerror(a.code));
-    m_message = nullptr;
-    if (a.code != CURLE_OK)
-        abandonSession();
+    a.reused = m_curl != nullptr;
+    if (!m_curl && !open(a))
+        return a;
+
+    QByteArray mail = "MAIL FROM:<" + mailFrom + '>';
+    if (m_size)
+        mail += " SIZE=" + QByteArray::number(message.size());
+    if (utf8 && m_smtpUtf8)
+        mail += " SMTPUTF8";
+    mail += "\r\n";
+    const QByteArray rcpt = "RCPT TO:<" + rcptTo + ">\r\n";
+    const QByteArray data = QByteArrayLiteral("DATA\r\n");
+    struct Step {
+        Stage stage;
+        const QByteArray &command;
+    };
+    const Step steps[] = {{Stage::Mail, mail}, {Stage::Rcpt, rcpt}, {Stage::Data, data}};
+
+    if (m_pipelining) {
+        // All three go out together; the server answers each in turn. A refused MAIL or RCPT
+        // makes DATA fail as well, and the first refusal is the one to report.
+        a.stage = Stage::Mail;
+        if (!sendAll(mail + rcpt + data, a)) {
+            close(false);
+            return a;
+        }
+        bool dataOpen = false;
+        for (const Step &step : steps) {
+            SmtpReply reply;
+            if (!readReply(reply, a)) {
+                if (a.errorCode == 0)
+                    a.stage = step.stage;
+                close(false);
+                return a;
+            }
+            const bool expected = step.stage == Stage::Data ? reply.code == 354 : reply.positive();
+            if (expected) {
+                dataOpen = step.stage == Stage::Data;
+                continue;
+            }
+            if (!refuse(a, step.stage, reply)) {
+                close(false);
+                return a;
+            }
+        }
+        if (a.errorCode != 0) {
+            // A server that opened DATA in spite of the refusal could only be stopped by a
+            // message, even an empty one, and one that answers out of turn is out of step:
+            // either session is cut instead.
+            if (dataOpen || a.errorCode < 400)
+                close(false);
+            else
+                reset();
+            return a;
+        }
+    } else {
+        for (const Step &step : steps) {
+            a.stage = step.stage;
+            SmtpReply reply;
+            if (!sendAll(step.command, a) || !readReply(reply, a)) {
+                close(false);
+                return a;
+            }
+            const bool expected = step.stage == Stage::Data ? reply.code == 354 : reply.positive();
+            if (expected)
+                continue;
+            if (refuse(a, step.stage, reply) && reply.code >= 400)
+                reset();
+            else
+                close(false);
+            return a;
+        }
+    }
+
+    a.stage = Stage::Message;
+    stuffMessage(message, &m_wire);
+    a.bodyStarted = true;
+    if (!sendAll(m_wire, a)) {
+        close(false);
+        return a;
+    }
+    a.bodyComplete = true;
+    SmtpReply reply;
+    if (!readReply(reply, a)) {
+        // The message may have arrived; a late reply must not be read as the next one's.
+        close(false);
+        return a;
+    }
+    if (!reply.positive() && !refuse(a, Stage::Message, reply))
+        close(false);
+    else if (m_replies.hasPending())
+        close(false); // more than was asked for: the next reply could not be trusted
     return a;
 }
 
 QString SmtpConnection::send(const QString &from, const QString &to, const QByteArray &message)
 {
-    if (!m_curl)
-        return QStringLiteral("メール送信の準備ができませんでした（libcurlを初期化できません）。");
-    const QByteArray fromBytes = from.toUtf8();
-    curl_slist *recipients = curl_slist_append(nullptr, to.toUtf8().constData());
-    curl_easy_setopt(m_curl, CURLOPT_MAIL_FROM, fromBytes.constData());
-    curl_easy_setopt(m_curl, CURLOPT_MAIL_RCPT, recipients);
+    const QByteArray mailFrom = envelopeAddress(from);
+    if (mailFrom.isEmpty())
+        return QStringLiteral("送信者のメールアドレス「%1」のドメイン名を変換できません。").arg(from);
+    const QByteArray rcptTo = envelopeAddress(to);
+    if (rcptTo.isEmpty())
+        return QStringLiteral("宛先のメールアドレス「%1」のドメイン名を変換できません。").arg(to);
+    const bool utf8 = !isAscii(mailFrom) || !isAscii(rcptTo);
 
-    Attempt a = perform(message, false);
+    Attempt a = transact(mailFrom, rcptTo, utf8, message);
     // A kept session that the server has meanwhile closed fails before any byte of the message
     // went out; only then is a second attempt on a new connection sure not to duplicate the mail.
     if (a.code != CURLE_OK && a.reused && !a.bodyStarted &&
-        (a.errorCode == 421 || (a.errorCode == 0 && isTransportFailure(a.code))))
-        a = perform(message, true);
-
-    curl_easy_setopt(m_curl, CURLOPT_MAIL_RCPT, nullptr);
-    curl_slist_free_all(recipients);
+        (a.errorCode == 421 || (a.errorCode == 0 && isTransportFailure(a.code)))) {
+        close(false);
+        a = transact(mailFrom, rcptTo, utf8, message);
+    }
+    if (!m_settings.reuseConnection)
+        close(true);
     return a.code == CURLE_OK ? QString() : describe(a);
 }
 
 QString SmtpConnection::describe(const Attempt &a) const
 {
-    const QString detail = QString::fromUtf8(a.curlError);
+    const QString detail = QString::fromUtf8(a.detail);
     const QString where = m_server.endpoint();
     if (a.errorCode) {
         QString stage;
-        if (a.curlError.startsWith("MAIL failed"))
+        if (a.stage == Stage::Mail)
             stage = QStringLiteral("送信者のアドレスがメールサーバーに拒否されました");
-        else if (a.curlError.startsWith("RCPT failed"))
+        else if (a.stage == Stage::Rcpt)
             stage = QStringLiteral("宛先のアドレスがメールサーバーに拒否されました");
-        else if (a.curlError.startsWith("DATA failed"))
+        else if (a.stage == Stage::Data)
             stage = QStringLiteral("メールサーバーが本文の受け取りを拒否しました");
         else if (a.code == CURLE_LOGIN_DENIED)
             stage = QStringLiteral("メールサーバーでの認証に失敗しました");
@@ -224,6 +517,8 @@ QString SmtpConnection::describe(const Attempt &a) const
         return text;
     }
     switch (a.code) {
+    case CURLE_FAILED_INIT:
+        return QStringLiteral("メール送信の準備ができませんでした（libcurlを初期化できません）。");
     case CURLE_COULDNT_RESOLVE_HOST:
         return QStringLiteral("メールサーバー「%1」が見つかりません（%2）。").arg(m_server.host, detail);
     case CURLE_COULDNT_CONNECT:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "MailServer.h"
+#include "SmtpReplyParser.h"
 
 #include <QByteArray>
 #include <QString>
@@ -17,13 +18,15 @@ struct SmtpSettings {
     bool operator==(const SmtpSettings &) const = default;
 };
 
-// One libcurl easy handle bound to one server. libcurl keeps the SMTP session open inside the
-// handle, so consecutive sends repeat only MAIL FROM, RCPT TO and DATA.
+// One SMTP session with one server. libcurl opens it (connection, greeting, EHLO, STARTTLS, AUTH)
+// and then leaves the socket to us: the mail transactions are written here, so that a server
+// that offers PIPELINING gets MAIL FROM, RCPT TO and DATA in one write, and the message with its
+// end marker in another. Without reuse, every message has a session of its own.
 class SmtpConnection
 {
   public:
     SmtpConnection(const MailServer &server, const SmtpSettings &settings);
-    ~SmtpConnection();
+    ~SmtpConnection(); // ends an open session with QUIT
     SmtpConnection(const SmtpConnection &) = delete;
     SmtpConnection &operator=(const SmtpConnection &) = delete;
 
@@ -33,25 +36,40 @@ class SmtpConnection
     const SmtpSettings &settings() const { return m_settings; }
 
   private:
+    enum class Stage { Connect, Mail, Rcpt, Data, Message };
     struct Attempt;
-    Attempt perform(const QByteArray &message, bool fresh);
+
+    Attempt transact(const QByteArray &mailFrom, const QByteArray &rcptTo, bool utf8,
+                     const QByteArray &message);
+    bool open(Attempt &a);
+    void close(bool quit);
+    bool refuse(Attempt &a, Stage stage, const SmtpReply &reply);
+    void reset();
+
+    bool sendAll(const char *data, qsizetype size, Attempt &a);
+    bool sendAll(const QByteArray &bytes, Attempt &a) { return sendAll(bytes.constData(), bytes.size(), a); }
+    bool readReply(SmtpReply &reply, Attempt &a);
+    int wait(short events, qint64 deadline);
+
     QString describe(const Attempt &a) const;
-    void abandonSession();
-    static size_t onRead(char *buffer, size_t size, size_t count, void *self);
     static size_t onReply(char *buffer, size_t size, size_t count, void *self);
     void noteReplyLine(const char *line, size_t length);
 
     MailServer m_server;
     SmtpSettings m_settings;
-    CURL *m_curl = nullptr;
+    CURL *m_curl = nullptr; // set while a session is open
+    int m_socket = -1;      // the session's socket, for poll
+    bool m_tls = false;
     char m_errorBuffer[256] = {};
+    SmtpReplyParser m_replies;
+    QByteArray m_wire; // the message as it goes out: dot-stuffed, with the end marker
 
-    // State of the transfer in progress.
-    const QByteArray *m_message = nullptr;
-    qsizetype m_sent = 0;
-    bool m_bodyStarted = false;
-    bool m_bodyComplete = false;
+    // What the server said while libcurl opened the session.
     QByteArray m_replyLines; // lines of the reply being received
-    int m_errorCode = 0;     // last 4xx/5xx reply of the transfer
+    int m_replyLineCount = 0;
+    int m_errorCode = 0;     // last 4xx/5xx reply
     QByteArray m_errorReply; // its text, code included
+    bool m_pipelining = false;
+    bool m_smtpUtf8 = false;
+    bool m_size = false;
 };

@@ -2,16 +2,19 @@
 """Scriptable SMTP server for the SendMail tests (Debian's python3-aiosmtpd).
 
 serve --store DIR [--starttls CERT KEY | --smtps CERT KEY] [--auth USER:PASS] [--auth-without-tls]
+      [--no-pipelining]
     Listens on 127.0.0.1, on a free port, and prints {"port": N} as its first line. Every accepted
     message is stored as DIR/NNNN.eml (the bytes after DATA, transparency removed) with its
-    envelope in DIR/NNNN.json. Commands arrive as JSON lines on stdin, one JSON answer each:
+    envelope in DIR/NNNN.json. EHLO offers PIPELINING unless --no-pipelining. Commands arrive as JSON lines on stdin, one JSON answer each:
       {"cmd": "rule", "stage": S, "action": A, "reply": "...", "match": "...", "times": N, "store": bool}
           S: CONNECT, EHLO, MAIL, RCPT, DATA (the command), DATA_BODY (after 354), DATA_END
           A: reply (send "reply"), reply_close (send it, then close), drop (close without a word),
              stall (never answer; in DATA_BODY also stop reading)
           match: only when the command argument contains it; times: how often (default 1, -1 always)
           store (DATA_END only): keep the message even though the rule answers
-      {"cmd": "stats"}      connections, messages, quits, auth attempts, open connections
+      {"cmd": "stats"}      connections, messages, quits, resets, auth attempts, open connections,
+                            early (MAIL, RCPT and DATA commands that found more input already
+                            waiting behind them: the client did not wait for the reply)
       {"cmd": "close_all"}  close every open connection, as an idle server would
       {"cmd": "reset"}      forget rules, counts and stored messages
       {"cmd": "quit"}
@@ -47,6 +50,8 @@ class State:
         self.connections = 0
         self.messages = 0
         self.quits = 0
+        self.resets = 0
+        self.early = 0
         self.auth_attempts = []
         self.live = set()
         for name in os.listdir(self.store):
@@ -70,9 +75,22 @@ class State:
 
 STATE = None
 IMPLICIT_TLS = False
+PIPELINING = True
 
 
 class TestSMTP(SMTP):
+    async def push(self, status):
+        # aiosmtpd reads commands one line at a time and so serves pipelined input as it is; it
+        # just does not say so. '250 HELP' is the last line of its EHLO reply.
+        if PIPELINING and status == '250 HELP':
+            await super().push('250-PIPELINING')
+        await super().push(status)
+
+    def note_early(self):
+        reader = getattr(self, '_reader', None)
+        if reader is not None and len(getattr(reader, '_buffer', b'')) > 0:
+            STATE.early += 1
+
     async def act(self, rule):
         action = rule['action']
         if action in ('reply', 'reply_close'):
@@ -119,10 +137,12 @@ class TestSMTP(SMTP):
             await super().smtp_EHLO(arg)
 
     async def smtp_MAIL(self, arg):
+        self.note_early()
         if not await self.intercept('MAIL', arg):
             await super().smtp_MAIL(arg)
 
     async def smtp_RCPT(self, arg):
+        self.note_early()
         if not await self.intercept('RCPT', arg):
             await super().smtp_RCPT(arg)
 
@@ -130,11 +150,16 @@ class TestSMTP(SMTP):
         STATE.auth_attempts.append({'tls': self.uses_tls(), 'arg': (arg or '').split(' ')[0]})
         await super().smtp_AUTH(arg)
 
+    async def smtp_RSET(self, arg):
+        STATE.resets += 1
+        await super().smtp_RSET(arg)
+
     async def smtp_QUIT(self, arg):
         STATE.quits += 1
         await super().smtp_QUIT(arg)
 
     async def smtp_DATA(self, arg):
+        self.note_early()
         if await self.intercept('DATA', arg):
             return
         if self.envelope.rcpt_tos and self.session.host_name:
@@ -204,7 +229,7 @@ async def command(cmd):
     elif what != 'stats':
         return {'error': 'unknown command %r' % what}
     return {'connections': STATE.connections, 'messages': STATE.messages, 'quits': STATE.quits,
-            'auth_attempts': STATE.auth_attempts, 'open': len(STATE.live)}
+            'resets': STATE.resets, 'early': STATE.early, 'auth_attempts': STATE.auth_attempts, 'open': len(STATE.live)}
 
 
 def read_commands(loop, done):
@@ -221,7 +246,7 @@ def read_commands(loop, done):
 
 
 async def serve(args):
-    global STATE, IMPLICIT_TLS
+    global STATE, IMPLICIT_TLS, PIPELINING
     warnings.simplefilter('ignore')
     logging.getLogger('mail.log').setLevel(logging.CRITICAL)
     STATE = State(args.store)
@@ -241,6 +266,7 @@ async def serve(args):
     elif args.auth_without_tls:
         options.update(authenticator=make_authenticator('', ''), auth_require_tls=False)
     IMPLICIT_TLS = bool(args.smtps)
+    PIPELINING = not args.no_pipelining
     server = await loop.create_server(lambda: TestSMTP(Handler(), loop=loop, **options),
                                       host='127.0.0.1', port=0,
                                       ssl=tls_context if args.smtps else None)
@@ -294,6 +320,7 @@ def main():
     s.add_argument('--smtps', nargs=2, metavar=('CERT', 'KEY'))
     s.add_argument('--auth')
     s.add_argument('--auth-without-tls', action='store_true')
+    s.add_argument('--no-pipelining', action='store_true')
     d = sub.add_parser('decode')
     d.add_argument('file')
     args = parser.parse_args()
