@@ -7,12 +7,16 @@
 #   smtp-source  Postfix's smtp-source -d, one connection, messages of the same size
 #
 # usage: bench/sendmail/run.sh [BUILD_DIR] [ROUNDS] [COUNT]
-#   BUILD_DIR defaults to build-mail; it must hold a built sendmail_throughput
-#   (configure with -DVELMORA_BENCH=ON -DCMAKE_BUILD_TYPE=Release, then ninja sendmail_throughput).
+#   BUILD_DIR defaults to build-bench, configured here for Release with the benchmarks when it
+#   does not exist yet; sendmail_throughput is built in it before the run.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
-build=${1:-$here/../../build-mail}
+build=${1:-$here/../../build-bench}
+if [ ! -f "$build/CMakeCache.txt" ]; then
+  cmake -S "$here/../.." -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMORA_BENCH=ON -DVELMORA_TESTS=OFF >/dev/null
+fi
+cmake --build "$build" --target sendmail_throughput >/dev/null
 rounds=${2:-5}
 count=${3:-2000}
 tool=$build/bench/sendmail/sendmail_throughput
