@@ -262,6 +262,22 @@ int SmtpConnection::wait(short events, qint64 deadline)
     }
 }
 
+// wait() with its outcome noted in the attempt: false on a time-out or a failed poll.
+bool SmtpConnection::waitReady(short events, qint64 deadline, const QByteArray &timeoutText, Attempt &a)
+{
+    const int ready = wait(events, deadline);
+    if (ready > 0)
+        return true;
+    if (ready == 0) {
+        a.code = CURLE_OPERATION_TIMEDOUT;
+        a.detail = timeoutText + QByteArray::number(m_settings.responseTimeoutSeconds) + " s";
+    } else {
+        a.code = events & POLLOUT ? CURLE_SEND_ERROR : CURLE_RECV_ERROR;
+        a.detail = QByteArray("poll: ") + std::strerror(errno);
+    }
+    return false;
+}
+
 bool SmtpConnection::sendAll(const char *data, qsizetype size, Attempt &a)
 {
     const qint64 stall = qint64(m_settings.responseTimeoutSeconds) * 1000;
@@ -271,18 +287,9 @@ bool SmtpConnection::sendAll(const char *data, qsizetype size, Attempt &a)
         const CURLcode rc = curl_easy_send(m_curl, data + done, size_t(size - done), &n);
         if (rc == CURLE_AGAIN) {
             // The server has stopped reading; give it the response time-out to go on.
-            const int ready = wait(POLLOUT, now() + stall);
-            if (ready == 0) {
-                a.code = CURLE_OPERATION_TIMEDOUT;
-                a.detail = QByteArrayLiteral("the server did not take more data within ") +
-                           QByteArray::number(m_settings.responseTimeoutSeconds) + " s";
+            if (!waitReady(POLLOUT, now() + stall,
+                           QByteArrayLiteral("the server did not take more data within "), a))
                 return false;
-            }
-            if (ready < 0) {
-                a.code = CURLE_SEND_ERROR;
-                a.detail = QByteArray("poll: ") + std::strerror(errno);
-                return false;
-            }
             continue;
         }
         if (rc != CURLE_OK) {
@@ -311,18 +318,8 @@ bool SmtpConnection::readReply(SmtpReply &reply, Attempt &a)
         case SmtpReplyParser::Result::Incomplete: break;
         }
         if (!tryRead) {
-            const int ready = wait(POLLIN, deadline);
-            if (ready == 0) {
-                a.code = CURLE_OPERATION_TIMEDOUT;
-                a.detail = QByteArrayLiteral("no reply within ") +
-                           QByteArray::number(m_settings.responseTimeoutSeconds) + " s";
+            if (!waitReady(POLLIN, deadline, QByteArrayLiteral("no reply within "), a))
                 return false;
-            }
-            if (ready < 0) {
-                a.code = CURLE_RECV_ERROR;
-                a.detail = QByteArray("poll: ") + std::strerror(errno);
-                return false;
-            }
         }
         char buffer[4096];
         size_t n = 0;

@@ -50,6 +50,7 @@ class SmtpConnection
     bool sendAll(const QByteArray &bytes, Attempt &a) { return sendAll(bytes.constData(), bytes.size(), a); }
     bool readReply(SmtpReply &reply, Attempt &a);
     int wait(short events, qint64 deadline);
+    bool waitReady(short events, qint64 deadline, const QByteArray &timeoutText, Attempt &a);
 
     QString describe(const Attempt &a) const;
     static size_t onReply(char *buffer, size_t size, size_t count, void *self);
