@@ -118,33 +118,80 @@ void Form1::createControls()
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
     StatusBar1->setSizeGripEnabled(false);
     setStatusBar(StatusBar1);
-    StatusBar1->showMessage(QStringLiteral("ステータス行"));
+    StatusText = new QLabel(QStringLiteral("ステータス行"), StatusBar1);
+    StatusText->setObjectName(QStringLiteral("StatusText"));
+    StatusBar1->addWidget(StatusText, 1);
 
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+    connect(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
+    connect(Command5, &QPushButton::clicked, this, &Form1::Command5_Click);
+    connect(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
+    connect(Command7, &QPushButton::clicked, this, &Form1::Command7_Click);
+    connect(cmdTextFont, &QPushButton::clicked, this, &Form1::cmdTextFont_Click);
     connect(Command3, &QPushButton::clicked, this, &QWidget::close);
     connect(Command8, &QPushButton::clicked, this, &Form1::Command8_Click);
 }
 
 void Form1::createMenus()
 {
-    mnuFile = menuBar()->addMenu(QStringLiteral("ﾌｧｲﾙ(&F)"));
-    mnuFile->setObjectName(QStringLiteral("mnuFile"));
-    auto item = [this](const char *name, const QString &caption) {
-        QAction *a = mnuFile->addAction(caption);
+    auto menu = [this](const char *name, const QString &caption) {
+        QMenu *m = menuBar()->addMenu(caption);
+        m->setObjectName(QString::fromLatin1(name));
+        return m;
+    };
+    auto item = [](QMenu *m, const char *name, const QString &caption, QKeySequence shortcut = {}) {
+        QAction *a = m->addAction(caption);
         a->setObjectName(QString::fromLatin1(name));
+        if (!shortcut.isEmpty()) {
+            a->setShortcut(shortcut);
+            a->setShortcutContext(Qt::WindowShortcut);
+        }
         return a;
     };
-    mnuFileAddressRead = item("mnuFileAddressRead", QStringLiteral("ﾒｰﾙの宛先(送信先)を読込(&A)..."));
-    mnuFileAddressRead->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_A));
-    mnuFileAddressRead->setShortcutContext(Qt::WindowShortcut);
-    mnuFileAddressReadOutlook =
-        item("mnuFileAddressReadOutlook", QStringLiteral("ﾒｰﾙの宛先(送信先)をOutlookアドレス帳から読込(&O)"));
-    mnuFileAddressReadODBC = item("mnuFileAddressReadODBC",
-                                  QStringLiteral("ﾒｰﾙの宛先（送信先）をODBCデータベースから読込(&D)..."));
-    mnuFile->addSeparator()->setObjectName(QStringLiteral("mnuSP0"));
-    mnuExit = item("mnuExit", QStringLiteral("終了(&E)"));
+    auto separator = [](QMenu *m, const char *name) { m->addSeparator()->setObjectName(QString::fromLatin1(name)); };
 
-    // Text fields claim Ctrl+A for select-all; the window's menu shortcuts win over them.
+    mnuFile = menu("mnuFile", QStringLiteral("ﾌｧｲﾙ(&F)"));
+    mnuFileAddressRead = item(mnuFile, "mnuFileAddressRead", QStringLiteral("ﾒｰﾙの宛先(送信先)を読込(&A)..."),
+                              QKeySequence(Qt::CTRL | Qt::Key_A));
+    mnuFileAddressReadOutlook = item(mnuFile, "mnuFileAddressReadOutlook",
+                                     QStringLiteral("ﾒｰﾙの宛先(送信先)をOutlookアドレス帳から読込(&O)"));
+    mnuFileAddressReadODBC = item(mnuFile, "mnuFileAddressReadODBC",
+                                  QStringLiteral("ﾒｰﾙの宛先（送信先）をODBCデータベースから読込(&D)..."));
+    separator(mnuFile, "mnuSP0");
+    mnuFileTextRead = item(mnuFile, "mnuFileTextRead", QStringLiteral("ﾒｰﾙの本文を読込(&T)..."),
+                           QKeySequence(Qt::CTRL | Qt::Key_T));
+    mnuFileIncSet = item(mnuFile, "mnuFileIncSet", QStringLiteral("ﾒｰﾙの添付ﾌｧｲﾙを指定(&I)..."),
+                         QKeySequence(Qt::CTRL | Qt::Key_I));
+    separator(mnuFile, "mnuSP1");
+    mnuExit = item(mnuFile, "mnuExit", QStringLiteral("終了(&E)"));
+
+    mnuEdit = menu("mnuEdit", QStringLiteral("編集(&E)"));
+    mnuEditCut = item(mnuEdit, "mnuEditCut", QStringLiteral("本文を全クリア(&T)"), QKeySequence(Qt::CTRL | Qt::Key_X));
+    mnuEditCopy = item(mnuEdit, "mnuEditCopy", QStringLiteral("コピー(&C)"), QKeySequence(Qt::CTRL | Qt::Key_C));
+    mnuEditPast = item(mnuEdit, "mnuEditPast", QStringLiteral("貼り付け(&P)"), QKeySequence(Qt::CTRL | Qt::Key_V));
+    mnuEditDelete = item(mnuEdit, "mnuEditDelete", QStringLiteral("削除(&D)"), QKeySequence(Qt::CTRL | Qt::Key_D));
+
+    mnuView = menu("mnuView", QStringLiteral("表示(&V)"));
+    mnuViewAddressCheck = item(mnuView, "mnuViewAddressCheck", QStringLiteral("読み込んだ宛先の一覧(&C)..."));
+    mnuViewInsertCheck = item(mnuView, "mnuViewInsertCheck", QStringLiteral("本文への差込状況の確認(&H)..."));
+    separator(mnuView, "mnuViewDummy1");
+    mnuViewFont = item(mnuView, "mnuViewFont", QStringLiteral("本文フォント(&F)..."));
+
+    mnuMailSend = menu("mnuMailSend", QStringLiteral("送信(&R)"));
+    mnuMailSendStart = item(mnuMailSend, "mnuMailSendStart", QStringLiteral("ﾒｰﾙの送信開始(&S)"));
+    separator(mnuMailSend, "mnuMailSendDummy1");
+    mnuMailSendTimer = item(mnuMailSend, "mnuMailSendTimer", QStringLiteral("ﾒｰﾙのﾀｲﾏｰ送信(&T)"));
+    separator(mnuMailSend, "mnuMailSendDummy2");
+    mnuMailSendOption = item(mnuMailSend, "mnuMailSendOption", QStringLiteral("送信ｵﾌﾟｼｮﾝ(&O)..."));
+
+    mnuHelp = menu("mnuHelp", QStringLiteral("ﾍﾙﾌﾟ(&H)"));
+    mnuHelpMokuji = item(mnuHelp, "mnuHelpMokuji", QStringLiteral("目次(&C)..."));
+    separator(mnuHelp, "mnuHelpSP1");
+    mnuHelpVersion = item(mnuHelp, "mnuHelpVersion", QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報(&A)..."));
+
+    // Text fields claim Ctrl+A, Ctrl+C, Ctrl+V, Ctrl+X for themselves; the window's menu shortcuts
+    // win over them, so the Edit commands act on the body whichever field has the focus.
     for (QWidget *w : std::initializer_list<QWidget *>{Text1, Text2, Text3, Text4, Text5, Combo1->lineEdit()})
         w->installEventFilter(this);
 
@@ -153,7 +200,21 @@ void Form1::createMenus()
             [this] { AddressRead(QStringLiteral("OUTLOOK")); });
     connect(mnuFileAddressReadODBC, &QAction::triggered, this,
             [this] { AddressRead(QStringLiteral("ODBC")); });
+    connect(mnuFileTextRead, &QAction::triggered, this, &Form1::Command6_Click);
+    connect(mnuFileIncSet, &QAction::triggered, this, &Form1::Command4_Click);
     connect(mnuExit, &QAction::triggered, this, &QWidget::close);
+    connect(mnuEditCut, &QAction::triggered, this, &Form1::mnuEditCut_Click);
+    connect(mnuEditCopy, &QAction::triggered, this, &Form1::mnuEditCopy_Click);
+    connect(mnuEditPast, &QAction::triggered, this, &Form1::mnuEditPast_Click);
+    connect(mnuEditDelete, &QAction::triggered, this, &Form1::mnuEditDelete_Click);
+    connect(mnuViewAddressCheck, &QAction::triggered, this, &Form1::Command5_Click);
+    connect(mnuViewInsertCheck, &QAction::triggered, this, &Form1::Command7_Click);
+    connect(mnuViewFont, &QAction::triggered, this, &Form1::cmdTextFont_Click);
+    connect(mnuMailSendStart, &QAction::triggered, this, &Form1::mnuMailSendStart_Click);
+    connect(mnuMailSendTimer, &QAction::triggered, this, &Form1::mnuMailSendTimer_Click);
+    connect(mnuMailSendOption, &QAction::triggered, this, &Form1::mnuMailSendOption_Click);
+    connect(mnuHelpMokuji, &QAction::triggered, this, &Form1::mnuHelpMokuji_Click);
+    connect(mnuHelpVersion, &QAction::triggered, this, &Form1::mnuHelpVersion_Click);
 }
 
 bool Form1::eventFilter(QObject *watched, QEvent *event)
@@ -161,10 +222,12 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
     if (event->type() == QEvent::ShortcutOverride) {
         const auto *key = static_cast<QKeyEvent *>(event);
         const QKeySequence pressed(key->keyCombination());
-        for (const QAction *a : mnuFile->actions()) {
-            if (!a->shortcut().isEmpty() && a->shortcut() == pressed) {
-                event->ignore();
-                return true;
+        for (const QMenu *m : {mnuFile, mnuEdit, mnuView, mnuMailSend, mnuHelp}) {
+            for (const QAction *a : m->actions()) {
+                if (!a->shortcut().isEmpty() && a->shortcut() == pressed) {
+                    event->ignore();
+                    return true;
+                }
             }
         }
     }
@@ -206,12 +269,12 @@ void Form1::showEvent(QShowEvent *event)
 
 QString Form1::statusText() const
 {
-    return StatusBar1->currentMessage();
+    return StatusText->text();
 }
 
 void Form1::setStatusText(const QString &text)
 {
-    StatusBar1->showMessage(text);
+    StatusText->setText(text);
     // Loading does not return to the event loop until it is done; show progress now.
     StatusBar1->repaint();
 }
@@ -238,6 +301,57 @@ void Form1::Command8_Click()
     sendFlag = 0;
     timerFlag = 0;
 }
+
+void Form1::mnuMailSendStart_Click()
+{
+    Command1_Click();
+}
+
+void Form1::ctlEnabled(bool enabled)
+{
+    for (QWidget *w : std::initializer_list<QWidget *>{Text1, Text2, Text3, Text4, Text5, Combo1, CheckHTML,
+                                                        Command1, Command2, Command3, Command4, Command5,
+                                                        Command6, Command7, cmdTextFont})
+        w->setEnabled(enabled);
+    for (QMenu *m : {mnuFile, mnuEdit, mnuView, mnuMailSend, mnuHelp})
+        m->menuAction()->setEnabled(enabled);
+}
+
+// --- send run (Command1, mnuMailSendTimer, mnuMailSendOption, Command4) ---
+
+void Form1::Command1_Click() {}
+
+void Form1::Command4_Click() {}
+
+void Form1::mnuMailSendTimer_Click() {}
+
+void Form1::mnuMailSendOption_Click() {}
+
+// --- recipient list window ---
+
+void Form1::Command5_Click() {}
+
+// --- body loading, editing, font and merge preview ---
+
+void Form1::Command6_Click() {}
+
+void Form1::Command7_Click() {}
+
+void Form1::cmdTextFont_Click() {}
+
+void Form1::mnuEditCut_Click() {}
+
+void Form1::mnuEditCopy_Click() {}
+
+void Form1::mnuEditPast_Click() {}
+
+void Form1::mnuEditDelete_Click() {}
+
+// --- help and version ---
+
+void Form1::mnuHelpMokuji_Click() {}
+
+void Form1::mnuHelpVersion_Click() {}
 
 int Form1::AddressRead(const QString &strFileName)
 {

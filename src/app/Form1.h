@@ -46,8 +46,28 @@ class Form1 : public QMainWindow
     qint16 timerFlag = 0;
     qint16 sendInterval = 0;
 
-    void Command2_Click();
-    void Command8_Click();
+    // Click handlers; a menu item that repeats a button calls the button's handler.
+    void Command1_Click();      // send run
+    void Command2_Click();      // read recipients
+    void Command4_Click();      // choose attachments
+    void Command5_Click();      // recipient list window
+    void Command6_Click();      // read body from file
+    void Command7_Click();      // merge preview of row 1
+    void Command8_Click();      // stop a run or a timer wait
+    void cmdTextFont_Click();   // body font
+    void mnuEditCut_Click();    // clear whole body to the clipboard
+    void mnuEditCopy_Click();   // copy the body's selection
+    void mnuEditPast_Click();   // paste into the body
+    void mnuEditDelete_Click(); // delete the body's selection to the clipboard
+    void mnuMailSendStart_Click();
+    void mnuMailSendTimer_Click();
+    void mnuMailSendOption_Click();
+    void mnuHelpMokuji_Click();
+    void mnuHelpVersion_Click();
+
+    // Enables (true) or disables (false) as one group everything a run or a timer wait must not
+    // see changed.
+    void ctlEnabled(bool enabled);
 
     QLabel *Label1 = nullptr;
     QLabel *Label2 = nullptr;
@@ -70,12 +90,32 @@ class Form1 : public QMainWindow
     QPushButton *cmdTextFont = nullptr;
     QFrame *Line1 = nullptr;
     QStatusBar *StatusBar1 = nullptr;
+    // The status line's text lives in a permanent label: status tips of menus never replace it.
+    QLabel *StatusText = nullptr;
 
     QMenu *mnuFile = nullptr;
     QAction *mnuFileAddressRead = nullptr;
     QAction *mnuFileAddressReadOutlook = nullptr;
     QAction *mnuFileAddressReadODBC = nullptr;
+    QAction *mnuFileTextRead = nullptr;
+    QAction *mnuFileIncSet = nullptr;
     QAction *mnuExit = nullptr;
+    QMenu *mnuEdit = nullptr;
+    QAction *mnuEditCut = nullptr;
+    QAction *mnuEditCopy = nullptr;
+    QAction *mnuEditPast = nullptr;
+    QAction *mnuEditDelete = nullptr;
+    QMenu *mnuView = nullptr;
+    QAction *mnuViewAddressCheck = nullptr;
+    QAction *mnuViewInsertCheck = nullptr;
+    QAction *mnuViewFont = nullptr;
+    QMenu *mnuMailSend = nullptr;
+    QAction *mnuMailSendStart = nullptr;
+    QAction *mnuMailSendTimer = nullptr;
+    QAction *mnuMailSendOption = nullptr;
+    QMenu *mnuHelp = nullptr;
+    QAction *mnuHelpMokuji = nullptr;
+    QAction *mnuHelpVersion = nullptr;
 
   protected:
     void closeEvent(QCloseEvent *event) override;

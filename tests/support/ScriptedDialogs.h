@@ -26,8 +26,15 @@ class ScriptedDialogs : public UserDialogs
     {
         m_files.append({expectedFilter, answer});
     }
+    void expectSaveFile(const QString &expectedFilter, const QString &answer)
+    {
+        m_saves.append({expectedFilter, answer});
+    }
     void verifyDone()
     {
+        for (const auto &f : m_saves)
+            ADD_FAILURE() << "expected save dialog never shown: " << f.second.toStdString();
+        m_saves.clear();
         for (const ExpectedBox &b : m_boxes)
             ADD_FAILURE() << "expected message box never shown: " << b.message.text.toStdString();
         for (const auto &f : m_files)
@@ -62,13 +69,19 @@ class ScriptedDialogs : public UserDialogs
         EXPECT_EQ(request.filter, f.first);
         return f.second;
     }
-    QString saveFileName(QWidget *, const FileRequest &) override
+    QString saveFileName(QWidget *, const FileRequest &request) override
     {
-        ADD_FAILURE() << "unexpected save dialog";
-        return QString();
+        if (m_saves.isEmpty()) {
+            ADD_FAILURE() << "unexpected save dialog";
+            return QString();
+        }
+        const auto f = m_saves.takeFirst();
+        EXPECT_EQ(request.filter, f.first);
+        return f.second;
     }
 
   private:
     QList<ExpectedBox> m_boxes;
     QList<QPair<QString, QString>> m_files;
+    QList<QPair<QString, QString>> m_saves;
 };
