@@ -1,14 +1,23 @@
 #include "Form1.h"
 
 #include "AddressCheck.h"
+#include "BodyFile.h"
 #include "Form3.h"
 #include "Importers.h"
+#include "LayoutRules.h"
+#include "MergeCheck.h"
+#include "MergeEngine.h"
 #include "SettingsStore.h"
 #include "TextFile.h"
+#include "Twips.h"
 #include "UserDialogs.h"
 #include "WindowPlacement.h"
 
+#include <QAccessible>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMimeData>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFrame>
@@ -18,6 +27,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QStatusBar>
 
 namespace
@@ -25,6 +35,8 @@ namespace
 const QString Section = QStringLiteral("Form");
 const TwipsPlacement Defaults{0, 0, 7350, 7560};
 const QString DefaultFontName = QStringLiteral("ＭＳ ゴシック");
+const QString BodyFilter =
+    QStringLiteral("テキストファイル (*.txt)|*.txt|HTMLファイル (*.htm;*.html)|*.htm;*.html");
 const QString RecipientFilter = QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv");
 } // namespace
 
@@ -35,7 +47,9 @@ Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCo
     setWindowTitle(QStringLiteral("Velmora"));
     createControls();
     createMenus();
+    setAccessibility();
     Form_Load(strCommandLine);
+    Form_Resize();
 }
 
 Form1::~Form1()
@@ -91,8 +105,11 @@ void Form1::createControls()
     Combo1->lineEdit()->setReadOnly(true);
     Combo1->setEditText(QStringLiteral("読み込まれたメールアドレス"));
     Command3 = button("Command3", QStringLiteral("終了"), twipsRect(5880, 5880, 1215, 375));
-    Text5 = new QPlainTextEdit(
-        QStringLiteral("添付ファイル名(指定不要)　複数ファイル指定はスペース無しのカンマで区切る"), client);
+    // The design text is an instruction, not an attachment: it shows as the box's grey placeholder
+    // and the box itself starts empty.
+    Text5 = new QPlainTextEdit(client);
+    Text5->setPlaceholderText(
+        QStringLiteral("添付ファイル名(指定不要)　複数ファイル指定はスペース無しのカンマで区切る"));
     Text5->setObjectName(QStringLiteral("Text5"));
     Text5->setGeometry(twipsRect(1320, 5160, 5775, 615));
     Text5->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -114,6 +131,21 @@ void Form1::createControls()
     Line1->setFrameShadow(QFrame::Sunken);
     Line1->setGeometry(twipsRect(120, 1545, 7080 - 120, 30));
 
+    // Tab inside the body and the attachment box moves on, like every other field.
+    Text4->setTabChangesFocus(true);
+    Text5->setTabChangesFocus(true);
+    QWidget *previous = nullptr;
+    for (QWidget *w : std::initializer_list<QWidget *>{Text1, Text2, Text3, Text4, Command1, Command2, Combo1,
+                                                        Command3, Text5, Command4, Command6, Command5, Command7,
+                                                        cmdTextFont, CheckHTML, Command8}) {
+        if (previous)
+            setTabOrder(previous, w);
+        previous = w;
+    }
+    Label1->setBuddy(Text1);
+    Label2->setBuddy(Text2);
+    Label3->setBuddy(Text3);
+
     StatusBar1 = new QStatusBar(this);
     StatusBar1->setObjectName(QStringLiteral("StatusBar1"));
     StatusBar1->setSizeGripEnabled(false);
@@ -131,6 +163,53 @@ void Form1::createControls()
     connect(cmdTextFont, &QPushButton::clicked, this, &Form1::cmdTextFont_Click);
     connect(Command3, &QPushButton::clicked, this, &QWidget::close);
     connect(Command8, &QPushButton::clicked, this, &Form1::Command8_Click);
+}
+
+void Form1::setAccessibility()
+{
+    // Fields are named by their label's caption, buttons by their own; screen readers and
+    // UI-automation tools find every control by these names.
+    const std::pair<QWidget *, QString> names[] = {
+        {Text1, Label1->text()},
+        {Text2, Label2->text()},
+        {Text3, Label3->text()},
+        {Text4, QStringLiteral("本文")},
+        {Text5, QStringLiteral("添付ファイル名")},
+        {Combo1, QStringLiteral("読み込まれたメールアドレス")},
+        {StatusText, QStringLiteral("ステータス行")},
+        {Line1, QStringLiteral("区切り線")},
+    };
+    for (const auto &[widget, name] : names)
+        widget->setAccessibleName(name);
+    for (QPushButton *b : {Command1, Command2, Command3, Command4, Command5, Command6, Command7, cmdTextFont})
+        b->setAccessibleName(b->text());
+    CheckHTML->setAccessibleName(CheckHTML->text());
+    // Command8 changes its caption with the operation it stops; its name follows the caption.
+}
+
+void Form1::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    Form_Resize();
+}
+
+void Form1::Form_Resize()
+{
+    const QSize frameExtra = frameGeometry().size() - geometry().size();
+    const QSize outer = size() + frameExtra;
+    const MainWindowLayout l = mainWindowLayout(pixelsToTwips(outer.width()), pixelsToTwips(outer.height()));
+    auto place = [](QWidget *w, const TwipsGeometry &g) { w->setGeometry(twipsRect(g.left, g.top, g.width, g.height)); };
+    place(Text1, l.text1);
+    place(Text2, l.text2);
+    place(Text3, l.text3);
+    place(Text4, l.text4);
+    place(Text5, l.text5);
+    Line1->setGeometry(twipsRect(120, 1545, l.line1Right - 120, 30));
+    place(Combo1, l.combo1);
+    place(Command5, l.command5);
+    place(Command1, l.command1);
+    place(Command3, l.command3);
+    place(Command4, l.command4);
 }
 
 void Form1::createMenus()
@@ -333,19 +412,105 @@ void Form1::Command5_Click() {}
 
 // --- body loading, editing, font and merge preview ---
 
-void Form1::Command6_Click() {}
+QString Form1::bodyText() const
+{
+    QString text = Text4->toPlainText();
+    text.replace(u'\n', QStringLiteral("\r\n"));
+    return text;
+}
 
-void Form1::Command7_Click() {}
+QString Form1::bodySelection() const
+{
+    QString text = Text4->textCursor().selectedText();
+    text.replace(QChar::ParagraphSeparator, QStringLiteral("\r\n"));
+    text.replace(QChar::LineSeparator, QStringLiteral("\r\n"));
+    return text;
+}
 
-void Form1::cmdTextFont_Click() {}
+void Form1::Command6_Click()
+{
+    setStatusText(QString());
+    UserDialogs::FileRequest request;
+    request.filter = BodyFilter;
+    request.filterIndex = CheckHTML->isChecked() ? 2 : 1;
+    const QString name = m_dialogs.openFileName(this, request);
+    if (name.isEmpty())
+        return;
+    // The body is replaced only by a file read whole; anything else leaves it as it was.
+    Result<QString> body = readBodyFile(name);
+    if (!body) {
+        showFailure(body.failure());
+        return;
+    }
+    Text4->setPlainText(body.value());
+    setStatusText(QStringLiteral("本文を読み込みました"));
+}
 
-void Form1::mnuEditCut_Click() {}
+void Form1::Command7_Click()
+{
+    const QString body = bodyText();
+    if (!mergeCheckReady(m_table, body)) {
+        m_dialogs.messageBox(this, {QStringLiteral("先に宛先、本文の読み込みをおこなってください"), applicationTitle(),
+                                    UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
+        return;
+    }
+    Form3::showText(m_settings, this, QStringLiteral("1件目の差込みを表示中"), mailInsertPreview(m_table, 1, body));
+}
 
-void Form1::mnuEditCopy_Click() {}
+void Form1::cmdTextFont_Click()
+{
+    const QFont current = Text4->font();
+    UserDialogs::FontChoice choice{current.family(), current.bold(), current.italic(), float(current.pointSizeF())};
+    if (!m_dialogs.chooseFont(this, choice))
+        return;
+    // Only these four values change; underline, strikeout and colour stay as they are.
+    QFont font = current;
+    font.setFamily(choice.name);
+    font.setBold(choice.bold);
+    font.setItalic(choice.italic);
+    if (choice.size > 0)
+        font.setPointSizeF(choice.size);
+    Text4->setFont(font);
+}
 
-void Form1::mnuEditPast_Click() {}
+void Form1::mnuEditCut_Click()
+{
+    const UserDialogs::Answer a = m_dialogs.messageBox(
+        this, {QStringLiteral("本文をクリアして良いですか？クリアすると本文はクリップボードに保存されます"),
+               QStringLiteral("本文のクリア"), UserDialogs::Icon::Question, UserDialogs::Buttons::OkCancel});
+    if (a != UserDialogs::Answer::Ok)
+        return;
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    clipboard->clear();
+    clipboard->setText(bodyText());
+    Text4->clear();
+}
 
-void Form1::mnuEditDelete_Click() {}
+void Form1::mnuEditCopy_Click()
+{
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    clipboard->clear();
+    clipboard->setText(bodySelection());
+}
+
+void Form1::mnuEditPast_Click()
+{
+    const QMimeData *data = QGuiApplication::clipboard()->mimeData();
+    if (!data || !data->hasText()) {
+        m_dialogs.messageBox(this, {QStringLiteral("本文に貼り付けできない形式のデータです"), QStringLiteral("本文の貼り付け"),
+                                    UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
+        return;
+    }
+    Text4->insertPlainText(data->text());
+}
+
+void Form1::mnuEditDelete_Click()
+{
+    QClipboard *clipboard = QGuiApplication::clipboard();
+    clipboard->clear();
+    clipboard->setText(bodySelection());
+    Text4->textCursor().removeSelectedText();
+}
 
 // --- help and version ---
 

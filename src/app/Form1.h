@@ -38,6 +38,8 @@ class Form1 : public QMainWindow
     int ODBCDataGet();
 
     const RecipientTable &recipientTable() const { return m_table; }
+    // The body as the merge and the send run see it: the text of Text4 with CR LF line breaks.
+    QString bodyText() const;
     QString statusText() const;
     void setStatusText(const QString &text);
 
@@ -120,11 +122,16 @@ class Form1 : public QMainWindow
   protected:
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
   private:
     void createControls();
     void createMenus();
+    void setAccessibility();
+    void Form_Resize();
+    // The body's selection with CR LF line breaks.
+    QString bodySelection() const;
     void Form_Load(const QString &strCommandLine);
     bool Form_QueryUnload();
     void Form_Unload();

@@ -20,3 +20,16 @@ TextViewerLayout textViewerLayout(int outerWidth, int outerHeight);
 
 constexpr int TextViewerBaseWidth = 8370;
 constexpr int TextViewerBaseHeight = 3975;
+
+// The main window's controls that follow its size; every other control keeps its design geometry.
+struct MainWindowLayout {
+    TwipsGeometry text1, text2, text3, text4, text5;
+    int line1Right = 0; // the separator's second x coordinate
+    TwipsGeometry combo1, command5, command1, command3, command4;
+};
+
+// The main window, for its outer width and height.
+MainWindowLayout mainWindowLayout(int outerWidth, int outerHeight);
+
+constexpr int MainWindowBaseWidth = 7350;
+constexpr int MainWindowBaseHeight = 7560;

@@ -3,7 +3,24 @@
 #include "SettingsStore.h"
 #include "Twips.h"
 
+#include <QGuiApplication>
+#include <QScreen>
 #include <QWidget>
+
+#include <algorithm>
+#include <cmath>
+
+namespace
+{
+// A hand-edited value such as 1e30 must not reach the pixel conversion: keep every coordinate
+// within what a window system can place (32767 pixels either way).
+constexpr double MaxTwips = 32767.0 * TwipsPerPixel;
+
+double sane(double value, double low, double fallback)
+{
+    return std::isfinite(value) ? std::clamp(value, low, MaxTwips) : fallback;
+}
+} // namespace
 
 TwipsPlacement readPlacement(const SettingsStore &settings, const QString &section,
                              const TwipsPlacement &defaults)
@@ -13,6 +30,10 @@ TwipsPlacement readPlacement(const SettingsStore &settings, const QString &secti
     p.top = settings.getNumber(section, QStringLiteral("top"), float(defaults.top));
     p.width = settings.getNumber(section, QStringLiteral("width"), float(defaults.width));
     p.height = settings.getNumber(section, QStringLiteral("height"), float(defaults.height));
+    p.left = sane(p.left, -MaxTwips, defaults.left);
+    p.top = sane(p.top, -MaxTwips, defaults.top);
+    p.width = sane(p.width, TwipsPerPixel, defaults.width);
+    p.height = sane(p.height, TwipsPerPixel, defaults.height);
     return p;
 }
 
@@ -30,6 +51,14 @@ void applyPlacement(QWidget *window, const TwipsPlacement &placement)
     window->move(twipsToPixels(placement.left), twipsToPixels(placement.top));
     window->resize(qMax(1, twipsToPixels(placement.width) - frameExtra.width()),
                    qMax(1, twipsToPixels(placement.height) - frameExtra.height()));
+
+    // A placement on a monitor that is gone would leave the window where nobody sees it.
+    const QRect outer(window->pos(), window->size() + frameExtra);
+    const QList<QScreen *> screens = QGuiApplication::screens();
+    const bool visible = std::any_of(screens.begin(), screens.end(),
+                                     [&](const QScreen *s) { return s->geometry().intersects(outer); });
+    if (!visible && QGuiApplication::primaryScreen())
+        window->move(QGuiApplication::primaryScreen()->availableGeometry().topLeft());
 }
 
 TwipsPlacement currentPlacement(const QWidget *window)

@@ -147,7 +147,7 @@ Result<TextLines> decodeText(const QByteArray &bytes, const QString &path)
     return t;
 }
 
-Result<TextLines> readTextFile(const QString &path)
+Result<QByteArray> readFileBytes(const QString &path)
 {
     const QFileInfo info(path);
     if (!info.exists())
@@ -168,5 +168,13 @@ Result<TextLines> readTextFile(const QString &path)
     }
     if (file.error() != QFileDevice::NoError)
         return Failure::readError(path, file.errorString());
-    return decodeText(bytes, path);
+    return bytes;
+}
+
+Result<TextLines> readTextFile(const QString &path)
+{
+    Result<QByteArray> bytes = readFileBytes(path);
+    if (!bytes)
+        return bytes.failure();
+    return decodeText(bytes.value(), path);
 }

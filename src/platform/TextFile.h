@@ -27,6 +27,10 @@ struct TextLines {
 // True when a regular file of exactly this name exists.
 bool fileExists(const QString &path);
 
+// The bytes of a regular file, with the failures the operator is told about (missing, not a file,
+// no permission, read error).
+Result<QByteArray> readFileBytes(const QString &path);
+
 // Reads a text file in the operator's code page. Files in UTF-8 are recognised by a byte-order
 // mark, or by being valid UTF-8 with non-ASCII characters; everything else is CP932
 // (Shift_JIS with the vendor extensions). Bytes that are not text in the chosen encoding, NUL

@@ -28,11 +28,23 @@ class UserDialogs
         QString fileName;
     };
 
+    // The four values of a font the operator chooses; underline, strikeout and colour are never
+    // offered nor changed.
+    struct FontChoice {
+        QString name;
+        bool bold = false;
+        bool italic = false;
+        float size = 9;
+    };
+
     virtual ~UserDialogs() = default;
     virtual Answer messageBox(QWidget *owner, const Message &message) = 0;
     // Returns the chosen path, or the empty text when the operator cancelled.
     virtual QString openFileName(QWidget *owner, const FileRequest &request) = 0;
     virtual QString saveFileName(QWidget *owner, const FileRequest &request) = 0;
+    // Shows the font dialog (scalable screen fonts, no effects) on `font`; returns false and leaves
+    // it unchanged when the operator cancelled.
+    virtual bool chooseFont(QWidget *owner, FontChoice &font) = 0;
 };
 
 // The title a box shows when it is given none of its own.

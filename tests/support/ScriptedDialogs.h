@@ -4,6 +4,8 @@
 
 #include <QList>
 
+#include <optional>
+
 #include <gtest/gtest.h>
 
 // Answers message boxes and file dialogs from a script. A box the script did not expect, or an
@@ -30,8 +32,16 @@ class ScriptedDialogs : public UserDialogs
     {
         m_saves.append({expectedFilter, answer});
     }
+    // The font dialog shows `expected`; the operator picks `answer`, or cancels when it is empty.
+    void expectFont(const FontChoice &expected, const std::optional<FontChoice> &answer)
+    {
+        m_fonts.append({expected, answer});
+    }
     void verifyDone()
     {
+        if (!m_fonts.isEmpty())
+            ADD_FAILURE() << "expected font dialog never shown";
+        m_fonts.clear();
         for (const auto &f : m_saves)
             ADD_FAILURE() << "expected save dialog never shown: " << f.second.toStdString();
         m_saves.clear();
@@ -80,7 +90,25 @@ class ScriptedDialogs : public UserDialogs
         return f.second;
     }
 
+    bool chooseFont(QWidget *, FontChoice &font) override
+    {
+        if (m_fonts.isEmpty()) {
+            ADD_FAILURE() << "unexpected font dialog";
+            return false;
+        }
+        const auto f = m_fonts.takeFirst();
+        EXPECT_EQ(font.name, f.first.name);
+        EXPECT_EQ(font.bold, f.first.bold);
+        EXPECT_EQ(font.italic, f.first.italic);
+        EXPECT_EQ(font.size, f.first.size);
+        if (!f.second)
+            return false;
+        font = *f.second;
+        return true;
+    }
+
   private:
+    QList<QPair<FontChoice, std::optional<FontChoice>>> m_fonts;
     QList<ExpectedBox> m_boxes;
     QList<QPair<QString, QString>> m_files;
     QList<QPair<QString, QString>> m_saves;

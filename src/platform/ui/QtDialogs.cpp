@@ -1,6 +1,9 @@
 #include "QtDialogs.h"
 
+#include <QCheckBox>
 #include <QFileDialog>
+#include <QFontDialog>
+#include <QGroupBox>
 #include <QMessageBox>
 
 UserDialogs::Answer QtDialogs::messageBox(QWidget *owner, const Message &message)
@@ -53,4 +56,26 @@ QString QtDialogs::saveFileName(QWidget *owner, const FileRequest &request)
     const QString filter = qtFileFilter(request.filter);
     QString selected = selectedFilter(filter, request.filterIndex);
     return QFileDialog::getSaveFileName(owner, request.title, request.fileName, filter, &selected);
+}
+
+bool QtDialogs::chooseFont(QWidget *owner, FontChoice &choice)
+{
+    QFont font(choice.name);
+    font.setBold(choice.bold);
+    font.setItalic(choice.italic);
+    font.setPointSizeF(choice.size > 0 ? choice.size : 9);
+    QFontDialog dialog(font, owner);
+    dialog.setOptions(QFontDialog::ScalableFonts | QFontDialog::DontUseNativeDialog);
+    // Underline and strikeout are not the operator's to choose here: hide the group that holds them.
+    for (QGroupBox *group : dialog.findChildren<QGroupBox *>())
+        if (!group->findChildren<QCheckBox *>().isEmpty())
+            group->hide();
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    const QFont chosen = dialog.selectedFont();
+    choice.name = chosen.family();
+    choice.bold = chosen.bold();
+    choice.italic = chosen.italic();
+    choice.size = float(chosen.pointSizeF());
+    return true;
 }

@@ -9,4 +9,5 @@ class QtDialogs : public UserDialogs
     Answer messageBox(QWidget *owner, const Message &message) override;
     QString openFileName(QWidget *owner, const FileRequest &request) override;
     QString saveFileName(QWidget *owner, const FileRequest &request) override;
+    bool chooseFont(QWidget *owner, FontChoice &font) override;
 };
