@@ -16,15 +16,15 @@
 #include <QAccessible>
 #include <QCheckBox>
 #include <QClipboard>
-#include <QGuiApplication>
-#include <QMimeData>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QFrame>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QResizeEvent>
@@ -136,8 +136,8 @@ void Form1::createControls()
     Text5->setTabChangesFocus(true);
     QWidget *previous = nullptr;
     for (QWidget *w : std::initializer_list<QWidget *>{Text1, Text2, Text3, Text4, Command1, Command2, Combo1,
-                                                        Command3, Text5, Command4, Command6, Command5, Command7,
-                                                        cmdTextFont, CheckHTML, Command8}) {
+                                                       Command3, Text5, Command4, Command6, Command5,
+                                                       Command7, cmdTextFont, CheckHTML, Command8}) {
         if (previous)
             setTabOrder(previous, w);
         previous = w;
@@ -198,7 +198,9 @@ void Form1::Form_Resize()
     const QSize frameExtra = frameGeometry().size() - geometry().size();
     const QSize outer = size() + frameExtra;
     const MainWindowLayout l = mainWindowLayout(pixelsToTwips(outer.width()), pixelsToTwips(outer.height()));
-    auto place = [](QWidget *w, const TwipsGeometry &g) { w->setGeometry(twipsRect(g.left, g.top, g.width, g.height)); };
+    auto place = [](QWidget *w, const TwipsGeometry &g) {
+        w->setGeometry(twipsRect(g.left, g.top, g.width, g.height));
+    };
     place(Text1, l.text1);
     place(Text2, l.text2);
     place(Text3, l.text3);
@@ -228,7 +230,9 @@ void Form1::createMenus()
         }
         return a;
     };
-    auto separator = [](QMenu *m, const char *name) { m->addSeparator()->setObjectName(QString::fromLatin1(name)); };
+    auto separator = [](QMenu *m, const char *name) {
+        m->addSeparator()->setObjectName(QString::fromLatin1(name));
+    };
 
     mnuFile = menu("mnuFile", QStringLiteral("ﾌｧｲﾙ(&F)"));
     mnuFileAddressRead = item(mnuFile, "mnuFileAddressRead", QStringLiteral("ﾒｰﾙの宛先(送信先)を読込(&A)..."),
@@ -246,10 +250,14 @@ void Form1::createMenus()
     mnuExit = item(mnuFile, "mnuExit", QStringLiteral("終了(&E)"));
 
     mnuEdit = menu("mnuEdit", QStringLiteral("編集(&E)"));
-    mnuEditCut = item(mnuEdit, "mnuEditCut", QStringLiteral("本文を全クリア(&T)"), QKeySequence(Qt::CTRL | Qt::Key_X));
-    mnuEditCopy = item(mnuEdit, "mnuEditCopy", QStringLiteral("コピー(&C)"), QKeySequence(Qt::CTRL | Qt::Key_C));
-    mnuEditPast = item(mnuEdit, "mnuEditPast", QStringLiteral("貼り付け(&P)"), QKeySequence(Qt::CTRL | Qt::Key_V));
-    mnuEditDelete = item(mnuEdit, "mnuEditDelete", QStringLiteral("削除(&D)"), QKeySequence(Qt::CTRL | Qt::Key_D));
+    mnuEditCut =
+        item(mnuEdit, "mnuEditCut", QStringLiteral("本文を全クリア(&T)"), QKeySequence(Qt::CTRL | Qt::Key_X));
+    mnuEditCopy =
+        item(mnuEdit, "mnuEditCopy", QStringLiteral("コピー(&C)"), QKeySequence(Qt::CTRL | Qt::Key_C));
+    mnuEditPast =
+        item(mnuEdit, "mnuEditPast", QStringLiteral("貼り付け(&P)"), QKeySequence(Qt::CTRL | Qt::Key_V));
+    mnuEditDelete =
+        item(mnuEdit, "mnuEditDelete", QStringLiteral("削除(&D)"), QKeySequence(Qt::CTRL | Qt::Key_D));
 
     mnuView = menu("mnuView", QStringLiteral("表示(&V)"));
     mnuViewAddressCheck = item(mnuView, "mnuViewAddressCheck", QStringLiteral("読み込んだ宛先の一覧(&C)..."));
@@ -389,8 +397,8 @@ void Form1::mnuMailSendStart_Click()
 void Form1::ctlEnabled(bool enabled)
 {
     for (QWidget *w : std::initializer_list<QWidget *>{Text1, Text2, Text3, Text4, Text5, Combo1, CheckHTML,
-                                                        Command1, Command2, Command3, Command4, Command5,
-                                                        Command6, Command7, cmdTextFont})
+                                                       Command1, Command2, Command3, Command4, Command5,
+                                                       Command6, Command7, cmdTextFont})
         w->setEnabled(enabled);
     for (QMenu *m : {mnuFile, mnuEdit, mnuView, mnuMailSend, mnuHelp})
         m->menuAction()->setEnabled(enabled);
@@ -398,17 +406,27 @@ void Form1::ctlEnabled(bool enabled)
 
 // --- send run (Command1, mnuMailSendTimer, mnuMailSendOption, Command4) ---
 
-void Form1::Command1_Click() {}
+void Form1::Command1_Click()
+{
+}
 
-void Form1::Command4_Click() {}
+void Form1::Command4_Click()
+{
+}
 
-void Form1::mnuMailSendTimer_Click() {}
+void Form1::mnuMailSendTimer_Click()
+{
+}
 
-void Form1::mnuMailSendOption_Click() {}
+void Form1::mnuMailSendOption_Click()
+{
+}
 
 // --- recipient list window ---
 
-void Form1::Command5_Click() {}
+void Form1::Command5_Click()
+{
+}
 
 // --- body loading, editing, font and merge preview ---
 
@@ -450,17 +468,20 @@ void Form1::Command7_Click()
 {
     const QString body = bodyText();
     if (!mergeCheckReady(m_table, body)) {
-        m_dialogs.messageBox(this, {QStringLiteral("先に宛先、本文の読み込みをおこなってください"), applicationTitle(),
-                                    UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
+        m_dialogs.messageBox(this,
+                             {QStringLiteral("先に宛先、本文の読み込みをおこなってください"),
+                              applicationTitle(), UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
         return;
     }
-    Form3::showText(m_settings, this, QStringLiteral("1件目の差込みを表示中"), mailInsertPreview(m_table, 1, body));
+    Form3::showText(m_settings, this, QStringLiteral("1件目の差込みを表示中"),
+                    mailInsertPreview(m_table, 1, body));
 }
 
 void Form1::cmdTextFont_Click()
 {
     const QFont current = Text4->font();
-    UserDialogs::FontChoice choice{current.family(), current.bold(), current.italic(), float(current.pointSizeF())};
+    UserDialogs::FontChoice choice{current.family(), current.bold(), current.italic(),
+                                   float(current.pointSizeF())};
     if (!m_dialogs.chooseFont(this, choice))
         return;
     // Only these four values change; underline, strikeout and colour stay as they are.
@@ -497,8 +518,9 @@ void Form1::mnuEditPast_Click()
 {
     const QMimeData *data = QGuiApplication::clipboard()->mimeData();
     if (!data || !data->hasText()) {
-        m_dialogs.messageBox(this, {QStringLiteral("本文に貼り付けできない形式のデータです"), QStringLiteral("本文の貼り付け"),
-                                    UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
+        m_dialogs.messageBox(this, {QStringLiteral("本文に貼り付けできない形式のデータです"),
+                                    QStringLiteral("本文の貼り付け"), UserDialogs::Icon::Warning,
+                                    UserDialogs::Buttons::Ok});
         return;
     }
     Text4->insertPlainText(data->text());
@@ -514,9 +536,13 @@ void Form1::mnuEditDelete_Click()
 
 // --- help and version ---
 
-void Form1::mnuHelpMokuji_Click() {}
+void Form1::mnuHelpMokuji_Click()
+{
+}
 
-void Form1::mnuHelpVersion_Click() {}
+void Form1::mnuHelpVersion_Click()
+{
+}
 
 int Form1::AddressRead(const QString &strFileName)
 {

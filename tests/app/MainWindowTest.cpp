@@ -50,14 +50,15 @@ class MainWindow : public ::testing::Test
     }
     void close(Form1 &f)
     {
-        dialogs.expectBox(QStringLiteral("本当にこのプログラムを終了して良いですか"), QStringLiteral("Velmoraの終了"),
-                          Icon::Question, Buttons::OkCancel, Answer::Ok);
+        dialogs.expectBox(QStringLiteral("本当にこのプログラムを終了して良いですか"),
+                          QStringLiteral("Velmoraの終了"), Icon::Question, Buttons::OkCancel, Answer::Ok);
         f.close();
     }
     QRect twips(QWidget *w) const
     {
         const QRect g = w->geometry();
-        return {pixelsToTwips(g.x()), pixelsToTwips(g.y()), pixelsToTwips(g.width()), pixelsToTwips(g.height())};
+        return {pixelsToTwips(g.x()), pixelsToTwips(g.y()), pixelsToTwips(g.width()),
+                pixelsToTwips(g.height())};
     }
 
     ScratchDir dir;
@@ -144,10 +145,14 @@ TEST_F(MainWindow, MenusCarryTheirItemsAndShortcuts)
         menus << a->text();
     EXPECT_EQ(menus, QStringList({"ﾌｧｲﾙ(&F)", "編集(&E)", "表示(&V)", "送信(&R)", "ﾍﾙﾌﾟ(&H)"}));
     const std::pair<const char *, QKeySequence> shortcuts[] = {
-        {"mnuFileAddressRead", QKeySequence(QStringLiteral("Ctrl+A"))}, {"mnuFileTextRead", QKeySequence(QStringLiteral("Ctrl+T"))},
-        {"mnuFileIncSet", QKeySequence(QStringLiteral("Ctrl+I"))},      {"mnuEditCut", QKeySequence(QStringLiteral("Ctrl+X"))},
-        {"mnuEditCopy", QKeySequence(QStringLiteral("Ctrl+C"))},        {"mnuEditPast", QKeySequence(QStringLiteral("Ctrl+V"))},
-        {"mnuEditDelete", QKeySequence(QStringLiteral("Ctrl+D"))},      {"mnuViewFont", QKeySequence()},
+        {"mnuFileAddressRead", QKeySequence(QStringLiteral("Ctrl+A"))},
+        {"mnuFileTextRead", QKeySequence(QStringLiteral("Ctrl+T"))},
+        {"mnuFileIncSet", QKeySequence(QStringLiteral("Ctrl+I"))},
+        {"mnuEditCut", QKeySequence(QStringLiteral("Ctrl+X"))},
+        {"mnuEditCopy", QKeySequence(QStringLiteral("Ctrl+C"))},
+        {"mnuEditPast", QKeySequence(QStringLiteral("Ctrl+V"))},
+        {"mnuEditDelete", QKeySequence(QStringLiteral("Ctrl+D"))},
+        {"mnuViewFont", QKeySequence()},
     };
     for (const auto &[item, keys] : shortcuts) {
         auto *a = f.findChild<QAction *>(QString::fromLatin1(item));
@@ -170,7 +175,8 @@ TEST_F(MainWindow, MenusCarryTheirItemsAndShortcuts)
 TEST_F(MainWindow, BodyLoadsWholeOrNotAtAll)
 {
     Form1 f(settings, dialogs, QString());
-    const QString file = dir.write(QStringLiteral("本文.html"), toCp932(QStringLiteral("<%氏名%>様\nこんにちは")));
+    const QString file =
+        dir.write(QStringLiteral("本文.html"), toCp932(QStringLiteral("<%氏名%>様\nこんにちは")));
     dialogs.expectOpenFile(BodyFilter, file);
     f.Command6->click();
     EXPECT_EQ(f.bodyText(), QStringLiteral("<%氏名%>様\r\nこんにちは\r\n"));
@@ -180,7 +186,8 @@ TEST_F(MainWindow, BodyLoadsWholeOrNotAtAll)
     // A file that cannot be read is reported and leaves the body as it was.
     const QString bad = dir.write(QStringLiteral("bad.txt"), "x\n\xff\xfe\n");
     dialogs.expectBox(QStringLiteral("2行目に文字として読めないバイトがあります。"
-                                     "Shift_JIS または UTF-8 のテキストファイルか確認してください。\n") + bad,
+                                     "Shift_JIS または UTF-8 のテキストファイルか確認してください。\n") +
+                          bad,
                       QStringLiteral("1001"), Icon::Critical, Buttons::Ok, Answer::Ok);
     dialogs.expectOpenFile(BodyFilter, bad);
     f.findChild<QAction *>(QStringLiteral("mnuFileTextRead"))->trigger();
@@ -229,14 +236,16 @@ TEST_F(MainWindow, EditCommandsActOnTheBodyWhicheverFieldHasTheFocus)
     auto *picture = new QMimeData;
     picture->setImageData(QImage(4, 4, QImage::Format_RGB32));
     clipboard->setMimeData(picture);
-    dialogs.expectBox(QStringLiteral("本文に貼り付けできない形式のデータです"), QStringLiteral("本文の貼り付け"),
-                      Icon::Warning, Buttons::Ok, Answer::Ok);
+    dialogs.expectBox(QStringLiteral("本文に貼り付けできない形式のデータです"),
+                      QStringLiteral("本文の貼り付け"), Icon::Warning, Buttons::Ok, Answer::Ok);
     f.mnuEditPast->trigger();
     EXPECT_EQ(f.bodyText(), QStringLiteral("行目"));
 
     // Clear asks first; Cancel keeps the body, OK moves it whole to the clipboard.
-    const QString clear = QStringLiteral("本文をクリアして良いですか？クリアすると本文はクリップボードに保存されます");
-    dialogs.expectBox(clear, QStringLiteral("本文のクリア"), Icon::Question, Buttons::OkCancel, Answer::Cancel);
+    const QString clear =
+        QStringLiteral("本文をクリアして良いですか？クリアすると本文はクリップボードに保存されます");
+    dialogs.expectBox(clear, QStringLiteral("本文のクリア"), Icon::Question, Buttons::OkCancel,
+                      Answer::Cancel);
     QTest::keyClick(f.Text1, Qt::Key_X, Qt::ControlModifier);
     EXPECT_EQ(f.bodyText(), QStringLiteral("行目"));
     dialogs.expectBox(clear, QStringLiteral("本文のクリア"), Icon::Question, Buttons::OkCancel, Answer::Ok);
@@ -266,8 +275,10 @@ TEST_F(MainWindow, FontDialogChangesFourValuesAndCancelNone)
     EXPECT_TRUE(f.Text4->font().bold() && f.Text4->font().italic() && f.Text4->font().underline());
     EXPECT_EQ(f.Text4->font().pointSizeF(), 12.5);
     close(f);
-    EXPECT_EQ(settings.getString(QStringLiteral("Form"), QStringLiteral("fontName"), {}), QStringLiteral("IPAGothic"));
-    EXPECT_EQ(settings.getString(QStringLiteral("Form"), QStringLiteral("fontSize"), {}), QStringLiteral("12.5"));
+    EXPECT_EQ(settings.getString(QStringLiteral("Form"), QStringLiteral("fontName"), {}),
+              QStringLiteral("IPAGothic"));
+    EXPECT_EQ(settings.getString(QStringLiteral("Form"), QStringLiteral("fontSize"), {}),
+              QStringLiteral("12.5"));
 }
 
 TEST_F(MainWindow, MergePreviewNeedsRecipientsAndShowsRowOne)
@@ -277,7 +288,8 @@ TEST_F(MainWindow, MergePreviewNeedsRecipientsAndShowsRowOne)
     dialogs.expectBox(warning, QStringLiteral("Velmora"), Icon::Warning, Buttons::Ok, Answer::Ok);
     f.Command7->click();
 
-    const QString csv = dir.write(QStringLiteral("r.csv"), toCp932(QStringLiteral("mail,氏名\r\na@example.jp,山田\r\n")));
+    const QString csv =
+        dir.write(QStringLiteral("r.csv"), toCp932(QStringLiteral("mail,氏名\r\na@example.jp,山田\r\n")));
     ASSERT_EQ(f.AddressRead(csv), 0);
     f.Text4->setPlainText(QStringLiteral("<%氏名%>様\nよろしく"));
     QString caption, shown;

@@ -44,8 +44,10 @@ TEST(BodyFile, UnreadableFilesFailWithAReasonTheOperatorCanUse)
     // Bytes that are text in neither encoding, and binary files, name the line that holds them.
     const Result<QString> bad = readBodyFile(dir.write(QStringLiteral("bad.txt"), "ok\nok\n\x81\x20x\n"));
     ASSERT_FALSE(bad.ok());
-    EXPECT_TRUE(bad.failure().description.startsWith(QStringLiteral("3行目"))) << bad.failure().description.toStdString();
-    const Result<QString> binary = readBodyFile(dir.write(QStringLiteral("pic.txt"), QByteArray("\x89PNG\r\n\x1a\n\0\0", 10)));
+    EXPECT_TRUE(bad.failure().description.startsWith(QStringLiteral("3行目")))
+        << bad.failure().description.toStdString();
+    const Result<QString> binary =
+        readBodyFile(dir.write(QStringLiteral("pic.txt"), QByteArray("\x89PNG\r\n\x1a\n\0\0", 10)));
     ASSERT_FALSE(binary.ok());
     EXPECT_TRUE(binary.failure().description.startsWith(QStringLiteral("3行目")));
 
