@@ -2,6 +2,8 @@
 
 #include "AddressCheck.h"
 #include "Form3.h"
+#include "FormAbout.h"
+#include "HelpWindow.h"
 #include "Importers.h"
 #include "SettingsStore.h"
 #include "TextFile.h"
@@ -35,6 +37,8 @@ Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCo
     setWindowTitle(QStringLiteral("Velmora"));
     createControls();
     createMenus();
+    // F1 anywhere opens the help page of the window in use.
+    new HelpKey(m_dialogs, this);
     Form_Load(strCommandLine);
 }
 
@@ -349,9 +353,16 @@ void Form1::mnuEditDelete_Click() {}
 
 // --- help and version ---
 
-void Form1::mnuHelpMokuji_Click() {}
+void Form1::mnuHelpMokuji_Click()
+{
+    HelpWindow::open(m_dialogs, this, helpContentsPage());
+}
 
-void Form1::mnuHelpVersion_Click() {}
+void Form1::mnuHelpVersion_Click()
+{
+    FormAbout about(m_dialogs, this);
+    about.exec();
+}
 
 int Form1::AddressRead(const QString &strFileName)
 {
