@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHash>
@@ -115,6 +116,11 @@ HelpWindow::HelpWindow(const QString &folder, QWidget *owner) : QWidget(owner, Q
     brwPage->setAccessibleName(QStringLiteral("ヘルプのページ"));
     brwPage->setOpenExternalLinks(true);
     brwPage->setSearchPaths({folder});
+    // The pages link their stylesheet for any browser; the help window applies it itself, since
+    // the link is not followed when a page is shown.
+    QFile css(QDir(folder).filePath(QStringLiteral("style.css")));
+    if (css.open(QIODevice::ReadOnly))
+        brwPage->document()->setDefaultStyleSheet(QString::fromUtf8(css.readAll()));
 
     auto *bar = new QHBoxLayout;
     bar->addWidget(cmdBack);
