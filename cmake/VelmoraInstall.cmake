@@ -25,11 +25,11 @@ set(CPACK_PACKAGE_NAME velmora)
 set(CPACK_PACKAGE_VENDOR "Velmora")
 set(CPACK_PACKAGE_CONTACT "Velmora maintainers <velmora@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mail-merge mailer: one personalised mail per recipient row")
+# The summary line comes from CPACK_PACKAGE_DESCRIPTION_SUMMARY; this is the text below it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "mail-merge mailer: one personalised mail per recipient row
- Velmora loads a table of recipients (CSV, Excel 97-2003 .xls, an ODBC data source or the
- desktop address book), merges <%column%> tags into a subject and body, and sends one mail
- per row through an SMTP server, at once or at a set time. The interface is Japanese.")
+  "Velmora loads a table of recipients (CSV, Excel 97-2003 .xls, an ODBC data source or the
+desktop address book), merges <%column%> tags into a subject and body, and sends one mail
+per row through an SMTP server, at once or at a set time. The interface is Japanese.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
