@@ -3,6 +3,8 @@
 #include "AddressCheck.h"
 #include "BodyFile.h"
 #include "Form3.h"
+#include "FormAbout.h"
+#include "HelpWindow.h"
 #include "Importers.h"
 #include "LayoutRules.h"
 #include "MergeCheck.h"
@@ -48,6 +50,8 @@ Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCo
     createControls();
     createMenus();
     setAccessibility();
+    // F1 anywhere opens the help page of the window in use.
+    new HelpKey(m_dialogs, this);
     Form_Load(strCommandLine);
     Form_Resize();
 }
@@ -538,10 +542,13 @@ void Form1::mnuEditDelete_Click()
 
 void Form1::mnuHelpMokuji_Click()
 {
+    HelpWindow::open(m_dialogs, this, helpContentsPage());
 }
 
 void Form1::mnuHelpVersion_Click()
 {
+    FormAbout about(m_dialogs, this);
+    about.exec();
 }
 
 int Form1::AddressRead(const QString &strFileName)

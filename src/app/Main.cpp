@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFont>
+#include <QIcon>
 #include <QLibraryInfo>
 #include <QTranslator>
 
@@ -45,6 +46,8 @@ int Main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Velmora"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/velmora/velmora.svg")));
+    QGuiApplication::setDesktopFileName(QStringLiteral("velmora"));
     installJapaneseTranslations(app);
     registerFontSubstitutes();
     QApplication::setFont(QFont(QStringLiteral("IPAPGothic"), 9));
