@@ -1,5 +1,6 @@
 #include "Form1.h"
 
+#include "AddressBook.h"
 #include "AddressCheck.h"
 #include "Form3.h"
 #include "Importers.h"
@@ -11,6 +12,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
@@ -25,7 +27,8 @@ namespace
 const QString Section = QStringLiteral("Form");
 const TwipsPlacement Defaults{0, 0, 7350, 7560};
 const QString DefaultFontName = QStringLiteral("ＭＳ ゴシック");
-const QString RecipientFilter = QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv");
+const QString RecipientFilter =
+    QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv|vCard ファイル (*.vcf)|*.vcf");
 } // namespace
 
 Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCommandLine, QWidget *parent)
@@ -366,6 +369,7 @@ int Form1::AddressRead(const QString &strFileName)
     case RecipientSource::Csv: result = CSVDataGet(strFileName); break;
     case RecipientSource::Outlook: result = OutlookDataGet(); break;
     case RecipientSource::Odbc: result = ODBCDataGet(); break;
+    case RecipientSource::VCard: result = takeImport(::VCardDataGet(strFileName)); break;
     case RecipientSource::None: break;
     }
     if (result < 0)
@@ -418,8 +422,18 @@ int Form1::CSVDataGet(const QString &strFileName)
 
 int Form1::OutlookDataGet()
 {
-    showFailure(Failure::sourceNotSupported(QStringLiteral("Outlookアドレス帳")));
-    return -1;
+    // Every entry passes through the status line; repainting it for each of thousands of entries
+    // would cost more than reading the book, so it is repainted at most every 50 ms.
+    QElapsedTimer sincePaint;
+    sincePaint.start();
+    const StatusSink status = [&](const QString &text) {
+        StatusText->setText(text);
+        if (sincePaint.elapsed() >= 50) {
+            StatusBar1->repaint();
+            sincePaint.restart();
+        }
+    };
+    return takeImport(::OutlookDataGet(AddressBookPlaces::fromEnvironment(), status));
 }
 
 int Form1::ODBCDataGet()

@@ -29,7 +29,8 @@ namespace
 const QString Exit = QStringLiteral("本当にこのプログラムを終了して良いですか");
 const QString ExitTitle = QStringLiteral("Velmoraの終了");
 const QString Suspect = QStringLiteral("読込エラーの行があります。表示しますか？");
-const QString Filter = QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv");
+const QString Filter =
+    QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv|vCard ファイル (*.vcf)|*.vcf");
 
 class Form1Test : public ::testing::Test
 {

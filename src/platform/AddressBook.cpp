@@ -1,0 +1,287 @@
+#include "AddressBook.h"
+
+#include "VCard.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUrl>
+
+#include <sqlite3.h>
+
+#include <optional>
+#include <utility>
+
+namespace
+{
+
+// A read-only connection that takes no locks. "immutable" tells SQLite that nobody writes the file
+// while we read, so it neither locks it nor looks for a journal: a running mail program that holds
+// the book open (even with an exclusive lock) is never made to wait. The single SELECT that reads
+// the book is its one snapshot.
+class Database
+{
+  public:
+    explicit Database(const QString &path) : m_path(path)
+    {
+        const QByteArray uri = "file:" + QUrl::toPercentEncoding(QFileInfo(path).absoluteFilePath(), "/") +
+                               "?immutable=1";
+        m_rc = sqlite3_open_v2(uri.constData(), &m_db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+    }
+    ~Database() { sqlite3_close(m_db); }
+    Database(const Database &) = delete;
+    Database &operator=(const Database &) = delete;
+
+    bool opened() const { return m_rc == SQLITE_OK; }
+    QString error() const
+    {
+        return m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString::fromUtf8(sqlite3_errstr(m_rc));
+    }
+    Failure failure() const { return Failure::notAnAddressBook(m_path, error()); }
+
+    // Runs one statement; row is called with it for every result row.
+    template <class Row> bool query(const char *sql, Row &&row)
+    {
+        sqlite3_stmt *stmt = nullptr;
+        if (sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr) != SQLITE_OK)
+            return false;
+        int rc;
+        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
+            row(stmt);
+        sqlite3_finalize(stmt);
+        return rc == SQLITE_DONE;
+    }
+
+    bool hasTable(const char *name, bool *ok)
+    {
+        bool found = false;
+        QByteArray sql = "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = '";
+        sql += name;
+        sql += "'";
+        *ok = query(sql.constData(), [&](sqlite3_stmt *) { found = true; });
+        return found;
+    }
+
+  private:
+    QString m_path;
+    sqlite3 *m_db = nullptr;
+    int m_rc = SQLITE_OK;
+};
+
+QString columnText(sqlite3_stmt *stmt, int column)
+{
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, column));
+    return text ? QString::fromUtf8(text, sqlite3_column_bytes(stmt, column)) : QString();
+}
+
+// profiles.ini: [Section] lines and Key=Value lines; no quoting and no escapes.
+using IniSection = std::pair<QString, QList<std::pair<QString, QString>>>;
+
+QList<IniSection> readIni(const QByteArray &bytes)
+{
+    QList<IniSection> sections;
+    for (QByteArray line : bytes.split('\n')) {
+        line = line.trimmed();
+        if (line.isEmpty() || line.startsWith(';') || line.startsWith('#'))
+            continue;
+        if (line.startsWith('[') && line.endsWith(']')) {
+            sections.append({QString::fromUtf8(line.mid(1, line.size() - 2)).trimmed(), {}});
+            continue;
+        }
+        const qsizetype eq = line.indexOf('=');
+        if (eq > 0 && !sections.isEmpty())
+            sections.last().second.append(
+                {QString::fromUtf8(line.left(eq)).trimmed(), QString::fromUtf8(line.mid(eq + 1)).trimmed()});
+    }
+    return sections;
+}
+
+QString iniValue(const IniSection &section, const QString &key)
+{
+    for (const auto &kv : section.second)
+        if (kv.first == key)
+            return kv.second;
+    return QString();
+}
+
+} // namespace
+
+AddressBookPlaces AddressBookPlaces::fromEnvironment()
+{
+    AddressBookPlaces p;
+    p.home = QDir::homePath();
+    const QString xdg = qEnvironmentVariable("XDG_DATA_HOME");
+    p.dataHome = QDir::isAbsolutePath(xdg) ? xdg : p.home + QStringLiteral("/.local/share");
+    return p;
+}
+
+QStringList AddressBookPlaces::thunderbirdProfileLists() const
+{
+    return {home + QStringLiteral("/.thunderbird/profiles.ini"),
+            home + QStringLiteral("/.var/app/org.mozilla.Thunderbird/.thunderbird/profiles.ini"),
+            home + QStringLiteral("/snap/thunderbird/common/.thunderbird/profiles.ini")};
+}
+
+QString AddressBookPlaces::evolutionBook() const
+{
+    return dataHome + QStringLiteral("/evolution/addressbook/system/contacts.db");
+}
+
+Result<std::vector<AddressBookEntry>> readDesktopAddressBook(const AddressBookPlaces &places)
+{
+    QStringList looked;
+    for (const QString &ini : places.thunderbirdProfileLists()) {
+        if (QFileInfo(ini).isFile()) {
+            const Result<QString> book = thunderbirdPersonalBook(ini);
+            if (!book)
+                return book.failure();
+            return readThunderbirdBook(book.value());
+        }
+        looked << ini;
+    }
+    const QString evolution = places.evolutionBook();
+    if (QFileInfo(evolution).isFile())
+        return readEvolutionBook(evolution);
+    looked << evolution;
+    return Failure::addressBookNotFound(looked);
+}
+
+Result<QString> thunderbirdPersonalBook(const QString &profilesIni)
+{
+    QFile file(profilesIni);
+    if (!file.open(QIODevice::ReadOnly))
+        return Failure::readError(profilesIni, file.errorString());
+    const QList<IniSection> sections = readIni(file.readAll());
+
+    QList<const IniSection *> profiles;
+    for (const IniSection &s : sections)
+        if (s.first.startsWith(QStringLiteral("Profile")))
+            profiles.append(&s);
+
+    QString path;
+    bool relative = true;
+    for (const IniSection &s : sections) {
+        if (s.first.startsWith(QStringLiteral("Install")) && !iniValue(s, QStringLiteral("Default")).isEmpty()) {
+            path = iniValue(s, QStringLiteral("Default"));
+            // The install names the profile by the Path its own section gives.
+            relative = !QDir::isAbsolutePath(path);
+            for (const IniSection *p : profiles)
+                if (iniValue(*p, QStringLiteral("Path")) == path)
+                    relative = iniValue(*p, QStringLiteral("IsRelative")) != u"0";
+            break;
+        }
+    }
+    if (path.isEmpty()) {
+        const IniSection *chosen = nullptr;
+        for (const IniSection *p : profiles)
+            if (!chosen && iniValue(*p, QStringLiteral("Default")) == u"1")
+                chosen = p;
+        if (!chosen && profiles.size() == 1)
+            chosen = profiles.first();
+        if (!chosen || iniValue(*chosen, QStringLiteral("Path")).isEmpty())
+            return Failure::noDefaultProfile(profilesIni);
+        path = iniValue(*chosen, QStringLiteral("Path"));
+        relative = iniValue(*chosen, QStringLiteral("IsRelative")) != u"0" && !QDir::isAbsolutePath(path);
+    }
+
+    const QString folder =
+        QDir::cleanPath(relative ? QFileInfo(profilesIni).absolutePath() + u'/' + path : path);
+    if (!QFileInfo(folder).isDir())
+        return Failure::profileFolderMissing(profilesIni, folder);
+    const QString book = folder + QStringLiteral("/abook.sqlite");
+    if (!QFileInfo(book).isFile())
+        return Failure::addressBookMissing(book);
+    return book;
+}
+
+Result<std::vector<AddressBookEntry>> readThunderbirdBook(const QString &abookPath)
+{
+    if (!QFileInfo(abookPath).isFile())
+        return Failure::addressBookMissing(abookPath);
+    Database db(abookPath);
+    if (!db.opened())
+        return db.failure();
+    bool ok = false;
+    const bool haveCards = db.hasTable("properties", &ok);
+    if (!ok)
+        return db.failure();
+    if (!haveCards)
+        return Failure::notAnAddressBook(abookPath, QStringLiteral("連絡先の表 properties がありません"));
+    const bool haveLists = db.hasTable("lists", &ok);
+    if (!ok)
+        return db.failure();
+
+    // A card is every properties row with its id; the book's order is the order the cards were
+    // written in. Mailing lists live in their own table and are never cards, but a list id is
+    // excluded here as well in case a damaged book mixed them.
+    const QByteArray sql = QByteArray("SELECT MAX(CASE WHEN name = 'PrimaryEmail' THEN value END),"
+                                      "       MAX(CASE WHEN name = 'DisplayName' THEN value END),"
+                                      "       MAX(CASE WHEN name = '_vCard' THEN value END),"
+                                      "       SUM(name = 'DisplayName')"
+                                      " FROM properties") +
+                           (haveLists ? " WHERE card NOT IN (SELECT uid FROM lists)" : "") +
+                           " GROUP BY card ORDER BY MIN(rowid)";
+    std::vector<AddressBookEntry> entries;
+    std::optional<Failure> unreadable;
+    const bool done = db.query(sql.constData(), [&](sqlite3_stmt *stmt) {
+        AddressBookEntry e{columnText(stmt, 0), columnText(stmt, 1)};
+        const bool haveName = sqlite3_column_int(stmt, 3) > 0;
+        if ((e.address.isEmpty() || !haveName) && sqlite3_column_type(stmt, 2) != SQLITE_NULL) {
+            const QByteArray vcard(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 2)),
+                                   sqlite3_column_bytes(stmt, 2));
+            const Result<std::vector<VCardContact>> parsed = parseVCards(vcard, abookPath);
+            if (!parsed && !unreadable)
+                unreadable = parsed.failure();
+            if (parsed && !parsed->empty()) {
+                if (e.address.isEmpty())
+                    e.address = parsed->front().email;
+                if (!haveName)
+                    e.name = parsed->front().name;
+            }
+        }
+        if (!e.address.isEmpty())
+            entries.push_back(std::move(e));
+    });
+    if (!done)
+        return db.failure();
+    if (unreadable)
+        return *unreadable;
+    return entries;
+}
+
+Result<std::vector<AddressBookEntry>> readEvolutionBook(const QString &contactsDb)
+{
+    Database db(contactsDb);
+    if (!db.opened())
+        return db.failure();
+    // The folders table names the table that holds the book's contacts.
+    QString folder;
+    if (!db.query("SELECT folder_id FROM folders LIMIT 1",
+                  [&](sqlite3_stmt *stmt) { folder = columnText(stmt, 0); }))
+        return db.failure();
+    if (folder.isEmpty())
+        return Failure::notAnAddressBook(contactsDb, QStringLiteral("連絡先の表がありません"));
+    QByteArray sql = "SELECT vcard FROM \"" + folder.toUtf8().replace("\"", "\"\"") + "\" ORDER BY rowid";
+
+    std::vector<AddressBookEntry> entries;
+    std::optional<Failure> unreadable;
+    const bool done = db.query(sql.constData(), [&](sqlite3_stmt *stmt) {
+        if (sqlite3_column_type(stmt, 0) == SQLITE_NULL)
+            return;
+        const QByteArray vcard(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)),
+                               sqlite3_column_bytes(stmt, 0));
+        const Result<std::vector<VCardContact>> parsed = parseVCards(vcard, contactsDb);
+        if (!parsed && !unreadable)
+            unreadable = parsed.failure();
+        if (!parsed || parsed->empty())
+            return;
+        const VCardContact &c = parsed->front();
+        if (!c.isGroup && !c.email.isEmpty())
+            entries.push_back({c.email, c.name});
+    });
+    if (!done)
+        return db.failure();
+    if (unreadable)
+        return *unreadable;
+    return entries;
+}
