@@ -5,10 +5,13 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
+#include <QSet>
 #include <QUrl>
 
 #include <sqlite3.h>
 
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -27,6 +30,9 @@ class Database
         const QByteArray uri = "file:" + QUrl::toPercentEncoding(QFileInfo(path).absoluteFilePath(), "/") +
                                "?immutable=1";
         m_rc = sqlite3_open_v2(uri.constData(), &m_db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+        // Mapped pages instead of a read call per page: the book is read once, front to back.
+        if (m_rc == SQLITE_OK)
+            sqlite3_exec(m_db, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
     }
     ~Database() { sqlite3_close(m_db); }
     Database(const Database &) = delete;
@@ -67,6 +73,12 @@ class Database
     sqlite3 *m_db = nullptr;
     int m_rc = SQLITE_OK;
 };
+
+QByteArray columnBytes(sqlite3_stmt *stmt, int column)
+{
+    const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, column));
+    return text ? QByteArray(text, sqlite3_column_bytes(stmt, column)) : QByteArray();
+}
 
 QString columnText(sqlite3_stmt *stmt, int column)
 {
@@ -211,41 +223,67 @@ Result<std::vector<AddressBookEntry>> readThunderbirdBook(const QString &abookPa
     if (!ok)
         return db.failure();
 
-    // A card is every properties row with its id; the book's order is the order the cards were
-    // written in. Mailing lists live in their own table and are never cards, but a list id is
-    // excluded here as well in case a damaged book mixed them.
-    const QByteArray sql = QByteArray("SELECT MAX(CASE WHEN name = 'PrimaryEmail' THEN value END),"
-                                      "       MAX(CASE WHEN name = 'DisplayName' THEN value END),"
-                                      "       MAX(CASE WHEN name = '_vCard' THEN value END),"
-                                      "       SUM(name = 'DisplayName')"
-                                      " FROM properties") +
-                           (haveLists ? " WHERE card NOT IN (SELECT uid FROM lists)" : "") +
-                           " GROUP BY card ORDER BY MIN(rowid)";
-    std::vector<AddressBookEntry> entries;
-    std::optional<Failure> unreadable;
-    const bool done = db.query(sql.constData(), [&](sqlite3_stmt *stmt) {
-        AddressBookEntry e{columnText(stmt, 0), columnText(stmt, 1)};
-        const bool haveName = sqlite3_column_int(stmt, 3) > 0;
-        if ((e.address.isEmpty() || !haveName) && sqlite3_column_type(stmt, 2) != SQLITE_NULL) {
-            const QByteArray vcard(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 2)),
-                                   sqlite3_column_bytes(stmt, 2));
-            const Result<std::vector<VCardContact>> parsed = parseVCards(vcard, abookPath);
-            if (!parsed && !unreadable)
-                unreadable = parsed.failure();
-            if (parsed && !parsed->empty()) {
-                if (e.address.isEmpty())
-                    e.address = parsed->front().email;
-                if (!haveName)
-                    e.name = parsed->front().name;
-            }
+    // Mailing lists live in their own table and are never cards; a list id is still left out in
+    // case a damaged book mixed them.
+    QSet<QByteArray> lists;
+    if (haveLists && !db.query("SELECT uid FROM lists", [&](sqlite3_stmt *stmt) { lists.insert(columnBytes(stmt, 0)); }))
+        return db.failure();
+
+    // One pass over the cards' rows in the order they were written, which is the book's order: a
+    // card takes its place at its first row. Reading the table straight through is many times
+    // faster than letting SQLite group the rows by card through its index.
+    struct Card {
+        QByteArray id;
+        QString address;
+        QString name;
+        QByteArray vcard;
+        bool haveName = false;
+    };
+    std::vector<Card> cards;
+    QHash<QByteArray, size_t> cardAt;
+    const bool done = db.query("SELECT card, name, value FROM properties ORDER BY rowid", [&](sqlite3_stmt *stmt) {
+        const QByteArray id = columnBytes(stmt, 0);
+        auto it = cardAt.constFind(id);
+        if (it == cardAt.cend()) {
+            it = cardAt.insert(id, cards.size());
+            cards.push_back({id, {}, {}, {}, false});
         }
-        if (!e.address.isEmpty())
-            entries.push_back(std::move(e));
+        Card &c = cards[*it];
+        const auto *name = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 1));
+        if (!name)
+            return;
+        if (std::strcmp(name, "PrimaryEmail") == 0) {
+            c.address = columnText(stmt, 2);
+        } else if (std::strcmp(name, "DisplayName") == 0) {
+            c.name = columnText(stmt, 2);
+            c.haveName = true;
+        } else if (std::strcmp(name, "_vCard") == 0) {
+            c.vcard = columnBytes(stmt, 2);
+        }
     });
     if (!done)
         return db.failure();
-    if (unreadable)
-        return *unreadable;
+
+    std::vector<AddressBookEntry> entries;
+    entries.reserve(cards.size());
+    for (Card &c : cards) {
+        if (lists.contains(c.id))
+            continue;
+        // Cards written by newer versions may keep their data only in a vCard.
+        if ((c.address.isEmpty() || !c.haveName) && !c.vcard.isEmpty()) {
+            const Result<std::vector<VCardContact>> parsed = parseVCards(c.vcard, abookPath);
+            if (!parsed)
+                return parsed.failure();
+            if (!parsed->empty()) {
+                if (c.address.isEmpty())
+                    c.address = parsed->front().email;
+                if (!c.haveName)
+                    c.name = parsed->front().name;
+            }
+        }
+        if (!c.address.isEmpty())
+            entries.push_back({std::move(c.address), std::move(c.name)});
+    }
     return entries;
 }
 

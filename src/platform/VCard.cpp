@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
+#include <QVarLengthArray>
 
 #include <iconv.h>
 
@@ -30,7 +31,7 @@ QByteArray unquoted(QByteArray v)
 
 // Position of the ':' that ends the name and parameters; a ':' inside a quoted parameter value
 // does not count.
-qsizetype valueColon(const QByteArray &line)
+qsizetype valueColon(QByteArrayView line)
 {
     bool quoted = false;
     for (qsizetype i = 0; i < line.size(); ++i) {
@@ -49,28 +50,28 @@ struct Header {
     bool base64 = false;
 };
 
-Header parseHeader(const QByteArray &text)
+Header parseHeader(QByteArrayView text)
 {
-    QList<QByteArray> tokens;
+    QVarLengthArray<QByteArrayView, 8> tokens;
     bool quoted = false;
     qsizetype start = 0;
     for (qsizetype i = 0; i <= text.size(); ++i) {
         if (i < text.size() && text[i] == '"')
             quoted = !quoted;
         else if (i == text.size() || (text[i] == ';' && !quoted)) {
-            tokens.append(text.mid(start, i - start));
+            tokens.append(text.sliced(start, i - start));
             start = i + 1;
         }
     }
     Header h;
-    QByteArray name = tokens.value(0).trimmed();
+    const QByteArrayView name = tokens[0].trimmed();
     const qsizetype dot = name.lastIndexOf('.');
-    h.name = (dot >= 0 ? name.mid(dot + 1) : name).toUpper();
+    h.name = (dot >= 0 ? name.sliced(dot + 1) : name).toByteArray().toUpper();
     for (qsizetype t = 1; t < tokens.size(); ++t) {
-        const QByteArray &token = tokens[t];
+        const QByteArrayView token = tokens[t];
         const qsizetype eq = token.indexOf('=');
-        const QByteArray key = eq >= 0 ? token.left(eq).trimmed().toUpper() : QByteArray("ENCODING");
-        const QByteArray value = unquoted(eq >= 0 ? token.mid(eq + 1) : token).toUpper();
+        const QByteArray key = eq >= 0 ? token.first(eq).trimmed().toByteArray().toUpper() : QByteArray("ENCODING");
+        const QByteArray value = unquoted((eq >= 0 ? token.sliced(eq + 1) : token).toByteArray()).toUpper();
         if (key == "ENCODING") {
             if (value == "QUOTED-PRINTABLE")
                 h.quotedPrintable = true;
@@ -197,12 +198,19 @@ void Parser::prepare(const QByteArray &bytes)
         return;
     }
     m_text = bytes;
-    // Judged on the unfolded text: a writer may fold a line in the middle of a UTF-8 character.
-    QByteArray unfolded = bytes;
-    unfolded.replace("\r\n ", "").replace("\r\n\t", "").replace("\n ", "").replace("\n\t", "");
-    QStringDecoder utf8(QStringDecoder::Utf8);
-    const QString probe = utf8.decode(unfolded); // decoding is lazy: it runs on conversion to QString
-    m_defaultCharset = utf8.hasError() ? QByteArray("CP932") : QByteArray("UTF-8");
+    const auto isUtf8 = [](const QByteArray &b) {
+        QStringDecoder utf8(QStringDecoder::Utf8);
+        const QString probe = utf8.decode(b); // decoding is lazy: it runs on conversion to QString
+        return !utf8.hasError();
+    };
+    bool utf8 = isUtf8(bytes);
+    if (!utf8) {
+        // A writer may fold a line in the middle of a UTF-8 character: judge the unfolded text.
+        QByteArray unfolded = bytes;
+        unfolded.replace("\r\n ", "").replace("\r\n\t", "").replace("\n ", "").replace("\n\t", "");
+        utf8 = isUtf8(unfolded);
+    }
+    m_defaultCharset = utf8 ? QByteArray("UTF-8") : QByteArray("CP932");
 }
 
 bool Parser::decodeValue(const Header &h, const QByteArray &raw, QString *out) const
@@ -221,7 +229,7 @@ bool Parser::decodeValue(const Header &h, const QByteArray &raw, QString *out) c
 Result<std::vector<VCardContact>> Parser::run()
 {
     // Physical lines without their CR LF or LF.
-    std::vector<QByteArray> lines;
+    std::vector<QByteArrayView> lines;
     {
         qsizetype start = 0;
         const qsizetype n = m_text.size();
@@ -231,7 +239,7 @@ Result<std::vector<VCardContact>> Parser::run()
                 if (end > start && m_text[end - 1] == '\r')
                     --end;
                 if (i < n || end > start)
-                    lines.push_back(m_text.mid(start, end - start));
+                    lines.push_back(QByteArrayView(m_text).sliced(start, end - start));
                 start = i + 1;
             }
         }
@@ -244,34 +252,35 @@ Result<std::vector<VCardContact>> Parser::run()
     const qsizetype n = qsizetype(lines.size());
     for (qsizetype i = 0; i < n;) {
         const qsizetype lineNumber = i + 1;
-        QByteArray logical = lines[size_t(i++)];
+        // Most lines are not folded and are read in place; a folded one is joined in a copy.
+        QByteArrayView logical = lines[size_t(i++)];
+        QByteArray joined;
         qsizetype colon = valueColon(logical);
         Header h;
         if (colon >= 0)
-            h = parseHeader(logical.left(colon));
+            h = parseHeader(logical.first(colon));
         while (i < n) {
-            const QByteArray &next = lines[size_t(i)];
+            const QByteArrayView next = lines[size_t(i)];
             const bool softBreak = h.quotedPrintable && logical.endsWith('=');
-            if (!next.isEmpty() && isBlank(next[0])) {
-                if (softBreak)
-                    logical.chop(1);
-                logical += next.mid(1);
-            } else if (softBreak && next.trimmed().toUpper() != "END:VCARD") {
-                // Quoted-printable continues on the next line after a trailing "=" (version 2.1).
-                logical.chop(1);
-                logical += next;
-            } else {
+            const bool folded = !next.isEmpty() && isBlank(next[0]);
+            // Quoted-printable also continues on the next line after a trailing "=" (version 2.1).
+            if (!folded && !(softBreak && next.trimmed().compare("END:VCARD", Qt::CaseInsensitive) != 0))
                 break;
-            }
+            if (joined.isEmpty())
+                joined = logical.toByteArray();
+            if (softBreak)
+                joined.chop(1);
+            joined += folded ? next.sliced(1) : next;
+            logical = joined;
             ++i;
         }
         if (colon < 0) {
             colon = valueColon(logical);
             if (colon < 0)
                 continue; // blank or stray line
-            h = parseHeader(logical.left(colon));
+            h = parseHeader(logical.first(colon));
         }
-        const QByteArray raw = logical.mid(colon + 1);
+        const QByteArray raw = logical.sliced(colon + 1).toByteArray();
 
         if (h.name == "BEGIN" && raw.trimmed().toUpper() == "VCARD") {
             if (depth++ == 0) {

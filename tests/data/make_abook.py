@@ -4,7 +4,8 @@
     make_abook.py HOME                 a home folder with a Thunderbird profile list, two profiles,
                                        a personal book, a second book, collected addresses and an
                                        Evolution personal book (in HOME/.local/share)
-    make_abook.py --bench N ABOOK      a Thunderbird personal book of N contacts at ABOOK
+    make_abook.py --bench N HOME       a home folder whose default Thunderbird profile holds a
+                                       personal book of N contacts
 
 The books follow the programs' own schemas: Thunderbird keeps each card as rows of
 properties(card, name, value) and its mailing lists in lists and list_cards; Evolution keeps each
@@ -132,7 +133,13 @@ def home(root):
                    evolution_cards())
 
 
-def bench(n, path):
+def bench(n, root):
+    profile = os.path.join(root, ".thunderbird", "Profiles", "b3nch000.default-release")
+    os.makedirs(profile, exist_ok=True)
+    with open(os.path.join(root, ".thunderbird", "profiles.ini"), "w", encoding="utf-8") as f:
+        f.write("[Profile0]\nName=default-release\nIsRelative=1\n"
+                "Path=Profiles/b3nch000.default-release\nDefault=1\n")
+    path = os.path.join(profile, "abook.sqlite")
     cards = []
     for i in range(n):
         last, first = "姓%05d" % i, "名%05d" % i
