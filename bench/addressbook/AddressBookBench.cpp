@@ -43,7 +43,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "failed: %s\n", qPrintable(table.failure().description));
         return 1;
     }
-    std::printf("%s rows=%d status_texts=%d seconds=%.3f cpu_seconds=%.3f\n", argv[1], table->lastRow(), texts,
-                seconds, cpuSeconds);
+    std::printf("%s rows=%d status_texts=%d seconds=%.3f cpu_seconds=%.3f\n", argv[1], table->lastRow(),
+                texts, seconds, cpuSeconds);
     return 0;
 }

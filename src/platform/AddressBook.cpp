@@ -27,8 +27,8 @@ class Database
   public:
     explicit Database(const QString &path) : m_path(path)
     {
-        const QByteArray uri = "file:" + QUrl::toPercentEncoding(QFileInfo(path).absoluteFilePath(), "/") +
-                               "?immutable=1";
+        const QByteArray uri =
+            "file:" + QUrl::toPercentEncoding(QFileInfo(path).absoluteFilePath(), "/") + "?immutable=1";
         m_rc = sqlite3_open_v2(uri.constData(), &m_db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
         // Mapped pages instead of a read call per page: the book is read once, front to back.
         if (m_rc == SQLITE_OK)
@@ -173,7 +173,8 @@ Result<QString> thunderbirdPersonalBook(const QString &profilesIni)
     QString path;
     bool relative = true;
     for (const IniSection &s : sections) {
-        if (s.first.startsWith(QStringLiteral("Install")) && !iniValue(s, QStringLiteral("Default")).isEmpty()) {
+        if (s.first.startsWith(QStringLiteral("Install")) &&
+            !iniValue(s, QStringLiteral("Default")).isEmpty()) {
             path = iniValue(s, QStringLiteral("Default"));
             // The install names the profile by the Path its own section gives.
             relative = !QDir::isAbsolutePath(path);
@@ -226,7 +227,8 @@ Result<std::vector<AddressBookEntry>> readThunderbirdBook(const QString &abookPa
     // Mailing lists live in their own table and are never cards; a list id is still left out in
     // case a damaged book mixed them.
     QSet<QByteArray> lists;
-    if (haveLists && !db.query("SELECT uid FROM lists", [&](sqlite3_stmt *stmt) { lists.insert(columnBytes(stmt, 0)); }))
+    if (haveLists &&
+        !db.query("SELECT uid FROM lists", [&](sqlite3_stmt *stmt) { lists.insert(columnBytes(stmt, 0)); }))
         return db.failure();
 
     // One pass over the cards' rows in the order they were written, which is the book's order: a
@@ -241,26 +243,27 @@ Result<std::vector<AddressBookEntry>> readThunderbirdBook(const QString &abookPa
     };
     std::vector<Card> cards;
     QHash<QByteArray, size_t> cardAt;
-    const bool done = db.query("SELECT card, name, value FROM properties ORDER BY rowid", [&](sqlite3_stmt *stmt) {
-        const QByteArray id = columnBytes(stmt, 0);
-        auto it = cardAt.constFind(id);
-        if (it == cardAt.cend()) {
-            it = cardAt.insert(id, cards.size());
-            cards.push_back({id, {}, {}, {}, false});
-        }
-        Card &c = cards[*it];
-        const auto *name = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 1));
-        if (!name)
-            return;
-        if (std::strcmp(name, "PrimaryEmail") == 0) {
-            c.address = columnText(stmt, 2);
-        } else if (std::strcmp(name, "DisplayName") == 0) {
-            c.name = columnText(stmt, 2);
-            c.haveName = true;
-        } else if (std::strcmp(name, "_vCard") == 0) {
-            c.vcard = columnBytes(stmt, 2);
-        }
-    });
+    const bool done =
+        db.query("SELECT card, name, value FROM properties ORDER BY rowid", [&](sqlite3_stmt *stmt) {
+            const QByteArray id = columnBytes(stmt, 0);
+            auto it = cardAt.constFind(id);
+            if (it == cardAt.cend()) {
+                it = cardAt.insert(id, cards.size());
+                cards.push_back({id, {}, {}, {}, false});
+            }
+            Card &c = cards[*it];
+            const auto *name = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 1));
+            if (!name)
+                return;
+            if (std::strcmp(name, "PrimaryEmail") == 0) {
+                c.address = columnText(stmt, 2);
+            } else if (std::strcmp(name, "DisplayName") == 0) {
+                c.name = columnText(stmt, 2);
+                c.haveName = true;
+            } else if (std::strcmp(name, "_vCard") == 0) {
+                c.vcard = columnBytes(stmt, 2);
+            }
+        });
     if (!done)
         return db.failure();
 

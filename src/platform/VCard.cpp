@@ -70,7 +70,8 @@ Header parseHeader(QByteArrayView text)
     for (qsizetype t = 1; t < tokens.size(); ++t) {
         const QByteArrayView token = tokens[t];
         const qsizetype eq = token.indexOf('=');
-        const QByteArray key = eq >= 0 ? token.first(eq).trimmed().toByteArray().toUpper() : QByteArray("ENCODING");
+        const QByteArray key =
+            eq >= 0 ? token.first(eq).trimmed().toByteArray().toUpper() : QByteArray("ENCODING");
         const QByteArray value = unquoted((eq >= 0 ? token.sliced(eq + 1) : token).toByteArray()).toUpper();
         if (key == "ENCODING") {
             if (value == "QUOTED-PRINTABLE")
@@ -216,8 +217,8 @@ void Parser::prepare(const QByteArray &bytes)
 bool Parser::decodeValue(const Header &h, const QByteArray &raw, QString *out) const
 {
     const QByteArray bytes = h.quotedPrintable ? decodeQuotedPrintable(raw)
-                             : h.base64       ? QByteArray::fromBase64(raw)
-                                              : raw;
+                             : h.base64        ? QByteArray::fromBase64(raw)
+                                               : raw;
     const QByteArray charset = (!m_ignoreCharset && !h.charset.isEmpty()) ? h.charset : m_defaultCharset;
     if (decodeCharset(bytes, charset, out))
         return true;
@@ -307,9 +308,10 @@ Result<std::vector<VCardContact>> Parser::run()
             card.v21 = raw.trimmed() == "2.1";
             continue;
         }
-        const bool wanted = (h.name == "EMAIL" && card.contact.email.isEmpty()) || (h.name == "FN" && !card.haveFn) ||
-                            (h.name == "N" && card.fromN.isEmpty()) || h.name == "KIND" ||
-                            h.name == "X-ADDRESSBOOKSERVER-KIND" || h.name == "X-EVOLUTION-LIST";
+        const bool wanted = (h.name == "EMAIL" && card.contact.email.isEmpty()) ||
+                            (h.name == "FN" && !card.haveFn) || (h.name == "N" && card.fromN.isEmpty()) ||
+                            h.name == "KIND" || h.name == "X-ADDRESSBOOKSERVER-KIND" ||
+                            h.name == "X-EVOLUTION-LIST";
         if (!wanted)
             continue;
         QString value;
@@ -330,9 +332,11 @@ Result<std::vector<VCardContact>> Parser::run()
             }
             card.fromN = names.join(u' ');
         } else if (h.name == "X-EVOLUTION-LIST") {
-            card.contact.isGroup = card.contact.isGroup || value.trimmed().compare(u"TRUE", Qt::CaseInsensitive) == 0;
+            card.contact.isGroup =
+                card.contact.isGroup || value.trimmed().compare(u"TRUE", Qt::CaseInsensitive) == 0;
         } else {
-            card.contact.isGroup = card.contact.isGroup || value.trimmed().compare(u"group", Qt::CaseInsensitive) == 0;
+            card.contact.isGroup =
+                card.contact.isGroup || value.trimmed().compare(u"group", Qt::CaseInsensitive) == 0;
         }
     }
     if (!sawCard)
@@ -344,8 +348,9 @@ Result<std::vector<VCardContact>> Parser::run()
 
 bool isShiftJisName(const QByteArray &name)
 {
-    static const char *const aliases[] = {"SHIFT_JIS", "SHIFT-JIS", "SJIS",     "X-SJIS", "MS_KANJI",
-                                          "CP932",     "MS932",     "WINDOWS-31J", "X-MS-CP932", "CSSHIFTJIS"};
+    static const char *const aliases[] = {"SHIFT_JIS",  "SHIFT-JIS", "SJIS",  "X-SJIS",
+                                          "MS_KANJI",   "CP932",     "MS932", "WINDOWS-31J",
+                                          "X-MS-CP932", "CSSHIFTJIS"};
     for (const char *a : aliases)
         if (name == a)
             return true;
@@ -365,7 +370,8 @@ bool decodeCharset(const QByteArray &bytes, const QByteArray &charset, QString *
     bool ascii = true;
     for (char c : bytes)
         ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-    if (ascii && (name == "US-ASCII" || name == "ASCII" || isShiftJisName(name) || name.startsWith("ISO-8859"))) {
+    if (ascii &&
+        (name == "US-ASCII" || name == "ASCII" || isShiftJisName(name) || name.startsWith("ISO-8859"))) {
         *out = QString::fromLatin1(bytes);
         return true;
     }

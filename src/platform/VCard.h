@@ -9,8 +9,8 @@
 
 // One contact of a vCard file, reduced to what a recipient table needs.
 struct VCardContact {
-    QString email;  // the first non-empty EMAIL, unescaped
-    QString name;   // FN; when a card has none, the family and given names of N
+    QString email;        // the first non-empty EMAIL, unescaped
+    QString name;         // FN; when a card has none, the family and given names of N
     bool isGroup = false; // a contact group (KIND:group and its older spellings), not a person
     qsizetype line = 0;   // the line of its BEGIN:VCARD, counted from 1
 };

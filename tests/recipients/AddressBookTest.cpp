@@ -42,7 +42,10 @@ class AddressBookTest : public ::testing::Test
     {
         return home.path(QStringLiteral(".thunderbird/Profiles/") + folder);
     }
-    void writeIni(const QByteArray &text) const { home.write(QStringLiteral(".thunderbird/profiles.ini"), text); }
+    void writeIni(const QByteArray &text) const
+    {
+        home.write(QStringLiteral(".thunderbird/profiles.ini"), text);
+    }
 
     Result<RecipientTable> import(QStringList *statuses = nullptr) const
     {
@@ -73,10 +76,10 @@ TEST_F(AddressBookTest, DefaultProfilesPersonalBookInBookOrderWithStatusTexts)
     Result<RecipientTable> t = import(&statuses);
     ASSERT_TRUE(t.ok()) << t.failure().description.toStdString();
     EXPECT_EQ(rowsOf(t.value()), PersonalBook);
-    EXPECT_EQ(statuses, QStringList({"", "読み込み試行中・・・しばらくお待ちください", "",
-                                     "yamada@example.jp/山田 太郎", "takahashi@example.co.jp/①髙橋 ～ 商事㈱",
-                                     "noname@example.com/", "nodisplay@example.org/",
-                                     "suzuki@example.jp/鈴木 一郎"}));
+    EXPECT_EQ(statuses,
+              QStringList({"", "読み込み試行中・・・しばらくお待ちください", "",
+                           "yamada@example.jp/山田 太郎", "takahashi@example.co.jp/①髙橋 ～ 商事㈱",
+                           "noname@example.com/", "nodisplay@example.org/", "suzuki@example.jp/鈴木 一郎"}));
 }
 
 TEST_F(AddressBookTest, ProfileIsChosenByInstallThenDefaultMarkThenAsTheOnlyOne)
@@ -101,8 +104,9 @@ TEST_F(AddressBookTest, EvolutionsBookWhenThereIsNoThunderbird)
     Result<RecipientTable> t = import();
     ASSERT_TRUE(t.ok()) << t.failure().description.toStdString();
     // The contact list and the contact without an address are skipped; the first EMAIL counts.
-    EXPECT_EQ(rowsOf(t.value()),
-              Rows({{"Address", "Name"}, {"watanabe@example.jp", "渡辺 美咲"}, {"kato@example.com", "Kato, Jun"}}));
+    EXPECT_EQ(
+        rowsOf(t.value()),
+        Rows({{"Address", "Name"}, {"watanabe@example.jp", "渡辺 美咲"}, {"kato@example.com", "Kato, Jun"}}));
 }
 
 TEST_F(AddressBookTest, EachMissingOrDamagedPlaceIsNamedInItsFailure)
