@@ -18,21 +18,33 @@
 namespace
 {
 
-// A read-only connection that takes no locks. "immutable" tells SQLite that nobody writes the file
-// while we read, so it neither locks it nor looks for a journal: a running mail program that holds
-// the book open (even with an exclusive lock) is never made to wait. The single SELECT that reads
-// the book is its one snapshot.
+// A read-only connection to a mail program's book, which may be open in that program right now.
 class Database
 {
   public:
-    explicit Database(const QString &path) : m_path(path)
+    enum class Mode {
+        // Neither locks nor journals: SQLite is told that nobody writes the file, so a program that
+        // holds the book (even with an exclusive lock) is never made to wait. Sees only what has
+        // reached the book file itself.
+        Immutable,
+        // A reader of a write-ahead-logged book: it also sees the commits still in the log, and
+        // its snapshot mark in the shared index never blocks the program's writers.
+        LogReader,
+    };
+
+    Database(const QString &path, Mode mode) : m_path(path)
     {
-        const QByteArray uri =
-            "file:" + QUrl::toPercentEncoding(QFileInfo(path).absoluteFilePath(), "/") + "?immutable=1";
+        const QByteArray uri = "file:" + QUrl::toPercentEncoding(QFileInfo(path).absoluteFilePath(), "/") +
+                               (mode == Mode::Immutable ? "?immutable=1" : "?mode=ro");
         m_rc = sqlite3_open_v2(uri.constData(), &m_db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+        if (m_rc != SQLITE_OK)
+            return;
         // Mapped pages instead of a read call per page: the book is read once, front to back.
-        if (m_rc == SQLITE_OK)
-            sqlite3_exec(m_db, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
+        sqlite3_exec(m_db, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
+        if (mode == Mode::LogReader)
+            sqlite3_busy_timeout(m_db, 2000);
+        // Every statement of the read sees the one snapshot the first one starts.
+        m_rc = sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr);
     }
     ~Database() { sqlite3_close(m_db); }
     Database(const Database &) = delete;
@@ -73,6 +85,25 @@ class Database
     sqlite3 *m_db = nullptr;
     int m_rc = SQLITE_OK;
 };
+
+// Reads a book as one consistent snapshot. A book with a non-empty write-ahead log is open in its
+// program (or was left so): it is read together with its log, and read as the book file alone only
+// when that fails (for instance when the program keeps the log's index to itself).
+template <class Read> Result<std::vector<AddressBookEntry>> readSnapshot(const QString &path, Read read)
+{
+    if (QFileInfo(path + QStringLiteral("-wal")).size() > 0) {
+        Database live(path, Database::Mode::LogReader);
+        if (live.opened()) {
+            Result<std::vector<AddressBookEntry>> entries = read(live);
+            if (entries)
+                return entries;
+        }
+    }
+    Database db(path, Database::Mode::Immutable);
+    if (!db.opened())
+        return db.failure();
+    return read(db);
+}
 
 QByteArray columnBytes(sqlite3_stmt *stmt, int column)
 {
@@ -211,118 +242,116 @@ Result<std::vector<AddressBookEntry>> readThunderbirdBook(const QString &abookPa
 {
     if (!QFileInfo(abookPath).isFile())
         return Failure::addressBookMissing(abookPath);
-    Database db(abookPath);
-    if (!db.opened())
-        return db.failure();
-    bool ok = false;
-    const bool haveCards = db.hasTable("properties", &ok);
-    if (!ok)
-        return db.failure();
-    if (!haveCards)
-        return Failure::notAnAddressBook(abookPath, QStringLiteral("連絡先の表 properties がありません"));
-    const bool haveLists = db.hasTable("lists", &ok);
-    if (!ok)
-        return db.failure();
+    return readSnapshot(abookPath, [&](Database &db) -> Result<std::vector<AddressBookEntry>> {
+        bool ok = false;
+        const bool haveCards = db.hasTable("properties", &ok);
+        if (!ok)
+            return db.failure();
+        if (!haveCards)
+            return Failure::notAnAddressBook(abookPath, QStringLiteral("連絡先の表 properties がありません"));
+        const bool haveLists = db.hasTable("lists", &ok);
+        if (!ok)
+            return db.failure();
 
-    // Mailing lists live in their own table and are never cards; a list id is still left out in
-    // case a damaged book mixed them.
-    QSet<QByteArray> lists;
-    if (haveLists &&
-        !db.query("SELECT uid FROM lists", [&](sqlite3_stmt *stmt) { lists.insert(columnBytes(stmt, 0)); }))
-        return db.failure();
+        // Mailing lists live in their own table and are never cards; a list id is still left out in
+        // case a damaged book mixed them.
+        QSet<QByteArray> lists;
+        if (haveLists && !db.query("SELECT uid FROM lists",
+                                   [&](sqlite3_stmt *stmt) { lists.insert(columnBytes(stmt, 0)); }))
+            return db.failure();
 
-    // One pass over the cards' rows in the order they were written, which is the book's order: a
-    // card takes its place at its first row. Reading the table straight through is many times
-    // faster than letting SQLite group the rows by card through its index.
-    struct Card {
-        QByteArray id;
-        QString address;
-        QString name;
-        QByteArray vcard;
-        bool haveName = false;
-    };
-    std::vector<Card> cards;
-    QHash<QByteArray, size_t> cardAt;
-    const bool done =
-        db.query("SELECT card, name, value FROM properties ORDER BY rowid", [&](sqlite3_stmt *stmt) {
-            const QByteArray id = columnBytes(stmt, 0);
-            auto it = cardAt.constFind(id);
-            if (it == cardAt.cend()) {
-                it = cardAt.insert(id, cards.size());
-                cards.push_back({id, {}, {}, {}, false});
-            }
-            Card &c = cards[*it];
-            const auto *name = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 1));
-            if (!name)
-                return;
-            if (std::strcmp(name, "PrimaryEmail") == 0) {
-                c.address = columnText(stmt, 2);
-            } else if (std::strcmp(name, "DisplayName") == 0) {
-                c.name = columnText(stmt, 2);
-                c.haveName = true;
-            } else if (std::strcmp(name, "_vCard") == 0) {
-                c.vcard = columnBytes(stmt, 2);
-            }
-        });
-    if (!done)
-        return db.failure();
+        // One pass over the cards' rows in the order they were written, which is the book's order: a
+        // card takes its place at its first row. Reading the table straight through is many times
+        // faster than letting SQLite group the rows by card through its index.
+        struct Card {
+            QByteArray id;
+            QString address;
+            QString name;
+            QByteArray vcard;
+            bool haveName = false;
+        };
+        std::vector<Card> cards;
+        QHash<QByteArray, size_t> cardAt;
+        const bool done =
+            db.query("SELECT card, name, value FROM properties ORDER BY rowid", [&](sqlite3_stmt *stmt) {
+                const QByteArray id = columnBytes(stmt, 0);
+                auto it = cardAt.constFind(id);
+                if (it == cardAt.cend()) {
+                    it = cardAt.insert(id, cards.size());
+                    cards.push_back({id, {}, {}, {}, false});
+                }
+                Card &c = cards[*it];
+                const auto *name = reinterpret_cast<const char *>(sqlite3_column_text(stmt, 1));
+                if (!name)
+                    return;
+                if (std::strcmp(name, "PrimaryEmail") == 0) {
+                    c.address = columnText(stmt, 2);
+                } else if (std::strcmp(name, "DisplayName") == 0) {
+                    c.name = columnText(stmt, 2);
+                    c.haveName = true;
+                } else if (std::strcmp(name, "_vCard") == 0) {
+                    c.vcard = columnBytes(stmt, 2);
+                }
+            });
+        if (!done)
+            return db.failure();
 
-    std::vector<AddressBookEntry> entries;
-    entries.reserve(cards.size());
-    for (Card &c : cards) {
-        if (lists.contains(c.id))
-            continue;
-        // Cards written by newer versions may keep their data only in a vCard.
-        if ((c.address.isEmpty() || !c.haveName) && !c.vcard.isEmpty()) {
-            const Result<std::vector<VCardContact>> parsed = parseVCards(c.vcard, abookPath);
-            if (!parsed)
-                return parsed.failure();
-            if (!parsed->empty()) {
-                if (c.address.isEmpty())
-                    c.address = parsed->front().email;
-                if (!c.haveName)
-                    c.name = parsed->front().name;
+        std::vector<AddressBookEntry> entries;
+        entries.reserve(cards.size());
+        for (Card &c : cards) {
+            if (lists.contains(c.id))
+                continue;
+            // Cards written by newer versions may keep their data only in a vCard.
+            if ((c.address.isEmpty() || !c.haveName) && !c.vcard.isEmpty()) {
+                const Result<std::vector<VCardContact>> parsed = parseVCards(c.vcard, abookPath);
+                if (!parsed)
+                    return parsed.failure();
+                if (!parsed->empty()) {
+                    if (c.address.isEmpty())
+                        c.address = parsed->front().email;
+                    if (!c.haveName)
+                        c.name = parsed->front().name;
+                }
             }
+            if (!c.address.isEmpty())
+                entries.push_back({std::move(c.address), std::move(c.name)});
         }
-        if (!c.address.isEmpty())
-            entries.push_back({std::move(c.address), std::move(c.name)});
-    }
-    return entries;
+        return entries;
+    });
 }
 
 Result<std::vector<AddressBookEntry>> readEvolutionBook(const QString &contactsDb)
 {
-    Database db(contactsDb);
-    if (!db.opened())
-        return db.failure();
-    // The folders table names the table that holds the book's contacts.
-    QString folder;
-    if (!db.query("SELECT folder_id FROM folders LIMIT 1",
-                  [&](sqlite3_stmt *stmt) { folder = columnText(stmt, 0); }))
-        return db.failure();
-    if (folder.isEmpty())
-        return Failure::notAnAddressBook(contactsDb, QStringLiteral("連絡先の表がありません"));
-    QByteArray sql = "SELECT vcard FROM \"" + folder.toUtf8().replace("\"", "\"\"") + "\" ORDER BY rowid";
+    return readSnapshot(contactsDb, [&](Database &db) -> Result<std::vector<AddressBookEntry>> {
+        // The folders table names the table that holds the book's contacts.
+        QString folder;
+        if (!db.query("SELECT folder_id FROM folders LIMIT 1",
+                      [&](sqlite3_stmt *stmt) { folder = columnText(stmt, 0); }))
+            return db.failure();
+        if (folder.isEmpty())
+            return Failure::notAnAddressBook(contactsDb, QStringLiteral("連絡先の表がありません"));
+        QByteArray sql = "SELECT vcard FROM \"" + folder.toUtf8().replace("\"", "\"\"") + "\" ORDER BY rowid";
 
-    std::vector<AddressBookEntry> entries;
-    std::optional<Failure> unreadable;
-    const bool done = db.query(sql.constData(), [&](sqlite3_stmt *stmt) {
-        if (sqlite3_column_type(stmt, 0) == SQLITE_NULL)
-            return;
-        const QByteArray vcard(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)),
-                               sqlite3_column_bytes(stmt, 0));
-        const Result<std::vector<VCardContact>> parsed = parseVCards(vcard, contactsDb);
-        if (!parsed && !unreadable)
-            unreadable = parsed.failure();
-        if (!parsed || parsed->empty())
-            return;
-        const VCardContact &c = parsed->front();
-        if (!c.isGroup && !c.email.isEmpty())
-            entries.push_back({c.email, c.name});
+        std::vector<AddressBookEntry> entries;
+        std::optional<Failure> unreadable;
+        const bool done = db.query(sql.constData(), [&](sqlite3_stmt *stmt) {
+            if (sqlite3_column_type(stmt, 0) == SQLITE_NULL)
+                return;
+            const QByteArray vcard(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)),
+                                   sqlite3_column_bytes(stmt, 0));
+            const Result<std::vector<VCardContact>> parsed = parseVCards(vcard, contactsDb);
+            if (!parsed && !unreadable)
+                unreadable = parsed.failure();
+            if (!parsed || parsed->empty())
+                return;
+            const VCardContact &c = parsed->front();
+            if (!c.isGroup && !c.email.isEmpty())
+                entries.push_back({c.email, c.name});
+        });
+        if (!done)
+            return db.failure();
+        if (unreadable)
+            return *unreadable;
+        return entries;
     });
-    if (!done)
-        return db.failure();
-    if (unreadable)
-        return *unreadable;
-    return entries;
 }

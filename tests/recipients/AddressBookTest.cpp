@@ -4,6 +4,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 
 #include <gtest/gtest.h>
@@ -169,4 +170,44 @@ TEST_F(AddressBookTest, BookHeldOpenAndLockedByTheMailProgramIsReadAsCommitted)
         holder.kill();
     ASSERT_TRUE(t.ok()) << t.failure().description.toStdString();
     EXPECT_EQ(rowsOf(t.value()), PersonalBook);
+}
+
+TEST_F(AddressBookTest, CommitsStillInTheRunningProgramsWriteAheadLogAreRead)
+{
+    // The mail program keeps its book in write-ahead-log mode; one card is committed to the log
+    // only, another is being written when the book is read.
+    const QString book = profile(QStringLiteral("x8k2m1qz.default-release/abook.sqlite"));
+    QProcess holder;
+    holder.start(
+        QStringLiteral("/usr/bin/python3"),
+        {QStringLiteral("-c"),
+         QStringLiteral(
+             "import sqlite3, sys\n"
+             "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n"
+             "db.execute('PRAGMA journal_mode=WAL')\n"
+             "db.execute('PRAGMA wal_autocheckpoint=0')\n"
+             "db.execute(\"INSERT INTO properties VALUES ('w1', 'PrimaryEmail', 'wal@example.jp')\")\n"
+             "db.execute(\"INSERT INTO properties VALUES ('w1', 'DisplayName', '記録中')\")\n"
+             "db.execute('BEGIN IMMEDIATE')\n"
+             "db.execute(\"INSERT INTO properties VALUES ('w2', 'PrimaryEmail', 'pending@example.jp')\")\n"
+             "print('ready', flush=True)\n"
+             "sys.stdin.read()\n"
+             "db.execute('COMMIT')\n"
+             "print('committed', flush=True)\n"),
+         book});
+    ASSERT_TRUE(holder.waitForStarted());
+    ASSERT_TRUE(holder.waitForReadyRead(30000));
+    ASSERT_EQ(holder.readAllStandardOutput().trimmed(), QByteArray("ready"));
+    ASSERT_GT(QFileInfo(book + QStringLiteral("-wal")).size(), 0);
+
+    Result<RecipientTable> t = import();
+    holder.closeWriteChannel();
+    if (!holder.waitForFinished(30000))
+        holder.kill();
+    // The writer was never blocked by the read.
+    EXPECT_EQ(holder.readAllStandardOutput().trimmed(), QByteArray("committed"));
+    ASSERT_TRUE(t.ok()) << t.failure().description.toStdString();
+    Rows expected = PersonalBook;
+    expected.append(QStringList{"wal@example.jp", "記録中"});
+    EXPECT_EQ(rowsOf(t.value()), expected);
 }
