@@ -1,5 +1,6 @@
 #include "Form1.h"
 
+#include "AddressBook.h"
 #include "AddressCheck.h"
 #include "BodyFile.h"
 #include "Form3.h"
@@ -20,6 +21,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -39,7 +41,8 @@ const TwipsPlacement Defaults{0, 0, 7350, 7560};
 const QString DefaultFontName = QStringLiteral("ＭＳ ゴシック");
 const QString BodyFilter =
     QStringLiteral("テキストファイル (*.txt)|*.txt|HTMLファイル (*.htm;*.html)|*.htm;*.html");
-const QString RecipientFilter = QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv");
+const QString RecipientFilter =
+    QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv|vCard ファイル (*.vcf)|*.vcf");
 } // namespace
 
 Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCommandLine, QWidget *parent)
@@ -564,6 +567,7 @@ int Form1::AddressRead(const QString &strFileName)
     case RecipientSource::Csv: result = CSVDataGet(strFileName); break;
     case RecipientSource::Outlook: result = OutlookDataGet(); break;
     case RecipientSource::Odbc: result = ODBCDataGet(); break;
+    case RecipientSource::VCard: result = takeImport(::VCardDataGet(strFileName)); break;
     case RecipientSource::None: break;
     }
     if (result < 0)
@@ -616,8 +620,18 @@ int Form1::CSVDataGet(const QString &strFileName)
 
 int Form1::OutlookDataGet()
 {
-    showFailure(Failure::sourceNotSupported(QStringLiteral("Outlookアドレス帳")));
-    return -1;
+    // Every entry passes through the status line; repainting it for each of thousands of entries
+    // would cost more than reading the book, so it is repainted at most every 50 ms.
+    QElapsedTimer sincePaint;
+    sincePaint.start();
+    const StatusSink status = [&](const QString &text) {
+        StatusText->setText(text);
+        if (sincePaint.elapsed() >= 50) {
+            StatusBar1->repaint();
+            sincePaint.restart();
+        }
+    };
+    return takeImport(::OutlookDataGet(AddressBookPlaces::fromEnvironment(), status));
 }
 
 int Form1::ODBCDataGet()

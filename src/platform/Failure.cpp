@@ -89,3 +89,47 @@ Failure Failure::outOfMemory()
 {
     return {FailureNumber::OutOfMemory, QStringLiteral("メモリが不足しています。")};
 }
+
+Failure Failure::notAVCard(const QString &path)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("vCard ファイルとして読めません（BEGIN:VCARD の行がありません）。\n%1").arg(path)};
+}
+
+Failure Failure::unclosedVCard(const QString &path, qsizetype line)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("%1行目から始まる連絡先に END:VCARD の行がありません。"
+                           "ファイルが途中で切れていないか確認してください。\n%2")
+                .arg(line)
+                .arg(path)};
+}
+
+Failure Failure::addressBookNotFound(const QStringList &placesLookedAt)
+{
+    return {FailureNumber::CannotCreateObject,
+            QStringLiteral("アドレス帳が見つかりません。次の場所を確認しました。\n%1").arg(placesLookedAt.join(u'\n'))};
+}
+
+Failure Failure::profileFolderMissing(const QString &iniPath, const QString &folder)
+{
+    return {FailureNumber::PathNotFound,
+            QStringLiteral("既定のプロファイルのフォルダがありません。\n%1\n（%2 に記載）").arg(folder, iniPath)};
+}
+
+Failure Failure::noDefaultProfile(const QString &iniPath)
+{
+    return {FailureNumber::PathNotFound,
+            QStringLiteral("既定のプロファイルが決められません。プロファイルの一覧に既定の指定がありません。\n%1").arg(iniPath)};
+}
+
+Failure Failure::addressBookMissing(const QString &path)
+{
+    return {FailureNumber::FileNotFound, QStringLiteral("個人用アドレス帳のファイルがありません。\n%1").arg(path)};
+}
+
+Failure Failure::notAnAddressBook(const QString &path, const QString &reason)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("アドレス帳として読めません（%2）。\n%1").arg(path, reason)};
+}

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <utility>
 #include <variant>
@@ -26,6 +27,14 @@ struct Failure {
     static Failure noAddressColumn();
     static Failure sourceNotSupported(const QString &source);
     static Failure outOfMemory();
+    // vCard files and the desktop's address book.
+    static Failure notAVCard(const QString &path);
+    static Failure unclosedVCard(const QString &path, qsizetype line);
+    static Failure addressBookNotFound(const QStringList &placesLookedAt);
+    static Failure profileFolderMissing(const QString &iniPath, const QString &folder);
+    static Failure noDefaultProfile(const QString &iniPath);
+    static Failure addressBookMissing(const QString &path);
+    static Failure notAnAddressBook(const QString &path, const QString &reason);
 };
 
 // Failure numbers shown as message box titles.
@@ -37,6 +46,7 @@ constexpr int FileNotFound = 53;
 constexpr int InputPastEnd = 62;
 constexpr int PermissionDenied = 70;
 constexpr int PathFileAccessError = 75;
+constexpr int PathNotFound = 76;
 constexpr int InvalidFileFormat = 321;
 constexpr int CannotCreateObject = 429;
 constexpr int InvalidCharacters = 1001;

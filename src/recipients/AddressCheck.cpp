@@ -9,6 +9,8 @@ RecipientSource recipientSourceOf(const QString &strFileName)
         return RecipientSource::Excel;
     if (ext == u".csv")
         return RecipientSource::Csv;
+    if (ext == u".vcf")
+        return RecipientSource::VCard;
     const QString word = strFileName.toUpper();
     if (word == u"OUTLOOK")
         return RecipientSource::Outlook;
@@ -24,6 +26,7 @@ QString sourceStatusText(RecipientSource source)
     case RecipientSource::Csv: return QStringLiteral("CSV形式のファイルを確認しています...");
     case RecipientSource::Outlook: return QStringLiteral("OUTLOOK形式のアドレス帳を確認しています...");
     case RecipientSource::Odbc: return QStringLiteral("ODBC形式のデータベースを確認しています...");
+    case RecipientSource::VCard: return QStringLiteral("vCard形式のファイルを確認しています...");
     case RecipientSource::None: break;
     }
     return QString();

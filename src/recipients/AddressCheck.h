@@ -7,7 +7,7 @@
 #include <QStringList>
 
 // Which importer a source text selects: a path by its extension, or a source word.
-enum class RecipientSource { Excel, Csv, Outlook, Odbc, None };
+enum class RecipientSource { Excel, Csv, Outlook, Odbc, VCard, None };
 RecipientSource recipientSourceOf(const QString &strFileName);
 // The status line shown while that source is read; empty for None.
 QString sourceStatusText(RecipientSource source);

@@ -5,6 +5,13 @@
 
 #include <QString>
 
+#include <functional>
+
+struct AddressBookPlaces;
+
+// Receives the status-line texts of a long import, in order.
+using StatusSink = std::function<void(const QString &)>;
+
 // Reads a comma-separated text file: line 1 is the header, each later line one recipient. Fields
 // are split at every comma (quotes are ordinary characters) and lose their leading and trailing
 // spaces. A later line with fewer fields than line 1 fails the import; extra fields are dropped.
@@ -13,3 +20,13 @@ Result<RecipientTable> CSVDataGet(const QString &strFileName);
 // Reads the first worksheet of an .xls workbook: row 1 is the header up to its first empty cell,
 // rows 2 onward the recipients down to the row before the first empty cell of column A.
 Result<RecipientTable> ExcelDataGet(const QString &strFileName);
+
+// Reads the personal address book of the desktop's mail program (see readDesktopAddressBook) into
+// a table with the columns "Address" and "Name", one row per entry with an e-mail address, in the
+// book's order. status is told the empty text, then the waiting text while the book is read, then
+// the empty text, then each stored entry as address "/" name.
+Result<RecipientTable> OutlookDataGet(const AddressBookPlaces &places, const StatusSink &status);
+
+// Reads a vCard file into the same "Address" and "Name" table: one row per card with an e-mail
+// address (its first EMAIL and its FN), in file order; contact groups are left out.
+Result<RecipientTable> VCardDataGet(const QString &strFileName);

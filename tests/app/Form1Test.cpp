@@ -1,3 +1,4 @@
+#include "AddressBook.h"
 #include "Form1.h"
 #include "Form3.h"
 #include "Importers.h"
@@ -10,8 +11,10 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
@@ -29,7 +32,8 @@ namespace
 const QString Exit = QStringLiteral("本当にこのプログラムを終了して良いですか");
 const QString ExitTitle = QStringLiteral("Velmoraの終了");
 const QString Suspect = QStringLiteral("読込エラーの行があります。表示しますか？");
-const QString Filter = QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv");
+const QString Filter =
+    QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv|vCard ファイル (*.vcf)|*.vcf");
 
 class Form1Test : public ::testing::Test
 {
@@ -262,4 +266,50 @@ TEST_F(Form1Test, ExcelWorkbookLoadsThroughTheReadButtonAndTheMenu)
     EXPECT_EQ(f.Combo1->count(), 1);
     dialogs.expectBox(Exit, ExitTitle, Icon::Question, Buttons::OkCancel, Answer::Ok);
     f.close();
+}
+
+TEST_F(Form1Test, OutlookMenuReadsTheDesktopBookAndAFailedReadKeepsTheTable)
+{
+    const QByteArray oldHome = qgetenv("HOME"), oldData = qgetenv("XDG_DATA_HOME");
+    ScratchDir home;
+    qputenv("HOME", QFile::encodeName(home.root()));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(home.path(QStringLiteral(".local/share"))));
+
+    const QString good = dir.write(QStringLiteral("good.csv"), "mail,name\r\na@example.jp,A\r\n");
+    Form1 f(settings, dialogs, good);
+    AddressBookPlaces places = AddressBookPlaces::fromEnvironment();
+    dialogs.expectBox(Failure::addressBookNotFound(places.thunderbirdProfileLists() << places.evolutionBook())
+                          .description,
+                      QStringLiteral("429"), Icon::Critical, Buttons::Ok, Answer::Ok);
+    f.mnuFileAddressReadOutlook->trigger();
+    EXPECT_EQ(f.recipientTable().cell(1, 1), QStringLiteral("a@example.jp"));
+    EXPECT_EQ(comboItems(f), QStringList({"a@example.jp"}));
+    EXPECT_EQ(f.statusText(), QStringLiteral("読み込み試行中・・・しばらくお待ちください"));
+
+    ASSERT_EQ(QProcess::execute(QStringLiteral("/usr/bin/python3"),
+                                {testDataPath(QStringLiteral("make_abook.py")), home.root()}),
+              0);
+    f.mnuFileAddressReadOutlook->trigger();
+    EXPECT_EQ(f.statusText(), QStringLiteral("読込完了：5件中、正常5件、エラー0件。"));
+    EXPECT_EQ(comboItems(f), QStringList({"yamada@example.jp", "takahashi@example.co.jp", "noname@example.com",
+                                          "nodisplay@example.org", "suzuki@example.jp"}));
+    EXPECT_EQ(f.recipientTable().cell(0, 2), QStringLiteral("Name"));
+    EXPECT_EQ(f.recipientTable().cell(1, 2), QStringLiteral("山田 太郎"));
+
+    qputenv("HOME", oldHome);
+    qputenv("XDG_DATA_HOME", oldData);
+}
+
+TEST_F(Form1Test, VCardFileLoadsThroughTheReadButton)
+{
+    Form1 f(settings, dialogs, QString());
+    const QString vcf = dir.write(QStringLiteral("連絡先.vcf"),
+                                  "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:" + QStringLiteral("山田 太郎").toUtf8() +
+                                      "\r\nEMAIL:yamada@example.jp\r\nEND:VCARD\r\n"
+                                      "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:No At\r\nEMAIL:no-at.example.jp\r\nEND:VCARD\r\n");
+    dialogs.expectOpenFile(Filter, vcf);
+    dialogs.expectBox(Suspect, QStringLiteral("読込エラー"), Icon::Warning, Buttons::YesNo, Answer::No);
+    f.Command2->click();
+    EXPECT_EQ(f.statusText(), QStringLiteral("読込完了：2件中、正常1件、エラー1件。"));
+    EXPECT_EQ(comboItems(f), QStringList({"yamada@example.jp", "no-at.example.jp"}));
 }
