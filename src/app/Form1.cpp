@@ -3,6 +3,7 @@
 #include "AddressCheck.h"
 #include "Form3.h"
 #include "Importers.h"
+#include "frmODBC.h"
 #include "SettingsStore.h"
 #include "TextFile.h"
 #include "UserDialogs.h"
@@ -424,8 +425,19 @@ int Form1::OutlookDataGet()
 
 int Form1::ODBCDataGet()
 {
-    showFailure(Failure::sourceNotSupported(QStringLiteral("ODBCデータベース")));
-    return -1;
+    setStatusText(QString());
+    {
+        frmODBC dialog(strODBCconn, strODBCrec, this);
+        dialog.exec();
+    }
+    if (strODBCrec.isEmpty() || strODBCconn.isEmpty())
+        return -1;
+    Result<RecipientTable> imported = ::ODBCDataGet(strODBCconn, strODBCrec, [this](qint64 records) {
+        setStatusText(QStringLiteral("ODBCデータベースから読込中：%1件").arg(records));
+    });
+    if (!imported)
+        setStatusText(QString());
+    return takeImport(std::move(imported));
 }
 
 bool Form1::Form_QueryUnload()
