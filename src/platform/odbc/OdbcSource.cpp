@@ -111,20 +111,24 @@ QString connectionText(const QString &dataSource)
 
 QStringList odbcDataSourceNames()
 {
+    // The driver manager keeps the names as the bytes of its ini files (UTF-8 here) and its wide
+    // entry point widens them byte by byte, so the names are asked for in their narrow form. The
+    // first call asks for user and system sources together.
     QStringList names;
     SQLHENV env = SQL_NULL_HENV;
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)))
         return names;
     SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-    std::vector<SQLWCHAR> name(1024), description(1024);
-    for (;;) {
+    std::vector<SQLCHAR> name(1024), description(1024);
+    for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
         SQLSMALLINT nameLength = 0, descriptionLength = 0;
-        const SQLRETURN rc = SQLDataSourcesW(env, SQL_FETCH_NEXT, name.data(), SQLSMALLINT(name.size()),
-                                             &nameLength, description.data(), SQLSMALLINT(description.size()),
-                                             &descriptionLength);
+        const SQLRETURN rc = SQLDataSources(env, direction, name.data(), SQLSMALLINT(name.size()), &nameLength,
+                                            description.data(), SQLSMALLINT(description.size()),
+                                            &descriptionLength);
         if (!SQL_SUCCEEDED(rc))
             break;
-        const QString n = fromWide(name.data(), std::min<qsizetype>(nameLength, qsizetype(name.size()) - 1));
+        const QString n = QString::fromUtf8(reinterpret_cast<const char *>(name.data()),
+                                            std::min<qsizetype>(nameLength, qsizetype(name.size()) - 1));
         if (!trimSpaces(QStringView(n)).isEmpty())
             names << n;
     }
@@ -182,12 +186,14 @@ Result<std::unique_ptr<OdbcCursor>> OdbcCursor::open(const QString &dataSource, 
     }
     SQLSetConnectAttr(h->dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(30), 0);
 
-    const QString connection = connectionText(dataSource);
-    SQLWCHAR completed[1024];
+    // The data-source name is matched against the ini files' bytes, so the connection text goes
+    // in its narrow (UTF-8) form; everything after it uses the wide entry points.
+    QByteArray connection = connectionText(dataSource).toUtf8();
+    SQLCHAR completed[1024];
     SQLSMALLINT completedLength = 0;
-    SQLRETURN rc = SQLDriverConnectW(h->dbc, nullptr, const_cast<SQLWCHAR *>(wide(connection)), SQL_NTS,
-                                     completed, SQLSMALLINT(std::size(completed)), &completedLength,
-                                     SQL_DRIVER_NOPROMPT);
+    SQLRETURN rc = SQLDriverConnect(h->dbc, nullptr, reinterpret_cast<SQLCHAR *>(connection.data()), SQL_NTS,
+                                    completed, SQLSMALLINT(std::size(completed)), &completedLength,
+                                    SQL_DRIVER_NOPROMPT);
     if (!SQL_SUCCEEDED(rc))
         return Failure::odbcConnect(dataSource, diagnostics(SQL_HANDLE_DBC, h->dbc));
     h->connected = true;
@@ -228,7 +234,12 @@ Result<std::unique_ptr<OdbcCursor>> OdbcCursor::open(const QString &dataSource, 
                 break;
             name.resize(std::min<size_t>(size_t(length) + 1, 0x7fff));
         }
-        cursor->m_columnNames << fromWide(name.data(), std::min<qsizetype>(length, qsizetype(name.size()) - 1));
+        // Some drivers report the length of the name's UTF-8 form; the name ends at its NUL.
+        qsizetype n = 0;
+        const qsizetype limit = std::min<qsizetype>(length, qsizetype(name.size()) - 1);
+        while (n < limit && name[size_t(n)] != 0)
+            ++n;
+        cursor->m_columnNames << fromWide(name.data(), n);
     }
     return cursor;
 }
