@@ -189,6 +189,102 @@ TEST_F(SqliteOdbcTest, HundredThousandRowsAreCountedExactly)
 namespace
 {
 
+class PostgresOdbcTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        OdbcTestWorld &w = odbcWorld();
+        if (w.postgresBroken())
+            FAIL() << w.postgresUnavailable().toStdString();
+        if (!w.postgresUnavailable().isEmpty())
+            GTEST_SKIP() << w.postgresUnavailable().toStdString();
+        ASSERT_EQ(w.postgres().psql(QStringLiteral(
+                      "DROP TABLE IF EXISTS 会員, 欠け;"
+                      "CREATE TABLE 会員 (メール text, 氏名 text, 金額 numeric(10,2), 件数 integer, 入会日 date,"
+                      " 更新 timestamp, 備考 text);"
+                      "INSERT INTO 会員 VALUES ('taro@example.jp', ' 山田　太郎 ', 1234.5, 42, '2026-04-01',"
+                      " '2026-04-01 09:30:00', ''), ('hanako@example.jp', '髙橋①', -0.25, 0, '1999-12-31',"
+                      " '2000-01-01 00:00:00', '～㈱');"
+                      "CREATE TABLE 欠け (メール text, 電話 text);"
+                      "INSERT INTO 欠け VALUES ('a@example.jp', '03'), ('b@example.jp', NULL);")),
+                  QString());
+    }
+};
+
+} // namespace
+
+TEST_F(PostgresOdbcTest, JapaneseNamesNumbersDatesAndEmptyTextArriveAsTheDriverWritesThem)
+{
+    for (const QString &source : {QStringLiteral("会員"), QStringLiteral("public.\"会員\""),
+                                  QStringLiteral("SELECT * FROM 会員 ORDER BY 件数 DESC")}) {
+        const Result<RecipientTable> t = ODBCDataGet(QStringLiteral("pg"), source);
+        ASSERT_TRUE(t.ok()) << t.failure().description.toStdString();
+        ASSERT_EQ(t->lastRow(), 2);
+        EXPECT_EQ(row(t.value(), 0),
+                  (QStringList{QStringLiteral("メール"), QStringLiteral("氏名"), QStringLiteral("金額"),
+                               QStringLiteral("件数"), QStringLiteral("入会日"), QStringLiteral("更新"),
+                               QStringLiteral("備考")}));
+        EXPECT_EQ(row(t.value(), 1),
+                  (QStringList{QStringLiteral("taro@example.jp"), QStringLiteral(" 山田　太郎 "),
+                               QStringLiteral("1234.50"), QStringLiteral("42"), QStringLiteral("2026-04-01"),
+                               QStringLiteral("2026-04-01 09:30:00"), QString()}));
+        EXPECT_EQ(row(t.value(), 2),
+                  (QStringList{QStringLiteral("hanako@example.jp"), QStringLiteral("髙橋①"), QStringLiteral("-0.25"),
+                               QStringLiteral("0"), QStringLiteral("1999-12-31"), QStringLiteral("2000-01-01 00:00:00"),
+                               QStringLiteral("～㈱")}));
+    }
+}
+
+TEST_F(PostgresOdbcTest, NullFailsNamingRecordAndField)
+{
+    const Result<RecipientTable> t = ODBCDataGet(QStringLiteral("pg"), QStringLiteral("欠け"));
+    ASSERT_FALSE(t.ok());
+    EXPECT_EQ(t.failure().number, FailureNumber::InvalidUseOfNull);
+    EXPECT_TRUE(t.failure().description.startsWith(QStringLiteral("2件目のレコードの項目「電話」がNULLです。")))
+        << t.failure().description.toStdString();
+}
+
+TEST_F(PostgresOdbcTest, FailuresCarryTheDriversDiagnostic)
+{
+    expectDriverFailure(ODBCDataGet(QStringLiteral("pg_nobody"), QStringLiteral("会員")), "08001",
+                        QStringLiteral("データソース「pg_nobody」に接続できません。"));
+    expectDriverFailure(ODBCDataGet(QStringLiteral("pg"), QStringLiteral("顧客")), "42P01",
+                        QStringLiteral("テーブル名またはSQL文「顧客」を実行できません。"));
+    expectDriverFailure(ODBCDataGet(QStringLiteral("pg"), QStringLiteral("SELECT * FROM 会員 WHERE")), "42601",
+                        QStringLiteral("「SELECT * FROM 会員 WHERE」"));
+    // Read through a cursor, the error comes with a later batch, after many records were read.
+    expectDriverFailure(ODBCDataGet(QStringLiteral("pg_cursor"),
+                                    QStringLiteral("SELECT 'a@b' AS m, 1 / (250 - g) AS v FROM "
+                                                   "generate_series(1, 400) g")),
+                        "22012", QStringLiteral("件目のレコードを読み込めません。"));
+}
+
+TEST_F(PostgresOdbcTest, ImportNeverChangesTheSource)
+{
+    ODBCDataGet(QStringLiteral("pg"), QStringLiteral("DELETE FROM 会員 RETURNING *"));
+    ODBCDataGet(QStringLiteral("pg_cursor"), QStringLiteral("DELETE FROM 会員 RETURNING *"));
+    const Result<RecipientTable> t = ODBCDataGet(QStringLiteral("pg"), QStringLiteral("会員"));
+    ASSERT_TRUE(t.ok()) << t.failure().description.toStdString();
+    EXPECT_EQ(t->lastRow(), 2);
+}
+
+TEST_F(PostgresOdbcTest, HundredThousandRowsAreCountedExactly)
+{
+    for (const QString &dsn : {QStringLiteral("pg"), QStringLiteral("pg_cursor")}) {
+        const Result<RecipientTable> t = ODBCDataGet(
+            dsn, QStringLiteral("SELECT 'user' || g || '@example.jp' AS アドレス, '名前' || g AS 名前 "
+                                "FROM generate_series(1, 100000) g"));
+        ASSERT_TRUE(t.ok()) << t.failure().description.toStdString();
+        EXPECT_EQ(t->lastRow(), 100000);
+        EXPECT_EQ(row(t.value(), 100000),
+                  (QStringList{QStringLiteral("user100000@example.jp"), QStringLiteral("名前100000")}));
+    }
+}
+
+namespace
+{
+
 class OdbcWorldEnvironment : public ::testing::Environment
 {
   public:
