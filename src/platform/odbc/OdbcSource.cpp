@@ -147,7 +147,6 @@ struct OdbcCursor::Handles {
     SQLHDBC dbc = SQL_NULL_HDBC;
     SQLHSTMT stmt = SQL_NULL_HSTMT;
     bool connected = false;
-    bool manualCommit = false;
     std::vector<SQLWCHAR> buffer = std::vector<SQLWCHAR>(4096);
 
     ~Handles()
@@ -156,11 +155,8 @@ struct OdbcCursor::Handles {
             SQLFreeStmt(stmt, SQL_CLOSE);
             SQLFreeHandle(SQL_HANDLE_STMT, stmt);
         }
-        if (connected) {
-            if (manualCommit)
-                SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
+        if (connected)
             SQLDisconnect(dbc);
-        }
         if (dbc != SQL_NULL_HDBC)
             SQLFreeHandle(SQL_HANDLE_DBC, dbc);
         if (env != SQL_NULL_HENV)
@@ -198,11 +194,10 @@ Result<std::unique_ptr<OdbcCursor>> OdbcCursor::open(const QString &dataSource, 
         return Failure::odbcConnect(dataSource, diagnostics(SQL_HANDLE_DBC, h->dbc));
     h->connected = true;
 
-    // Best effort: a driver that knows neither setting still reads; the statement is then
-    // committed by the driver as it would be anywhere else.
+    // A hint only: drivers that honour it refuse statements that would change the source. The
+    // connection stays in autocommit mode, because some drivers (SQLite's) hold a whole result in
+    // memory inside a manual transaction instead of reading it row by row.
     SQLSetConnectAttr(h->dbc, SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_ONLY), 0);
-    h->manualCommit = SQL_SUCCEEDED(SQLSetConnectAttr(
-        h->dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER));
 
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, h->dbc, &h->stmt))) {
         h->stmt = SQL_NULL_HSTMT;

@@ -15,9 +15,8 @@ QStringList odbcDataSourceNames();
 // optional schema) becomes a query of all its rows; anything else is a statement run as typed.
 QString odbcStatementFor(const QString &tableOrStatement);
 
-// One query on one data source, read strictly forward. The connection is read-only, and whatever
-// the statement did is rolled back when the cursor goes away: an import never changes the source.
-// All calls use the wide (UTF-16) entry points, so names and values arrive intact whatever the
+// One query on one data source, read strictly forward, on a connection asked to be read-only.
+// All calls after the connection use the wide (UTF-16) entry points, so names and values arrive intact whatever the
 // driver's own narrow encoding.
 class OdbcCursor
 {
