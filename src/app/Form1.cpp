@@ -10,6 +10,7 @@
 #include "LayoutRules.h"
 #include "MergeCheck.h"
 #include "MergeEngine.h"
+#include "frmODBC.h"
 #include "SettingsStore.h"
 #include "TextFile.h"
 #include "Twips.h"
@@ -636,8 +637,19 @@ int Form1::OutlookDataGet()
 
 int Form1::ODBCDataGet()
 {
-    showFailure(Failure::sourceNotSupported(QStringLiteral("ODBCデータベース")));
-    return -1;
+    setStatusText(QString());
+    {
+        frmODBC dialog(strODBCconn, strODBCrec, this);
+        dialog.exec();
+    }
+    if (strODBCrec.isEmpty() || strODBCconn.isEmpty())
+        return -1;
+    Result<RecipientTable> imported = ::ODBCDataGet(strODBCconn, strODBCrec, [this](qint64 records) {
+        setStatusText(QStringLiteral("ODBCデータベースから読込中：%1件").arg(records));
+    });
+    if (!imported)
+        setStatusText(QString());
+    return takeImport(std::move(imported));
 }
 
 bool Form1::Form_QueryUnload()

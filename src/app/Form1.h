@@ -48,6 +48,11 @@ class Form1 : public QMainWindow
     qint16 timerFlag = 0;
     qint16 sendInterval = 0;
 
+    // The ODBC data source and the table name or SQL text of the last ODBC dialog; kept between
+    // imports.
+    QString strODBCconn;
+    QString strODBCrec;
+
     // Click handlers; a menu item that repeats a button calls the button's handler.
     void Command1_Click();      // send run
     void Command2_Click();      // read recipients

@@ -133,3 +133,43 @@ Failure Failure::notAnAddressBook(const QString &path, const QString &reason)
     return {FailureNumber::InvalidFileFormat,
             QStringLiteral("アドレス帳として読めません（%2）。\n%1").arg(path, reason)};
 }
+
+Failure Failure::odbcUnavailable()
+{
+    return {FailureNumber::CannotCreateObject, QStringLiteral("ODBCドライバマネージャを使えません。")};
+}
+
+Failure Failure::odbcConnect(const QString &dataSource, const QString &diagnostics)
+{
+    return {FailureNumber::OdbcFailure,
+            QStringLiteral("データソース「%1」に接続できません。\n%2").arg(dataSource, diagnostics)};
+}
+
+Failure Failure::odbcStatement(const QString &tableOrStatement, const QString &diagnostics)
+{
+    return {FailureNumber::OdbcFailure,
+            QStringLiteral("テーブル名またはSQL文「%1」を実行できません。\n%2").arg(tableOrStatement, diagnostics)};
+}
+
+Failure Failure::odbcNoColumns(const QString &tableOrStatement)
+{
+    return {FailureNumber::OdbcFailure,
+            QStringLiteral("「%1」は列を返しません。1列目にメールアドレスの入った列を持つ"
+                           "テーブルまたは問い合せ文を指定してください。")
+                .arg(tableOrStatement)};
+}
+
+Failure Failure::odbcRead(qint64 record, const QString &diagnostics)
+{
+    return {FailureNumber::OdbcFailure,
+            QStringLiteral("%1件目のレコードを読み込めません。\n%2").arg(record).arg(diagnostics)};
+}
+
+Failure Failure::nullField(qint64 record, const QString &field)
+{
+    return {FailureNumber::InvalidUseOfNull,
+            QStringLiteral("%1件目のレコードの項目「%2」がNULLです。NULLの項目は読み込めません。"
+                           "COALESCEなどで空文字に置き換える問い合せ文を指定してください。")
+                .arg(record)
+                .arg(field)};
+}

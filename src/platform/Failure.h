@@ -35,6 +35,12 @@ struct Failure {
     static Failure noDefaultProfile(const QString &iniPath);
     static Failure addressBookMissing(const QString &path);
     static Failure notAnAddressBook(const QString &path, const QString &reason);
+    static Failure odbcUnavailable();
+    static Failure odbcConnect(const QString &dataSource, const QString &diagnostics);
+    static Failure odbcStatement(const QString &tableOrStatement, const QString &diagnostics);
+    static Failure odbcNoColumns(const QString &tableOrStatement);
+    static Failure odbcRead(qint64 record, const QString &diagnostics);
+    static Failure nullField(qint64 record, const QString &field);
 };
 
 // Failure numbers shown as message box titles.
@@ -51,6 +57,9 @@ constexpr int InvalidFileFormat = 321;
 constexpr int CannotCreateObject = 429;
 constexpr int InvalidCharacters = 1001;
 constexpr int TooFewFields = 1002;
+constexpr int InvalidUseOfNull = 94;
+// Any failure the ODBC driver or its driver manager reports.
+constexpr int OdbcFailure = 1010;
 } // namespace FailureNumber
 
 // Either a value or the failure that prevented it.

@@ -30,3 +30,8 @@ Result<RecipientTable> OutlookDataGet(const AddressBookPlaces &places, const Sta
 // Reads a vCard file into the same "Address" and "Name" table: one row per card with an e-mail
 // address (its first EMAIL and its FN), in file order; contact groups are left out.
 Result<RecipientTable> VCardDataGet(const QString &strFileName);
+// Reads every record of a table or SQL query of an ODBC data source: the field names are the
+// header, each record one recipient, values as the driver's text, untrimmed. A NULL value fails
+// the import. progress, when given, learns the number of records read so far a few times a second.
+Result<RecipientTable> ODBCDataGet(const QString &strODBCconn, const QString &strODBCrec,
+                                   const std::function<void(qint64)> &progress = {});

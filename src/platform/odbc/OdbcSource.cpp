@@ -1,0 +1,289 @@
+#include "OdbcSource.h"
+
+#include "Text.h"
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <vector>
+
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use UTF-16 wide characters");
+
+namespace
+{
+
+const SQLWCHAR *wide(const QString &s)
+{
+    return reinterpret_cast<const SQLWCHAR *>(s.utf16());
+}
+
+QString fromWide(const SQLWCHAR *s, qsizetype length)
+{
+    return QString(reinterpret_cast<const QChar *>(s), length);
+}
+
+// "[SQLSTATE] message" for each diagnostic record the driver left on the handle.
+QString diagnostics(SQLSMALLINT type, SQLHANDLE handle)
+{
+    QStringList lines;
+    for (SQLSMALLINT rec = 1; rec <= 8; ++rec) {
+        SQLWCHAR state[6] = {};
+        SQLINTEGER native = 0;
+        std::vector<SQLWCHAR> text(2048);
+        SQLSMALLINT length = 0;
+        const SQLRETURN rc = SQLGetDiagRecW(type, handle, rec, state, &native, text.data(),
+                                            SQLSMALLINT(text.size()), &length);
+        if (!SQL_SUCCEEDED(rc))
+            break;
+        length = std::min<SQLSMALLINT>(length, SQLSMALLINT(text.size() - 1));
+        lines << QStringLiteral("[%1] %2").arg(fromWide(state, 5), fromWide(text.data(), length));
+    }
+    return lines.join(u'\n');
+}
+
+// Whether state is the SQLSTATE of the first diagnostic record.
+bool firstStateIs(SQLSMALLINT type, SQLHANDLE handle, const char *expected)
+{
+    SQLWCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    if (!SQL_SUCCEEDED(SQLGetDiagRecW(type, handle, 1, state, &native, nullptr, 0, &length)))
+        return false;
+    return fromWide(state, 5) == QLatin1String(expected);
+}
+
+// Length of one identifier part at the start of s: a bare name, or one quoted with "", [] or ``
+// (a doubled closing quote stands for itself). 0 when s does not start with one.
+qsizetype identifierPart(QStringView s)
+{
+    if (s.isEmpty())
+        return 0;
+    const QChar open = s[0];
+    const QChar close = open == u'"' ? u'"' : open == u'[' ? u']' : open == u'`' ? u'`' : QChar();
+    if (!close.isNull()) {
+        for (qsizetype i = 1; i < s.size(); ++i) {
+            if (s[i] != close)
+                continue;
+            if (i + 1 < s.size() && s[i + 1] == close && close != u']') {
+                ++i;
+                continue;
+            }
+            return i > 1 ? i + 1 : 0;
+        }
+        return 0;
+    }
+    if (s[0].isDigit())
+        return 0;
+    qsizetype i = 0;
+    while (i < s.size() && (s[i].isLetterOrNumber() || s[i] == u'_' || s[i] == u'$' || s[i].unicode() >= 0x80) &&
+           !s[i].isSpace())
+        ++i;
+    return i;
+}
+
+bool isTableName(QStringView s)
+{
+    for (int part = 0; part < 3; ++part) {
+        const qsizetype n = identifierPart(s);
+        if (n == 0)
+            return false;
+        s = s.mid(n);
+        if (s.isEmpty())
+            return true;
+        if (s[0] != u'.')
+            return false;
+        s = s.mid(1);
+    }
+    return false;
+}
+
+// "DSN=name", with the name in braces when it holds a character the connection text reserves.
+QString connectionText(const QString &dataSource)
+{
+    static const QString reserved = QStringLiteral(";{}=");
+    for (QChar c : dataSource)
+        if (reserved.contains(c) || c == u' ')
+            return QStringLiteral("DSN={%1}").arg(QString(dataSource).replace(u'}', QStringLiteral("}}")));
+    return QStringLiteral("DSN=") + dataSource;
+}
+
+} // namespace
+
+QStringList odbcDataSourceNames()
+{
+    // The driver manager keeps the names as the bytes of its ini files (UTF-8 here) and its wide
+    // entry point widens them byte by byte, so the names are asked for in their narrow form. The
+    // first call asks for user and system sources together.
+    QStringList names;
+    SQLHENV env = SQL_NULL_HENV;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)))
+        return names;
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    std::vector<SQLCHAR> name(1024), description(1024);
+    for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
+        SQLSMALLINT nameLength = 0, descriptionLength = 0;
+        const SQLRETURN rc = SQLDataSources(env, direction, name.data(), SQLSMALLINT(name.size()), &nameLength,
+                                            description.data(), SQLSMALLINT(description.size()),
+                                            &descriptionLength);
+        if (!SQL_SUCCEEDED(rc))
+            break;
+        const QString n = QString::fromUtf8(reinterpret_cast<const char *>(name.data()),
+                                            std::min<qsizetype>(nameLength, qsizetype(name.size()) - 1));
+        if (!trimSpaces(QStringView(n)).isEmpty())
+            names << n;
+    }
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+    return names;
+}
+
+QString odbcStatementFor(const QString &tableOrStatement)
+{
+    const QStringView name = trimSpaces(QStringView(tableOrStatement));
+    return isTableName(name) ? QStringLiteral("SELECT * FROM ") + name.toString() : tableOrStatement;
+}
+
+struct OdbcCursor::Handles {
+    SQLHENV env = SQL_NULL_HENV;
+    SQLHDBC dbc = SQL_NULL_HDBC;
+    SQLHSTMT stmt = SQL_NULL_HSTMT;
+    bool connected = false;
+    std::vector<SQLWCHAR> buffer = std::vector<SQLWCHAR>(4096);
+
+    ~Handles()
+    {
+        if (stmt != SQL_NULL_HSTMT) {
+            SQLFreeStmt(stmt, SQL_CLOSE);
+            SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+        }
+        if (connected)
+            SQLDisconnect(dbc);
+        if (dbc != SQL_NULL_HDBC)
+            SQLFreeHandle(SQL_HANDLE_DBC, dbc);
+        if (env != SQL_NULL_HENV)
+            SQLFreeHandle(SQL_HANDLE_ENV, env);
+    }
+};
+
+OdbcCursor::OdbcCursor(std::unique_ptr<Handles> handles) : m_handles(std::move(handles)) {}
+
+OdbcCursor::~OdbcCursor() = default;
+
+Result<std::unique_ptr<OdbcCursor>> OdbcCursor::open(const QString &dataSource, const QString &tableOrStatement)
+{
+    auto h = std::make_unique<Handles>();
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h->env))) {
+        h->env = SQL_NULL_HENV;
+        return Failure::odbcUnavailable();
+    }
+    SQLSetEnvAttr(h->env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_DBC, h->env, &h->dbc))) {
+        h->dbc = SQL_NULL_HDBC;
+        return Failure::odbcUnavailable();
+    }
+    SQLSetConnectAttr(h->dbc, SQL_ATTR_LOGIN_TIMEOUT, reinterpret_cast<SQLPOINTER>(30), 0);
+
+    // The data-source name is matched against the ini files' bytes, so the connection text goes
+    // in its narrow (UTF-8) form; everything after it uses the wide entry points.
+    QByteArray connection = connectionText(dataSource).toUtf8();
+    SQLCHAR completed[1024];
+    SQLSMALLINT completedLength = 0;
+    SQLRETURN rc = SQLDriverConnect(h->dbc, nullptr, reinterpret_cast<SQLCHAR *>(connection.data()), SQL_NTS,
+                                    completed, SQLSMALLINT(std::size(completed)), &completedLength,
+                                    SQL_DRIVER_NOPROMPT);
+    if (!SQL_SUCCEEDED(rc))
+        return Failure::odbcConnect(dataSource, diagnostics(SQL_HANDLE_DBC, h->dbc));
+    h->connected = true;
+
+    // A hint only: drivers that honour it refuse statements that would change the source. The
+    // connection stays in autocommit mode, because some drivers (SQLite's) hold a whole result in
+    // memory inside a manual transaction instead of reading it row by row.
+    SQLSetConnectAttr(h->dbc, SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_ONLY), 0);
+
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, h->dbc, &h->stmt))) {
+        h->stmt = SQL_NULL_HSTMT;
+        return Failure::odbcConnect(dataSource, diagnostics(SQL_HANDLE_DBC, h->dbc));
+    }
+    const QString statement = odbcStatementFor(tableOrStatement);
+    rc = SQLExecDirectW(h->stmt, const_cast<SQLWCHAR *>(wide(statement)), SQL_NTS);
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA)
+        return Failure::odbcStatement(tableOrStatement, diagnostics(SQL_HANDLE_STMT, h->stmt));
+
+    SQLSMALLINT columns = 0;
+    if (!SQL_SUCCEEDED(SQLNumResultCols(h->stmt, &columns)))
+        return Failure::odbcStatement(tableOrStatement, diagnostics(SQL_HANDLE_STMT, h->stmt));
+    if (columns <= 0)
+        return Failure::odbcNoColumns(tableOrStatement);
+
+    std::unique_ptr<OdbcCursor> cursor(new OdbcCursor(std::move(h)));
+    Handles &hh = *cursor->m_handles;
+    std::vector<SQLWCHAR> name(256);
+    for (SQLUSMALLINT c = 1; c <= SQLUSMALLINT(columns); ++c) {
+        SQLSMALLINT length = 0, type = 0, digits = 0, nullable = 0;
+        SQLULEN size = 0;
+        for (;;) {
+            rc = SQLDescribeColW(hh.stmt, c, name.data(), SQLSMALLINT(name.size()), &length, &type, &size,
+                                 &digits, &nullable);
+            if (!SQL_SUCCEEDED(rc))
+                return Failure::odbcStatement(tableOrStatement, diagnostics(SQL_HANDLE_STMT, hh.stmt));
+            if (length < SQLSMALLINT(name.size()) || name.size() >= 0x7fff)
+                break;
+            name.resize(std::min<size_t>(size_t(length) + 1, 0x7fff));
+        }
+        // Some drivers report the length of the name's UTF-8 form; the name ends at its NUL.
+        qsizetype n = 0;
+        const qsizetype limit = std::min<qsizetype>(length, qsizetype(name.size()) - 1);
+        while (n < limit && name[size_t(n)] != 0)
+            ++n;
+        cursor->m_columnNames << fromWide(name.data(), n);
+    }
+    return cursor;
+}
+
+Failure OdbcCursor::failure(qint64 record) const
+{
+    return Failure::odbcRead(record, diagnostics(SQL_HANDLE_STMT, m_handles->stmt));
+}
+
+Result<bool> OdbcCursor::next()
+{
+    const SQLRETURN rc = SQLFetch(m_handles->stmt);
+    if (rc == SQL_NO_DATA)
+        return false;
+    if (!SQL_SUCCEEDED(rc))
+        return failure(m_record + 1);
+    ++m_record;
+    return true;
+}
+
+Result<bool> OdbcCursor::appendValue(int column, QString &out)
+{
+    Handles &h = *m_handles;
+    const qsizetype start = out.size();
+    const SQLLEN bytes = SQLLEN(h.buffer.size() * sizeof(SQLWCHAR));
+    const qsizetype whole = qsizetype(h.buffer.size()) - 1; // room left beside the terminating NUL
+    for (bool first = true;; first = false) {
+        SQLLEN indicator = 0;
+        const SQLRETURN rc =
+            SQLGetData(h.stmt, SQLUSMALLINT(column + 1), SQL_C_WCHAR, h.buffer.data(), bytes, &indicator);
+        if (rc == SQL_NO_DATA && !first)
+            return true;
+        if (!SQL_SUCCEEDED(rc)) {
+            out.truncate(start);
+            return failure(m_record);
+        }
+        if (indicator == SQL_NULL_DATA)
+            return false;
+        const bool truncated = rc == SQL_SUCCESS_WITH_INFO &&
+                               (indicator == SQL_NO_TOTAL || indicator >= bytes) &&
+                               firstStateIs(SQL_HANDLE_STMT, h.stmt, "01004");
+        if (!truncated) {
+            qsizetype n = qsizetype(indicator) / 2;
+            if (indicator == SQL_NO_TOTAL)
+                for (n = 0; n < whole && h.buffer[size_t(n)] != 0; ++n) {
+                }
+            out.append(reinterpret_cast<const QChar *>(h.buffer.data()), std::min(n, whole));
+            return true;
+        }
+        out.append(reinterpret_cast<const QChar *>(h.buffer.data()), whole);
+    }
+}
