@@ -12,7 +12,10 @@
 
 QString versionText()
 {
-    return QStringLiteral("ﾊﾞｰｼﾞｮﾝ %1.%2.%3").arg(VelmoraVersionMajor).arg(VelmoraVersionMinor).arg(VelmoraVersionRevision);
+    return QStringLiteral("ﾊﾞｰｼﾞｮﾝ %1.%2.%3")
+        .arg(VelmoraVersionMajor)
+        .arg(VelmoraVersionMinor)
+        .arg(VelmoraVersionRevision);
 }
 
 FormAbout::FormAbout(UserDialogs &dialogs, QWidget *owner) : QDialog(owner), m_dialogs(dialogs)

@@ -186,7 +186,8 @@ bool HelpWindow::findNext(bool backward)
     const QString text = txtFind->text();
     if (text.isEmpty())
         return false;
-    const QTextDocument::FindFlags flags = backward ? QTextDocument::FindBackward : QTextDocument::FindFlags();
+    const QTextDocument::FindFlags flags =
+        backward ? QTextDocument::FindBackward : QTextDocument::FindFlags();
     bool found = brwPage->find(text, flags);
     if (!found) {
         // Go round: search again from the other end of the page.
@@ -203,10 +204,11 @@ HelpWindow *HelpWindow::open(UserDialogs &dialogs, QWidget *owner, const QString
 {
     const QString folder = findHelpFolder();
     if (folder.isEmpty()) {
-        dialogs.messageBox(owner, {QStringLiteral("ヘルプが見つかりません。ヘルプのページ（help フォルダー）は次のいずれかの"
-                                                  "場所に必要です。Velmora をインストールし直してください。\n") +
-                                       helpFolderCandidates().join(u'\n'),
-                                   QString(), UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
+        dialogs.messageBox(
+            owner, {QStringLiteral("ヘルプが見つかりません。ヘルプのページ（help フォルダー）は次のいずれかの"
+                                   "場所に必要です。Velmora をインストールし直してください。\n") +
+                        helpFolderCandidates().join(u'\n'),
+                    QString(), UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
         return nullptr;
     }
     // The window belongs to the window it was asked from: over a modal window it must be that

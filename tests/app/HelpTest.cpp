@@ -49,7 +49,10 @@ class HelpTest : public ::testing::Test
 class PathOverride
 {
   public:
-    explicit PathOverride(const QString &path) : m_saved(qgetenv("PATH")) { qputenv("PATH", QFile::encodeName(path)); }
+    explicit PathOverride(const QString &path) : m_saved(qgetenv("PATH"))
+    {
+        qputenv("PATH", QFile::encodeName(path));
+    }
     ~PathOverride() { qputenv("PATH", m_saved); }
 
   private:
@@ -132,10 +135,12 @@ TEST_F(HelpTest, MissingHelpFolderIsReportedAndNothingOpens)
     QDir().mkpath(missing); // a folder without the contents page counts as missing too
     setHelpFolderCandidates({missing});
     Form1 f(settings, dialogs, QString());
-    dialogs.expectBox(QStringLiteral("ヘルプが見つかりません。ヘルプのページ（help フォルダー）は次のいずれかの場所に必要です。"
-                                     "Velmora をインストールし直してください。\n") +
-                          missing,
-                      QString(), Icon::Warning, Buttons::Ok, Answer::Ok);
+    dialogs.expectBox(
+        QStringLiteral(
+            "ヘルプが見つかりません。ヘルプのページ（help フォルダー）は次のいずれかの場所に必要です。"
+            "Velmora をインストールし直してください。\n") +
+            missing,
+        QString(), Icon::Warning, Buttons::Ok, Answer::Ok);
     f.mnuHelpMokuji->trigger();
     EXPECT_EQ(HelpWindow::current(), nullptr);
     dialogs.verifyDone();
@@ -204,8 +209,8 @@ TEST_F(HelpTest, SystemInformationToolIsStartedFromPathOrReported)
     about.show();
     {
         PathOverride path(dir.root());
-        dialogs.expectBox(QStringLiteral("現時点ではｼｽﾃﾑ情報を使用できません"), QString(), Icon::None, Buttons::Ok,
-                          Answer::Ok);
+        dialogs.expectBox(QStringLiteral("現時点ではｼｽﾃﾑ情報を使用できません"), QString(), Icon::None,
+                          Buttons::Ok, Answer::Ok);
         about.cmdSysInfo->click();
         dialogs.verifyDone();
         EXPECT_TRUE(about.isVisible());
