@@ -270,7 +270,15 @@ TEST_F(Form1Test, ExcelWorkbookLoadsThroughTheReadButtonAndTheMenu)
 
 TEST_F(Form1Test, OutlookMenuReadsTheDesktopBookAndAFailedReadKeepsTheTable)
 {
-    const QByteArray oldHome = qgetenv("HOME"), oldData = qgetenv("XDG_DATA_HOME");
+    // The desktop's books are looked for in a scratch home; the test's own home comes back after.
+    struct HomeGuard {
+        QByteArray home = qgetenv("HOME"), data = qgetenv("XDG_DATA_HOME");
+        ~HomeGuard()
+        {
+            qputenv("HOME", home);
+            qputenv("XDG_DATA_HOME", data);
+        }
+    } guard;
     ScratchDir home;
     qputenv("HOME", QFile::encodeName(home.root()));
     qputenv("XDG_DATA_HOME", QFile::encodeName(home.path(QStringLiteral(".local/share"))));
@@ -295,9 +303,6 @@ TEST_F(Form1Test, OutlookMenuReadsTheDesktopBookAndAFailedReadKeepsTheTable)
                                           "nodisplay@example.org", "suzuki@example.jp"}));
     EXPECT_EQ(f.recipientTable().cell(0, 2), QStringLiteral("Name"));
     EXPECT_EQ(f.recipientTable().cell(1, 2), QStringLiteral("山田 太郎"));
-
-    qputenv("HOME", oldHome);
-    qputenv("XDG_DATA_HOME", oldData);
 }
 
 TEST_F(Form1Test, VCardFileLoadsThroughTheReadButton)
