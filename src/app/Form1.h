@@ -28,7 +28,7 @@ class Form1 : public QMainWindow
           QWidget *parent = nullptr);
     ~Form1() override;
 
-    // The one entry for every load of the recipient table: a path ending in .xls or .csv, or the
+    // The one entry for every load of the recipient table: a path ending in .xls, .csv or .vcf, or the
     // word OUTLOOK or ODBC. Returns 0 when loaded (or when the source names no importer), -1 when
     // the import failed; a failure has been shown before the return.
     int AddressRead(const QString &strFileName);

@@ -108,24 +108,29 @@ Failure Failure::unclosedVCard(const QString &path, qsizetype line)
 Failure Failure::addressBookNotFound(const QStringList &placesLookedAt)
 {
     return {FailureNumber::CannotCreateObject,
-            QStringLiteral("アドレス帳が見つかりません。次の場所を確認しました。\n%1").arg(placesLookedAt.join(u'\n'))};
+            QStringLiteral("アドレス帳が見つかりません。次の場所を確認しました。\n%1")
+                .arg(placesLookedAt.join(u'\n'))};
 }
 
 Failure Failure::profileFolderMissing(const QString &iniPath, const QString &folder)
 {
-    return {FailureNumber::PathNotFound,
-            QStringLiteral("既定のプロファイルのフォルダがありません。\n%1\n（%2 に記載）").arg(folder, iniPath)};
+    return {
+        FailureNumber::PathNotFound,
+        QStringLiteral("既定のプロファイルのフォルダがありません。\n%1\n（%2 に記載）").arg(folder, iniPath)};
 }
 
 Failure Failure::noDefaultProfile(const QString &iniPath)
 {
-    return {FailureNumber::PathNotFound,
-            QStringLiteral("既定のプロファイルが決められません。プロファイルの一覧に既定の指定がありません。\n%1").arg(iniPath)};
+    return {
+        FailureNumber::PathNotFound,
+        QStringLiteral("既定のプロファイルが決められません。プロファイルの一覧に既定の指定がありません。\n%1")
+            .arg(iniPath)};
 }
 
 Failure Failure::addressBookMissing(const QString &path)
 {
-    return {FailureNumber::FileNotFound, QStringLiteral("個人用アドレス帳のファイルがありません。\n%1").arg(path)};
+    return {FailureNumber::FileNotFound,
+            QStringLiteral("個人用アドレス帳のファイルがありません。\n%1").arg(path)};
 }
 
 Failure Failure::notAnAddressBook(const QString &path, const QString &reason)

@@ -1,5 +1,7 @@
 #include "VCard.h"
 
+#include "Text.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
@@ -318,6 +320,7 @@ Result<std::vector<VCardContact>> Parser::run()
         if (!decodeValue(h, raw, &value))
             return Failure::undecodableBytes(m_path, lineNumber);
         if (h.name == "EMAIL") {
+            // Blanks around an address are layout of the file, never part of the address.
             card.contact.email = unescape(value, card.v21).trimmed();
         } else if (h.name == "FN") {
             card.contact.name = unescape(value, card.v21);
@@ -326,7 +329,7 @@ Result<std::vector<VCardContact>> Parser::run()
             const QList<QStringView> parts = components(value);
             QStringList names;
             for (int k = 0; k < 2 && k < parts.size(); ++k) {
-                const QString part = unescape(parts[k], card.v21).trimmed();
+                const QString part = trimSpaces(unescape(parts[k], card.v21));
                 if (!part.isEmpty())
                     names << part;
             }

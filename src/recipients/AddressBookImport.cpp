@@ -2,6 +2,8 @@
 #include "Importers.h"
 #include "VCard.h"
 
+#include <limits>
+
 namespace
 {
 

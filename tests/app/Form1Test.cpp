@@ -1,5 +1,5 @@
-#include "AddressBook.h"
 #include "Form1.h"
+#include "AddressBook.h"
 #include "Form3.h"
 #include "Importers.h"
 #include "Main.h"
@@ -270,7 +270,15 @@ TEST_F(Form1Test, ExcelWorkbookLoadsThroughTheReadButtonAndTheMenu)
 
 TEST_F(Form1Test, OutlookMenuReadsTheDesktopBookAndAFailedReadKeepsTheTable)
 {
-    const QByteArray oldHome = qgetenv("HOME"), oldData = qgetenv("XDG_DATA_HOME");
+    // The desktop's books are looked for in a scratch home; the test's own home comes back after.
+    struct HomeGuard {
+        QByteArray home = qgetenv("HOME"), data = qgetenv("XDG_DATA_HOME");
+        ~HomeGuard()
+        {
+            qputenv("HOME", home);
+            qputenv("XDG_DATA_HOME", data);
+        }
+    } guard;
     ScratchDir home;
     qputenv("HOME", QFile::encodeName(home.root()));
     qputenv("XDG_DATA_HOME", QFile::encodeName(home.path(QStringLiteral(".local/share"))));
@@ -278,9 +286,9 @@ TEST_F(Form1Test, OutlookMenuReadsTheDesktopBookAndAFailedReadKeepsTheTable)
     const QString good = dir.write(QStringLiteral("good.csv"), "mail,name\r\na@example.jp,A\r\n");
     Form1 f(settings, dialogs, good);
     AddressBookPlaces places = AddressBookPlaces::fromEnvironment();
-    dialogs.expectBox(Failure::addressBookNotFound(places.thunderbirdProfileLists() << places.evolutionBook())
-                          .description,
-                      QStringLiteral("429"), Icon::Critical, Buttons::Ok, Answer::Ok);
+    dialogs.expectBox(
+        Failure::addressBookNotFound(places.thunderbirdProfileLists() << places.evolutionBook()).description,
+        QStringLiteral("429"), Icon::Critical, Buttons::Ok, Answer::Ok);
     f.mnuFileAddressReadOutlook->trigger();
     EXPECT_EQ(f.recipientTable().cell(1, 1), QStringLiteral("a@example.jp"));
     EXPECT_EQ(comboItems(f), QStringList({"a@example.jp"}));
@@ -291,22 +299,21 @@ TEST_F(Form1Test, OutlookMenuReadsTheDesktopBookAndAFailedReadKeepsTheTable)
               0);
     f.mnuFileAddressReadOutlook->trigger();
     EXPECT_EQ(f.statusText(), QStringLiteral("読込完了：5件中、正常5件、エラー0件。"));
-    EXPECT_EQ(comboItems(f), QStringList({"yamada@example.jp", "takahashi@example.co.jp", "noname@example.com",
-                                          "nodisplay@example.org", "suzuki@example.jp"}));
+    EXPECT_EQ(comboItems(f),
+              QStringList({"yamada@example.jp", "takahashi@example.co.jp", "noname@example.com",
+                           "nodisplay@example.org", "suzuki@example.jp"}));
     EXPECT_EQ(f.recipientTable().cell(0, 2), QStringLiteral("Name"));
     EXPECT_EQ(f.recipientTable().cell(1, 2), QStringLiteral("山田 太郎"));
-
-    qputenv("HOME", oldHome);
-    qputenv("XDG_DATA_HOME", oldData);
 }
 
 TEST_F(Form1Test, VCardFileLoadsThroughTheReadButton)
 {
     Form1 f(settings, dialogs, QString());
-    const QString vcf = dir.write(QStringLiteral("連絡先.vcf"),
-                                  "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:" + QStringLiteral("山田 太郎").toUtf8() +
-                                      "\r\nEMAIL:yamada@example.jp\r\nEND:VCARD\r\n"
-                                      "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:No At\r\nEMAIL:no-at.example.jp\r\nEND:VCARD\r\n");
+    const QString vcf =
+        dir.write(QStringLiteral("連絡先.vcf"),
+                  "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:" + QStringLiteral("山田 太郎").toUtf8() +
+                      "\r\nEMAIL:yamada@example.jp\r\nEND:VCARD\r\n"
+                      "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:No At\r\nEMAIL:no-at.example.jp\r\nEND:VCARD\r\n");
     dialogs.expectOpenFile(Filter, vcf);
     dialogs.expectBox(Suspect, QStringLiteral("読込エラー"), Icon::Warning, Buttons::YesNo, Answer::No);
     f.Command2->click();
