@@ -20,3 +20,17 @@ TextViewerLayout textViewerLayout(int outerWidth, int outerHeight);
 
 constexpr int TextViewerBaseWidth = 8370;
 constexpr int TextViewerBaseHeight = 3975;
+
+struct RecipientListLayout {
+    TwipsGeometry grid; // MSFlexGrid1
+    TwipsGeometry command1;
+    TwipsGeometry command2;
+    TwipsGeometry command4;
+    TwipsGeometry command5;
+};
+
+// The recipient list window, for its outer width and height.
+RecipientListLayout recipientListLayout(int outerWidth, int outerHeight);
+
+constexpr int RecipientListBaseWidth = 7215;
+constexpr int RecipientListBaseHeight = 5070;
