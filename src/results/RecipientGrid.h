@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringView>
 
+#include <utility>
+
 // The recipient list's grid over its own copy of the table. Line i shows table row i; column 0
 // holds the line number, column 1 the status and column j >= 2 table column j - 1. Line 0 is the
 // header line: column 0 empty, column 1 "STATUS", then the column names. An empty status shows as
