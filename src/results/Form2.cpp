@@ -71,6 +71,10 @@ Form2::Form2(SettingsStore &settings, UserDialogs &dialogs, const RecipientTable
 
     m_model = new RecipientGridModel(RecipientGrid(table), this);
     MSFlexGrid1->setModel(m_model);
+    // Widths from the header and the first lines only: measuring every line of a long list
+    // would hold up the opening.
+    MSFlexGrid1->horizontalHeader()->setResizeContentsPrecision(200);
+    MSFlexGrid1->resizeColumnsToContents();
     status_check();
 }
 
