@@ -11,8 +11,8 @@ for i in 1 2 3 4 5; do QT_QPA_PLATFORM=offscreen "$build/bench/results/bench_res
 import statistics, sys
 runs = [dict(kv.split("=") for kv in line.split()[1:]) for line in open(sys.argv[1])]
 med = {k: statistics.median(float(r[k]) for r in runs) for k in runs[0]}
-print(f"median: open {med['open_s']:.3f} s, scroll page {med['scroll_page_ms']:.2f} ms "
+print(f"median: open {med['open_s']:.3f} s ({med['open_cpu_s']:.3f} s CPU), scroll page {med['scroll_page_ms']:.2f} ms "
       f"(worst {med['scroll_worst_ms']:.2f} ms), window heap {med['window_mb']:.1f} MB beside a "
       f"{med['table_mb']:.1f} MB table ({med['window_mb'] / med['table_mb']:.2f} x), "
-      f"export {med['export_s']:.3f} s for {med['export_file_mb']:.1f} MB")
+      f"export {med['export_s']:.3f} s ({med['export_cpu_s']:.3f} s CPU) for {med['export_file_mb']:.1f} MB")
 PY

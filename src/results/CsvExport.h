@@ -36,6 +36,3 @@ struct CsvWritten {
 // Writes the lines of strStatus to strFileName, replacing it through a temporary file; a grid
 // with only its header line makes no file and counts 0.
 Result<CsvWritten> CSVDataPut(const RecipientGrid &grid, const QString &strFileName, const QString &strStatus);
-
-// Text in CP932, or nothing when a character has no exact place there.
-bool encodeCp932Exactly(const QString &text, QByteArray *out);
