@@ -137,9 +137,11 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "export failed\n");
         return 1;
     }
-    std::printf("run open_s=%.3f open_cpu_s=%.3f scroll_page_ms=%.2f scroll_worst_ms=%.2f table_mb=%.1f window_mb=%.1f "
+    std::printf("run open_s=%.3f open_cpu_s=%.3f scroll_page_ms=%.2f scroll_worst_ms=%.2f table_mb=%.1f "
+                "window_mb=%.1f "
                 "export_s=%.3f export_cpu_s=%.3f export_build_s=%.3f export_file_mb=%.1f\n",
-                openSeconds, openCpu, median(pages), *std::max_element(pages.begin(), pages.end()), tableBytes / 1e6,
-                windowBytes / 1e6, exportSeconds, exportCpu, buildSeconds, QFileInfo(out.filePath("ng.csv")).size() / 1e6);
+                openSeconds, openCpu, median(pages), *std::max_element(pages.begin(), pages.end()),
+                tableBytes / 1e6, windowBytes / 1e6, exportSeconds, exportCpu, buildSeconds,
+                QFileInfo(out.filePath("ng.csv")).size() / 1e6);
     return 0;
 }

@@ -101,8 +101,8 @@ class Cp932Table
             QByteArray code;
             if (!encode.convert(reinterpret_cast<const char *>(&unit), 2, &code, 4))
                 continue;
-            const quint16 c = code.size() == 1 ? quint16(quint8(code[0]))
-                                               : quint16(quint8(code[0]) << 8 | quint8(code[1]));
+            const quint16 c =
+                code.size() == 1 ? quint16(quint8(code[0])) : quint16(quint8(code[0]) << 8 | quint8(code[1]));
             QByteArray back;
             if (decode.convert(code.constData(), size_t(code.size()), &back, 8) && back.size() == 2 &&
                 std::memcmp(back.constData(), &unit, 2) == 0)

@@ -13,8 +13,8 @@
 // Lines that would not read back as written: the import splits fields at every "," and lines at
 // every line break, so a cell holding either moves the fields after it (or starts a false line).
 struct CsvShiftCheck {
-    int lines = 0;     // lines of the file concerned, the header line included
-    int firstLine = -1; // grid line of the first of them (0: the header line)
+    int lines = 0;       // lines of the file concerned, the header line included
+    int firstLine = -1;  // grid line of the first of them (0: the header line)
     QString firstColumn; // the column name of its first such cell
 };
 CsvShiftCheck checkCsvShift(const RecipientGrid &grid, const QString &strStatus);
@@ -35,4 +35,5 @@ struct CsvWritten {
 };
 // Writes the lines of strStatus to strFileName, replacing it through a temporary file; a grid
 // with only its header line makes no file and counts 0.
-Result<CsvWritten> CSVDataPut(const RecipientGrid &grid, const QString &strFileName, const QString &strStatus);
+Result<CsvWritten> CSVDataPut(const RecipientGrid &grid, const QString &strFileName,
+                              const QString &strStatus);

@@ -144,9 +144,8 @@ void Form2::exportLines(const QString &strStatus)
     if (grid.lineCount() > 1) {
         const CsvShiftCheck shift = checkCsvShift(grid, strStatus);
         if (shift.lines > 0) {
-            const QString where = shift.firstLine == 0
-                                      ? QStringLiteral("見出し行")
-                                      : QStringLiteral("%1件目").arg(shift.firstLine);
+            const QString where = shift.firstLine == 0 ? QStringLiteral("見出し行")
+                                                       : QStringLiteral("%1件目").arg(shift.firstLine);
             const QString text =
                 QStringLiteral("「,」または改行を含むセルがあるため、%1行が読み込み直したときに"
                                "項目がずれます（最初は%2の「%3」）。\nこのまま書き込みますか？")

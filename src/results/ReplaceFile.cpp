@@ -59,7 +59,8 @@ Result<bool> replaceFile(const QString &path, const QByteArray &bytes)
     const QFileInfo info(given.isSymLink() ? given.symLinkTarget() : given.absoluteFilePath());
     if (!QFileInfo(info.absolutePath()).isDir())
         return Failure::writeError(path, errnoReason(ENOENT));
-    struct stat old{};
+    struct stat old {
+    };
     const QByteArray target = QFile::encodeName(info.absoluteFilePath());
     const bool exists = ::stat(target.constData(), &old) == 0;
     if (exists) {
