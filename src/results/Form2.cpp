@@ -147,8 +147,8 @@ void Form2::exportLines(const QString &strStatus)
             const QString where = shift.firstLine == 0 ? QStringLiteral("見出し行")
                                                        : QStringLiteral("%1件目").arg(shift.firstLine);
             const QString text =
-                QStringLiteral("「,」または改行を含むセルがあるため、%1行が読み込み直したときに"
-                               "項目がずれます（最初は%2の「%3」）。\nこのまま書き込みますか？")
+                QStringLiteral("「,」または改行を含むセルがあるため、読み込み直すと項目がずれる行が%1行"
+                               "あります（最初は%2の「%3」）。\nこのまま書き込みますか？")
                     .arg(shift.lines)
                     .arg(where, shift.firstColumn);
             if (m_dialogs.messageBox(this, {text, QString(), UserDialogs::Icon::Warning,

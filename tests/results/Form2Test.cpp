@@ -200,8 +200,8 @@ TEST_F(Form2Test, ExportButtonsAskWarnWriteAndReport)
     Form2 f(settings, dialogs, table, QString(), nullptr);
     const QString ng = dir.path("ng.csv");
     const QString warning =
-        QStringLiteral("「,」または改行を含むセルがあるため、1行が読み込み直したときに"
-                       "項目がずれます（最初は3件目の「住所」）。\nこのまま書き込みますか？");
+        QStringLiteral("「,」または改行を含むセルがあるため、読み込み直すと項目がずれる行が1行"
+                       "あります（最初は3件目の「住所」）。\nこのまま書き込みますか？");
 
     // Cancelling the dialog or the warning writes nothing.
     dialogs.expectSaveFile(Filter, QString());
