@@ -3,6 +3,7 @@
 #include "AddressBook.h"
 #include "AddressCheck.h"
 #include "BodyFile.h"
+#include "Form2.h"
 #include "Form3.h"
 #include "FormAbout.h"
 #include "HelpWindow.h"
@@ -434,6 +435,15 @@ void Form1::mnuMailSendOption_Click()
 
 void Form1::Command5_Click()
 {
+    // The table made at start always ends here.
+    const bool noAddressName = !m_table.hasCell(0, 1) || m_table.cellView(0, 1).isEmpty();
+    if (noAddressName && m_table.lastRow() <= 1) {
+        m_dialogs.messageBox(this, {QStringLiteral("先に宛先の読み込みをおこなってください"), QString(),
+                                    UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
+        return;
+    }
+    Form2 list(m_settings, m_dialogs, m_table, bodyText(), this);
+    list.exec();
 }
 
 // --- body loading, editing, font and merge preview ---

@@ -29,3 +29,16 @@ MainWindowLayout mainWindowLayout(int outerWidth, int outerHeight)
     l.command4 = {120, 5160 + dH, 1095, 375};
     return l;
 }
+
+RecipientListLayout recipientListLayout(int outerWidth, int outerHeight)
+{
+    const int dW = outerWidth > RecipientListBaseWidth ? outerWidth - RecipientListBaseWidth : 0;
+    const int dH = outerHeight > RecipientListBaseHeight ? outerHeight - RecipientListBaseHeight : 0;
+    RecipientListLayout l;
+    l.grid = {120, 120, 6855 + dW, 3735 + dH};
+    l.command1 = {5400 + dW, 4080 + dH, 1575, 375};
+    l.command2 = {3600 + dW, 4080 + dH, 1575, 375};
+    l.command4 = {120, 3960 + dH, 3255, 255};
+    l.command5 = {120, 4200 + dH, 3255, 255};
+    return l;
+}

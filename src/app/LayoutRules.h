@@ -33,3 +33,16 @@ MainWindowLayout mainWindowLayout(int outerWidth, int outerHeight);
 
 constexpr int MainWindowBaseWidth = 7350;
 constexpr int MainWindowBaseHeight = 7560;
+struct RecipientListLayout {
+    TwipsGeometry grid; // MSFlexGrid1
+    TwipsGeometry command1;
+    TwipsGeometry command2;
+    TwipsGeometry command4;
+    TwipsGeometry command5;
+};
+
+// The recipient list window, for its outer width and height.
+RecipientListLayout recipientListLayout(int outerWidth, int outerHeight);
+
+constexpr int RecipientListBaseWidth = 7215;
+constexpr int RecipientListBaseHeight = 5070;

@@ -46,3 +46,19 @@ void RecipientTable::setCellSpan(int row, int column, qsizetype start, qsizetype
         throw std::out_of_range("RecipientTable::setCellSpan");
     m_cells[index(row, column)] = {quint32(start), quint32(length)};
 }
+
+QString RecipientTable::reason(int row) const
+{
+    if (row < 1 || row >= m_rows)
+        throw std::out_of_range("RecipientTable::reason");
+    return row < m_reasons.size() ? m_reasons[row] : QString();
+}
+
+void RecipientTable::setReason(int row, const QString &text)
+{
+    if (row < 1 || row >= m_rows)
+        throw std::out_of_range("RecipientTable::setReason");
+    if (m_reasons.size() < m_rows)
+        m_reasons.resize(m_rows);
+    m_reasons[row] = text;
+}

@@ -41,6 +41,11 @@ class RecipientTable
     void setCellSpan(int row, int column, qsizetype start, qsizetype length);
     const QString &pool() const { return m_pool; }
 
+    // The server's reason for a row that failed to send, beside the grid's columns: never merged,
+    // never exported. Empty for rows without one. Rows 1..lastRow().
+    QString reason(int row) const;
+    void setReason(int row, const QString &text);
+
   private:
     struct Span {
         quint32 start = 0;
@@ -53,6 +58,8 @@ class RecipientTable
 
     QString m_pool;
     QList<Span> m_cells;
+    // Sized on the first reason set, so tables that never fail a row carry none.
+    QList<QString> m_reasons;
     int m_rows = 0;
     int m_firstColumn = 0;
     int m_lastColumn = 0;

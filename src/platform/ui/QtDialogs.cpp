@@ -55,7 +55,10 @@ QString QtDialogs::saveFileName(QWidget *owner, const FileRequest &request)
 {
     const QString filter = qtFileFilter(request.filter);
     QString selected = selectedFilter(filter, request.filterIndex);
-    return QFileDialog::getSaveFileName(owner, request.title, request.fileName, filter, &selected);
+    // Saving replaces an existing file without a question (it is written to a temporary file and
+    // renamed over the old one), and the name is used as typed: no extension is added.
+    return QFileDialog::getSaveFileName(owner, request.title, request.fileName, filter, &selected,
+                                        QFileDialog::DontConfirmOverwrite);
 }
 
 bool QtDialogs::chooseFont(QWidget *owner, FontChoice &choice)

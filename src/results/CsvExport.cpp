@@ -1,0 +1,248 @@
+#include "CsvExport.h"
+
+#include "ReplaceFile.h"
+
+#include <iconv.h>
+
+#include <cstring>
+#include <vector>
+
+namespace
+{
+
+bool selected(const RecipientGrid &grid, int line, const QString &strStatus)
+{
+    return line == 0 || grid.status(line) == strStatus;
+}
+
+void appendField(QString &out, QStringView cell)
+{
+    qsizetype from = 0;
+    for (;;) {
+        const qsizetype crlf = cell.indexOf(u"\r\n", from);
+        if (crlf < 0) {
+            out.append(cell.mid(from));
+            return;
+        }
+        out.append(cell.mid(from, crlf - from));
+        out.append(u'\n');
+        from = crlf + 2;
+    }
+}
+
+class Iconv
+{
+  public:
+    Iconv(const char *to, const char *from) : m_cd(iconv_open(to, from)) {}
+    ~Iconv()
+    {
+        if (ok())
+            iconv_close(m_cd);
+    }
+    Iconv(const Iconv &) = delete;
+    Iconv &operator=(const Iconv &) = delete;
+    bool ok() const { return m_cd != reinterpret_cast<iconv_t>(-1); }
+    // Converts all of in; false on any character without a place in the target.
+    bool convert(const char *in, size_t inSize, QByteArray *out, size_t outBound)
+    {
+        out->resize(qsizetype(outBound));
+        char *src = const_cast<char *>(in);
+        char *dst = out->data();
+        size_t dstLeft = outBound;
+        if (iconv(m_cd, &src, &inSize, &dst, &dstLeft) == size_t(-1) || inSize != 0)
+            return false;
+        out->resize(qsizetype(outBound - dstLeft));
+        return true;
+    }
+
+  private:
+    iconv_t m_cd;
+};
+
+} // namespace
+
+namespace
+{
+
+// For every UTF-16 unit the CP932 code that reads back as exactly that unit (one byte in the low
+// half, two bytes as lead << 8 | trail), or 0 when there is none. Built once from the decoder the
+// import uses, so a file encoded through it always reads back unchanged. Where several codes read
+// as the same character (the NEC and IBM duplicates) the one the encoder picks is kept.
+class Cp932Table
+{
+  public:
+    Cp932Table() : m_codes(0x10000, 0)
+    {
+        Iconv decode("UTF-16LE", "CP932");
+        Iconv encode("CP932", "UTF-16LE");
+        if (!decode.ok() || !encode.ok())
+            return;
+        auto learn = [&](const char *bytes, size_t size, quint16 code) {
+            QByteArray unit;
+            if (!decode.convert(bytes, size, &unit, 8) || unit.size() != 2)
+                return;
+            const quint16 u = quint16(quint8(unit[0]) | quint8(unit[1]) << 8);
+            if (m_codes[u] == 0)
+                m_codes[u] = code;
+        };
+        for (int b = 1; b < 0x100; ++b) {
+            const char c = char(b);
+            learn(&c, 1, quint16(b));
+        }
+        for (int lead = 0x81; lead <= 0xFC; ++lead)
+            for (int trail = 0x40; trail <= 0xFC; ++trail) {
+                const char pair[2] = {char(lead), char(trail)};
+                learn(pair, 2, quint16(lead << 8 | trail));
+            }
+        for (int u = 0x80; u < 0x10000; ++u) {
+            if (m_codes[u] == 0)
+                continue;
+            const char16_t unit = char16_t(u);
+            QByteArray code;
+            if (!encode.convert(reinterpret_cast<const char *>(&unit), 2, &code, 4))
+                continue;
+            const quint16 c =
+                code.size() == 1 ? quint16(quint8(code[0])) : quint16(quint8(code[0]) << 8 | quint8(code[1]));
+            QByteArray back;
+            if (decode.convert(code.constData(), size_t(code.size()), &back, 8) && back.size() == 2 &&
+                std::memcmp(back.constData(), &unit, 2) == 0)
+                m_codes[u] = c;
+        }
+    }
+    quint16 code(char16_t u) const { return m_codes[u]; }
+
+  private:
+    std::vector<quint16> m_codes;
+};
+
+} // namespace
+
+CsvShiftCheck checkCsvShift(const RecipientGrid &grid, const QString &strStatus)
+{
+    CsvShiftCheck check;
+    const int columns = grid.columnCount();
+    for (int i = 0; i < grid.lineCount(); ++i) {
+        if (!selected(grid, i, strStatus))
+            continue;
+        for (int j = 2; j < columns; ++j) {
+            const QStringView cell = grid.dataCell(i, j);
+            if (cell.contains(u',') || cell.contains(u'\n')) {
+                if (check.lines++ == 0) {
+                    check.firstLine = i;
+                    check.firstColumn = grid.dataCell(0, j).toString();
+                }
+                break;
+            }
+        }
+    }
+    return check;
+}
+
+namespace
+{
+
+// Calls field(line, column) for every field of the file and endLine() after each line; returns
+// the number of lines.
+template <class Field, class EndLine>
+int forEachField(const RecipientGrid &grid, const QString &strStatus, Field field, EndLine endLine)
+{
+    const int columns = grid.columnCount();
+    int n = 0;
+    for (int i = 0; i < grid.lineCount(); ++i) {
+        if (!selected(grid, i, strStatus))
+            continue;
+        for (int j = 2; j < columns; ++j)
+            field(grid.dataCell(i, j), j > 2);
+        endLine();
+        ++n;
+    }
+    return n;
+}
+
+// Straight into CP932 bytes, without an intermediate text: the common case, and the one a long
+// list must be quick for. False at the first character without an exact CP932 code.
+bool writeCp932(const RecipientGrid &grid, const QString &strStatus, qsizetype units, QByteArray *out)
+{
+    static const Cp932Table table;
+    out->resize(units * 2);
+    char *o = out->data();
+    bool ok = true;
+    forEachField(
+        grid, strStatus,
+        [&](QStringView cell, bool comma) {
+            if (comma)
+                *o++ = ',';
+            const qsizetype size = cell.size();
+            for (qsizetype k = 0; ok && k < size; ++k) {
+                const char16_t u = cell[k].unicode();
+                if (u < 0x80) {
+                    // CR LF inside a cell becomes LF.
+                    if (!(u == u'\r' && k + 1 < size && cell[k + 1] == u'\n'))
+                        *o++ = char(u);
+                    continue;
+                }
+                const quint16 code = table.code(u);
+                if (code == 0) {
+                    ok = false;
+                    break;
+                }
+                if (code > 0xFF)
+                    *o++ = char(code >> 8);
+                *o++ = char(code & 0xFF);
+            }
+        },
+        [&] {
+            *o++ = '\r';
+            *o++ = '\n';
+        });
+    out->resize(o - out->constData());
+    return ok;
+}
+
+} // namespace
+
+CsvBytes buildCsv(const RecipientGrid &grid, const QString &strStatus)
+{
+    CsvBytes result;
+    // UTF-16 units of the file before CR LF inside cells shrinks to LF: an upper bound.
+    qsizetype units = 0;
+    const int lines = forEachField(
+        grid, strStatus, [&](QStringView cell, bool) { units += cell.size() + 1; }, [&] { units += 2; });
+    result.count = lines - 1;
+    if (writeCp932(grid, strStatus, units, &result.bytes))
+        return result;
+
+    QString text;
+    text.reserve(units);
+    forEachField(
+        grid, strStatus,
+        [&](QStringView cell, bool comma) {
+            if (comma)
+                text.append(u',');
+            appendField(text, cell);
+        },
+        [&] { text.append(u"\r\n"); });
+    result.utf8 = true;
+    result.bytes = QByteArrayLiteral("\xEF\xBB\xBF") + text.toUtf8();
+    return result;
+}
+
+Result<CsvWritten> CSVDataPut(const RecipientGrid &grid, const QString &strFileName, const QString &strStatus)
+{
+    CsvWritten written;
+    if (grid.lineCount() <= 1)
+        return written;
+    CsvBytes csv;
+    try {
+        csv = buildCsv(grid, strStatus);
+    } catch (const std::bad_alloc &) {
+        return Failure::outOfMemory();
+    }
+    const Result<bool> replaced = replaceFile(strFileName, csv.bytes);
+    if (!replaced)
+        return replaced.failure();
+    written.count = csv.count;
+    written.written = true;
+    written.utf8 = csv.utf8;
+    return written;
+}

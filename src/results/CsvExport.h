@@ -1,0 +1,39 @@
+#pragma once
+
+#include "Failure.h"
+#include "RecipientGrid.h"
+
+#include <QByteArray>
+#include <QString>
+
+// Result CSV files: the header line of data columns, then every line whose status is the chosen
+// one, fields joined by "," without quoting, every line ended by CR LF, every CR LF inside a cell
+// turned into LF.
+
+// Lines that would not read back as written: the import splits fields at every "," and lines at
+// every line break, so a cell holding either moves the fields after it (or starts a false line).
+struct CsvShiftCheck {
+    int lines = 0;       // lines of the file concerned, the header line included
+    int firstLine = -1;  // grid line of the first of them (0: the header line)
+    QString firstColumn; // the column name of its first such cell
+};
+CsvShiftCheck checkCsvShift(const RecipientGrid &grid, const QString &strStatus);
+
+// The file's bytes: CP932 when every character has a place there and reads back as itself,
+// otherwise UTF-8 behind a byte-order mark (which the import recognises).
+struct CsvBytes {
+    QByteArray bytes;
+    int count = 0; // recipient lines, the header line not counted
+    bool utf8 = false;
+};
+CsvBytes buildCsv(const RecipientGrid &grid, const QString &strStatus);
+
+struct CsvWritten {
+    int count = 0;
+    bool written = false; // false: a grid without data lines, no file made
+    bool utf8 = false;
+};
+// Writes the lines of strStatus to strFileName, replacing it through a temporary file; a grid
+// with only its header line makes no file and counts 0.
+Result<CsvWritten> CSVDataPut(const RecipientGrid &grid, const QString &strFileName,
+                              const QString &strStatus);
