@@ -291,3 +291,17 @@ class OdbcWorldEnvironment : public ::testing::Environment
     ::testing::AddGlobalTestEnvironment(new OdbcWorldEnvironment);
 
 } // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+// The drivers keep a few allocations of their own ini reading for the life of the process, made
+// through a copy of the installer library that has no frame pointers: full unwinding is needed to
+// see that they come from the driver.
+extern "C" const char *__asan_default_options()
+{
+    return "fast_unwind_on_malloc=0";
+}
+extern "C" const char *__lsan_default_suppressions()
+{
+    return "leak:libsqlite3odbc\nleak:psqlodbcw\n";
+}
+#endif

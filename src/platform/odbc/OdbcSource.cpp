@@ -277,11 +277,12 @@ Result<bool> OdbcCursor::appendValue(int column, QString &out)
                                (indicator == SQL_NO_TOTAL || indicator >= bytes) &&
                                firstStateIs(SQL_HANDLE_STMT, h.stmt, "01004");
         if (!truncated) {
-            qsizetype n = qsizetype(indicator) / 2;
-            if (indicator == SQL_NO_TOTAL)
-                for (n = 0; n < whole && h.buffer[size_t(n)] != 0; ++n) {
-                }
-            out.append(reinterpret_cast<const QChar *>(h.buffer.data()), std::min(n, whole));
+            // The value ends at its NUL even when a driver reports its length in other units.
+            const qsizetype reported = indicator == SQL_NO_TOTAL ? whole : std::min(qsizetype(indicator) / 2, whole);
+            qsizetype n = 0;
+            while (n < reported && h.buffer[size_t(n)] != 0)
+                ++n;
+            out.append(reinterpret_cast<const QChar *>(h.buffer.data()), n);
             return true;
         }
         out.append(reinterpret_cast<const QChar *>(h.buffer.data()), whole);
