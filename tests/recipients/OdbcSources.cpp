@@ -53,7 +53,8 @@ int freeLoopbackPort()
 QString postgresBin(const QString &program)
 {
     for (const char *version : {"15", "16", "17", "14", "13"}) {
-        const QString p = QStringLiteral("/usr/lib/postgresql/%1/bin/%2").arg(QLatin1String(version), program);
+        const QString p =
+            QStringLiteral("/usr/lib/postgresql/%1/bin/%2").arg(QLatin1String(version), program);
         if (QFile::exists(p))
             return p;
     }
@@ -62,8 +63,7 @@ QString postgresBin(const QString &program)
 
 } // namespace
 
-OdbcTestConfig::OdbcTestConfig()
-    : m_oldSysIni(qgetenv("ODBCSYSINI")), m_oldIni(qgetenv("ODBCINI"))
+OdbcTestConfig::OdbcTestConfig() : m_oldSysIni(qgetenv("ODBCSYSINI")), m_oldIni(qgetenv("ODBCINI"))
 {
     if (!qEnvironmentVariableIsSet("ODBCSYSINI"))
         m_oldSysIni = QByteArray();
@@ -76,11 +76,12 @@ OdbcTestConfig::OdbcTestConfig()
     }
     // Drivers by name, kept loaded to the end of the process: the driver manager's own
     // allocations then stay attributable to it for the leak checker.
-    for (const auto &[name, path] : {std::pair{SqliteDriverName, sqliteDriver()},
-                                     std::pair{PostgresDriverName, postgresDriver()}})
+    for (const auto &[name, path] :
+         {std::pair{SqliteDriverName, sqliteDriver()}, std::pair{PostgresDriverName, postgresDriver()}})
         if (!path.isEmpty())
-            appendSection(m_dir.filePath(QStringLiteral("odbcinst.ini")), name,
-                          {{QStringLiteral("Driver"), path}, {QStringLiteral("DontDLClose"), QStringLiteral("1")}});
+            appendSection(
+                m_dir.filePath(QStringLiteral("odbcinst.ini")), name,
+                {{QStringLiteral("Driver"), path}, {QStringLiteral("DontDLClose"), QStringLiteral("1")}});
     qputenv("ODBCSYSINI", QFile::encodeName(m_dir.path()));
     qputenv("ODBCINI", QFile::encodeName(m_dir.filePath(QStringLiteral("user.ini"))));
 }
@@ -93,9 +94,9 @@ OdbcTestConfig::~OdbcTestConfig()
 
 QString OdbcTestConfig::driverPath(const QString &fileName)
 {
-    for (const QString &dir : {QStringLiteral("/usr/lib/x86_64-linux-gnu/odbc"),
-                               QStringLiteral("/usr/lib/aarch64-linux-gnu/odbc"), QStringLiteral("/usr/lib/odbc"),
-                               QStringLiteral("/usr/lib64")}) {
+    for (const QString &dir :
+         {QStringLiteral("/usr/lib/x86_64-linux-gnu/odbc"), QStringLiteral("/usr/lib/aarch64-linux-gnu/odbc"),
+          QStringLiteral("/usr/lib/odbc"), QStringLiteral("/usr/lib64")}) {
         const QString p = dir + u'/' + fileName;
         if (QFile::exists(p))
             return p;
@@ -195,9 +196,9 @@ QString PostgresServer::start()
             return QStringLiteral("chown failed");
     }
     QString e = run(postgresBin(QStringLiteral("initdb")),
-                    {QStringLiteral("-D"), data, QStringLiteral("-U"), QStringLiteral("postgres"), QStringLiteral("-E"),
-                     QStringLiteral("UTF8"), QStringLiteral("--locale=C"), QStringLiteral("-A"),
-                     QStringLiteral("trust"), QStringLiteral("--no-sync")},
+                    {QStringLiteral("-D"), data, QStringLiteral("-U"), QStringLiteral("postgres"),
+                     QStringLiteral("-E"), QStringLiteral("UTF8"), QStringLiteral("--locale=C"),
+                     QStringLiteral("-A"), QStringLiteral("trust"), QStringLiteral("--no-sync")},
                     true);
     if (!e.isEmpty())
         return e;
@@ -215,9 +216,10 @@ QString PostgresServer::start()
     m_server.setStandardOutputFile(QProcess::nullDevice());
     m_server.setStandardErrorFile(m_dir.filePath(QStringLiteral("server.log")));
     m_server.start(postgresBin(QStringLiteral("postgres")),
-                   {QStringLiteral("-D"), data, QStringLiteral("-p"), QString::number(m_port), QStringLiteral("-k"),
-                    m_dir.path(), QStringLiteral("-c"), QStringLiteral("listen_addresses=127.0.0.1"),
-                    QStringLiteral("-c"), QStringLiteral("fsync=off")});
+                   {QStringLiteral("-D"), data, QStringLiteral("-p"), QString::number(m_port),
+                    QStringLiteral("-k"), m_dir.path(), QStringLiteral("-c"),
+                    QStringLiteral("listen_addresses=127.0.0.1"), QStringLiteral("-c"),
+                    QStringLiteral("fsync=off")});
     if (!m_server.waitForStarted(10000))
         return QStringLiteral("postgres did not start");
 
@@ -226,8 +228,8 @@ QString PostgresServer::start()
         if (m_server.state() == QProcess::NotRunning)
             return QStringLiteral("postgres stopped; see ") + m_dir.filePath(QStringLiteral("server.log"));
         if (run(postgresBin(QStringLiteral("pg_isready")),
-                {QStringLiteral("-q"), QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
-                 QString::number(m_port)},
+                {QStringLiteral("-q"), QStringLiteral("-h"), QStringLiteral("127.0.0.1"),
+                 QStringLiteral("-p"), QString::number(m_port)},
                 false)
                 .isEmpty())
             return QString();
@@ -239,9 +241,10 @@ QString PostgresServer::start()
 QString PostgresServer::psql(const QString &sql) const
 {
     return run(postgresBin(QStringLiteral("psql")),
-               {QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-v"), QStringLiteral("ON_ERROR_STOP=1"),
-                QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(m_port),
-                QStringLiteral("-U"), QStringLiteral("postgres"), QStringLiteral("-d"), QStringLiteral("postgres"),
+               {QStringLiteral("-X"), QStringLiteral("-q"), QStringLiteral("-v"),
+                QStringLiteral("ON_ERROR_STOP=1"), QStringLiteral("-h"), QStringLiteral("127.0.0.1"),
+                QStringLiteral("-p"), QString::number(m_port), QStringLiteral("-U"),
+                QStringLiteral("postgres"), QStringLiteral("-d"), QStringLiteral("postgres"),
                 QStringLiteral("-c"), sql},
                false);
 }
@@ -258,10 +261,12 @@ QMap<QString, QString> PostgresServer::sourceKeys() const
 OdbcTestWorld::OdbcTestWorld() : m_sqlite(m_config.path(QStringLiteral("members.db")))
 {
     m_config.addSqlite(QStringLiteral("members"), m_sqlite);
-    m_config.addSystemSource(QStringLiteral("nodriver"),
-                             {{QStringLiteral("Driver"), m_config.path(QStringLiteral("missing/libnone.so"))}});
-    m_config.addUserSource(QStringLiteral("個人用"), {{QStringLiteral("Driver"), OdbcTestConfig::SqliteDriverName},
-                                                   {QStringLiteral("Database"), m_sqlite}});
+    m_config.addSystemSource(
+        QStringLiteral("nodriver"),
+        {{QStringLiteral("Driver"), m_config.path(QStringLiteral("missing/libnone.so"))}});
+    m_config.addUserSource(QStringLiteral("個人用"),
+                           {{QStringLiteral("Driver"), OdbcTestConfig::SqliteDriverName},
+                            {QStringLiteral("Database"), m_sqlite}});
     m_postgresError = PostgresServer::unavailableReason();
     if (!m_postgresError.isEmpty())
         return;
