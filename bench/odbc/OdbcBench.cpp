@@ -102,8 +102,7 @@ int main(int argc, char **argv)
     QElapsedTimer timer;
     timer.start();
     qint64 reports = 0;
-    Result<RecipientTable> t = ODBCDataGet(dsn, QStringLiteral("bench"),
-                                           [&reports](qint64) { ++reports; });
+    Result<RecipientTable> t = ODBCDataGet(dsn, QStringLiteral("bench"), [&reports](qint64) { ++reports; });
     const double seconds = timer.nsecsElapsed() / 1e9;
     const double cpu = cpuSeconds() - cpuBefore;
     const double peak = peakMb();
@@ -117,9 +116,10 @@ int main(int argc, char **argv)
         for (int c = 1; c <= t->lastColumn(); ++c)
             chars += t->cellView(r, c).size();
     const double textMb = chars * 2 / 1e6;
-    std::printf("%s rows=%d columns=%d text_mb=%.1f seconds=%.3f cpu_seconds=%.3f peak_rss_mb=%.1f rss_before_mb=%.1f "
+    std::printf("%s rows=%d columns=%d text_mb=%.1f seconds=%.3f cpu_seconds=%.3f peak_rss_mb=%.1f "
+                "rss_before_mb=%.1f "
                 "growth_over_text=%.2f progress_reports=%lld\n",
-                argv[1], t->lastRow(), t->lastColumn(), textMb, seconds, cpu, peak, before, (peak - before) / textMb,
-                reports);
+                argv[1], t->lastRow(), t->lastColumn(), textMb, seconds, cpu, peak, before,
+                (peak - before) / textMb, reports);
     return 0;
 }

@@ -40,14 +40,16 @@ class SqliteOdbcTest : public ::testing::Test
         if (OdbcTestConfig::sqliteDriver().isEmpty())
             GTEST_SKIP() << "the SQLite ODBC driver is not installed (scripts/install-deps)";
         db = odbcWorld().freshSqliteDatabase();
-        ASSERT_EQ(sqliteExec(db, QStringLiteral(
-                                     "CREATE TABLE 会員 (メール TEXT, 氏名 TEXT, 金額 INTEGER, 入会日 DATE, 備考 TEXT);"
-                                     "INSERT INTO 会員 VALUES ('taro@example.jp', '  山田 太郎 ', 1200, "
-                                     "'2026-04-01', '');"
-                                     "INSERT INTO 会員 VALUES ('hanako@example.jp', '鈴木　花子', -5, "
-                                     "'2025-12-31', '㈱髙橋①～');"
-                                     "CREATE TABLE empty_one (address TEXT, name TEXT);")),
-                  QString());
+        ASSERT_EQ(
+            sqliteExec(db,
+                       QStringLiteral(
+                           "CREATE TABLE 会員 (メール TEXT, 氏名 TEXT, 金額 INTEGER, 入会日 DATE, 備考 TEXT);"
+                           "INSERT INTO 会員 VALUES ('taro@example.jp', '  山田 太郎 ', 1200, "
+                           "'2026-04-01', '');"
+                           "INSERT INTO 会員 VALUES ('hanako@example.jp', '鈴木　花子', -5, "
+                           "'2025-12-31', '㈱髙橋①～');"
+                           "CREATE TABLE empty_one (address TEXT, name TEXT);")),
+            QString());
     }
 
     QString db;
@@ -58,15 +60,16 @@ class SqliteOdbcTest : public ::testing::Test
 TEST(OdbcStatementTest, OneIdentifierIsATableEverythingElseRunsAsTyped)
 {
     const QString all = QStringLiteral("SELECT * FROM ");
-    for (const QString &name : {QStringLiteral("members"), QStringLiteral("会員"), QStringLiteral("\"my table\""),
-                                QStringLiteral("\"a\"\"b\""), QStringLiteral("[顧客 一覧]"), QStringLiteral("`t`"),
-                                QStringLiteral("public.members"), QStringLiteral("main.\"会員 2\"")})
+    for (const QString &name :
+         {QStringLiteral("members"), QStringLiteral("会員"), QStringLiteral("\"my table\""),
+          QStringLiteral("\"a\"\"b\""), QStringLiteral("[顧客 一覧]"), QStringLiteral("`t`"),
+          QStringLiteral("public.members"), QStringLiteral("main.\"会員 2\"")})
         EXPECT_EQ(odbcStatementFor(name), all + name) << name.toStdString();
     EXPECT_EQ(odbcStatementFor(QStringLiteral(" members ")), all + QStringLiteral("members"));
     for (const QString &statement :
          {QStringLiteral("select * from members"), QStringLiteral("members;"), QStringLiteral("\"open"),
-          QStringLiteral("a.b.c.d"), QStringLiteral("1st"), QStringLiteral("a..b"), QStringLiteral("members x"),
-          QStringLiteral("VALUES(1)"), QStringLiteral("\"\"")})
+          QStringLiteral("a.b.c.d"), QStringLiteral("1st"), QStringLiteral("a..b"),
+          QStringLiteral("members x"), QStringLiteral("VALUES(1)"), QStringLiteral("\"\"")})
         EXPECT_EQ(odbcStatementFor(statement), statement) << statement.toStdString();
 }
 
@@ -75,8 +78,10 @@ TEST_F(SqliteOdbcTest, TableNameAndStatementLoadTheSameTable)
     const QStringList first = {QStringLiteral("taro@example.jp"), QStringLiteral("  山田 太郎 "),
                                QStringLiteral("1200"), QStringLiteral("2026-04-01"), QString()};
     const QStringList second = {QStringLiteral("hanako@example.jp"), QStringLiteral("鈴木　花子"),
-                                QStringLiteral("-5"), QStringLiteral("2025-12-31"), QStringLiteral("㈱髙橋①～")};
-    for (const QString &source : {Members, QStringLiteral("\"会員\""), QStringLiteral("SELECT * FROM 会員")}) {
+                                QStringLiteral("-5"), QStringLiteral("2025-12-31"),
+                                QStringLiteral("㈱髙橋①～")};
+    for (const QString &source :
+         {Members, QStringLiteral("\"会員\""), QStringLiteral("SELECT * FROM 会員")}) {
         const Result<RecipientTable> t = ODBCDataGet(QStringLiteral("members"), source);
         ASSERT_TRUE(t.ok()) << t.failure().description.toStdString();
         ASSERT_EQ(t->lastRow(), 2);
@@ -87,8 +92,8 @@ TEST_F(SqliteOdbcTest, TableNameAndStatementLoadTheSameTable)
         for (int r = 0; r <= 2; ++r)
             EXPECT_TRUE(t->cell(r, 0).isEmpty());
     }
-    const Result<RecipientTable> q =
-        ODBCDataGet(QStringLiteral("members"), QStringLiteral("SELECT 金額 * 2 AS 倍額, 3.25 AS 小数 FROM 会員"));
+    const Result<RecipientTable> q = ODBCDataGet(
+        QStringLiteral("members"), QStringLiteral("SELECT 金額 * 2 AS 倍額, 3.25 AS 小数 FROM 会員"));
     ASSERT_TRUE(q.ok()) << q.failure().description.toStdString();
     EXPECT_EQ(row(q.value(), 0), (QStringList{QStringLiteral("倍額"), QStringLiteral("小数")}));
     EXPECT_EQ(row(q.value(), 1), (QStringList{QStringLiteral("2400"), QStringLiteral("3.25")}));
@@ -102,7 +107,8 @@ TEST_F(SqliteOdbcTest, NullFailsNamingRecordAndFieldWhileEmptyTextLoads)
     const Result<RecipientTable> t = ODBCDataGet(QStringLiteral("members"), Members);
     ASSERT_FALSE(t.ok());
     EXPECT_EQ(t.failure().number, FailureNumber::InvalidUseOfNull);
-    EXPECT_TRUE(t.failure().description.startsWith(QStringLiteral("3件目のレコードの項目「備考」がNULLです。")))
+    EXPECT_TRUE(
+        t.failure().description.startsWith(QStringLiteral("3件目のレコードの項目「備考」がNULLです。")))
         << t.failure().description.toStdString();
 
     const Result<RecipientTable> fixed = ODBCDataGet(
@@ -139,8 +145,9 @@ TEST_F(SqliteOdbcTest, StatementWithoutColumnsFails)
         ODBCDataGet(QStringLiteral("members"), QStringLiteral("CREATE TEMP TABLE scratch (x)"));
     ASSERT_FALSE(none.ok());
     EXPECT_EQ(none.failure().description,
-              QStringLiteral("「CREATE TEMP TABLE scratch (x)」は列を返しません。1列目にメールアドレスの入った列を持つ"
-                             "テーブルまたは問い合せ文を指定してください。"));
+              QStringLiteral(
+                  "「CREATE TEMP TABLE scratch (x)」は列を返しません。1列目にメールアドレスの入った列を持つ"
+                  "テーブルまたは問い合せ文を指定してください。"));
 }
 
 TEST_F(SqliteOdbcTest, FailuresCarryTheDriversDiagnostic)
@@ -167,17 +174,18 @@ TEST_F(SqliteOdbcTest, DataSourceListHoldsUserAndSystemSources)
 
 TEST_F(SqliteOdbcTest, HundredThousandRowsAreCountedExactly)
 {
-    ASSERT_EQ(sqliteExec(db, QStringLiteral("CREATE TABLE big AS WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL "
-                                            "SELECT i + 1 FROM n WHERE i < 100000) SELECT 'user' || i || "
-                                            "'@example.jp' AS address, '名前' || i AS name, i AS num FROM n;")),
-              QString());
+    ASSERT_EQ(
+        sqliteExec(db, QStringLiteral("CREATE TABLE big AS WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL "
+                                      "SELECT i + 1 FROM n WHERE i < 100000) SELECT 'user' || i || "
+                                      "'@example.jp' AS address, '名前' || i AS name, i AS num FROM n;")),
+        QString());
     QList<qint64> reported;
     const Result<RecipientTable> t = ODBCDataGet(QStringLiteral("members"), QStringLiteral("big"),
                                                  [&reported](qint64 n) { reported << n; });
     ASSERT_TRUE(t.ok()) << t.failure().description.toStdString();
     EXPECT_EQ(t->lastRow(), 100000);
-    EXPECT_EQ(row(t.value(), 100000), (QStringList{QStringLiteral("user100000@example.jp"), QStringLiteral("名前100000"),
-                                            QStringLiteral("100000")}));
+    EXPECT_EQ(row(t.value(), 100000), (QStringList{QStringLiteral("user100000@example.jp"),
+                                                   QStringLiteral("名前100000"), QStringLiteral("100000")}));
     EXPECT_EQ(t->cell(50000, 2), QStringLiteral("名前50000"));
     for (qsizetype i = 0; i < reported.size(); ++i)
         EXPECT_TRUE(reported[i] > (i ? reported[i - 1] : 0) && reported[i] <= 100000);
@@ -196,16 +204,17 @@ class PostgresOdbcTest : public ::testing::Test
             FAIL() << w.postgresUnavailable().toStdString();
         if (!w.postgresUnavailable().isEmpty())
             GTEST_SKIP() << w.postgresUnavailable().toStdString();
-        ASSERT_EQ(w.postgres().psql(QStringLiteral(
-                      "DROP TABLE IF EXISTS 会員, 欠け;"
-                      "CREATE TABLE 会員 (メール text, 氏名 text, 金額 numeric(10,2), 件数 integer, 入会日 date,"
-                      " 更新 timestamp, 備考 text);"
-                      "INSERT INTO 会員 VALUES ('taro@example.jp', ' 山田　太郎 ', 1234.5, 42, '2026-04-01',"
-                      " '2026-04-01 09:30:00', ''), ('hanako@example.jp', '髙橋①', -0.25, 0, '1999-12-31',"
-                      " '2000-01-01 00:00:00', '～㈱');"
-                      "CREATE TABLE 欠け (メール text, 電話 text);"
-                      "INSERT INTO 欠け VALUES ('a@example.jp', '03'), ('b@example.jp', NULL);")),
-                  QString());
+        ASSERT_EQ(
+            w.postgres().psql(QStringLiteral(
+                "DROP TABLE IF EXISTS 会員, 欠け;"
+                "CREATE TABLE 会員 (メール text, 氏名 text, 金額 numeric(10,2), 件数 integer, 入会日 date,"
+                " 更新 timestamp, 備考 text);"
+                "INSERT INTO 会員 VALUES ('taro@example.jp', ' 山田　太郎 ', 1234.5, 42, '2026-04-01',"
+                " '2026-04-01 09:30:00', ''), ('hanako@example.jp', '髙橋①', -0.25, 0, '1999-12-31',"
+                " '2000-01-01 00:00:00', '～㈱');"
+                "CREATE TABLE 欠け (メール text, 電話 text);"
+                "INSERT INTO 欠け VALUES ('a@example.jp', '03'), ('b@example.jp', NULL);")),
+            QString());
     }
 };
 
@@ -227,9 +236,9 @@ TEST_F(PostgresOdbcTest, JapaneseNamesNumbersDatesAndEmptyTextArriveAsTheDriverW
                                QStringLiteral("1234.50"), QStringLiteral("42"), QStringLiteral("2026-04-01"),
                                QStringLiteral("2026-04-01 09:30:00"), QString()}));
         EXPECT_EQ(row(t.value(), 2),
-                  (QStringList{QStringLiteral("hanako@example.jp"), QStringLiteral("髙橋①"), QStringLiteral("-0.25"),
-                               QStringLiteral("0"), QStringLiteral("1999-12-31"), QStringLiteral("2000-01-01 00:00:00"),
-                               QStringLiteral("～㈱")}));
+                  (QStringList{QStringLiteral("hanako@example.jp"), QStringLiteral("髙橋①"),
+                               QStringLiteral("-0.25"), QStringLiteral("0"), QStringLiteral("1999-12-31"),
+                               QStringLiteral("2000-01-01 00:00:00"), QStringLiteral("～㈱")}));
     }
 }
 
@@ -238,7 +247,8 @@ TEST_F(PostgresOdbcTest, NullFailsNamingRecordAndField)
     const Result<RecipientTable> t = ODBCDataGet(QStringLiteral("pg"), QStringLiteral("欠け"));
     ASSERT_FALSE(t.ok());
     EXPECT_EQ(t.failure().number, FailureNumber::InvalidUseOfNull);
-    EXPECT_TRUE(t.failure().description.startsWith(QStringLiteral("2件目のレコードの項目「電話」がNULLです。")))
+    EXPECT_TRUE(
+        t.failure().description.startsWith(QStringLiteral("2件目のレコードの項目「電話」がNULLです。")))
         << t.failure().description.toStdString();
 }
 
@@ -248,13 +258,13 @@ TEST_F(PostgresOdbcTest, FailuresCarryTheDriversDiagnostic)
                         QStringLiteral("データソース「pg_nobody」に接続できません。"));
     expectDriverFailure(ODBCDataGet(QStringLiteral("pg"), QStringLiteral("顧客")), "42P01",
                         QStringLiteral("テーブル名またはSQL文「顧客」を実行できません。"));
-    expectDriverFailure(ODBCDataGet(QStringLiteral("pg"), QStringLiteral("SELECT * FROM 会員 WHERE")), "42601",
-                        QStringLiteral("「SELECT * FROM 会員 WHERE」"));
+    expectDriverFailure(ODBCDataGet(QStringLiteral("pg"), QStringLiteral("SELECT * FROM 会員 WHERE")),
+                        "42601", QStringLiteral("「SELECT * FROM 会員 WHERE」"));
     // Read through a cursor, the error comes with a later batch, after many records were read.
-    expectDriverFailure(ODBCDataGet(QStringLiteral("pg_cursor"),
-                                    QStringLiteral("SELECT 'a@b' AS m, 1 / (250 - g) AS v FROM "
-                                                   "generate_series(1, 400) g")),
-                        "22012", QStringLiteral("件目のレコードを読み込めません。"));
+    expectDriverFailure(
+        ODBCDataGet(QStringLiteral("pg_cursor"), QStringLiteral("SELECT 'a@b' AS m, 1 / (250 - g) AS v FROM "
+                                                                "generate_series(1, 400) g")),
+        "22012", QStringLiteral("件目のレコードを読み込めません。"));
 }
 
 TEST_F(PostgresOdbcTest, HundredThousandRowsAreCountedExactly)
@@ -291,3 +301,17 @@ class OdbcWorldEnvironment : public ::testing::Environment
     ::testing::AddGlobalTestEnvironment(new OdbcWorldEnvironment);
 
 } // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+// The drivers keep a few allocations of their own ini reading for the life of the process, made
+// through a copy of the installer library that has no frame pointers: full unwinding is needed to
+// see that they come from the driver.
+extern "C" const char *__asan_default_options()
+{
+    return "fast_unwind_on_malloc=0";
+}
+extern "C" const char *__lsan_default_suppressions()
+{
+    return "leak:libsqlite3odbc\nleak:psqlodbcw\n";
+}
+#endif

@@ -15,6 +15,10 @@ class OdbcTestConfig
     OdbcTestConfig();
     ~OdbcTestConfig();
 
+    // The names under which the drivers are installed in the scratch odbcinst.ini.
+    static inline const QString SqliteDriverName = QStringLiteral("Velmora test SQLite");
+    static inline const QString PostgresDriverName = QStringLiteral("Velmora test PostgreSQL");
+
     // Full path of a driver library in the system's ODBC folder; empty when not installed.
     static QString driverPath(const QString &fileName);
     static QString sqliteDriver() { return driverPath(QStringLiteral("libsqlite3odbc.so")); }

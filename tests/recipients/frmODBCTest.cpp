@@ -1,9 +1,9 @@
+#include "frmODBC.h"
 #include "Form1.h"
 #include "Importers.h"
 #include "OdbcSources.h"
 #include "ScriptedDialogs.h"
 #include "SettingsStore.h"
-#include "frmODBC.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -80,8 +80,9 @@ TEST_F(frmODBCTest, OpensAnewListingTheSourcesAndStoresTheChoice)
     EXPECT_EQ(d.windowTitle(), QStringLiteral("ODBCｵﾌﾟｼｮﾝ"));
     EXPECT_EQ(d.Label1->text(), QStringLiteral("データソース名(DSN)"));
     EXPECT_EQ(d.Label2->text(), QStringLiteral("テーブル名または問い合せに使うSQL文"));
-    EXPECT_EQ(d.Label3->text(),
-              QStringLiteral("1列目にメールアドレスの入った列を持つテーブルまたは問い合せ文を指定してください。"));
+    EXPECT_EQ(
+        d.Label3->text(),
+        QStringLiteral("1列目にメールアドレスの入った列を持つテーブルまたは問い合せ文を指定してください。"));
     EXPECT_EQ(d.cmdOK->text(), QStringLiteral("OK"));
     EXPECT_EQ(d.cmdCancel->text(), QStringLiteral("ｷｬﾝｾﾙ"));
     for (const char *name : {"Label1", "cboDSNList", "Label2", "Text2", "Label3", "cmdOK", "cmdCancel"}) {

@@ -31,8 +31,8 @@ QString diagnostics(SQLSMALLINT type, SQLHANDLE handle)
         SQLINTEGER native = 0;
         std::vector<SQLWCHAR> text(2048);
         SQLSMALLINT length = 0;
-        const SQLRETURN rc = SQLGetDiagRecW(type, handle, rec, state, &native, text.data(),
-                                            SQLSMALLINT(text.size()), &length);
+        const SQLRETURN rc =
+            SQLGetDiagRecW(type, handle, rec, state, &native, text.data(), SQLSMALLINT(text.size()), &length);
         if (!SQL_SUCCEEDED(rc))
             break;
         length = std::min<SQLSMALLINT>(length, SQLSMALLINT(text.size() - 1));
@@ -75,7 +75,8 @@ qsizetype identifierPart(QStringView s)
     if (s[0].isDigit())
         return 0;
     qsizetype i = 0;
-    while (i < s.size() && (s[i].isLetterOrNumber() || s[i] == u'_' || s[i] == u'$' || s[i].unicode() >= 0x80) &&
+    while (i < s.size() &&
+           (s[i].isLetterOrNumber() || s[i] == u'_' || s[i] == u'$' || s[i].unicode() >= 0x80) &&
            !s[i].isSpace())
         ++i;
     return i;
@@ -122,9 +123,9 @@ QStringList odbcDataSourceNames()
     std::vector<SQLCHAR> name(1024), description(1024);
     for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
         SQLSMALLINT nameLength = 0, descriptionLength = 0;
-        const SQLRETURN rc = SQLDataSources(env, direction, name.data(), SQLSMALLINT(name.size()), &nameLength,
-                                            description.data(), SQLSMALLINT(description.size()),
-                                            &descriptionLength);
+        const SQLRETURN rc =
+            SQLDataSources(env, direction, name.data(), SQLSMALLINT(name.size()), &nameLength,
+                           description.data(), SQLSMALLINT(description.size()), &descriptionLength);
         if (!SQL_SUCCEEDED(rc))
             break;
         const QString n = QString::fromUtf8(reinterpret_cast<const char *>(name.data()),
@@ -164,11 +165,14 @@ struct OdbcCursor::Handles {
     }
 };
 
-OdbcCursor::OdbcCursor(std::unique_ptr<Handles> handles) : m_handles(std::move(handles)) {}
+OdbcCursor::OdbcCursor(std::unique_ptr<Handles> handles) : m_handles(std::move(handles))
+{
+}
 
 OdbcCursor::~OdbcCursor() = default;
 
-Result<std::unique_ptr<OdbcCursor>> OdbcCursor::open(const QString &dataSource, const QString &tableOrStatement)
+Result<std::unique_ptr<OdbcCursor>> OdbcCursor::open(const QString &dataSource,
+                                                     const QString &tableOrStatement)
 {
     auto h = std::make_unique<Handles>();
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h->env))) {
@@ -187,9 +191,9 @@ Result<std::unique_ptr<OdbcCursor>> OdbcCursor::open(const QString &dataSource, 
     QByteArray connection = connectionText(dataSource).toUtf8();
     SQLCHAR completed[1024];
     SQLSMALLINT completedLength = 0;
-    SQLRETURN rc = SQLDriverConnect(h->dbc, nullptr, reinterpret_cast<SQLCHAR *>(connection.data()), SQL_NTS,
-                                    completed, SQLSMALLINT(std::size(completed)), &completedLength,
-                                    SQL_DRIVER_NOPROMPT);
+    SQLRETURN rc =
+        SQLDriverConnect(h->dbc, nullptr, reinterpret_cast<SQLCHAR *>(connection.data()), SQL_NTS, completed,
+                         SQLSMALLINT(std::size(completed)), &completedLength, SQL_DRIVER_NOPROMPT);
     if (!SQL_SUCCEEDED(rc))
         return Failure::odbcConnect(dataSource, diagnostics(SQL_HANDLE_DBC, h->dbc));
     h->connected = true;
@@ -277,11 +281,13 @@ Result<bool> OdbcCursor::appendValue(int column, QString &out)
                                (indicator == SQL_NO_TOTAL || indicator >= bytes) &&
                                firstStateIs(SQL_HANDLE_STMT, h.stmt, "01004");
         if (!truncated) {
-            qsizetype n = qsizetype(indicator) / 2;
-            if (indicator == SQL_NO_TOTAL)
-                for (n = 0; n < whole && h.buffer[size_t(n)] != 0; ++n) {
-                }
-            out.append(reinterpret_cast<const QChar *>(h.buffer.data()), std::min(n, whole));
+            // The value ends at its NUL even when a driver reports its length in other units.
+            const qsizetype reported =
+                indicator == SQL_NO_TOTAL ? whole : std::min(qsizetype(indicator) / 2, whole);
+            qsizetype n = 0;
+            while (n < reported && h.buffer[size_t(n)] != 0)
+                ++n;
+            out.append(reinterpret_cast<const QChar *>(h.buffer.data()), n);
             return true;
         }
         out.append(reinterpret_cast<const QChar *>(h.buffer.data()), whole);

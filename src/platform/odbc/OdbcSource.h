@@ -16,13 +16,14 @@ QStringList odbcDataSourceNames();
 QString odbcStatementFor(const QString &tableOrStatement);
 
 // One query on one data source, read strictly forward, on a connection asked to be read-only.
-// All calls after the connection use the wide (UTF-16) entry points, so names and values arrive intact whatever the
-// driver's own narrow encoding.
+// All calls after the connection use the wide (UTF-16) entry points, so names and values arrive intact
+// whatever the driver's own narrow encoding.
 class OdbcCursor
 {
   public:
     // Connects with "DSN=<dataSource>" and runs odbcStatementFor(tableOrStatement).
-    static Result<std::unique_ptr<OdbcCursor>> open(const QString &dataSource, const QString &tableOrStatement);
+    static Result<std::unique_ptr<OdbcCursor>> open(const QString &dataSource,
+                                                    const QString &tableOrStatement);
     ~OdbcCursor();
     OdbcCursor(const OdbcCursor &) = delete;
     OdbcCursor &operator=(const OdbcCursor &) = delete;
