@@ -11,12 +11,12 @@
 #include "LayoutRules.h"
 #include "MergeCheck.h"
 #include "MergeEngine.h"
-#include "frmODBC.h"
 #include "SettingsStore.h"
 #include "TextFile.h"
 #include "Twips.h"
 #include "UserDialogs.h"
 #include "WindowPlacement.h"
+#include "frmODBC.h"
 
 #include <QAccessible>
 #include <QCheckBox>

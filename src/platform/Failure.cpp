@@ -152,8 +152,8 @@ Failure Failure::odbcConnect(const QString &dataSource, const QString &diagnosti
 
 Failure Failure::odbcStatement(const QString &tableOrStatement, const QString &diagnostics)
 {
-    return {FailureNumber::OdbcFailure,
-            QStringLiteral("テーブル名またはSQL文「%1」を実行できません。\n%2").arg(tableOrStatement, diagnostics)};
+    return {FailureNumber::OdbcFailure, QStringLiteral("テーブル名またはSQL文「%1」を実行できません。\n%2")
+                                            .arg(tableOrStatement, diagnostics)};
 }
 
 Failure Failure::odbcNoColumns(const QString &tableOrStatement)

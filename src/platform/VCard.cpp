@@ -1,5 +1,7 @@
 #include "VCard.h"
 
+#include "TextFile.h"
+
 #include "Text.h"
 
 #include <QFile>
@@ -405,24 +407,8 @@ Result<std::vector<VCardContact>> parseVCards(const QByteArray &bytes, const QSt
 
 Result<std::vector<VCardContact>> readVCardFile(const QString &path)
 {
-    const QFileInfo info(path);
-    if (!info.exists())
-        return Failure::fileNotFound(path);
-    if (!info.isFile())
-        return Failure::readError(path, QStringLiteral("ファイルではありません"));
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        if (file.error() == QFileDevice::PermissionsError || !info.isReadable())
-            return Failure::permissionDenied(path);
-        return Failure::readError(path, file.errorString());
-    }
-    QByteArray bytes;
-    try {
-        bytes = file.readAll();
-    } catch (const std::bad_alloc &) {
-        return Failure::outOfMemory();
-    }
-    if (file.error() != QFileDevice::NoError)
-        return Failure::readError(path, file.errorString());
-    return parseVCards(bytes, path);
+    const Result<QByteArray> bytes = readFileBytes(path);
+    if (!bytes)
+        return bytes.failure();
+    return parseVCards(bytes.value(), path);
 }
