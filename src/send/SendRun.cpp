@@ -86,9 +86,9 @@ void SendRun::sendRow()
         m_waitUntil = m_clock.monotonicMs() - msInSecond + qint64(m_setup.interval) * 1000;
     }
     m_address = m_table.hasCell(k, 1) ? trimSpaces(m_table.cell(k, 1)) : QString();
+    m_host.progress(k, m_summary.rows);
     m_host.status(QString::number(k) + QStringLiteral(") ") + m_address +
                   (m_summary.trial ? QStringLiteral("を保存中...") : QStringLiteral("を送信中...")));
-    m_host.progress(k, m_summary.rows);
 
     const QString recipients = m_recipientHeader + u'\t' + addressElement(m_address);
     const QString subject = m_merger.subject(k);

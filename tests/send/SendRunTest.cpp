@@ -372,3 +372,29 @@ TEST_F(SendRunTest, ClosingDuringTheTimerStopsItAndSendsNothing)
 }
 
 } // namespace
+
+namespace
+{
+
+TEST_F(SendRunTest, TableFromASourceWithoutImporterDoesNotBreakTheRun)
+{
+    form = std::make_unique<Form1>(settings, dialogs, QString());
+    Form1 &f = *form;
+    f.setClock(clock);
+    // No importer: the initial table stays, its one empty address reported as suspect.
+    dialogs.expectBox(QStringLiteral("読込エラーの行があります。表示しますか？"), QStringLiteral("読込エラー"),
+                      Icon::Warning, Buttons::YesNo, Answer::No);
+    f.AddressRead(dir.write("list.zzz", "a@example.jp\r\n"));
+    f.Text1->setText(server->hostPort());
+    f.Text2->setText(QStringLiteral("見本 <info@example.jp>"));
+    f.Text5->setPlainText(QString());
+    // Its one empty row is refused by the library and reported, and never marked in a status
+    // column the table does not have.
+    dialogs.expectBox(ErrorQuestion, ErrorTitle, Icon::Warning, Buttons::YesNo, Answer::No);
+    f.Command1_Click();
+    waitUntilIdle();
+    EXPECT_EQ(f.statusText(), QStringLiteral("送信完了：1件中、正常0件、エラー1件。"));
+    EXPECT_EQ(server->messages(), 0);
+}
+
+} // namespace
