@@ -15,6 +15,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -97,16 +98,27 @@ long peakRssKb()
     return u.ru_maxrss;
 }
 
+// Runs the event loop (sleeping when idle) until done() holds; false after timeoutMs.
 bool waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    }
-    return true;
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    check.start(20);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    if (!done())
+        loop.exec();
+    return done();
+}
+
+void idle(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 } // namespace
@@ -167,15 +179,11 @@ int main(int argc, char **argv)
         else
             form.Command1_Click();
         // Into the wait: after row 1 (interval), or at once (timer).
-        QElapsedTimer t;
-        t.start();
-        while (t.elapsed() < 500)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        idle(500);
         const double cpu0 = cpuSeconds();
         QElapsedTimer wall;
         wall.start();
-        while (wall.elapsed() < 9000)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 1000);
+        idle(9000);
         const double cpu = cpuSeconds() - cpu0;
         const double seconds = double(wall.elapsed()) / 1000;
         std::printf("%s wait: %.3f s CPU over %.1f s = %.2f %% of one core\n", timer ? "timer" : "interval", cpu,

@@ -50,6 +50,7 @@ SendRun::SendRun(RecipientTable &table, const SendRunSetup &setup, qint16 &sendF
 SendRun::~SendRun()
 {
     m_alarm.reset();
+    m_stopAsked = true; // the worker starts no further row
     if (m_thread) {
         // A mail in flight is finished first; its outcome is no longer wanted.
         m_thread->quit();
@@ -85,25 +86,78 @@ void SendRun::sendRow()
         const int msInSecond = m_clock.now().time().msec();
         m_waitUntil = m_clock.monotonicMs() - msInSecond + qint64(m_setup.interval) * 1000;
     }
-    m_address = m_table.hasCell(k, 1) ? trimSpaces(m_table.cell(k, 1)) : QString();
+    Mail mail;
+    {
+        std::lock_guard lock(m_aheadMutex);
+        if (m_ahead && m_ahead->row == k)
+            mail = std::move(*m_ahead);
+        m_ahead.reset();
+    }
+    if (mail.row != k)
+        mail = prepare(k);
+    rowStarted(k, mail.address);
+    QMetaObject::invokeMethod(m_worker, [this, mail = std::move(mail)]() mutable { workerSend(std::move(mail)); },
+                              Qt::QueuedConnection);
+    prepareAhead(k + 1);
+}
+
+void SendRun::rowStarted(int k, const QString &address)
+{
+    m_address = address;
     m_host.progress(k, m_summary.rows);
     m_host.status(QString::number(k) + QStringLiteral(") ") + m_address +
                   (m_summary.trial ? QStringLiteral("を保存中...") : QStringLiteral("を送信中...")));
-
-    const QString recipients = m_recipientHeader + u'\t' + addressElement(m_address);
-    const QString subject = m_merger.subject(k);
-    const QString body = m_merger.body(k);
-    QMetaObject::invokeMethod(
-        m_worker,
-        [this, recipients, subject, body] {
-            const QString result =
-                m_send(m_setup.server, recipients, m_setup.sender, subject, body, m_setup.attachmentList);
-            QMetaObject::invokeMethod(this, [this, result] { rowDone(result); }, Qt::QueuedConnection);
-        },
-        Qt::QueuedConnection);
 }
 
-void SendRun::rowDone(const QString &result)
+void SendRun::prepareAhead(int k)
+{
+    if (k > m_summary.rows)
+        return;
+    Mail next = prepare(k);
+    m_aheadAddress = next.address;
+    std::lock_guard lock(m_aheadMutex);
+    m_ahead = std::move(next);
+}
+
+void SendRun::workerSend(Mail mail)
+{
+    // On the worker. Without an interval, a row that went well (or failed for its own reason) is
+    // followed at once by the next one when it is ready and no stop was asked for: the window's
+    // round trip stays out of the way of the mails. Anything that needs a question stops here.
+    for (;;) {
+        const QString result =
+            m_send(m_setup.server, mail.recipients, m_setup.sender, mail.subject, mail.body, m_setup.attachmentList);
+        std::optional<Mail> next;
+        if (m_setup.interval == 0 && !m_stopAsked.load() &&
+            (result.isEmpty() || sendFailureScope(result) == SendFailureScope::Row)) {
+            std::lock_guard lock(m_aheadMutex);
+            if (m_ahead && m_ahead->row == mail.row + 1) {
+                next = std::move(m_ahead);
+                m_ahead.reset();
+            }
+        }
+        const bool nextStarted = next.has_value();
+        QMetaObject::invokeMethod(this, [this, result, nextStarted] { rowDone(result, nextStarted); },
+                                  Qt::QueuedConnection);
+        if (!nextStarted)
+            return;
+        mail = std::move(*next);
+    }
+}
+
+SendRun::Mail SendRun::prepare(int k) const
+{
+    // The merge reads data columns only, so a row merged ahead is the same as one merged when due.
+    Mail mail;
+    mail.row = k;
+    mail.address = m_table.hasCell(k, 1) ? trimSpaces(m_table.cell(k, 1)) : QString();
+    mail.recipients = m_recipientHeader + u'\t' + addressElement(mail.address);
+    mail.subject = m_merger.subject(k);
+    mail.body = m_merger.body(k);
+    return mail;
+}
+
+void SendRun::rowDone(const QString &result, bool nextStarted)
 {
     const int k = m_row;
     // A trial writes files only: no row is marked as sent, nor as failed to send.
@@ -127,6 +181,14 @@ void SendRun::rowDone(const QString &result)
                 return;
             }
         }
+    }
+    if (nextStarted) {
+        // The next row is already on its way (no interval): a pending stop is asked after it,
+        // as if it had been asked during that row.
+        ++m_row;
+        rowStarted(m_row, m_aheadAddress);
+        prepareAhead(m_row + 1);
+        return;
     }
     if (m_setup.interval > 0 && k < m_summary.rows) {
         m_state = State::Waiting;
@@ -157,12 +219,14 @@ void SendRun::waitCheck()
             return;
         }
         m_sendFlag = -1;
+        m_stopAsked = false;
         m_state = State::Waiting;
     }
 }
 
 void SendRun::stopRequested()
 {
+    m_stopAsked = true;
     // Asked from the event loop rather than from inside the click or the close request.
     if (m_state == State::Waiting)
         QMetaObject::invokeMethod(this, &SendRun::waitCheck, Qt::QueuedConnection);
@@ -177,6 +241,7 @@ void SendRun::afterWait()
             return;
         }
         m_sendFlag = -1;
+        m_stopAsked = false;
     }
     nextRow();
 }

@@ -7,8 +7,11 @@
 #include <QObject>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 
 class QThread;
 
@@ -78,8 +81,19 @@ class SendRun : public QObject
   private:
     enum class State { Idle, Sending, Waiting, Asking, Done };
 
+    struct Mail {
+        int row = 0;
+        QString address; // trimmed cell, as shown
+        QString recipients;
+        QString subject;
+        QString body;
+    };
+    Mail prepare(int row) const;
     void sendRow();
-    void rowDone(const QString &result);
+    void rowStarted(int row, const QString &address);
+    void prepareAhead(int row);
+    void workerSend(Mail mail);
+    void rowDone(const QString &result, bool nextStarted);
     void waitCheck();
     void afterWait();
     void nextRow();
@@ -98,6 +112,12 @@ class SendRun : public QObject
     SendSummary m_summary;
     int m_row = 0;
     QString m_address;
+    // The next row's mail, merged while the current one is on its way; the worker may take it.
+    std::mutex m_aheadMutex;
+    std::optional<Mail> m_ahead;
+    QString m_aheadAddress;
+    // Set by the stop button for the worker, which then starts no row of its own accord.
+    std::atomic<bool> m_stopAsked = false;
     qint64 m_waitUntil = 0; // monotonic ms at which the interval wait ends
     std::unique_ptr<ClockAlarm> m_alarm;
     QThread *m_thread = nullptr;

@@ -254,6 +254,23 @@ TEST_F(SendRunTest, StopDuringASendIsAskedAfterThatRowWithoutAnInterval)
     EXPECT_EQ(server->messages(), 1);
 }
 
+TEST_F(SendRunTest, StopInAFastRunLeavesExactlyTheSentRowsMarked)
+{
+    Form1 &f = window(60);
+    f.Command1_Click();
+    waitForStatus(10, OK);
+    dialogs.expectBox(StopQuestion, StopTitle, Icon::Warning, Buttons::YesNo, Answer::Yes);
+    f.Command8_Click();
+    waitUntilIdle();
+    const QStringList s = statuses();
+    const int sent = int(s.count(OK));
+    EXPECT_EQ(sent, server->messages());
+    EXPECT_LT(sent, 60);
+    EXPECT_EQ(s.mid(0, sent), QStringList(sent, OK));
+    EXPECT_EQ(s.mid(sent), QStringList(60 - sent, QString()));
+    EXPECT_EQ(f.statusText(), QStringLiteral("送信を中止しました。正常%1件、エラー0件。").arg(sent));
+}
+
 TEST_F(SendRunTest, CloseDuringARunStopsInsteadOfClosing)
 {
     Form1 &f = window(3);
