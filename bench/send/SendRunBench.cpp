@@ -107,7 +107,7 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs)
         if (done())
             loop.quit();
     });
-    check.start(20);
+    check.start(5);
     QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
     if (!done())
         loop.exec();
