@@ -64,7 +64,10 @@ QString writeRecipients(const QString &dir, int rows)
 {
     QString csv = QStringLiteral("メールアドレス,氏名,会社,回\r\n");
     for (int k = 1; k <= rows; ++k)
-        csv += QStringLiteral("user%1@example.com,山田 太郎%1,株式会社サンプル%2,%3\r\n").arg(k).arg(k % 97).arg(k % 12 + 1);
+        csv += QStringLiteral("user%1@example.com,山田 太郎%1,株式会社サンプル%2,%3\r\n")
+                   .arg(k)
+                   .arg(k % 97)
+                   .arg(k % 12 + 1);
     const QString path = dir + QStringLiteral("/recipients.csv");
     QFile f(path);
     f.open(QIODevice::WriteOnly);
@@ -76,8 +79,9 @@ const QString Subject = QStringLiteral("【ご案内】<%氏名%>様 第<%回%>�
 
 QString body()
 {
-    QString b = QStringLiteral("<%会社%>\n<%氏名%> 様\n\nいつも格別のお引き立てを賜り、誠にありがとうございます。\n"
-                               "第<%回%>回 製品説明会を下記のとおり開催いたします。\n\n");
+    QString b =
+        QStringLiteral("<%会社%>\n<%氏名%> 様\n\nいつも格別のお引き立てを賜り、誠にありがとうございます。\n"
+                       "第<%回%>回 製品説明会を下記のとおり開催いたします。\n\n");
     while (b.toUtf8().size() < 3000)
         b += QStringLiteral("新製品の特長と導入事例を担当者よりご説明いたします。"
                             "ご多忙中とは存じますが、ぜひご参加くださいますようお願い申し上げます。\n");
@@ -88,7 +92,8 @@ double cpuSeconds()
 {
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
 long peakRssKb()
@@ -151,7 +156,8 @@ int main(int argc, char **argv)
     }
     SettingsStore settings;
     Answering dialogs;
-    Form1 form(settings, dialogs, writeRecipients(work.path(), mode == u"run" || mode == u"sample-size" ? rows : 3));
+    Form1 form(settings, dialogs,
+               writeRecipients(work.path(), mode == u"run" || mode == u"sample-size" ? rows : 3));
     form.Text1->setText(server);
     form.Text2->setText(QStringLiteral("株式会社ベルモラ商事 営業部 <sales@example.com>"));
     form.Text3->setText(Subject);
@@ -165,7 +171,8 @@ int main(int argc, char **argv)
     if (mode == u"sample-size") {
         form.Command1_Click();
         waitUntil([&] { return !running(); }, 30000);
-        const QFileInfoList files = QDir(work.path() + QStringLiteral("/out")).entryInfoList({QStringLiteral("*.eml")});
+        const QFileInfoList files =
+            QDir(work.path() + QStringLiteral("/out")).entryInfoList({QStringLiteral("*.eml")});
         std::printf("%lld\n", files.isEmpty() ? 0LL : (long long)files.first().size());
         return 0;
     }
@@ -186,8 +193,8 @@ int main(int argc, char **argv)
         idle(9000);
         const double cpu = cpuSeconds() - cpu0;
         const double seconds = double(wall.elapsed()) / 1000;
-        std::printf("%s wait: %.3f s CPU over %.1f s = %.2f %% of one core\n", timer ? "timer" : "interval", cpu,
-                    seconds, 100 * cpu / seconds);
+        std::printf("%s wait: %.3f s CPU over %.1f s = %.2f %% of one core\n", timer ? "timer" : "interval",
+                    cpu, seconds, 100 * cpu / seconds);
         form.Command8_Click();
         waitUntil([&] { return !running(); }, 60000);
         SendMailShutdown();
@@ -216,8 +223,8 @@ int main(int argc, char **argv)
     const double seconds = double(run.elapsed()) / 1000;
     tick.stop();
     const QString status = form.statusText();
-    std::printf("rows=%d seconds=%.3f rate=%.1f longest_gap_ms=%lld peak_rss_kb=%ld boxes=%d\n", rows, seconds,
-                rows / seconds, longest, peakRssKb(), dialogs.boxes);
+    std::printf("rows=%d seconds=%.3f rate=%.1f longest_gap_ms=%lld peak_rss_kb=%ld boxes=%d\n", rows,
+                seconds, rows / seconds, longest, peakRssKb(), dialogs.boxes);
     std::fprintf(stderr, "status: %s\n", qPrintable(status));
     SendMailShutdown();
     return status.startsWith(QStringLiteral("送信完了：")) ? 0 : 1;

@@ -11,9 +11,9 @@
 #include "Text.h"
 #include "TextFile.h"
 #include "Twips.h"
-#include "frmOptions.h"
 #include "UserDialogs.h"
 #include "WindowPlacement.h"
+#include "frmOptions.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -351,9 +351,8 @@ void Form1::Command1_Click()
     if (m_run)
         return;
     setStatusText(QString());
-    const SendInputs inputs{Combo1->count() > 0,      Text1->text(),           Text2->text(),
-                            Text3->text(),            Text4->toPlainText(),    Text5->toPlainText(),
-                            CheckHTML->isChecked()};
+    const SendInputs inputs{Combo1->count() > 0,  Text1->text(),        Text2->text(),         Text3->text(),
+                            Text4->toPlainText(), Text5->toPlainText(), CheckHTML->isChecked()};
     const SendCheck check = checkSendInputs(inputs, &fileExists);
     if (check.refusal) {
         m_dialogs.messageBox(this, *check.refusal);
@@ -385,15 +384,17 @@ void Form1::Command1_Click()
     host.askStop = [this] {
         flushRunStatus();
         const UserDialogs::Answer a = m_dialogs.messageBox(
-            this, {QStringLiteral("本当に送信を中止して良いですか？\r\n中止したら、既に送信済みの宛先に再度同じ内容の"
-                                  "メールが送られないように注意してください。"),
+            this, {QStringLiteral(
+                       "本当に送信を中止して良いですか？\r\n中止したら、既に送信済みの宛先に再度同じ内容の"
+                       "メールが送られないように注意してください。"),
                    QStringLiteral("送信中止"), UserDialogs::Icon::Warning, UserDialogs::Buttons::YesNo});
         return a == UserDialogs::Answer::Yes;
     };
     host.askGoOn = [this](const QString &question) {
         flushRunStatus();
-        const UserDialogs::Answer a = m_dialogs.messageBox(
-            this, {question, QStringLiteral("送信エラー"), UserDialogs::Icon::Warning, UserDialogs::Buttons::YesNo});
+        const UserDialogs::Answer a =
+            m_dialogs.messageBox(this, {question, QStringLiteral("送信エラー"), UserDialogs::Icon::Warning,
+                                        UserDialogs::Buttons::YesNo});
         return a == UserDialogs::Answer::Yes;
     };
     host.finished = [this](const SendSummary &summary) { sendRunFinished(summary); };
@@ -480,7 +481,8 @@ void Form1::mnuMailSendTimer_Click()
 {
     if (m_timer || m_run)
         return;
-    m_timer = new SendTimer(timerHours, timerFlag, *m_clock, [this](bool due) { timerDone(due); }, this);
+    m_timer = new SendTimer(
+        timerHours, timerFlag, *m_clock, [this](bool due) { timerDone(due); }, this);
     m_timer->start();
     setStatusText(m_timer->scheduledText());
     ctlEnabled(false);

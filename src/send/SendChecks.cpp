@@ -16,7 +16,8 @@ SendCheck checkSendInputs(const SendInputs &inputs, bool (*fileExists)(const QSt
 {
     SendCheck check;
     if (!inputs.haveAddresses) {
-        check.refusal = warning(QStringLiteral("宛先読込ボタンをクリックして、メールアドレスを読み込んでください。"));
+        check.refusal =
+            warning(QStringLiteral("宛先読込ボタンをクリックして、メールアドレスを読み込んでください。"));
         return check;
     }
     // Compared as typed: a box of spaces passes and becomes the empty server name.
@@ -25,8 +26,8 @@ SendCheck checkSendInputs(const SendInputs &inputs, bool (*fileExists)(const QSt
         return check;
     }
     if (inputs.sender.isEmpty()) {
-        check.refusal =
-            warning(QStringLiteral("送信者を指定してください。例）株式会社ベルモラ商事 <info@example.co.jp>"));
+        check.refusal = warning(
+            QStringLiteral("送信者を指定してください。例）株式会社ベルモラ商事 <info@example.co.jp>"));
         return check;
     }
     if (trimSpaces(inputs.attachments).isEmpty())
@@ -36,8 +37,9 @@ SendCheck checkSendInputs(const SendInputs &inputs, bool (*fileExists)(const QSt
     for (const QString &piece : inputs.attachments.split(u','))
         allExist = fileExists(piece) && allExist;
     if (!allExist) {
-        check.refusal = UserDialogs::Message{QStringLiteral("指定した添付ファイルが正しくありません"), QString(),
-                                             UserDialogs::Icon::Critical, UserDialogs::Buttons::Ok};
+        check.refusal =
+            UserDialogs::Message{QStringLiteral("指定した添付ファイルが正しくありません"), QString(),
+                                 UserDialogs::Icon::Critical, UserDialogs::Buttons::Ok};
         check.clearAttachments = true;
         return check;
     }

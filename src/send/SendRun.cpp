@@ -20,7 +20,8 @@ QString SendSummary::statusText() const
     if (trial) {
         // Nothing left the machine: say so, and where the mails are.
         if (stopped)
-            return QStringLiteral("試行を中止しました。%1件を「%2」に保存、エラー%3件。メールは送信していません。")
+            return QStringLiteral(
+                       "試行を中止しました。%1件を「%2」に保存、エラー%3件。メールは送信していません。")
                 .arg(ok, outboxFolder, ng);
         return QStringLiteral("試行完了：%1件中、%2件を「%3」に保存、エラー%4件。メールは送信していません。")
             .arg(QString::number(rows), ok, outboxFolder, ng);
@@ -96,8 +97,9 @@ void SendRun::sendRow()
     if (mail.row != k)
         mail = prepare(k);
     rowStarted(k, mail.address);
-    QMetaObject::invokeMethod(m_worker, [this, mail = std::move(mail)]() mutable { workerSend(std::move(mail)); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_worker, [this, mail = std::move(mail)]() mutable { workerSend(std::move(mail)); },
+        Qt::QueuedConnection);
     prepareAhead(k + 1);
 }
 
@@ -125,8 +127,8 @@ void SendRun::workerSend(Mail mail)
     // followed at once by the next one when it is ready and no stop was asked for: the window's
     // round trip stays out of the way of the mails. Anything that needs a question stops here.
     for (;;) {
-        const QString result =
-            m_send(m_setup.server, mail.recipients, m_setup.sender, mail.subject, mail.body, m_setup.attachmentList);
+        const QString result = m_send(m_setup.server, mail.recipients, m_setup.sender, mail.subject,
+                                      mail.body, m_setup.attachmentList);
         std::optional<Mail> next;
         if (m_setup.interval == 0 && !m_stopAsked.load() &&
             (result.isEmpty() || sendFailureScope(result) == SendFailureScope::Row)) {
@@ -137,8 +139,8 @@ void SendRun::workerSend(Mail mail)
             }
         }
         const bool nextStarted = next.has_value();
-        QMetaObject::invokeMethod(this, [this, result, nextStarted] { rowDone(result, nextStarted); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, result, nextStarted] { rowDone(result, nextStarted); }, Qt::QueuedConnection);
         if (!nextStarted)
             return;
         mail = std::move(*next);
@@ -172,7 +174,8 @@ void SendRun::rowDone(const QString &result, bool nextStarted)
             m_table.setCell(k, 0, SentNg);
         const QString where = QString::number(k) + QStringLiteral("行目の [") + m_address + u']';
         m_summary.errorList += where + u' ' + oneLine(result) + QStringLiteral("\r\n");
-        m_host.status(where + (m_summary.trial ? QStringLiteral("は保存エラー！") : QStringLiteral("は送信エラー！")));
+        m_host.status(
+            where + (m_summary.trial ? QStringLiteral("は保存エラー！") : QStringLiteral("は送信エラー！")));
         if (sendFailureScope(result) == SendFailureScope::Server) {
             m_state = State::Asking;
             if (!m_host.askGoOn(serverFailureQuestion(k, m_address, result))) {

@@ -32,10 +32,10 @@ struct SendSummary {
 // What the run needs from its window. The two questions are asked synchronously (a modal box);
 // every other call just shows something.
 struct SendRunHost {
-    std::function<void(const QString &)> status;      // status line; may be shown late, coalesced
-    std::function<void(int row, int rows)> progress;  // row now being sent
-    std::function<bool()> askStop;                    // the stop question; true: end the run
-    std::function<bool(const QString &)> askGoOn;     // after a server failure; true: go on
+    std::function<void(const QString &)> status;       // status line; may be shown late, coalesced
+    std::function<void(int row, int rows)> progress;   // row now being sent
+    std::function<bool()> askStop;                     // the stop question; true: end the run
+    std::function<bool(const QString &)> askGoOn;      // after a server failure; true: go on
     std::function<void(const SendSummary &)> finished; // after the last row or a stop
 };
 
@@ -73,9 +73,9 @@ class SendRun : public QObject
     const SendSummary &summary() const { return m_summary; }
 
     // The function each row goes through; tests and benchmarks may put another in its place.
-    using SendFunction = std::function<QString(const QString &server, const QString &recipients,
-                                               const QString &sender, const QString &subject,
-                                               const QString &body, const QString &attachments)>;
+    using SendFunction =
+        std::function<QString(const QString &server, const QString &recipients, const QString &sender,
+                              const QString &subject, const QString &body, const QString &attachments)>;
     void setSendFunction(SendFunction f) { m_send = std::move(f); }
 
   private:

@@ -18,7 +18,8 @@ QString generalDateTime(const QDateTime &t)
     return t.toString(QStringLiteral("yyyy/MM/dd H:mm:ss"));
 }
 
-SendTimer::SendTimer(int hours, qint16 &timerFlag, Clock &clock, std::function<void(bool)> done, QObject *parent)
+SendTimer::SendTimer(int hours, qint16 &timerFlag, Clock &clock, std::function<void(bool)> done,
+                     QObject *parent)
     : QObject(parent), m_hours(hours), m_timerFlag(timerFlag), m_clock(clock), m_done(std::move(done))
 {
 }

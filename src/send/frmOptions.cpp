@@ -46,17 +46,19 @@ frmOptions::frmOptions(qint16 &sendInterval, qint16 &timerHours, UserDialogs &di
     const QString hoursCaption = QStringLiteral("送信タイマー（送信開始時間）");
     Label1 = label("Label1", intervalCaption, false);
     Text1 = box("Text1", QString::number(m_sendInterval), intervalCaption);
-    Label2 = label("Label2",
-                   QStringLiteral("メール1件送信後、次の送信までの間隔を秒で指定します。0～60秒の範囲で指定しますが、"
-                                  "精度は高くありません。また、1件の送信処理に10秒かかるメールサーバを使えば、"
-                                  "ここで5秒を指定しても、インターバルは10秒以下にならない点に注意してください。"),
-                   true);
+    Label2 = label(
+        "Label2",
+        QStringLiteral("メール1件送信後、次の送信までの間隔を秒で指定します。0～60秒の範囲で指定しますが、"
+                       "精度は高くありません。また、1件の送信処理に10秒かかるメールサーバを使えば、"
+                       "ここで5秒を指定しても、インターバルは10秒以下にならない点に注意してください。"),
+        true);
     Label3 = label("Label3", hoursCaption, false);
     Text2 = box("Text2", QString::number(m_timerHours), hoursCaption);
-    Label4 = label("Label4",
-                   QStringLiteral("今から何時間後に送信するか1～24時間の範囲で指定します。この指定時間後に送信するには"
-                                  "「送信＞メールのタイマー送信」を選択し、Velmoraを起動したまま放置します。"),
-                   true);
+    Label4 = label(
+        "Label4",
+        QStringLiteral("今から何時間後に送信するか1～24時間の範囲で指定します。この指定時間後に送信するには"
+                       "「送信＞メールのタイマー送信」を選択し、Velmoraを起動したまま放置します。"),
+        true);
     Label1->setBuddy(Text1);
     Label3->setBuddy(Text2);
     cmdOK = button("cmdOK", QStringLiteral("OK"));
@@ -89,7 +91,8 @@ void frmOptions::showEvent(QShowEvent *event)
     QDialog::showEvent(event);
     if (const QScreen *screen = this->screen()) {
         const QRect s = screen->geometry();
-        move(s.x() + (s.width() - frameGeometry().width()) / 2, s.y() + (s.height() - frameGeometry().height()) / 2);
+        move(s.x() + (s.width() - frameGeometry().width()) / 2,
+             s.y() + (s.height() - frameGeometry().height()) / 2);
     }
 }
 
@@ -121,8 +124,8 @@ bool frmOptions::eventFilter(QObject *watched, QEvent *event)
     if (event->type() == QEvent::FocusOut && !m_refusing && (watched == Text1 || watched == Text2)) {
         const auto reason = static_cast<QFocusEvent *>(event)->reason();
         QWidget *next = QApplication::focusWidget();
-        if ((reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason || reason == Qt::MouseFocusReason ||
-             reason == Qt::OtherFocusReason) &&
+        if ((reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason ||
+             reason == Qt::MouseFocusReason || reason == Qt::OtherFocusReason) &&
             next && next != cmdCancel && next->window() == this) {
             auto *box = static_cast<QLineEdit *>(watched);
             // After the focus change is complete, so the refused box can take the focus back.

@@ -29,8 +29,13 @@ bool existsIn(const QString &path)
 
 SendInputs goodInputs()
 {
-    return {true, QStringLiteral("mail.example.jp"), QStringLiteral("見本 <a@example.jp>"), QStringLiteral("件名"),
-            QStringLiteral("本文"), QString(), false};
+    return {true,
+            QStringLiteral("mail.example.jp"),
+            QStringLiteral("見本 <a@example.jp>"),
+            QStringLiteral("件名"),
+            QStringLiteral("本文"),
+            QString(),
+            false};
 }
 
 TEST(SendChecks, RefusalsComeInTheirOrderAndOnlyTheAttachmentBoxIsEmptied)
@@ -40,7 +45,8 @@ TEST(SendChecks, RefusalsComeInTheirOrderAndOnlyTheAttachmentBoxIsEmptied)
     in.server.clear();
     SendCheck c = checkSendInputs(in, &existsIn);
     ASSERT_TRUE(c.refusal);
-    EXPECT_EQ(c.refusal->text, QStringLiteral("宛先読込ボタンをクリックして、メールアドレスを読み込んでください。"));
+    EXPECT_EQ(c.refusal->text,
+              QStringLiteral("宛先読込ボタンをクリックして、メールアドレスを読み込んでください。"));
     EXPECT_EQ(int(c.refusal->icon), int(Icon::Warning));
 
     in.haveAddresses = true;
@@ -111,10 +117,12 @@ TEST(SendFailureScope, RealFailuresOfTheLibraryAreClassified)
     };
     const QString host = server.hostPort();
 
-    server.rule("RCPT", "reply", "550 5.1.1 <x@example.jp>: Recipient address rejected: User unknown", "x@", -1);
+    server.rule("RCPT", "reply", "550 5.1.1 <x@example.jp>: Recipient address rejected: User unknown", "x@",
+                -1);
     EXPECT_EQ(sendFailureScope(send(host, "<x@example.jp>", sender, "s")), SendFailureScope::Row);
     EXPECT_EQ(sendFailureScope(send(host, "<>", sender, "s")), SendFailureScope::Row);
-    EXPECT_EQ(sendFailureScope(send(host, "<y@example.jp>", sender, "一行目\r\n二行目")), SendFailureScope::Row);
+    EXPECT_EQ(sendFailureScope(send(host, "<y@example.jp>", sender, "一行目\r\n二行目")),
+              SendFailureScope::Row);
     server.reset();
     server.rule("DATA_END", "reply", "554 5.7.1 Message rejected as spam");
     EXPECT_EQ(sendFailureScope(send(host, "<y@example.jp>", sender, "s")), SendFailureScope::Row);
@@ -128,9 +136,11 @@ TEST(SendFailureScope, RealFailuresOfTheLibraryAreClassified)
     server.reset();
     server.rule("DATA_BODY", "drop");
     EXPECT_EQ(sendFailureScope(send(host, "<y@example.jp>", sender, "s")), SendFailureScope::Server);
-    EXPECT_EQ(sendFailureScope(send(QStringLiteral("127.0.0.1:%1").arg(closedPort()), "<y@example.jp>", sender, "s")),
+    EXPECT_EQ(sendFailureScope(
+                  send(QStringLiteral("127.0.0.1:%1").arg(closedPort()), "<y@example.jp>", sender, "s")),
               SendFailureScope::Server);
-    EXPECT_EQ(sendFailureScope(send(host, "<y@example.jp>", QStringLiteral("見本"), "s")), SendFailureScope::Server);
+    EXPECT_EQ(sendFailureScope(send(host, "<y@example.jp>", QStringLiteral("見本"), "s")),
+              SendFailureScope::Server);
     EXPECT_EQ(sendFailureScope(send(QString(), "<y@example.jp>", sender, "s")), SendFailureScope::Server);
     SendMailShutdown();
 }

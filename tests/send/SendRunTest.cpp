@@ -30,8 +30,9 @@ namespace
 
 const QString OK = QStringLiteral("送信OK");
 const QString NG = QStringLiteral("送信NG");
-const QString StopQuestion = QStringLiteral("本当に送信を中止して良いですか？\r\n中止したら、既に送信済みの宛先に再度同じ内容の"
-                                            "メールが送られないように注意してください。");
+const QString StopQuestion =
+    QStringLiteral("本当に送信を中止して良いですか？\r\n中止したら、既に送信済みの宛先に再度同じ内容の"
+                   "メールが送られないように注意してください。");
 const QString StopTitle = QStringLiteral("送信中止");
 const QString ErrorQuestion = QStringLiteral("送信エラーの行があります。表示しますか？");
 const QString ErrorTitle = QStringLiteral("送信エラー");
@@ -48,7 +49,8 @@ class RunDialogs : public ScriptedDialogs
   public:
     Answer messageBox(QWidget *owner, const Message &message) override
     {
-        if (message.title == QStringLiteral("送信エラー") && message.text.contains(QStringLiteral("送信を続けますか"))) {
+        if (message.title == QStringLiteral("送信エラー") &&
+            message.text.contains(QStringLiteral("送信を続けますか"))) {
             serverQuestions.append(message);
             EXPECT_EQ(int(message.icon), int(Icon::Warning));
             EXPECT_EQ(int(message.buttons), int(Buttons::YesNo));
@@ -92,13 +94,14 @@ class SendRunTest : public ::testing::Test
     {
         QString csv = QStringLiteral("メールアドレス,氏名\r\n");
         for (int k = 1; k <= rows; ++k) {
-            const QString a = k <= addresses.size() ? addresses[k - 1] : QStringLiteral("r%1@example.jp").arg(k);
+            const QString a =
+                k <= addresses.size() ? addresses[k - 1] : QStringLiteral("r%1@example.jp").arg(k);
             csv += a + QStringLiteral(",宛先%1\r\n").arg(k);
         }
         const QString path = dir.write("recipients.csv", toCp932(csv));
         if (addresses.contains(QString()))
-            dialogs.expectBox(QStringLiteral("読込エラーの行があります。表示しますか？"), QStringLiteral("読込エラー"),
-                              Icon::Warning, Buttons::YesNo, Answer::No);
+            dialogs.expectBox(QStringLiteral("読込エラーの行があります。表示しますか？"),
+                              QStringLiteral("読込エラー"), Icon::Warning, Buttons::YesNo, Answer::No);
         form = std::make_unique<Form1>(settings, dialogs, path);
         form->setClock(clock);
         form->Text1->setText(server->hostPort());
@@ -154,7 +157,8 @@ class SendRunTest : public ::testing::Test
 TEST_F(SendRunTest, WholeRunMarksEveryRowAndKeepsTheReasonsOfTwoFailures)
 {
     Form1 &f = window(5, {"r1@example.jp", "r2@example.jp", "r3@example.jp", "r4@example.jp", ""});
-    server->rule("RCPT", "reply", "550 5.1.1 <r3@example.jp>: Recipient address rejected: User unknown", "r3@");
+    server->rule("RCPT", "reply", "550 5.1.1 <r3@example.jp>: Recipient address rejected: User unknown",
+                 "r3@");
 
     f.Command1->click();
     // While it runs, nothing can start another run or change its inputs; the stop button shows.
@@ -280,8 +284,8 @@ TEST_F(SendRunTest, CloseDuringARunStopsInsteadOfClosing)
     dialogs.expectBox(StopQuestion, StopTitle, Icon::Warning, Buttons::YesNo, Answer::No);
     waitUntilIdle();
     EXPECT_EQ(f.statusText(), QStringLiteral("送信完了：3件中、正常3件、エラー0件。"));
-    dialogs.expectBox(QStringLiteral("本当にこのプログラムを終了して良いですか"), QStringLiteral("Velmoraの終了"),
-                      Icon::Question, Buttons::OkCancel, Answer::Cancel);
+    dialogs.expectBox(QStringLiteral("本当にこのプログラムを終了して良いですか"),
+                      QStringLiteral("Velmoraの終了"), Icon::Question, Buttons::OkCancel, Answer::Cancel);
     EXPECT_FALSE(f.close());
 }
 
@@ -298,7 +302,8 @@ TEST_F(SendRunTest, UnreachableServerAsksWhetherToGoOn)
     EXPECT_TRUE(asked[0].text.startsWith(
         QStringLiteral("1行目の [r1@example.jp] を送信できませんでした。\r\nメールサーバー 127.0.0.1:")))
         << str(asked[0].text);
-    EXPECT_TRUE(asked[0].text.endsWith(QStringLiteral("送信を続けますか？\r\n（「いいえ」で送信を中止します）")));
+    EXPECT_TRUE(
+        asked[0].text.endsWith(QStringLiteral("送信を続けますか？\r\n（「いいえ」で送信を中止します）")));
     EXPECT_TRUE(asked[1].text.startsWith(QStringLiteral("2行目の [r2@example.jp] "))) << str(asked[1].text);
     EXPECT_EQ(statuses(), QStringList({NG, NG, QString(), QString()}));
     EXPECT_EQ(f.statusText(), QStringLiteral("送信を中止しました。正常0件、エラー2件。"));
@@ -315,15 +320,16 @@ TEST_F(SendRunTest, OutboxIsATrialThatMarksNoRow)
     EXPECT_EQ(QDir(folder).entryList({QStringLiteral("*.eml")}, QDir::Files).size(), 3);
     EXPECT_EQ(statuses(), QStringList({QString(), QString(), QString()}));
     EXPECT_EQ(f.statusText(),
-              QStringLiteral("試行完了：3件中、3件を「%1」に保存、エラー0件。メールは送信していません。").arg(folder));
+              QStringLiteral("試行完了：3件中、3件を「%1」に保存、エラー0件。メールは送信していません。")
+                  .arg(folder));
 }
 
 TEST_F(SendRunTest, RefusedInputsChangeNothingButTheAttachmentBox)
 {
     Form1 &f = window(2);
     f.Text5->setPlainText(dir.write("a.txt", "a") + u',');
-    dialogs.expectBox(QStringLiteral("指定した添付ファイルが正しくありません"), QString(), Icon::Critical, Buttons::Ok,
-                      Answer::Ok);
+    dialogs.expectBox(QStringLiteral("指定した添付ファイルが正しくありません"), QString(), Icon::Critical,
+                      Buttons::Ok, Answer::Ok);
     f.Command1_Click();
     EXPECT_EQ(f.Text5->toPlainText(), QString());
     EXPECT_TRUE(f.Command8->isHidden());
@@ -399,8 +405,8 @@ TEST_F(SendRunTest, TableFromASourceWithoutImporterDoesNotBreakTheRun)
     Form1 &f = *form;
     f.setClock(clock);
     // No importer: the initial table stays, its one empty address reported as suspect.
-    dialogs.expectBox(QStringLiteral("読込エラーの行があります。表示しますか？"), QStringLiteral("読込エラー"),
-                      Icon::Warning, Buttons::YesNo, Answer::No);
+    dialogs.expectBox(QStringLiteral("読込エラーの行があります。表示しますか？"),
+                      QStringLiteral("読込エラー"), Icon::Warning, Buttons::YesNo, Answer::No);
     f.AddressRead(dir.write("list.zzz", "a@example.jp\r\n"));
     f.Text1->setText(server->hostPort());
     f.Text2->setText(QStringLiteral("見本 <info@example.jp>"));

@@ -50,7 +50,8 @@ class ManualClock : public Clock
     void jumpWallClock(qint64 ms) { m_wallOffset += ms; }
     int pendingAlarms() const
     {
-        return int(std::count_if(m_entries.begin(), m_entries.end(), [](const auto &e) { return !e->cancelled; }));
+        return int(
+            std::count_if(m_entries.begin(), m_entries.end(), [](const auto &e) { return !e->cancelled; }));
     }
 
     qint64 longestAlarm = 0;
