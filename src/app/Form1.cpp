@@ -35,6 +35,15 @@ const QString Section = QStringLiteral("Form");
 const TwipsPlacement Defaults{0, 0, 7350, 7560};
 const QString DefaultFontName = QStringLiteral("ＭＳ ゴシック");
 const QString RecipientFilter = QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv");
+
+// The attachment box's design text is a hint to the operator, not a list of files: a box still
+// holding it names no attachment.
+QString attachmentList(const QPlainTextEdit *box)
+{
+    const QString text = box->toPlainText();
+    return text == QStringLiteral("添付ファイル名(指定不要)　複数ファイル指定はスペース無しのカンマで区切る") ? QString()
+                                                                                                            : text;
+}
 } // namespace
 
 Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCommandLine, QWidget *parent)
@@ -352,7 +361,7 @@ void Form1::Command1_Click()
         return;
     setStatusText(QString());
     const SendInputs inputs{Combo1->count() > 0,  Text1->text(),        Text2->text(),         Text3->text(),
-                            Text4->toPlainText(), Text5->toPlainText(), CheckHTML->isChecked()};
+                            Text4->toPlainText(), attachmentList(Text5), CheckHTML->isChecked()};
     const SendCheck check = checkSendInputs(inputs, &fileExists);
     if (check.refusal) {
         m_dialogs.messageBox(this, *check.refusal);
@@ -473,7 +482,7 @@ void Form1::Command4_Click()
     const QString name = m_dialogs.openFileName(this, request);
     if (name.isEmpty())
         return;
-    const QString current = Text5->toPlainText();
+    const QString current = attachmentList(Text5);
     Text5->setPlainText(trimSpaces(current).isEmpty() ? name : current + u',' + name);
 }
 

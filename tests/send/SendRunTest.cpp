@@ -344,6 +344,20 @@ TEST_F(SendRunTest, RefusedInputsChangeNothingButTheAttachmentBox)
     EXPECT_EQ(f.statusText(), QString());
 }
 
+TEST_F(SendRunTest, TheAttachmentBoxHintNamesNoAttachment)
+{
+    Form1 &f = window(2);
+    const QString hint =
+        QStringLiteral("添付ファイル名(指定不要)　複数ファイル指定はスペース無しのカンマで区切る");
+    f.Text5->setPlainText(hint);
+    f.Command1_Click();
+    waitUntilIdle();
+    EXPECT_EQ(statuses(), QStringList({OK, OK}));
+    dialogs.expectOpenFile(QStringLiteral("すべてのファイル (*.*)|*.*"), QStringLiteral("/tmp/a.pdf"));
+    f.Command4_Click();
+    EXPECT_EQ(f.Text5->toPlainText(), QStringLiteral("/tmp/a.pdf"));
+}
+
 TEST_F(SendRunTest, AttachmentChooserAppendsFromButtonAndMenu)
 {
     Form1 &f = window(1);
