@@ -4,6 +4,7 @@
 #include "AddressCheck.h"
 #include "BodyFile.h"
 #include "Form2.h"
+#include "Clock.h"
 #include "Form3.h"
 #include "FormAbout.h"
 #include "HelpWindow.h"
@@ -11,12 +12,17 @@
 #include "LayoutRules.h"
 #include "MergeCheck.h"
 #include "MergeEngine.h"
+#include "SendChecks.h"
+#include "SendRun.h"
+#include "SendTimer.h"
 #include "SettingsStore.h"
+#include "Text.h"
 #include "TextFile.h"
 #include "Twips.h"
 #include "UserDialogs.h"
 #include "WindowPlacement.h"
 #include "frmODBC.h"
+#include "frmOptions.h"
 
 #include <QAccessible>
 #include <QCheckBox>
@@ -32,9 +38,11 @@
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QResizeEvent>
 #include <QStatusBar>
+#include <QTimer>
 
 namespace
 {
@@ -48,7 +56,7 @@ const QString RecipientFilter =
 } // namespace
 
 Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCommandLine, QWidget *parent)
-    : QMainWindow(parent), m_settings(settings), m_dialogs(dialogs)
+    : QMainWindow(parent), m_settings(settings), m_dialogs(dialogs), m_clock(&SystemClock::instance())
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Velmora"));
@@ -63,6 +71,9 @@ Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCo
 
 Form1::~Form1()
 {
+    // A run still going (the window destroyed without a close request) ends before the table does.
+    delete m_run;
+    delete m_timer;
     Form_Unload();
 }
 
@@ -162,6 +173,16 @@ void Form1::createControls()
     StatusText = new QLabel(QStringLiteral("ステータス行"), StatusBar1);
     StatusText->setObjectName(QStringLiteral("StatusText"));
     StatusBar1->addWidget(StatusText, 1);
+    ProgressBar1 = new QProgressBar(StatusBar1);
+    ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
+    ProgressBar1->setAccessibleName(QStringLiteral("送信の進み具合"));
+    ProgressBar1->setFormat(QStringLiteral("%v / %m"));
+    ProgressBar1->setMaximumWidth(twipsToPixels(2400));
+    StatusBar1->addPermanentWidget(ProgressBar1);
+    ProgressBar1->hide();
+    m_statusFlush = new QTimer(this);
+    m_statusFlush->setSingleShot(true);
+    connect(m_statusFlush, &QTimer::timeout, this, &Form1::flushRunStatus);
 
     connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
@@ -396,6 +417,11 @@ void Form1::Command8_Click()
 {
     sendFlag = 0;
     timerFlag = 0;
+    // A waiting run or timer notices at once; a mail in flight is finished first.
+    if (m_run)
+        m_run->stopRequested();
+    if (m_timer)
+        m_timer->stopRequested();
 }
 
 void Form1::mnuMailSendStart_Click()
@@ -417,18 +443,170 @@ void Form1::ctlEnabled(bool enabled)
 
 void Form1::Command1_Click()
 {
+    if (m_run)
+        return;
+    setStatusText(QString());
+    const SendInputs inputs{Combo1->count() > 0,  Text1->text(),        Text2->text(),         Text3->text(),
+                            Text4->toPlainText(), Text5->toPlainText(), CheckHTML->isChecked()};
+    const SendCheck check = checkSendInputs(inputs, &fileExists);
+    if (check.refusal) {
+        m_dialogs.messageBox(this, *check.refusal);
+        if (check.clearAttachments)
+            Text5->setPlainText(QString());
+        if (m_runFromTimer) {
+            m_runFromTimer = false;
+            timerFlag = 0;
+        }
+        return;
+    }
+
+    SendRunSetup setup;
+    setup.server = trimSpaces(inputs.server);
+    setup.sender = inputs.sender;
+    setup.subject = inputs.subject;
+    // The body goes out with the line ends an operator's text box holds: CR LF.
+    setup.body = QString(inputs.body).replace(u'\n', QStringLiteral("\r\n"));
+    setup.attachmentList = check.attachmentList;
+    setup.html = inputs.html;
+    setup.interval = qBound<int>(0, sendInterval, 60);
+
+    SendRunHost host;
+    host.status = [this](const QString &text) { showRunStatus(text); };
+    host.progress = [this](int row, int rows) {
+        m_progressRow = row;
+        m_progressRows = rows;
+    };
+    host.askStop = [this] {
+        flushRunStatus();
+        const UserDialogs::Answer a = m_dialogs.messageBox(
+            this, {QStringLiteral(
+                       "本当に送信を中止して良いですか？\r\n中止したら、既に送信済みの宛先に再度同じ内容の"
+                       "メールが送られないように注意してください。"),
+                   QStringLiteral("送信中止"), UserDialogs::Icon::Warning, UserDialogs::Buttons::YesNo});
+        return a == UserDialogs::Answer::Yes;
+    };
+    host.askGoOn = [this](const QString &question) {
+        flushRunStatus();
+        const UserDialogs::Answer a =
+            m_dialogs.messageBox(this, {question, QStringLiteral("送信エラー"), UserDialogs::Icon::Warning,
+                                        UserDialogs::Buttons::YesNo});
+        return a == UserDialogs::Answer::Yes;
+    };
+    host.finished = [this](const SendSummary &summary) { sendRunFinished(summary); };
+
+    m_run = new SendRun(m_table, setup, sendFlag, *m_clock, std::move(host), this);
+    ctlEnabled(false);
+    Command8->setText(QStringLiteral("送信を中止する"));
+    Command8->setAccessibleName(Command8->text());
+    Command8->show();
+    m_progressRow = 0;
+    m_progressRows = qMax(0, m_table.lastRow());
+    ProgressBar1->setRange(0, qMax(1, m_progressRows));
+    ProgressBar1->setValue(0);
+    ProgressBar1->show();
+    m_run->start();
+}
+
+void Form1::showRunStatus(const QString &text)
+{
+    m_pendingStatus = text;
+    if (m_statusFlush->isActive())
+        return;
+    const qint64 since = m_clock->monotonicMs() - m_lastFlushMs;
+    constexpr qint64 FlushMs = 200;
+    if (since >= FlushMs)
+        flushRunStatus();
+    else
+        m_statusFlush->start(int(FlushMs - since));
+}
+
+void Form1::flushRunStatus()
+{
+    m_statusFlush->stop();
+    m_lastFlushMs = m_clock->monotonicMs();
+    if (!m_run)
+        return;
+    if (StatusText->text() != m_pendingStatus)
+        setStatusText(m_pendingStatus);
+    ProgressBar1->setValue(m_progressRow);
+    // The title tells the progress also while the window is minimised.
+    setWindowTitle(QStringLiteral("Velmora - 送信中 %1/%2").arg(m_progressRow).arg(m_progressRows));
+}
+
+void Form1::sendRunFinished(const SendSummary &summary)
+{
+    m_statusFlush->stop();
+    ProgressBar1->hide();
+    setWindowTitle(QStringLiteral("Velmora"));
+    Command8->hide();
+    ctlEnabled(true);
+    setStatusText(summary.statusText());
+    sendFlag = 0;
+    const QString errorList = summary.errorList;
+    const bool failures = summary.failed > 0;
+    m_run->deleteLater();
+    m_run = nullptr;
+    if (failures) {
+        const UserDialogs::Answer a = m_dialogs.messageBox(
+            this, {QStringLiteral("送信エラーの行があります。表示しますか？"), QStringLiteral("送信エラー"),
+                   UserDialogs::Icon::Warning, UserDialogs::Buttons::YesNo});
+        if (a == UserDialogs::Answer::Yes)
+            Form3::showText(m_settings, this, QStringLiteral("送信エラー"), errorList);
+    }
+    if (m_runFromTimer) {
+        m_runFromTimer = false;
+        timerFlag = 0;
+    }
 }
 
 void Form1::Command4_Click()
 {
+    setStatusText(QString());
+    UserDialogs::FileRequest request;
+    request.filter = QStringLiteral("すべてのファイル (*.*)|*.*");
+    request.filterIndex = 1;
+    const QString name = m_dialogs.openFileName(this, request);
+    if (name.isEmpty())
+        return;
+    const QString current = Text5->toPlainText();
+    Text5->setPlainText(trimSpaces(current).isEmpty() ? name : current + u',' + name);
 }
 
 void Form1::mnuMailSendTimer_Click()
 {
+    if (m_timer || m_run)
+        return;
+    m_timer = new SendTimer(
+        timerHours, timerFlag, *m_clock, [this](bool due) { timerDone(due); }, this);
+    m_timer->start();
+    setStatusText(m_timer->scheduledText());
+    ctlEnabled(false);
+    Command8->setText(QStringLiteral("送信タイマーを停止する"));
+    Command8->setAccessibleName(Command8->text());
+    Command8->show();
+}
+
+void Form1::timerDone(bool due)
+{
+    if (!due)
+        setStatusText(QStringLiteral("送信タイマーを停止しました"));
+    Command8->hide();
+    ctlEnabled(true);
+    m_timer->deleteLater();
+    m_timer = nullptr;
+    if (due && timerFlag != 0) {
+        // timerFlag stays set during the run it starts; the run's end clears it.
+        m_runFromTimer = true;
+        Command1_Click();
+        return;
+    }
+    timerFlag = 0;
 }
 
 void Form1::mnuMailSendOption_Click()
 {
+    frmOptions dialog(sendInterval, timerHours, m_dialogs, this);
+    dialog.exec();
 }
 
 // --- recipient list window ---

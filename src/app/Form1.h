@@ -11,6 +11,12 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
+class QProgressBar;
+class QTimer;
+class Clock;
+class SendRun;
+class SendTimer;
+struct SendSummary;
 class QPushButton;
 class QStatusBar;
 class QAction;
@@ -47,6 +53,10 @@ class Form1 : public QMainWindow
     qint16 sendFlag = 0;
     qint16 timerFlag = 0;
     qint16 sendInterval = 0;
+    qint16 timerHours = 0; // hours of a timer start; 0 at every start, never saved
+
+    // The clock of the interval and timer waits; tests put one they move by hand in its place.
+    void setClock(Clock &clock) { m_clock = &clock; }
 
     // The ODBC data source and the table name or SQL text of the last ODBC dialog; kept between
     // imports.
@@ -99,6 +109,8 @@ class Form1 : public QMainWindow
     QStatusBar *StatusBar1 = nullptr;
     // The status line's text lives in a permanent label: status tips of menus never replace it.
     QLabel *StatusText = nullptr;
+    // Row k of R during a send run; hidden otherwise.
+    QProgressBar *ProgressBar1 = nullptr;
 
     QMenu *mnuFile = nullptr;
     QAction *mnuFileAddressRead = nullptr;
@@ -142,10 +154,25 @@ class Form1 : public QMainWindow
     void Form_Unload();
     void showFailure(const Failure &failure);
     int takeImport(Result<RecipientTable> imported);
+    void showRunStatus(const QString &text);
+    void flushRunStatus();
+    void sendRunFinished(const SendSummary &summary);
+    void timerDone(bool due);
 
     SettingsStore &m_settings;
     UserDialogs &m_dialogs;
     RecipientTable m_table;
     bool m_placedAfterShow = false;
     bool m_unloaded = false;
+
+    Clock *m_clock = nullptr;
+    SendRun *m_run = nullptr;
+    SendTimer *m_timer = nullptr;
+    bool m_runFromTimer = false;
+    // Status and progress of a run are drawn a few times a second at most.
+    QTimer *m_statusFlush = nullptr;
+    qint64 m_lastFlushMs = -1000000;
+    QString m_pendingStatus;
+    int m_progressRow = 0;
+    int m_progressRows = 0;
 };

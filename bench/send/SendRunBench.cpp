@@ -1,0 +1,232 @@
+// The send run of the main window, measured as the operator runs it.
+//
+//   send_run_bench --server TEXT --rows N       a whole run: N merged mails (Japanese subject, 3 KB
+//                                              body with tags); prints rate, the longest gap
+//                                              between two ticks of a 10 ms timer, peak RSS
+//   send_run_bench --sample-size               size in bytes of one message of that run
+//   send_run_bench --server TEXT --interval-cpu   CPU used during a 10 s interval wait
+//   send_run_bench --timer-cpu                 CPU used during 10 s of a timer wait
+#include "Form1.h"
+#include "SendMail.h"
+#include "SettingsStore.h"
+#include "UserDialogs.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <iconv.h>
+
+namespace
+{
+
+// Answers every question with its first button and counts the boxes.
+class Answering : public UserDialogs
+{
+  public:
+    Answer messageBox(QWidget *, const Message &m) override
+    {
+        ++boxes;
+        std::fprintf(stderr, "box: %s\n", qPrintable(m.text.left(80)));
+        return m.buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
+    }
+    QString openFileName(QWidget *, const FileRequest &) override { return {}; }
+    QString saveFileName(QWidget *, const FileRequest &) override { return {}; }
+    bool chooseFont(QWidget *, FontChoice &) override { return false; }
+    int boxes = 0;
+};
+
+QByteArray cp932(const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    iconv_t cd = iconv_open("CP932", "UTF-8");
+    QByteArray out(utf8.size() * 2 + 16, '\0');
+    char *in = const_cast<char *>(utf8.constData());
+    char *o = out.data();
+    size_t inLeft = size_t(utf8.size()), outLeft = size_t(out.size());
+    iconv(cd, &in, &inLeft, &o, &outLeft);
+    iconv_close(cd);
+    out.truncate(out.size() - qsizetype(outLeft));
+    return out;
+}
+
+QString writeRecipients(const QString &dir, int rows)
+{
+    QString csv = QStringLiteral("メールアドレス,氏名,会社,回\r\n");
+    for (int k = 1; k <= rows; ++k)
+        csv += QStringLiteral("user%1@example.com,山田 太郎%1,株式会社サンプル%2,%3\r\n")
+                   .arg(k)
+                   .arg(k % 97)
+                   .arg(k % 12 + 1);
+    const QString path = dir + QStringLiteral("/recipients.csv");
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(cp932(csv));
+    return path;
+}
+
+const QString Subject = QStringLiteral("【ご案内】<%氏名%>様 第<%回%>回 製品説明会のお知らせ");
+
+QString body()
+{
+    QString b =
+        QStringLiteral("<%会社%>\n<%氏名%> 様\n\nいつも格別のお引き立てを賜り、誠にありがとうございます。\n"
+                       "第<%回%>回 製品説明会を下記のとおり開催いたします。\n\n");
+    while (b.toUtf8().size() < 3000)
+        b += QStringLiteral("新製品の特長と導入事例を担当者よりご説明いたします。"
+                            "ご多忙中とは存じますが、ぜひご参加くださいますようお願い申し上げます。\n");
+    return b + QStringLiteral("\n以上\n");
+}
+
+double cpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+long peakRssKb()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_maxrss;
+}
+
+// Runs the event loop (sleeping when idle) until done() holds; false after timeoutMs.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    check.start(5);
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    if (!done())
+        loop.exec();
+    return done();
+}
+
+void idle(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir home;
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
+    QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    QString server;
+    int rows = 2000;
+    QString mode = QStringLiteral("run");
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == u"--server" && i + 1 < args.size())
+            server = args[++i];
+        else if (args[i] == u"--rows" && i + 1 < args.size())
+            rows = args[++i].toInt();
+        else if (args[i].startsWith(u"--"))
+            mode = args[i].mid(2);
+    }
+
+    QTemporaryDir work;
+    if (mode == u"sample-size") {
+        // One row through the outbox: the file is the message as it goes to a server.
+        server = QStringLiteral("file://") + work.path() + QStringLiteral("/out");
+        rows = 1;
+    }
+    SettingsStore settings;
+    Answering dialogs;
+    Form1 form(settings, dialogs,
+               writeRecipients(work.path(), mode == u"run" || mode == u"sample-size" ? rows : 3));
+    form.Text1->setText(server);
+    form.Text2->setText(QStringLiteral("株式会社ベルモラ商事 営業部 <sales@example.com>"));
+    form.Text3->setText(Subject);
+    form.Text4->setPlainText(body());
+    form.Text5->setPlainText(QString());
+    form.show();
+    QCoreApplication::processEvents();
+
+    auto running = [&] { return !form.Command8->isHidden(); };
+
+    if (mode == u"sample-size") {
+        form.Command1_Click();
+        waitUntil([&] { return !running(); }, 30000);
+        const QFileInfoList files =
+            QDir(work.path() + QStringLiteral("/out")).entryInfoList({QStringLiteral("*.eml")});
+        std::printf("%lld\n", files.isEmpty() ? 0LL : (long long)files.first().size());
+        return 0;
+    }
+
+    if (mode == u"interval-cpu" || mode == u"timer-cpu") {
+        const bool timer = mode == u"timer-cpu";
+        form.sendInterval = 10;
+        form.timerHours = 1;
+        if (timer)
+            form.mnuMailSendTimer_Click();
+        else
+            form.Command1_Click();
+        // Into the wait: after row 1 (interval), or at once (timer).
+        idle(500);
+        const double cpu0 = cpuSeconds();
+        QElapsedTimer wall;
+        wall.start();
+        idle(9000);
+        const double cpu = cpuSeconds() - cpu0;
+        const double seconds = double(wall.elapsed()) / 1000;
+        std::printf("%s wait: %.3f s CPU over %.1f s = %.2f %% of one core\n", timer ? "timer" : "interval",
+                    cpu, seconds, 100 * cpu / seconds);
+        form.Command8_Click();
+        waitUntil([&] { return !running(); }, 60000);
+        SendMailShutdown();
+        return 0;
+    }
+
+    // The event loop's answer: the longest gap between two ticks of a 10 ms timer during the run.
+    QElapsedTimer ticks;
+    qint64 last = 0, longest = 0;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const qint64 now = ticks.elapsed();
+        longest = qMax(longest, now - last);
+        last = now;
+    });
+    QElapsedTimer run;
+    run.start();
+    ticks.start();
+    tick.start(10);
+    form.Command1_Click();
+    if (!waitUntil([&] { return !running(); }, 3600 * 1000)) {
+        std::fprintf(stderr, "the run did not end\n");
+        return 1;
+    }
+    const double seconds = double(run.elapsed()) / 1000;
+    tick.stop();
+    const QString status = form.statusText();
+    std::printf("rows=%d seconds=%.3f rate=%.1f longest_gap_ms=%lld peak_rss_kb=%ld boxes=%d\n", rows,
+                seconds, rows / seconds, longest, peakRssKb(), dialogs.boxes);
+    std::fprintf(stderr, "status: %s\n", qPrintable(status));
+    SendMailShutdown();
+    return status.startsWith(QStringLiteral("送信完了：")) ? 0 : 1;
+}

@@ -1,0 +1,55 @@
+#include "SendChecks.h"
+
+#include "Text.h"
+
+#include <QStringList>
+
+namespace
+{
+UserDialogs::Message warning(const QString &text)
+{
+    return {text, QString(), UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok};
+}
+} // namespace
+
+SendCheck checkSendInputs(const SendInputs &inputs, bool (*fileExists)(const QString &))
+{
+    SendCheck check;
+    if (!inputs.haveAddresses) {
+        check.refusal =
+            warning(QStringLiteral("宛先読込ボタンをクリックして、メールアドレスを読み込んでください。"));
+        return check;
+    }
+    // Compared as typed: a box of spaces passes and becomes the empty server name.
+    if (inputs.server.isEmpty()) {
+        check.refusal = warning(QStringLiteral("メールサーバーを指定してください。例）mail.example.co.jp"));
+        return check;
+    }
+    if (inputs.sender.isEmpty()) {
+        check.refusal = warning(
+            QStringLiteral("送信者を指定してください。例）株式会社ベルモラ商事 <info@example.co.jp>"));
+        return check;
+    }
+    if (trimSpaces(inputs.attachments).isEmpty())
+        return check;
+    bool allExist = true;
+    // Every piece is tested as it stands, so a trailing comma (an empty piece) fails.
+    for (const QString &piece : inputs.attachments.split(u','))
+        allExist = fileExists(piece) && allExist;
+    if (!allExist) {
+        check.refusal =
+            UserDialogs::Message{QStringLiteral("指定した添付ファイルが正しくありません"), QString(),
+                                 UserDialogs::Icon::Critical, UserDialogs::Buttons::Ok};
+        check.clearAttachments = true;
+        return check;
+    }
+    check.attachmentList = QString(inputs.attachments).replace(u',', u'\t');
+    return check;
+}
+
+QString addressElement(const QString &trimmedAddress)
+{
+    if (trimmedAddress.size() >= 2 && trimmedAddress.startsWith(u'<') && trimmedAddress.endsWith(u'>'))
+        return trimmedAddress;
+    return u'<' + trimmedAddress + u'>';
+}

@@ -1,0 +1,62 @@
+#include "SendTimer.h"
+
+namespace
+{
+// Clock-minute boundaries since the epoch; local offsets are whole minutes, so they are the same
+// boundaries as the local clock's.
+qint64 minuteOf(const QDateTime &t)
+{
+    const qint64 s = t.toSecsSinceEpoch();
+    return s >= 0 ? s / 60 : (s - 59) / 60;
+}
+
+constexpr qint64 RecheckMs = 60 * 1000;
+} // namespace
+
+QString generalDateTime(const QDateTime &t)
+{
+    return t.toString(QStringLiteral("yyyy/MM/dd H:mm:ss"));
+}
+
+SendTimer::SendTimer(int hours, qint16 &timerFlag, Clock &clock, std::function<void(bool)> done,
+                     QObject *parent)
+    : QObject(parent), m_hours(hours), m_timerFlag(timerFlag), m_clock(clock), m_done(std::move(done))
+{
+}
+
+SendTimer::~SendTimer() = default;
+
+QString SendTimer::scheduledText() const
+{
+    return QStringLiteral("開始予定時刻：") + generalDateTime(scheduled());
+}
+
+void SendTimer::start()
+{
+    m_start = m_clock.now();
+    m_timerFlag = -1;
+    QMetaObject::invokeMethod(this, &SendTimer::check, Qt::QueuedConnection);
+}
+
+void SendTimer::stopRequested()
+{
+    if (!m_finished)
+        QMetaObject::invokeMethod(this, &SendTimer::check, Qt::QueuedConnection);
+}
+
+void SendTimer::check()
+{
+    if (m_finished)
+        return;
+    m_alarm.reset();
+    const QDateTime now = m_clock.now();
+    const qint64 dueMinute = minuteOf(m_start) + qint64(m_hours) * 60;
+    bool due = minuteOf(now) >= dueMinute;
+    if (!due && m_timerFlag != 0) {
+        const qint64 untilDue = (dueMinute * 60 - now.toSecsSinceEpoch()) * 1000 - now.time().msec();
+        m_alarm = m_clock.callAfter(qBound<qint64>(1, untilDue, RecheckMs), [this] { check(); });
+        return;
+    }
+    m_finished = true;
+    m_done(due && m_timerFlag != 0);
+}
