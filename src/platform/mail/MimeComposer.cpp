@@ -14,9 +14,15 @@
 #include <gmime/gmime.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace
 {
@@ -129,27 +135,97 @@ void setTextContent(GMimeTextPart *part, const QString &text)
     g_mime_part_set_content_encoding(GMIME_PART(part), body.encoding);
 }
 
+// GMime writes ASCII header text as it is, so text that already looks like an RFC 2047 encoded
+// word would be decoded by the reader into something else. Such text is encoded as a whole.
+bool looksEncoded(const QString &text)
+{
+    return text.contains(QLatin1String("=?"));
+}
+
+// The text as UTF-8 "B" encoded words of at most 75 characters each, cut between characters,
+// separated by `separator`.
+QByteArray encodedWords(const QString &text, const QByteArray &separator)
+{
+    const QByteArray utf8 = text.toUtf8();
+    QByteArray out;
+    qsizetype from = 0;
+    while (from < utf8.size()) {
+        qsizetype to = std::min<qsizetype>(from + 45, utf8.size()); // 60 base64 characters
+        while (to < utf8.size() && to > from + 1 && (static_cast<unsigned char>(utf8[to]) & 0xc0) == 0x80)
+            --to;
+        if (!out.isEmpty())
+            out += separator;
+        out += "=?UTF-8?B?" + utf8.mid(from, to - from).toBase64() + "?=";
+        from = to;
+    }
+    return out;
+}
+
+// A file name parameter in the RFC 2231 form, continued over several lines when long; readers
+// take it literally.
+QByteArray extendedParameter(const char *name, const QByteArray &utf8)
+{
+    QByteArray encoded;
+    for (const char ch : utf8) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+            std::strchr("!#$&+-.^_`|~", c))
+            encoded += char(c);
+        else
+            encoded += '%' + QByteArray::number(c, 16).toUpper().rightJustified(2, '0');
+    }
+    if (encoded.size() <= 60)
+        return QByteArray(name) + "*=UTF-8''" + encoded;
+    QByteArray out;
+    int section = 0;
+    for (qsizetype from = 0; from < encoded.size(); ++section) {
+        qsizetype to = std::min<qsizetype>(from + 60, encoded.size());
+        if (to < encoded.size() && encoded[to - 1] == '%')
+            to -= 1;
+        else if (to < encoded.size() && to >= 2 && encoded[to - 2] == '%')
+            to -= 2;
+        if (!out.isEmpty())
+            out += ";\n ";
+        out += QByteArray(name) + '*' + QByteArray::number(section) + '*' + '=' +
+               (section == 0 ? "UTF-8''" : "") + encoded.mid(from, to - from);
+        from = to;
+    }
+    return out;
+}
+
 // File names are shown to the recipient; control characters in them could break the header.
-QByteArray safeFileName(const QString &path)
+QString safeFileName(const QString &path)
 {
     QString name = QFileInfo(path).fileName();
     for (QChar &c : name)
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
             c = u'_';
-    return name.toUtf8();
+    return name;
+}
+
+// Opens an attachment for reading. Only a regular file will do: a FIFO would block the send
+// forever and a directory cannot be read. The descriptor is closed with the returned stream.
+GMimeStream *openAttachment(const QString &path, QString *error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        *error = QStringLiteral("添付ファイル「%1」を開けません（%2）。").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return nullptr;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        *error = QStringLiteral("添付ファイル「%1」は通常のファイルではありません。").arg(path);
+        return nullptr;
+    }
+    return g_mime_stream_fs_new(fd);
 }
 
 GMimeObject *makeAttachment(const QString &path, QString *error)
 {
-    GError *err = nullptr;
-    GMimeStream *file = g_mime_stream_fs_open(QFile::encodeName(path).constData(), O_RDONLY, 0, &err);
-    if (!file) {
-        *error = QStringLiteral("添付ファイル「%1」を開けません（%2）。")
-                     .arg(path, err ? QString::fromUtf8(err->message) : QString());
-        if (err)
-            g_error_free(err);
+    GMimeStream *file = openAttachment(path, error);
+    if (!file)
         return nullptr;
-    }
     GRef<GMimeStream> stream(file);
     static const QMimeDatabase mimeDatabase;
     const QMimeType type = mimeDatabase.mimeTypeForFile(path, QMimeDatabase::MatchExtension);
@@ -166,7 +242,17 @@ GMimeObject *makeAttachment(const QString &path, QString *error)
         g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
     g_mime_part_set_content(part, wrapper.get());
     g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
-    g_mime_part_set_filename(part, safeFileName(path).constData());
+    const QString fileName = safeFileName(path);
+    g_mime_part_set_filename(part, fileName.toUtf8().constData());
+    if (looksEncoded(fileName)) {
+        GMimeHeaderList *headers = g_mime_object_get_header_list(GMIME_OBJECT(part));
+        const QByteArray utf8 = fileName.toUtf8();
+        g_mime_header_set_raw_value(g_mime_header_list_get_header(headers, "Content-Type"),
+                                    (' ' + major + '/' + minor + ";\n " + extendedParameter("name", utf8) + '\n')
+                                        .constData());
+        g_mime_header_set_raw_value(g_mime_header_list_get_header(headers, "Content-Disposition"),
+                                    (" attachment;\n " + extendedParameter("filename", utf8) + '\n').constData());
+    }
     return GMIME_OBJECT(part);
 }
 
@@ -181,10 +267,8 @@ void initMimeLibrary()
 MimeComposer::MimeComposer()
 {
     initMimeLibrary();
-    m_message = g_mime_message_new(FALSE);
-    m_text = g_mime_text_part_new_with_subtype("plain");
-    g_mime_text_part_set_charset(m_text, "UTF-8");
     m_sink = g_mime_stream_mem_new();
+    startOver();
 }
 
 MimeComposer::~MimeComposer()
@@ -194,9 +278,48 @@ MimeComposer::~MimeComposer()
     g_object_unref(m_message);
 }
 
+void MimeComposer::startOver()
+{
+    if (m_text)
+        g_object_unref(m_text);
+    if (m_message)
+        g_object_unref(m_message);
+    m_message = g_mime_message_new(FALSE);
+    m_text = g_mime_text_part_new_with_subtype("plain");
+    g_mime_text_part_set_charset(m_text, "UTF-8");
+    m_fresh = true;
+    m_senderName.clear();
+    m_senderAddress.clear();
+    m_recipient.clear();
+    m_subject.clear();
+    m_dateSecond = -1;
+    m_html = false;
+}
+
 BuiltMessage MimeComposer::compose(const MessageFields &f)
 {
+    BuiltMessage out = composeKept(f);
+    // A message that failed half-way may have left anything behind in the kept one.
+    if (!out.error.isEmpty())
+        startOver();
+    // The attachments' files are closed with their parts; only the text part is kept.
+    if (g_mime_message_get_mime_part(m_message) != GMIME_OBJECT(m_text))
+        g_mime_message_set_mime_part(m_message, GMIME_OBJECT(m_text));
+    return out;
+}
+
+BuiltMessage MimeComposer::composeKept(const MessageFields &f)
+{
     BuiltMessage out;
+    // Every attachment is opened before the kept message is touched.
+    std::vector<GRef<GMimeObject>> attachments;
+    attachments.reserve(size_t(f.attachments.size()));
+    for (const QString &path : f.attachments) {
+        attachments.emplace_back(makeAttachment(path, &out.error));
+        if (!attachments.back())
+            return out;
+    }
+
     // Asking GLib for the local zone on every message would read /etc/localtime each time.
     static GTimeZone *const localZone = g_time_zone_new_local();
     GDateTime *now = g_date_time_new_now(localZone);
@@ -208,7 +331,8 @@ BuiltMessage MimeComposer::compose(const MessageFields &f)
 
     // Changing the kept mailbox updates its header in place, so the header order stays put.
     if (m_fresh || f.senderName != m_senderName || f.senderAddress != m_senderAddress) {
-        const QByteArray name = f.senderName.toUtf8();
+        const QByteArray name =
+            looksEncoded(f.senderName) ? encodedWords(f.senderName, " ") : f.senderName.toUtf8();
         if (m_fresh) {
             g_mime_message_add_mailbox(m_message, GMIME_ADDRESS_TYPE_FROM,
                                        name.isEmpty() ? nullptr : name.constData(),
@@ -233,8 +357,14 @@ BuiltMessage MimeComposer::compose(const MessageFields &f)
     m_recipient = f.recipientAddress;
     if (m_fresh || f.subject != m_subject) {
         g_mime_message_set_subject(m_message, f.subject.toUtf8().constData(), "UTF-8");
+        if (looksEncoded(f.subject)) {
+            GMimeHeader *header =
+                g_mime_header_list_get_header(g_mime_object_get_header_list(GMIME_OBJECT(m_message)), "Subject");
+            g_mime_header_set_raw_value(header, (' ' + encodedWords(f.subject, "\n ") + '\n').constData());
+        }
         m_subject = f.subject;
     }
+    m_fresh = false;
     g_mime_message_set_message_id(m_message, newMessageId(f.senderAddress).constData());
 
     if (f.html != m_html) {
@@ -243,21 +373,16 @@ BuiltMessage MimeComposer::compose(const MessageFields &f)
         m_html = f.html;
     }
     setTextContent(m_text, f.body);
-    if (f.attachments.isEmpty()) {
+    if (attachments.empty()) {
         if (g_mime_message_get_mime_part(m_message) != GMIME_OBJECT(m_text))
             g_mime_message_set_mime_part(m_message, GMIME_OBJECT(m_text));
     } else {
         GRef<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
         g_mime_multipart_add(mixed.get(), GMIME_OBJECT(m_text));
-        for (const QString &path : f.attachments) {
-            GRef<GMimeObject> attachment(makeAttachment(path, &out.error));
-            if (!attachment)
-                return out;
+        for (const GRef<GMimeObject> &attachment : attachments)
             g_mime_multipart_add(mixed.get(), attachment.get());
-        }
         g_mime_message_set_mime_part(m_message, GMIME_OBJECT(mixed.get()));
     }
-    m_fresh = false;
 
     GByteArray *bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(m_sink));
     g_byte_array_set_size(bytes, 0);
