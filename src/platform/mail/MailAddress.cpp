@@ -72,6 +72,8 @@ CheckedAddress checkMailAddress(const QString &addrSpec)
     if (addrSpec.isEmpty())
         return refused(QStringLiteral("アドレスが空です"));
     const QByteArray utf8 = addrSpec.toUtf8();
+    if (utf8.contains('\0'))
+        return refused(QStringLiteral("メールアドレスの形式ではありません"));
     InternetAddressList *list = internet_address_list_parse(strictAddresses(), utf8.constData());
     QByteArray parsed;
     bool mailbox = false;
@@ -86,16 +88,21 @@ CheckedAddress checkMailAddress(const QString &addrSpec)
         }
         g_object_unref(list);
     }
-    // Whatever the parser dropped or read differently (a second "@", a comment, a group, a
-    // trailing dot) would make the envelope and the header disagree with what was written.
-    if (!mailbox || parsed != utf8)
-        return refused(QStringLiteral("メールアドレスの形式ではありません"));
-
     const qsizetype at = addrSpec.lastIndexOf(u'@');
-    if (at <= 0 || at == addrSpec.size() - 1)
-        return refused(QStringLiteral("「@」の前後が空です"));
+    if (!mailbox || at <= 0 || at == addrSpec.size() - 1)
+        return refused(QStringLiteral("メールアドレスの形式ではありません"));
     const QString local = addrSpec.left(at);
     const QString domain = addrSpec.mid(at + 1);
+    // Whatever the parser dropped or read differently (a second "@", a comment, a group, a
+    // trailing dot) would make the envelope and the header disagree with what was written. The
+    // parser gives an ACE domain back in Unicode, so domains are compared in their ACE form.
+    const QString parsedText = QString::fromUtf8(parsed);
+    const qsizetype parsedAt = parsedText.lastIndexOf(u'@');
+    const QString parsedDomain = parsedText.mid(parsedAt + 1);
+    if (parsedAt < 0 || parsedText.left(parsedAt) != local ||
+        (parsedDomain != domain && (domain.startsWith(u'[') || QUrl::toAce(parsedDomain).isEmpty() ||
+                                    QUrl::toAce(parsedDomain) != QUrl::toAce(domain))))
+        return refused(QStringLiteral("メールアドレスの形式ではありません"));
     if (local.toUtf8().size() > 64)
         return refused(QStringLiteral("「@」の前が64バイトを超えています"));
 

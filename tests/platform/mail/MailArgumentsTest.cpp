@@ -150,6 +150,7 @@ TEST(Recipients, AddressesAreTakenExactlyAsAMailParserReadsThem)
         {"\"spy:taro\"@example.com", "\"spy:taro\"@example.com"},
         {"taro+tag@sub.example.co.jp", "taro+tag@sub.example.co.jp"},
         {"taro@例え.jp", "taro@xn--r8jz45g.jp"},
+        {"taro@xn--r8jz45g.jp", "taro@xn--r8jz45g.jp"},
         {"たろう@example.jp", "たろう@example.jp"}, // for servers that offer SMTPUTF8
         {"taro@[192.0.2.1]", "taro@[192.0.2.1]"},
         {"taro@[IPv6:2001:db8::1]", "taro@[IPv6:2001:db8::1]"},
