@@ -72,8 +72,11 @@ CheckedAddress checkMailAddress(const QString &addrSpec)
     if (addrSpec.isEmpty())
         return refused(QStringLiteral("アドレスが空です"));
     const QByteArray utf8 = addrSpec.toUtf8();
-    if (utf8.contains('\0'))
-        return refused(QStringLiteral("メールアドレスの形式ではありません"));
+    // Angle brackets belong around an address and comments beside it, never in it; GMime 3.2 also
+    // leaks memory on some of them.
+    for (const char c : utf8)
+        if (c == '<' || c == '>' || c == '(' || c == ')' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return refused(QStringLiteral("メールアドレスの形式ではありません"));
     InternetAddressList *list = internet_address_list_parse(strictAddresses(), utf8.constData());
     QByteArray parsed;
     bool mailbox = false;
@@ -112,7 +115,12 @@ CheckedAddress checkMailAddress(const QString &addrSpec)
             return refused(QStringLiteral("「@」の後のIPアドレスが正しくありません"));
         r.address = addrSpec;
     } else {
-        const QByteArray ace = QUrl::toAce(domain, QUrl::AceTransitionalProcessing);
+        // A label already in ACE form is ASCII; "xn--" before other letters is no domain.
+        if (!isAscii(domain))
+            for (const QStringView label : QStringView(domain).split(u'.'))
+                if (label.startsWith(QLatin1String("xn--"), Qt::CaseInsensitive))
+                    return refused(QStringLiteral("「@」の後のドメイン名が正しくありません"));
+        const QByteArray ace = QUrl::toAce(domain);
         if (!isHostName(ace))
             return refused(QStringLiteral("「@」の後のドメイン名が正しくありません"));
         r.address = local + u'@' + QString::fromLatin1(ace);

@@ -65,7 +65,8 @@ MailSender parseSender(const QString &text)
     }
     const CheckedAddress checked = checkMailAddress(address);
     if (!checked.reason.isEmpty()) {
-        s.error = QStringLiteral("送信者のメールアドレス「%1」が正しくありません（%2）。").arg(address, checked.reason);
+        s.error = QStringLiteral("送信者のメールアドレス「%1」が正しくありません（%2）。")
+                      .arg(address, checked.reason);
         return s;
     }
     s.address = checked.address;
@@ -116,8 +117,9 @@ MailRecipient parseRecipients(const QString &text)
         }
         const CheckedAddress checked = checkMailAddress(inner.toString());
         if (!checked.reason.isEmpty()) {
-            r.error = QStringLiteral("宛先のメールアドレス「%1」が正しくありません（%2）。送信しませんでした。")
-                          .arg(inner.toString(), checked.reason);
+            r.error =
+                QStringLiteral("宛先のメールアドレス「%1」が正しくありません（%2）。送信しませんでした。")
+                    .arg(inner.toString(), checked.reason);
             return r;
         }
         r.address = checked.address;

@@ -142,23 +142,57 @@ bool looksEncoded(const QString &text)
     return text.contains(QLatin1String("=?"));
 }
 
-// The text as UTF-8 "B" encoded words of at most 75 characters each, cut between characters,
-// separated by `separator`.
+// The text as UTF-8 "Q" encoded words of at most 75 characters each, cut between characters,
+// separated by `separator`. Q rather than B: GMime 3.2's own reader drops the rest of a run of
+// encoded words after one that ends in base64 padding.
 QByteArray encodedWords(const QString &text, const QByteArray &separator)
 {
     const QByteArray utf8 = text.toUtf8();
-    QByteArray out;
-    qsizetype from = 0;
-    while (from < utf8.size()) {
-        qsizetype to = std::min<qsizetype>(from + 45, utf8.size()); // 60 base64 characters
-        while (to < utf8.size() && to > from + 1 && (static_cast<unsigned char>(utf8[to]) & 0xc0) == 0x80)
-            --to;
+    QByteArray out, word;
+    const auto flush = [&] {
+        if (word.isEmpty())
+            return;
         if (!out.isEmpty())
             out += separator;
-        out += "=?UTF-8?B?" + utf8.mid(from, to - from).toBase64() + "?=";
-        from = to;
+        out += "=?UTF-8?Q?" + word + "?=";
+        word.clear();
+    };
+    static const char hex[] = "0123456789ABCDEF";
+    for (qsizetype i = 0; i < utf8.size();) {
+        // one character: its lead byte and continuation bytes stay in one word
+        qsizetype end = i + 1;
+        while (end < utf8.size() && (static_cast<unsigned char>(utf8[end]) & 0xc0) == 0x80)
+            ++end;
+        QByteArray encoded;
+        for (; i < end; ++i) {
+            const unsigned char c = static_cast<unsigned char>(utf8[i]);
+            if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                std::strchr("!*+-/", c))
+                encoded += char(c);
+            else if (c == ' ')
+                encoded += '_';
+            else
+                encoded += QByteArray("=") + hex[c >> 4] + hex[c & 15];
+        }
+        if (word.size() + encoded.size() > 63) // 75 less "=?UTF-8?Q?" and "?="
+            flush();
+        word += encoded;
     }
+    flush();
     return out;
+}
+
+// A display name that GMime would write partly as plain words is encoded whole: plain words that
+// look encoded, and specials that it leaves unquoted beside encoded words, do not read back as
+// written. Any special will do, as the name is then encoded, not quoted.
+bool encodeName(const QString &name)
+{
+    if (looksEncoded(name))
+        return true;
+    for (const QChar c : name)
+        if (QStringView(u"()<>[]:;@\\,.\"").contains(c))
+            return true;
+    return false;
 }
 
 // A file name parameter in the RFC 2231 form, continued over several lines when long; readers
@@ -209,7 +243,8 @@ GMimeStream *openAttachment(const QString &path, QString *error)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        *error = QStringLiteral("添付ファイル「%1」を開けません（%2）。").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        *error = QStringLiteral("添付ファイル「%1」を開けません（%2）。")
+                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         return nullptr;
     }
     struct stat st;
@@ -247,11 +282,12 @@ GMimeObject *makeAttachment(const QString &path, QString *error)
     if (looksEncoded(fileName)) {
         GMimeHeaderList *headers = g_mime_object_get_header_list(GMIME_OBJECT(part));
         const QByteArray utf8 = fileName.toUtf8();
-        g_mime_header_set_raw_value(g_mime_header_list_get_header(headers, "Content-Type"),
-                                    (' ' + major + '/' + minor + ";\n " + extendedParameter("name", utf8) + '\n')
-                                        .constData());
-        g_mime_header_set_raw_value(g_mime_header_list_get_header(headers, "Content-Disposition"),
-                                    (" attachment;\n " + extendedParameter("filename", utf8) + '\n').constData());
+        g_mime_header_set_raw_value(
+            g_mime_header_list_get_header(headers, "Content-Type"),
+            (' ' + major + '/' + minor + ";\n " + extendedParameter("name", utf8) + '\n').constData());
+        g_mime_header_set_raw_value(
+            g_mime_header_list_get_header(headers, "Content-Disposition"),
+            (" attachment;\n " + extendedParameter("filename", utf8) + '\n').constData());
     }
     return GMIME_OBJECT(part);
 }
@@ -332,7 +368,7 @@ BuiltMessage MimeComposer::composeKept(const MessageFields &f)
     // Changing the kept mailbox updates its header in place, so the header order stays put.
     if (m_fresh || f.senderName != m_senderName || f.senderAddress != m_senderAddress) {
         const QByteArray name =
-            looksEncoded(f.senderName) ? encodedWords(f.senderName, " ") : f.senderName.toUtf8();
+            encodeName(f.senderName) ? encodedWords(f.senderName, " ") : f.senderName.toUtf8();
         if (m_fresh) {
             g_mime_message_add_mailbox(m_message, GMIME_ADDRESS_TYPE_FROM,
                                        name.isEmpty() ? nullptr : name.constData(),
@@ -358,8 +394,8 @@ BuiltMessage MimeComposer::composeKept(const MessageFields &f)
     if (m_fresh || f.subject != m_subject) {
         g_mime_message_set_subject(m_message, f.subject.toUtf8().constData(), "UTF-8");
         if (looksEncoded(f.subject)) {
-            GMimeHeader *header =
-                g_mime_header_list_get_header(g_mime_object_get_header_list(GMIME_OBJECT(m_message)), "Subject");
+            GMimeHeader *header = g_mime_header_list_get_header(
+                g_mime_object_get_header_list(GMIME_OBJECT(m_message)), "Subject");
             g_mime_header_set_raw_value(header, (' ' + encodedWords(f.subject, "\n ") + '\n').constData());
         }
         m_subject = f.subject;

@@ -284,7 +284,7 @@ bool SmtpConnection::waitReady(short events, qint64 deadline, int timeoutMs, con
     if (ready == 0) {
         a.code = CURLE_OPERATION_TIMEDOUT;
         a.detail = timeoutText + (timeoutMs % 1000 == 0 ? QByteArray::number(timeoutMs / 1000) + " s"
-                                                         : QByteArray::number(timeoutMs) + " ms");
+                                                        : QByteArray::number(timeoutMs) + " ms");
     } else {
         a.code = events & POLLOUT ? CURLE_SEND_ERROR : CURLE_RECV_ERROR;
         a.detail = QByteArray("poll: ") + std::strerror(errno);

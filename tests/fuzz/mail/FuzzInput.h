@@ -10,7 +10,9 @@
 class FuzzInput
 {
   public:
-    FuzzInput(const uint8_t *data, size_t size) : m_data(reinterpret_cast<const char *>(data)), m_size(size) {}
+    FuzzInput(const uint8_t *data, size_t size) : m_data(reinterpret_cast<const char *>(data)), m_size(size)
+    {
+    }
 
     QString next()
     {

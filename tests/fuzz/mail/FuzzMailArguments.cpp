@@ -21,8 +21,11 @@ bool hasControlOrSpace(const QString &s)
 // An address the library accepted is accepted again, unchanged.
 void checkAddress(const QString &address)
 {
-    if (hasControlOrSpace(address) || address.contains(u'<') || address.contains(u'>'))
-        std::abort();
+    // White space only inside a quoted local part
+    const bool quoted = address.startsWith(u'"');
+    for (const QChar c : address)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f || (c == u' ' && !quoted) || c == u'<' || c == u'>')
+            std::abort();
     if (address.compare(QLatin1String("postmaster"), Qt::CaseInsensitive) == 0)
         return;
     const CheckedAddress again = checkMailAddress(address);

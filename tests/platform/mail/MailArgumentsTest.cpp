@@ -134,6 +134,7 @@ TEST(Recipients, AnythingButOneAddressAndTheTwoHeaderLinesIsRefused)
         "<taro@-example.com>",
         "<taro@exa_mple.com>",
         "<taro@[192.0.2.300]>",
+        "<taro@xn--例え.jp>",
         "<\"taro@example.com>",
     };
     for (const QString &text : bad)

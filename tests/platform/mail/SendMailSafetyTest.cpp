@@ -99,9 +99,10 @@ TEST_F(Safety, EncodedWordLookalikesArriveLiterally)
     ScratchDir dir;
     const QString lookalike = QStringLiteral("=?utf-8?q?=E5=81=BD?=");
     const QString file = dir.write(lookalike + QStringLiteral(".txt"), "x");
-    ASSERT_EQ(str(SendMail(server->hostPort(), recipientsFor("taro@example.com"), lookalike + " <info@example.com>",
-                           QStringLiteral("件名 ") + lookalike, "b", file)),
-              "");
+    ASSERT_EQ(
+        str(SendMail(server->hostPort(), recipientsFor("taro@example.com"), lookalike + " <info@example.com>",
+                     QStringLiteral("件名 ") + lookalike, "b", file)),
+        "");
     const QJsonObject d = decodeMessage(server->messagePath(1));
     EXPECT_TRUE(d.value("defects").toArray().isEmpty());
     EXPECT_TRUE(d.value("seven_bit").toBool());
@@ -115,13 +116,16 @@ TEST_F(Safety, AddressesAMailReaderWouldReadOtherwiseAreRefusedBeforeAnyConnecti
 {
     const QString senders[] = {"Sample <user@evil.example@good.example>", "Sample <@例え.jp>"};
     for (const QString &sender : senders) {
-        const QString result = SendMail(server->hostPort(), recipientsFor("taro@example.com"), sender, "s", "b", {});
+        const QString result =
+            SendMail(server->hostPort(), recipientsFor("taro@example.com"), sender, "s", "b", {});
         EXPECT_TRUE(result.contains(QStringLiteral("送信者のメールアドレス"))) << str(result);
     }
-    const QString recipients[] = {"spy:taro@example.com", "@例え.jp", "taro@example.com.", "taro@evil@example.com"};
+    const QString recipients[] = {"spy:taro@example.com", "@例え.jp", "taro@example.com.",
+                                  "taro@evil@example.com"};
     for (const QString &to : recipients) {
         const QString result = send(to);
-        EXPECT_TRUE(result.contains(QStringLiteral("宛先のメールアドレス"))) << str(to) << ": " << str(result);
+        EXPECT_TRUE(result.contains(QStringLiteral("宛先のメールアドレス")))
+            << str(to) << ": " << str(result);
     }
     EXPECT_EQ(server->connections(), 0);
 }
