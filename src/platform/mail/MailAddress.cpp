@@ -120,7 +120,10 @@ CheckedAddress checkMailAddress(const QString &addrSpec)
             for (const QStringView label : QStringView(domain).split(u'.'))
                 if (label.startsWith(QLatin1String("xn--"), Qt::CaseInsensitive))
                     return refused(QStringLiteral("「@」の後のドメイン名が正しくありません"));
-        const QByteArray ace = QUrl::toAce(domain);
+        // Plain ASCII host names need no conversion; this runs twice for every mail.
+        const QByteArray ace = isAscii(domain) && !domain.contains(QLatin1String("xn--"), Qt::CaseInsensitive)
+                                   ? domain.toLatin1()
+                                   : QUrl::toAce(domain);
         if (!isHostName(ace))
             return refused(QStringLiteral("「@」の後のドメイン名が正しくありません"));
         r.address = local + u'@' + QString::fromLatin1(ace);

@@ -37,9 +37,7 @@ QString unquoteName(QString name)
     return name;
 }
 
-} // namespace
-
-MailSender parseSender(const QString &text)
+MailSender parseSenderText(const QString &text)
 {
     MailSender s;
     QString t = text;
@@ -71,6 +69,20 @@ MailSender parseSender(const QString &text)
     }
     s.address = checked.address;
     return s;
+}
+
+} // namespace
+
+MailSender parseSender(const QString &text)
+{
+    // A run sends every mail with the same sender text.
+    thread_local QString lastText;
+    thread_local MailSender last;
+    if (!lastText.isNull() && text == lastText)
+        return last;
+    last = parseSenderText(text);
+    lastText = text.isNull() ? QStringLiteral("") : text;
+    return last;
 }
 
 MailRecipient parseRecipients(const QString &text)
