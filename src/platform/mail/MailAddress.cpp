@@ -106,6 +106,9 @@ CheckedAddress checkMailAddress(const QString &addrSpec)
         (parsedDomain != domain && (domain.startsWith(u'[') || QUrl::toAce(parsedDomain).isEmpty() ||
                                     QUrl::toAce(parsedDomain) != QUrl::toAce(domain))))
         return refused(QStringLiteral("メールアドレスの形式ではありません"));
+    // SMTP knows a local part as dot-separated atoms or as one quoted string, not a mix of both.
+    if (local.contains(u'"') && !(local.size() >= 2 && local.startsWith(u'"') && local.endsWith(u'"')))
+        return refused(QStringLiteral("メールアドレスの形式ではありません"));
     if (local.toUtf8().size() > 64)
         return refused(QStringLiteral("「@」の前が64バイトを超えています"));
 

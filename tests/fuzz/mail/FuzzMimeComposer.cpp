@@ -129,9 +129,17 @@ void check(const QByteArray &bytes, const MessageFields &f)
     }
     expectOneMailbox("From", g_mime_message_get_from(message), f.senderAddress, &f.senderName);
     expectOneMailbox("To", g_mime_message_get_to(message), f.recipientAddress, nullptr);
-    const QString subject = decodedSubject(message);
-    if (subject != f.subject)
-        fail("Subject", f.subject, subject);
+    // White space at either end of a header value is not part of it for any reader.
+    const auto trimmed = [](QString t) {
+        while (!t.isEmpty() && (t.front() == u' ' || t.front() == u'\t'))
+            t.remove(0, 1);
+        while (!t.isEmpty() && (t.back() == u' ' || t.back() == u'\t'))
+            t.chop(1);
+        return t;
+    };
+    const QString subject = trimmed(decodedSubject(message));
+    if (subject != trimmed(f.subject))
+        fail("Subject", trimmed(f.subject), subject);
     g_object_unref(message);
 }
 

@@ -135,6 +135,7 @@ TEST(Recipients, AnythingButOneAddressAndTheTwoHeaderLinesIsRefused)
         "<taro@exa_mple.com>",
         "<taro@[192.0.2.300]>",
         "<taro@xn--例え.jp>",
+        "<ta.\"ro x\"@example.com>", // SMTP has no mixed local parts
         "<\"taro@example.com>",
     };
     for (const QString &text : bad)
