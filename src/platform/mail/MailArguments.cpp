@@ -1,5 +1,6 @@
 #include "MailArguments.h"
 
+#include "MailAddress.h"
 #include "Text.h"
 
 namespace
@@ -21,29 +22,6 @@ bool hasControl(QStringView s)
     return false;
 }
 
-// Characters that would change the meaning of an address inside a header or an SMTP command.
-bool usableAddress(QStringView a)
-{
-    if (a.isEmpty())
-        return false;
-    for (const QChar c : a) {
-        if (isControl(c) || c.isSpace())
-            return false;
-        switch (c.unicode()) {
-        case '<':
-        case '>':
-        case '"':
-        case ',':
-        case ';':
-        case '(':
-        case ')':
-        case '\\': return false;
-        default: break;
-        }
-    }
-    return true;
-}
-
 QString unquoteName(QString name)
 {
     if (name.size() >= 2 && name.startsWith(u'"') && name.endsWith(u'"')) {
@@ -59,9 +37,7 @@ QString unquoteName(QString name)
     return name;
 }
 
-} // namespace
-
-MailSender parseSender(const QString &text)
+MailSender parseSenderText(const QString &text)
 {
     MailSender s;
     QString t = text;
@@ -85,13 +61,28 @@ MailSender parseSender(const QString &text)
     } else {
         address = t;
     }
-    const qsizetype at = address.lastIndexOf(u'@');
-    if (!usableAddress(address) || at <= 0 || at == address.size() - 1) {
-        s.error = QStringLiteral("送信者のメールアドレス「%1」が正しくありません。").arg(address);
+    const CheckedAddress checked = checkMailAddress(address);
+    if (!checked.reason.isEmpty()) {
+        s.error = QStringLiteral("送信者のメールアドレス「%1」が正しくありません（%2）。")
+                      .arg(address, checked.reason);
         return s;
     }
-    s.address = address;
+    s.address = checked.address;
     return s;
+}
+
+} // namespace
+
+MailSender parseSender(const QString &text)
+{
+    // A run sends every mail with the same sender text.
+    thread_local QString lastText;
+    thread_local MailSender last;
+    if (!lastText.isNull() && text == lastText)
+        return last;
+    last = parseSenderText(text);
+    lastText = text.isNull() ? QStringLiteral("") : text;
+    return last;
 }
 
 MailRecipient parseRecipients(const QString &text)
@@ -131,11 +122,19 @@ MailRecipient parseRecipients(const QString &text)
             r.error = QStringLiteral("宛先のメールアドレスが空です。");
             return r;
         }
-        if (!usableAddress(inner)) {
-            r.error = QStringLiteral("宛先のメールアドレス「%1」が正しくありません。").arg(inner.toString());
+        // RCPT TO:<Postmaster> is the one address SMTP knows without a domain.
+        if (inner.compare(QLatin1String("postmaster"), Qt::CaseInsensitive) == 0) {
+            r.address = inner.toString();
+            continue;
+        }
+        const CheckedAddress checked = checkMailAddress(inner.toString());
+        if (!checked.reason.isEmpty()) {
+            r.error =
+                QStringLiteral("宛先のメールアドレス「%1」が正しくありません（%2）。送信しませんでした。")
+                    .arg(inner.toString(), checked.reason);
             return r;
         }
-        r.address = inner.toString();
+        r.address = checked.address;
     }
     if (!haveAddress)
         r.error = QStringLiteral("宛先が指定されていません。");

@@ -170,6 +170,11 @@ MailServerParse parseUrl(const QString &text, MailServer::Kind kind)
     r.server.kind = kind;
     r.server.host = host;
     r.server.port = url.port(kind == MailServer::Kind::Smtps ? 465 : 25);
+    if (r.server.port < 1) {
+        r.error = QStringLiteral("メールサーバーのポート番号「%1」が正しくありません（1～65535）。")
+                      .arg(r.server.port);
+        return r;
+    }
     r.server.user = url.userName(QUrl::FullyDecoded);
     r.server.password = url.password(QUrl::FullyDecoded);
     if (hasControl(r.server.user) || hasControl(r.server.password)) {

@@ -41,6 +41,9 @@ class MimeComposer
     BuiltMessage compose(const MessageFields &fields);
 
   private:
+    BuiltMessage composeKept(const MessageFields &fields);
+    void startOver(); // a new, empty message
+
     GMimeMessage *m_message = nullptr;
     GMimeTextPart *m_text = nullptr;
     GMimeStream *m_sink = nullptr;

@@ -96,7 +96,8 @@ SendMailState &state()
 
 SmtpSettings smtpSettings(const SendMailOptions &o)
 {
-    return {o.connectTimeoutSeconds, o.responseTimeoutSeconds, o.caFile, o.reuseConnection};
+    return {o.connectTimeoutSeconds, o.responseTimeoutSeconds,  o.caFile, o.reuseConnection,
+            o.idleLimitSeconds,      o.quitTimeoutMilliseconds, o.clock};
 }
 
 } // namespace

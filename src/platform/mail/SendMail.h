@@ -30,6 +30,12 @@ struct SendMailOptions {
     int responseTimeoutSeconds = 30; // also the longest stall allowed while the message is sent
     QString caFile;                  // PEM file of trusted authorities; empty: the system store
     bool reuseConnection = true;     // false: a new SMTP session for every message
+    // Longer than any pause inside a send run (the interval is at most 60 s and counts from the
+    // start of the previous mail), shorter than the time after which servers and firewalls
+    // commonly drop a quiet session without telling.
+    int idleLimitSeconds = 60;
+    int quitTimeoutMilliseconds = 2000; // QUIT at the end of a session, also at program exit
+    qint64 (*clock)() = nullptr;        // monotonic milliseconds for the idle limit; null: the system's
 };
 
 SendMailOptions sendMailOptions();

@@ -22,6 +22,7 @@ struct SmtpConnection::Attempt {
     int errorCode = 0;         // the server's first refusal
     QByteArray errorReply;     // its text, code included
     QByteArray detail;         // what went wrong, for the parentheses of the text
+    bool needsSmtpUtf8 = false; // an address outside ASCII, and the server does not offer SMTPUTF8
 };
 
 namespace
@@ -232,10 +233,11 @@ void SmtpConnection::close(bool quit)
     if (!m_curl)
         return;
     if (quit) {
+        // A server that does not answer QUIT promptly is not waited for: the program may be ending.
         Attempt ignored;
         SmtpReply reply;
-        if (sendAll(QByteArrayLiteral("QUIT\r\n"), ignored))
-            readReply(reply, ignored);
+        if (sendAll(QByteArrayLiteral("QUIT\r\n"), ignored, m_settings.quitTimeoutMilliseconds))
+            readReply(reply, ignored, m_settings.quitTimeoutMilliseconds);
     }
     curl_easy_cleanup(m_curl);
     m_curl = nullptr;
@@ -262,15 +264,27 @@ int SmtpConnection::wait(short events, qint64 deadline)
     }
 }
 
+int SmtpConnection::timeoutMs(int requested) const
+{
+    return requested >= 0 ? requested : m_settings.responseTimeoutSeconds * 1000;
+}
+
+qint64 SmtpConnection::idleClock() const
+{
+    return m_settings.clock ? m_settings.clock() : now();
+}
+
 // wait() with its outcome noted in the attempt: false on a time-out or a failed poll.
-bool SmtpConnection::waitReady(short events, qint64 deadline, const QByteArray &timeoutText, Attempt &a)
+bool SmtpConnection::waitReady(short events, qint64 deadline, int timeoutMs, const QByteArray &timeoutText,
+                               Attempt &a)
 {
     const int ready = wait(events, deadline);
     if (ready > 0)
         return true;
     if (ready == 0) {
         a.code = CURLE_OPERATION_TIMEDOUT;
-        a.detail = timeoutText + QByteArray::number(m_settings.responseTimeoutSeconds) + " s";
+        a.detail = timeoutText + (timeoutMs % 1000 == 0 ? QByteArray::number(timeoutMs / 1000) + " s"
+                                                        : QByteArray::number(timeoutMs) + " ms");
     } else {
         a.code = events & POLLOUT ? CURLE_SEND_ERROR : CURLE_RECV_ERROR;
         a.detail = QByteArray("poll: ") + std::strerror(errno);
@@ -278,16 +292,16 @@ bool SmtpConnection::waitReady(short events, qint64 deadline, const QByteArray &
     return false;
 }
 
-bool SmtpConnection::sendAll(const char *data, qsizetype size, Attempt &a)
+bool SmtpConnection::sendAll(const char *data, qsizetype size, Attempt &a, int timeout)
 {
-    const qint64 stall = qint64(m_settings.responseTimeoutSeconds) * 1000;
+    const int stall = timeoutMs(timeout);
     qsizetype done = 0;
     while (done < size) {
         size_t n = 0;
         const CURLcode rc = curl_easy_send(m_curl, data + done, size_t(size - done), &n);
         if (rc == CURLE_AGAIN) {
             // The server has stopped reading; give it the response time-out to go on.
-            if (!waitReady(POLLOUT, now() + stall,
+            if (!waitReady(POLLOUT, now() + stall, stall,
                            QByteArrayLiteral("the server did not take more data within "), a))
                 return false;
             continue;
@@ -302,9 +316,10 @@ bool SmtpConnection::sendAll(const char *data, qsizetype size, Attempt &a)
     return true;
 }
 
-bool SmtpConnection::readReply(SmtpReply &reply, Attempt &a)
+bool SmtpConnection::readReply(SmtpReply &reply, Attempt &a, int timeout)
 {
-    const qint64 deadline = now() + qint64(m_settings.responseTimeoutSeconds) * 1000;
+    const int limit = timeoutMs(timeout);
+    const qint64 deadline = now() + limit;
     // Over TLS, bytes already decrypted wait inside the TLS library where poll cannot see them,
     // so there a read comes first and poll only after it found nothing.
     bool tryRead = m_tls;
@@ -318,7 +333,7 @@ bool SmtpConnection::readReply(SmtpReply &reply, Attempt &a)
         case SmtpReplyParser::Result::Incomplete: break;
         }
         if (!tryRead) {
-            if (!waitReady(POLLIN, deadline, QByteArrayLiteral("no reply within "), a))
+            if (!waitReady(POLLIN, deadline, limit, QByteArrayLiteral("no reply within "), a))
                 return false;
         }
         char buffer[4096];
@@ -375,11 +390,16 @@ SmtpConnection::Attempt SmtpConnection::transact(const QByteArray &mailFrom, con
     a.reused = m_curl != nullptr;
     if (!m_curl && !open(a))
         return a;
+    if (utf8 && !m_smtpUtf8) {
+        a.code = CURLE_ABORTED_BY_CALLBACK;
+        a.needsSmtpUtf8 = true;
+        return a;
+    }
 
     QByteArray mail = "MAIL FROM:<" + mailFrom + '>';
     if (m_size)
         mail += " SIZE=" + QByteArray::number(message.size());
-    if (utf8 && m_smtpUtf8)
+    if (utf8)
         mail += " SMTPUTF8";
     mail += "\r\n";
     const QByteArray rcpt = "RCPT TO:<" + rcptTo + ">\r\n";
@@ -477,16 +497,23 @@ QString SmtpConnection::send(const QString &from, const QString &to, const QByte
         return QStringLiteral("宛先のメールアドレス「%1」のドメイン名を変換できません。").arg(to);
     const bool utf8 = !isAscii(mailFrom) || !isAscii(rcptTo);
 
+    // Servers and the networks between drop sessions that stay quiet for long, often without a
+    // word; a session idle past the limit is ended here rather than found dead by this mail.
+    if (m_curl && idleClock() - m_lastUsed >= qint64(m_settings.idleLimitSeconds) * 1000)
+        close(true);
     Attempt a = transact(mailFrom, rcptTo, utf8, message);
-    // A kept session that the server has meanwhile closed fails before any byte of the message
-    // went out; only then is a second attempt on a new connection sure not to duplicate the mail.
+    // A kept session that the server has meanwhile closed, or that no longer answers, fails before
+    // any byte of the message went out; only then is a second attempt on a new connection sure
+    // not to duplicate the mail.
     if (a.code != CURLE_OK && a.reused && !a.bodyStarted &&
-        (a.errorCode == 421 || (a.errorCode == 0 && isTransportFailure(a.code)))) {
+        (a.errorCode == 421 ||
+         (a.errorCode == 0 && (isTransportFailure(a.code) || a.code == CURLE_OPERATION_TIMEDOUT)))) {
         close(false);
         a = transact(mailFrom, rcptTo, utf8, message);
     }
     if (!m_settings.reuseConnection)
         close(true);
+    m_lastUsed = idleClock();
     return a.code == CURLE_OK ? QString() : describe(a);
 }
 
@@ -494,6 +521,10 @@ QString SmtpConnection::describe(const Attempt &a) const
 {
     const QString detail = QString::fromUtf8(a.detail);
     const QString where = m_server.endpoint();
+    if (a.needsSmtpUtf8)
+        return QStringLiteral("メールサーバー %1 がSMTPUTF8に対応していないため、「@」の前に日本語などを含む"
+                              "アドレスには送信できません。送信しませんでした。")
+            .arg(where);
     if (a.errorCode) {
         QString stage;
         if (a.stage == Stage::Mail)

@@ -14,6 +14,9 @@ struct SmtpSettings {
     int responseTimeoutSeconds = 30;
     QString caFile; // empty: the system's certificate store
     bool reuseConnection = true;
+    int idleLimitSeconds = 60;          // a kept session unused this long is ended before the next mail
+    int quitTimeoutMilliseconds = 2000; // how long QUIT waits for its reply
+    qint64 (*clock)() = nullptr;        // idle time in milliseconds; null: the monotonic clock
 
     bool operator==(const SmtpSettings &) const = default;
 };
@@ -46,11 +49,17 @@ class SmtpConnection
     bool refuse(Attempt &a, Stage stage, const SmtpReply &reply);
     void reset();
 
-    bool sendAll(const char *data, qsizetype size, Attempt &a);
-    bool sendAll(const QByteArray &bytes, Attempt &a) { return sendAll(bytes.constData(), bytes.size(), a); }
-    bool readReply(SmtpReply &reply, Attempt &a);
+    // timeoutMs < 0: the response time-out of the settings
+    bool sendAll(const char *data, qsizetype size, Attempt &a, int timeoutMs = -1);
+    bool sendAll(const QByteArray &bytes, Attempt &a, int timeoutMs = -1)
+    {
+        return sendAll(bytes.constData(), bytes.size(), a, timeoutMs);
+    }
+    bool readReply(SmtpReply &reply, Attempt &a, int timeoutMs = -1);
     int wait(short events, qint64 deadline);
-    bool waitReady(short events, qint64 deadline, const QByteArray &timeoutText, Attempt &a);
+    bool waitReady(short events, qint64 deadline, int timeoutMs, const QByteArray &timeoutText, Attempt &a);
+    int timeoutMs(int requested) const;
+    qint64 idleClock() const;
 
     QString describe(const Attempt &a) const;
     static size_t onReply(char *buffer, size_t size, size_t count, void *self);
@@ -61,6 +70,7 @@ class SmtpConnection
     CURL *m_curl = nullptr; // set while a session is open
     int m_socket = -1;      // the session's socket, for poll
     bool m_tls = false;
+    qint64 m_lastUsed = 0; // idleClock() when the kept session last finished a mail
     char m_errorBuffer[256] = {};
     SmtpReplyParser m_replies;
     QByteArray m_wire; // the message as it goes out: dot-stuffed, with the end marker

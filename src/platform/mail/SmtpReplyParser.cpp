@@ -33,6 +33,7 @@ void SmtpReplyParser::clear()
 SmtpReplyParser::Result SmtpReplyParser::next(SmtpReply *reply)
 {
     SmtpReply r;
+    bool first = true; // a code of 000 is a code too
     qsizetype pos = m_start;
     for (;;) {
         const char *begin = m_buffer.constData() + pos;
@@ -48,7 +49,7 @@ SmtpReplyParser::Result SmtpReplyParser::next(SmtpReply *reply)
             (length > 3 && begin[3] != ' ' && begin[3] != '-'))
             return Result::Malformed;
         const int code = (begin[0] - '0') * 100 + (begin[1] - '0') * 10 + (begin[2] - '0');
-        if (r.code == 0)
+        if (first)
             r.code = code;
         else if (code != r.code)
             return Result::Malformed; // every line of a reply carries the same code
@@ -57,6 +58,7 @@ SmtpReplyParser::Result SmtpReplyParser::next(SmtpReply *reply)
                 r.text += ' ';
             r.text.append(begin + 4, length - 4);
         }
+        first = false;
         pos = lineEnd + 1;
         if (length > 3 && begin[3] == '-')
             continue;

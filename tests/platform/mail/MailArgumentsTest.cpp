@@ -59,6 +59,11 @@ TEST(ServerText, MalformedOrUnsafeTextsAreRefused)
     const QString bad[] = {
         "",
         "mail.example.com:0",
+        "mail.example.com:00000",
+        "[::1]:0",
+        "smtp://mail.example.com:0",
+        "smtps://taro@mail.example.com:0/",
+        "smtps://mail.example.com:00",
         "mail.example.com:65536",
         "mail.example.com:",
         "mail.example.com:25x",
@@ -89,7 +94,7 @@ TEST(Recipients, HeaderElementChoosesTheBodyType)
     r = parseRecipients(">Content-Type: text/html;\t<山田@例え.jp>");
     EXPECT_TRUE(r.error.isEmpty()) << s(r.error);
     EXPECT_TRUE(r.html);
-    EXPECT_EQ(s(r.address), "山田@例え.jp");
+    EXPECT_EQ(s(r.address), "山田@xn--r8jz45g.jp"); // the domain as envelope and header carry it
 
     r = parseRecipients("<postmaster>");
     EXPECT_TRUE(r.error.isEmpty()) << s(r.error);
@@ -118,9 +123,46 @@ TEST(Recipients, AnythingButOneAddressAndTheTwoHeaderLinesIsRefused)
         ">Content-Type: text/plain;\t<Taro <taro@example.com>>",
         ">Content-Type: text/plain;\t<taro @example.com>",
         ">Content-Type: text/plain;\t\t<taro@example.com>",
+        // read by a mail parser as something other than one plain address
+        "<taro@evil.example@good.example>",
+        "<spy:taro@example.com>",
+        "<@例え.jp>",
+        "<taro@>",
+        "<taro@example.com.>",
+        "<taro(comment)@example.com>",
+        "<taro..x@example.com>",
+        "<taro@-example.com>",
+        "<taro@exa_mple.com>",
+        "<taro@[192.0.2.300]>",
+        "<taro@xn--例え.jp>",
+        "<ta.\"ro x\"@example.com>", // SMTP has no mixed local parts
+        "<\"taro@example.com>",
     };
     for (const QString &text : bad)
         EXPECT_FALSE(parseRecipients(text).error.isEmpty()) << "accepted: " << s(text);
+}
+
+TEST(Recipients, AddressesAreTakenExactlyAsAMailParserReadsThem)
+{
+    struct Case {
+        QString written, address;
+    };
+    const Case cases[] = {
+        {"taro@example.com", "taro@example.com"},
+        {"\"spy:taro\"@example.com", "\"spy:taro\"@example.com"},
+        {"taro+tag@sub.example.co.jp", "taro+tag@sub.example.co.jp"},
+        {"taro@例え.jp", "taro@xn--r8jz45g.jp"},
+        {"taro@xn--r8jz45g.jp", "taro@xn--r8jz45g.jp"},
+        {"たろう@example.jp", "たろう@example.jp"}, // for servers that offer SMTPUTF8
+        {"taro@[192.0.2.1]", "taro@[192.0.2.1]"},
+        {"taro@[IPv6:2001:db8::1]", "taro@[IPv6:2001:db8::1]"},
+        {"PostMaster", "PostMaster"},
+    };
+    for (const Case &c : cases) {
+        const MailRecipient r = parseRecipients(u'<' + c.written + u'>');
+        EXPECT_TRUE(r.error.isEmpty()) << s(c.written) << ": " << s(r.error);
+        EXPECT_EQ(s(r.address), s(c.address));
+    }
 }
 
 TEST(Sender, DisplayNameAndAddressAreSeparated)
@@ -150,6 +192,10 @@ TEST(Sender, DisplayNameAndAddressAreSeparated)
         "Sample <info>",
         "Sample info@example.com>",
         "Sample <in fo@example.com>",
+        "Sample <user@evil.example@good.example>",
+        "user@evil.example@good.example",
+        "Sample <@例え.jp>",
+        "Sample <a:b@example.com>",
         "",
     };
     for (const QString &text : bad)

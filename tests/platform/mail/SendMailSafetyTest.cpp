@@ -94,4 +94,40 @@ TEST_F(Safety, AttachmentNamesCannotAddHeaders)
     EXPECT_EQ(server->messages(), 1);
 }
 
+TEST_F(Safety, EncodedWordLookalikesArriveLiterally)
+{
+    ScratchDir dir;
+    const QString lookalike = QStringLiteral("=?utf-8?q?=E5=81=BD?=");
+    const QString file = dir.write(lookalike + QStringLiteral(".txt"), "x");
+    ASSERT_EQ(
+        str(SendMail(server->hostPort(), recipientsFor("taro@example.com"), lookalike + " <info@example.com>",
+                     QStringLiteral("件名 ") + lookalike, "b", file)),
+        "");
+    const QJsonObject d = decodeMessage(server->messagePath(1));
+    EXPECT_TRUE(d.value("defects").toArray().isEmpty());
+    EXPECT_TRUE(d.value("seven_bit").toBool());
+    EXPECT_EQ(str(d.value("subject").toString()), str(QStringLiteral("件名 ") + lookalike));
+    EXPECT_EQ(str(d.value("from").toArray().at(0).toObject().value("name").toString()), str(lookalike));
+    EXPECT_EQ(str(d.value("parts").toArray().at(1).toObject().value("filename").toString()),
+              str(lookalike + QStringLiteral(".txt")));
+}
+
+TEST_F(Safety, AddressesAMailReaderWouldReadOtherwiseAreRefusedBeforeAnyConnection)
+{
+    const QString senders[] = {"Sample <user@evil.example@good.example>", "Sample <@例え.jp>"};
+    for (const QString &sender : senders) {
+        const QString result =
+            SendMail(server->hostPort(), recipientsFor("taro@example.com"), sender, "s", "b", {});
+        EXPECT_TRUE(result.contains(QStringLiteral("送信者のメールアドレス"))) << str(result);
+    }
+    const QString recipients[] = {"spy:taro@example.com", "@例え.jp", "taro@example.com.",
+                                  "taro@evil@example.com"};
+    for (const QString &to : recipients) {
+        const QString result = send(to);
+        EXPECT_TRUE(result.contains(QStringLiteral("宛先のメールアドレス")))
+            << str(to) << ": " << str(result);
+    }
+    EXPECT_EQ(server->connections(), 0);
+}
+
 } // namespace

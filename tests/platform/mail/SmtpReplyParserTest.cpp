@@ -99,6 +99,7 @@ TEST(SmtpReplies, WhatIsNoReplyIsRecognised)
         "25 short\r\n",                // two digits
         "250x Ok\r\n",                 // neither space nor hyphen after the code
         "250-first\r\n550 second\r\n", // code changes within one reply
+        "000-x\r\n250 ok\r\n",         // 000 is a code as well
     };
     for (const QByteArray &b : bad)
         EXPECT_TRUE(parse(b, {}).malformed) << b.toStdString();

@@ -2,12 +2,12 @@
 """Scriptable SMTP server for the SendMail tests (Debian's python3-aiosmtpd).
 
 serve --store DIR [--starttls CERT KEY | --smtps CERT KEY] [--auth USER:PASS] [--auth-without-tls]
-      [--no-pipelining]
+      [--no-pipelining] [--no-smtputf8]
     Listens on 127.0.0.1, on a free port, and prints {"port": N} as its first line. Every accepted
     message is stored as DIR/NNNN.eml (the bytes after DATA, transparency removed) with its
     envelope in DIR/NNNN.json. EHLO offers PIPELINING unless --no-pipelining. Commands arrive as JSON lines on stdin, one JSON answer each:
       {"cmd": "rule", "stage": S, "action": A, "reply": "...", "match": "...", "times": N, "store": bool}
-          S: CONNECT, EHLO, MAIL, RCPT, DATA (the command), DATA_BODY (after 354), DATA_END
+          S: CONNECT, EHLO, MAIL, RCPT, DATA (the command), DATA_BODY (after 354), DATA_END, QUIT
           A: reply (send "reply"), reply_close (send it, then close), drop (close without a word),
              stall (never answer; in DATA_BODY also stop reading)
           match: only when the command argument contains it; times: how often (default 1, -1 always)
@@ -156,7 +156,8 @@ class TestSMTP(SMTP):
 
     async def smtp_QUIT(self, arg):
         STATE.quits += 1
-        await super().smtp_QUIT(arg)
+        if not await self.intercept('QUIT', arg):
+            await super().smtp_QUIT(arg)
 
     async def smtp_DATA(self, arg):
         self.note_early()
@@ -256,7 +257,7 @@ async def serve(args):
         cert, key = args.starttls or args.smtps
         tls_context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         tls_context.load_cert_chain(cert, key)
-    options = {'hostname': 'test.invalid', 'enable_SMTPUTF8': True, 'timeout': 60}
+    options = {'hostname': 'test.invalid', 'enable_SMTPUTF8': not args.no_smtputf8, 'timeout': 60}
     if args.starttls:
         options.update(tls_context=tls_context, require_starttls=True)
     if args.auth:
@@ -321,6 +322,7 @@ def main():
     s.add_argument('--auth')
     s.add_argument('--auth-without-tls', action='store_true')
     s.add_argument('--no-pipelining', action='store_true')
+    s.add_argument('--no-smtputf8', action='store_true')
     d = sub.add_parser('decode')
     d.add_argument('file')
     args = parser.parse_args()

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+
+// One address (an RFC 5322 addr-spec, no display name, no angle brackets) as checked by GMime's
+// address parser and the rules SMTP adds on top of it.
+struct CheckedAddress {
+    QString address;            // the form that goes into MAIL FROM, RCPT TO and the header:
+                                // the local part as written, the domain in ACE form
+    bool utf8LocalPart = false; // deliverable only through a server that offers SMTPUTF8
+    QString reason;             // empty when usable; otherwise why not, for the operator
+};
+
+CheckedAddress checkMailAddress(const QString &addrSpec);
