@@ -89,3 +89,9 @@ Failure Failure::outOfMemory()
 {
     return {FailureNumber::OutOfMemory, QStringLiteral("メモリが不足しています。")};
 }
+
+Failure Failure::damagedWorkbook(const QString &path)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("%1を読み込めませんでした。ファイルが壊れている可能性があります").arg(path)};
+}

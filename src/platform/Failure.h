@@ -26,6 +26,7 @@ struct Failure {
     static Failure noAddressColumn();
     static Failure sourceNotSupported(const QString &source);
     static Failure outOfMemory();
+    static Failure damagedWorkbook(const QString &path);
 };
 
 // Failure numbers shown as message box titles.
