@@ -66,8 +66,9 @@ TEST(MergeBound, EveryStepIsMeasuredTheSameWayByBothMerges)
             const bool fits = row == 1 && limit == 31;
             EXPECT_EQ(sequential.ok(), fits) << row << " " << limit;
             EXPECT_EQ(quick.ok(), fits) << row << " " << limit;
-            if (fits)
+            if (fits) {
                 EXPECT_EQ(quick.value(), sequential.value());
+            }
         }
     }
     // A cascading row goes the straightforward way and meets the same bound.
