@@ -60,8 +60,8 @@ Result<std::unique_ptr<XlsWorkbook>> XlsWorkbook::open(const QString &path, cons
     const QDeadlineTimer deadline(options.timeoutMs);
     reader.start(QIODevice::ReadOnly);
     if (!reader.waitForStarted(int(deadline.remainingTime())))
-        return Failure::readError(path, QStringLiteral("読込用のプログラム %1 を起動できません")
-                                            .arg(QLatin1String(ReaderName)));
+        return Failure::readError(
+            path, QStringLiteral("読込用のプログラム %1 を起動できません").arg(QLatin1String(ReaderName)));
 
     XlsAnswerParser answer;
     bool timedOut = false;
@@ -84,7 +84,8 @@ Result<std::unique_ptr<XlsWorkbook>> XlsWorkbook::open(const QString &path, cons
         reader.kill();
         reader.waitForFinished(5000);
     }
-    if (timedOut || !answer.complete() || reader.exitStatus() != QProcess::NormalExit || reader.exitCode() != 0)
+    if (timedOut || !answer.complete() || reader.exitStatus() != QProcess::NormalExit ||
+        reader.exitCode() != 0)
         return Failure::damagedWorkbook(path);
     if (answer.failed())
         return Failure::notAWorkbook(path, answer.failureReason());

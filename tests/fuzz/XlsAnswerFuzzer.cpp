@@ -48,7 +48,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const XlsSheet::Cell &c = s.cells[i];
         FUZZ_CHECK(i == 0 || s.cells[i - 1].key < c.key);
         FUZZ_CHECK(!c.text.isEmpty() && c.text == pieces.sheet.cells[i].text);
-        const int row = int(c.key / std::uint32_t(s.columns)) + 1, column = int(c.key % std::uint32_t(s.columns)) + 1;
+        const int row = int(c.key / std::uint32_t(s.columns)) + 1,
+                  column = int(c.key % std::uint32_t(s.columns)) + 1;
         FUZZ_CHECK(row <= s.rows);
         FUZZ_CHECK(s.find(row, column) == &c);
     }

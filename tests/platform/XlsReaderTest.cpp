@@ -31,8 +31,9 @@ QByteArray record(char type, std::initializer_list<quint32> numbers, const QByte
 // A sound answer: a 3 x 2 sheet with three cells, one of them unreadable.
 QByteArray soundAnswer()
 {
-    return "VXL1" + record('S', {3, 2}) + record('C', {1, 1}, "メール") + record('C', {1, 2}, "\xEF\xBB\xBF名") +
-           record('X', {3, 1}, "値の種類が不明です") + record('E', {3});
+    return "VXL1" + record('S', {3, 2}) + record('C', {1, 1}, "メール") +
+           record('C', {1, 2}, "\xEF\xBB\xBF名") + record('X', {3, 1}, "値の種類が不明です") +
+           record('E', {3});
 }
 
 QString damaged(const QString &path)
@@ -131,7 +132,8 @@ TEST(XlsReader, DamagedWorkbooksFailAndTheCallerLivesOn)
     ASSERT_FALSE(overread.ok());
     EXPECT_EQ(overread.failure().number, 321);
     // Later workbooks read as before.
-    Result<std::unique_ptr<XlsWorkbook>> sound = XlsWorkbook::open(testDataPath(QStringLiteral("recipients.xls")));
+    Result<std::unique_ptr<XlsWorkbook>> sound =
+        XlsWorkbook::open(testDataPath(QStringLiteral("recipients.xls")));
     ASSERT_TRUE(sound.ok()) << sound.failure().description.toStdString();
     EXPECT_EQ(sound.value()->cellText(1, 1).value(), QStringLiteral("メールアドレス"));
 }
@@ -148,10 +150,11 @@ TEST(XlsReader, AReaderThatHangsCrashesOrAnswersBadlyFails)
     ASSERT_TRUE(good.ok()) << good.failure().description.toStdString();
     EXPECT_EQ(good.value()->cellText(1, 1).value(), QStringLiteral("a"));
 
-    for (const QString &script : {QStringLiteral("exec sleep 30"), answer + QStringLiteral("; exec sleep 30"),
-                                  answer + QStringLiteral("; kill -SEGV $$"), answer + QStringLiteral("; exit 1"),
-                                  answer + QStringLiteral("; printf x"), QStringLiteral("printf 'VXL1S'"),
-                                  QStringLiteral("head -c 100000 /dev/urandom")}) {
+    for (const QString &script :
+         {QStringLiteral("exec sleep 30"), answer + QStringLiteral("; exec sleep 30"),
+          answer + QStringLiteral("; kill -SEGV $$"), answer + QStringLiteral("; exit 1"),
+          answer + QStringLiteral("; printf x"), QStringLiteral("printf 'VXL1S'"),
+          QStringLiteral("head -c 100000 /dev/urandom")}) {
         Result<std::unique_ptr<XlsWorkbook>> r = XlsWorkbook::open(book, shellReader(script, 1000));
         ASSERT_FALSE(r.ok()) << script.toStdString();
         EXPECT_EQ(r.failure().description, damaged(path)) << script.toStdString();
@@ -166,18 +169,20 @@ TEST(XlsReader, AReaderThatHangsCrashesOrAnswersBadlyFails)
 TEST(XlsReader, TheReaderRunsUnderItsLimits)
 {
     // A reader that reports its own limits as the text of cells (1,1) and (1,2).
-    XlsReaderOptions o = shellReader(QStringLiteral("v=$(ulimit -v); t=$(ulimit -t); c=$(ulimit -c); "
-                                                    "exec /usr/bin/python3 -c 'import struct,sys\n"
-                                                    "cells=[(1,1,sys.argv[1]),(1,2,sys.argv[2]),(1,3,sys.argv[3])]\n"
-                                                    "out=b\"VXL1\"+b\"S\"+struct.pack(\"<III\",8,1,3)\n"
-                                                    "for r,c,t in cells:\n"
-                                                    " b=t.encode()\n"
-                                                    " out+=b\"C\"+struct.pack(\"<III\",8+len(b),r,c)+b\n"
-                                                    "out+=b\"E\"+struct.pack(\"<II\",4,3)\n"
-                                                    "sys.stdout.buffer.write(out)' \"$v\" \"$t\" \"$c\""));
+    XlsReaderOptions o =
+        shellReader(QStringLiteral("v=$(ulimit -v); t=$(ulimit -t); c=$(ulimit -c); "
+                                   "exec /usr/bin/python3 -c 'import struct,sys\n"
+                                   "cells=[(1,1,sys.argv[1]),(1,2,sys.argv[2]),(1,3,sys.argv[3])]\n"
+                                   "out=b\"VXL1\"+b\"S\"+struct.pack(\"<III\",8,1,3)\n"
+                                   "for r,c,t in cells:\n"
+                                   " b=t.encode()\n"
+                                   " out+=b\"C\"+struct.pack(\"<III\",8+len(b),r,c)+b\n"
+                                   "out+=b\"E\"+struct.pack(\"<II\",4,3)\n"
+                                   "sys.stdout.buffer.write(out)' \"$v\" \"$t\" \"$c\""));
     o.memoryBytes = qint64(768) << 20;
     o.cpuSeconds = 7;
-    Result<std::unique_ptr<XlsWorkbook>> r = XlsWorkbook::open(testDataPath(QStringLiteral("recipients.xls")), o);
+    Result<std::unique_ptr<XlsWorkbook>> r =
+        XlsWorkbook::open(testDataPath(QStringLiteral("recipients.xls")), o);
     ASSERT_TRUE(r.ok()) << r.failure().description.toStdString();
 #if !defined(__SANITIZE_ADDRESS__)
     EXPECT_EQ(r.value()->cellText(1, 1).value(), QString::number(768 * 1024));

@@ -113,9 +113,7 @@ int readWorkbook(const char *path, Writer &out)
                     case FREEXL_CELL_TIME: text = utf8Text(cell.value.text_value); break;
                     case FREEXL_CELL_DATE:
                     case FREEXL_CELL_DATETIME: text = japaneseDate(utf8Text(cell.value.text_value)); break;
-                    default:
-                        type = XlsProtocol::Unreadable;
-                        text = QStringLiteral("値の種類が不明です");
+                    default: type = XlsProtocol::Unreadable; text = QStringLiteral("値の種類が不明です");
                     }
                 }
                 if (text.isEmpty())

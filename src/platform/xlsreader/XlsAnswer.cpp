@@ -12,7 +12,8 @@ namespace
 std::uint32_t number(QByteArrayView bytes, qsizetype at)
 {
     const auto *p = reinterpret_cast<const unsigned char *>(bytes.data()) + at;
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
 }
 
 // Strict UTF-8: no invalid or overlong sequences, no surrogates, no NUL; keeps a leading U+FEFF.
@@ -131,7 +132,8 @@ bool XlsAnswerParser::take(char type, QByteArrayView payload)
             return fail("cell record without text");
         {
             const std::uint32_t row = number(payload, 0), column = number(payload, 4);
-            if (row < 1 || column < 1 || row > std::uint32_t(m_sheet.rows) || column > std::uint32_t(m_sheet.columns))
+            if (row < 1 || column < 1 || row > std::uint32_t(m_sheet.rows) ||
+                column > std::uint32_t(m_sheet.columns))
                 return fail("cell outside the sheet");
             const std::uint32_t key = (row - 1) * std::uint32_t(m_sheet.columns) + (column - 1);
             if (!m_sheet.cells.empty() && key <= m_sheet.cells.back().key)
