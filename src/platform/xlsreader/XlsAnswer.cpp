@@ -17,12 +17,20 @@ std::uint32_t number(QByteArrayView bytes, qsizetype at)
 }
 
 // Strict UTF-8: no invalid or overlong sequences, no surrogates, no NUL; keeps a leading U+FEFF.
-bool decodeUtf8(QByteArrayView bytes, QString &text)
+// Most cells are ASCII and skip the decoder.
+bool decodeUtf8(QStringDecoder &decoder, QByteArrayView bytes, QString &text)
 {
-    if (bytes.contains('\0'))
-        return false;
-    QStringDecoder decoder(QStringDecoder::Utf8,
-                           QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
+    bool ascii = true;
+    for (char c : bytes) {
+        if (c == '\0')
+            return false;
+        ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+    }
+    if (ascii) {
+        text = QString::fromLatin1(bytes);
+        return true;
+    }
+    decoder.resetState();
     text = decoder.decode(bytes);
     return !decoder.hasError();
 }
@@ -48,6 +56,49 @@ bool XlsAnswerParser::fail(const char *problem)
     return false;
 }
 
+// Bytes the unit starting at head needs in all: the magic, or a record once its header is there;
+// -1 for a record longer than any the reader sends.
+qsizetype XlsAnswerParser::unitSize(QByteArrayView head) const
+{
+    if (m_state == State::Magic)
+        return sizeof XlsProtocol::Magic;
+    if (head.size() < qsizetype(XlsProtocol::HeaderSize))
+        return XlsProtocol::HeaderSize;
+    const std::uint32_t length = number(head, 1);
+    return length > XlsProtocol::MaxPayload ? -1 : qsizetype(XlsProtocol::HeaderSize + length);
+}
+
+// Takes the whole units at the start of data; returns the bytes taken, or -1 when malformed.
+qsizetype XlsAnswerParser::takeUnits(QByteArrayView data)
+{
+    qsizetype at = 0;
+    while (at < data.size()) {
+        if (m_state == State::Complete) {
+            fail("bytes after the end record");
+            return -1;
+        }
+        const QByteArrayView rest = data.sliced(at);
+        const qsizetype size = unitSize(rest);
+        if (size < 0) {
+            fail("record too long");
+            return -1;
+        }
+        if (rest.size() < size)
+            break;
+        if (m_state == State::Magic) {
+            if (rest.first(size) != QByteArrayView(XlsProtocol::Magic, size)) {
+                fail("not an answer of the workbook reader");
+                return -1;
+            }
+            m_state = State::First;
+        } else if (!take(rest[0], rest.sliced(XlsProtocol::HeaderSize, size - XlsProtocol::HeaderSize))) {
+            return -1;
+        }
+        at += size;
+    }
+    return at;
+}
+
 bool XlsAnswerParser::feed(QByteArrayView bytes)
 {
     if (m_state == State::Malformed)
@@ -57,39 +108,30 @@ bool XlsAnswerParser::feed(QByteArrayView bytes)
     m_received += std::uint64_t(bytes.size());
     if (m_received > XlsProtocol::MaxAnswer)
         return fail("answer larger than any sound sheet gives");
-    m_pending.append(bytes);
-    const QByteArrayView all(m_pending);
-    qsizetype at = m_consumed;
-    if (m_state == State::Magic) {
-        const qsizetype have = std::min<qsizetype>(all.size(), sizeof XlsProtocol::Magic);
-        if (all.first(have) != QByteArrayView(XlsProtocol::Magic, have))
-            return fail("not an answer of the workbook reader");
-        if (have < qsizetype(sizeof XlsProtocol::Magic))
-            return true;
-        at = sizeof XlsProtocol::Magic;
-        m_state = State::First;
-    }
-    while (m_state != State::Complete && all.size() - at >= qsizetype(XlsProtocol::HeaderSize)) {
-        const char type = all[at];
-        const std::uint32_t length = number(all, at + 1);
-        if (length > XlsProtocol::MaxPayload)
-            return fail("record too long");
-        if (all.size() - at - qsizetype(XlsProtocol::HeaderSize) < qsizetype(length))
-            break;
-        if (!take(type, all.sliced(at + XlsProtocol::HeaderSize, length)))
+    // A unit cut at the end of the last piece is completed from this one first; whole units are
+    // then read where they lie, and only a cut tail is kept.
+    if (!m_pending.isEmpty()) {
+        for (;;) {
+            const qsizetype size = unitSize(m_pending);
+            if (size < 0)
+                return fail("record too long");
+            const qsizetype want = size - m_pending.size();
+            if (want == 0)
+                break;
+            const qsizetype n = std::min(want, bytes.size());
+            m_pending.append(bytes.first(n));
+            bytes = bytes.sliced(n);
+            if (n < want)
+                return true;
+        }
+        if (takeUnits(m_pending) < 0)
             return false;
-        at += XlsProtocol::HeaderSize + length;
-    }
-    if (m_state == State::Complete && at != all.size())
-        return fail("bytes after the end record");
-    // Drop what was read once it is a good part of the buffer, so feeding stays linear.
-    if (at > 65536 && at * 2 > m_pending.size()) {
-        m_pending.remove(0, at);
-        at = 0;
-    }
-    m_consumed = at;
-    if (m_state == State::Complete)
         m_pending.clear();
+    }
+    const qsizetype taken = takeUnits(bytes);
+    if (taken < 0)
+        return false;
+    m_pending = bytes.sliced(taken).toByteArray();
     return true;
 }
 
@@ -105,11 +147,13 @@ bool XlsAnswerParser::take(char type, QByteArrayView payload)
                 return fail("sheet larger than a worksheet can be");
             m_sheet.rows = int(rows);
             m_sheet.columns = int(columns);
+            // Room for a full sheet of ordinary size up front, never more than a few megabytes.
+            m_sheet.cells.reserve(std::min<std::size_t>(std::size_t(rows) * columns, std::size_t(1) << 18));
             m_state = State::Cells;
             return true;
         }
         if (type == XlsProtocol::Failed) {
-            if (!decodeUtf8(payload, m_failureReason) || m_failureReason.isEmpty())
+            if (!decodeUtf8(m_decoder, payload, m_failureReason) || m_failureReason.isEmpty())
                 return fail("failure without a readable reason");
             m_failed = true;
             m_state = State::AfterFailure;
@@ -139,7 +183,7 @@ bool XlsAnswerParser::take(char type, QByteArrayView payload)
             if (!m_sheet.cells.empty() && key <= m_sheet.cells.back().key)
                 return fail("cell out of order");
             XlsSheet::Cell cell{key, type == XlsProtocol::Unreadable, QString()};
-            if (!decodeUtf8(payload.sliced(8), cell.text) || cell.text.size() > 32767)
+            if (!decodeUtf8(m_decoder, payload.sliced(8), cell.text) || cell.text.size() > 32767)
                 return fail("cell text is not a cell's UTF-8 text");
             m_sheet.cells.push_back(std::move(cell));
         }

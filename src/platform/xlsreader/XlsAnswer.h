@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
+#include <QStringDecoder>
 
 #include <cstdint>
 #include <vector>
@@ -45,13 +46,16 @@ class XlsAnswerParser
     enum class State { Magic, First, Cells, AfterFailure, Complete, Malformed };
     bool fail(const char *problem);
     bool take(char type, QByteArrayView payload);
+    qsizetype unitSize(QByteArrayView head) const;
+    qsizetype takeUnits(QByteArrayView data);
 
     State m_state = State::Magic;
     QByteArray m_pending;
-    qsizetype m_consumed = 0;
     std::uint64_t m_received = 0;
     XlsSheet m_sheet;
     QString m_failureReason;
     bool m_failed = false;
     QString m_problem;
+    QStringDecoder m_decoder{QStringDecoder::Utf8,
+                             QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom};
 };
