@@ -1,5 +1,8 @@
 #include "MergeEngine.h"
 
+#include <QStringMatcher>
+
+#include <cstring>
 #include <vector>
 
 Failure mergeTooLarge(qsizetype limit, const QString &what)
@@ -19,6 +22,23 @@ QString mergeTag(QStringView columnName)
     return tag;
 }
 
+namespace
+{
+
+// Values and the text between tags are often a few characters: a plain loop beats a call to memcpy.
+QChar *put(QChar *to, const QChar *from, qsizetype n)
+{
+    if (n <= 16) {
+        for (qsizetype i = 0; i < n; ++i)
+            to[i] = from[i];
+    } else {
+        std::memcpy(static_cast<void *>(to), from, size_t(n) * sizeof(QChar));
+    }
+    return to + n;
+}
+
+} // namespace
+
 Result<QString> mergeSequentialBounded(const RecipientTable &table, int row, const QString &text,
                                        qsizetype limit)
 {
@@ -28,8 +48,10 @@ Result<QString> mergeSequentialBounded(const RecipientTable &table, int row, con
         const QString tag = mergeTag(table.cellView(0, c));
         const QStringView value = table.cellView(row, c);
         const QStringView current(out);
+        // One matcher per column: its search table is built once, not once per occurrence.
+        const QStringMatcher matcher(tag);
         found.clear();
-        for (qsizetype at = current.indexOf(tag); at >= 0; at = current.indexOf(tag, at + tag.size()))
+        for (qsizetype at = matcher.indexIn(current); at >= 0; at = matcher.indexIn(current, at + tag.size()))
             found.push_back(at);
         if (found.empty())
             continue;
@@ -46,11 +68,11 @@ Result<QString> mergeSequentialBounded(const RecipientTable &table, int row, con
         QChar *to = next.data();
         qsizetype from = 0;
         for (qsizetype at : found) {
-            to = std::copy(current.begin() + from, current.begin() + at, to);
-            to = std::copy(value.begin(), value.end(), to);
+            to = put(to, current.data() + from, at - from);
+            to = put(to, value.data(), value.size());
             from = at + tag.size();
         }
-        std::copy(current.begin() + from, current.end(), to);
+        put(to, current.data() + from, current.size() - from);
         out = std::move(next);
     }
     return out;
