@@ -136,6 +136,37 @@ void BM_MergeAllRows_Sequential(benchmark::State &state)
     state.SetItemsProcessed(state.iterations() * Rows);
 }
 
+// One text holding two tags 300 000 times each: the reference merge must cost time in proportion to
+// the text, not move the rest of the text again for every batch of replacements.
+void BM_ManyTagsInOneText(benchmark::State &state)
+{
+    RecipientTable t = RecipientTable::sized(1, 2);
+    t.setCell(0, 1, QStringLiteral("氏名"));
+    t.setCell(0, 2, QStringLiteral("会社名"));
+    t.setCell(1, 1, QStringLiteral("山田　太郎"));
+    t.setCell(1, 2, QStringLiteral("株式会社山田商事"));
+    const QString text = QStringLiteral("<%氏名%>様 <%会社名%>\r\n").repeated(300000);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(mergeSequential(t, 1, text));
+    state.SetBytesProcessed(state.iterations() * text.size() * 2);
+}
+
+// Seven columns whose values each hold the next column's tag ten times: the cascade makes a text of
+// six million characters on the way to a million "x".
+void BM_CascadeOfSevenColumns(benchmark::State &state)
+{
+    constexpr int Depth = 7;
+    RecipientTable t = RecipientTable::sized(1, Depth);
+    for (int c = 1; c <= Depth; ++c) {
+        t.setCell(0, c, QStringLiteral("c%1").arg(c));
+        t.setCell(1, c, c < Depth ? mergeTag(QStringLiteral("c%1").arg(c + 1)).repeated(10) : QStringLiteral("x"));
+    }
+    for (auto _ : state)
+        benchmark::DoNotOptimize(mergeSequential(t, 1, QStringLiteral("<%c1%>")));
+}
+
+BENCHMARK(BM_ManyTagsInOneText)->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK(BM_CascadeOfSevenColumns)->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
 BENCHMARK(BM_MergeAllRows_Prepared)
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(5)

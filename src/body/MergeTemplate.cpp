@@ -71,7 +71,6 @@ void MergeTemplate::findSlots()
     }
 
     std::vector<int> fieldOfColumn(m_tags.size() + 1, -1);
-    m_literalLength = m_text.size();
     for (Slot &slot : m_slots) {
         int &field = fieldOfColumn[slot.column];
         if (field < 0) {
@@ -80,8 +79,11 @@ void MergeTemplate::findSlots()
         }
         slot.field = field;
         ++m_fields[field].uses;
-        m_literalLength -= slot.end - slot.start;
     }
+    for (int f = 0; f < int(m_fields.size()); ++f)
+        m_fieldsByColumn.push_back(f);
+    std::sort(m_fieldsByColumn.begin(), m_fieldsByColumn.end(),
+              [this](int a, int b) { return m_fields[a].column < m_fields[b].column; });
 }
 
 // A later tag that encloses a slot's value whole must begin with a '<' and end with a '>' from the
@@ -191,20 +193,38 @@ bool MergeTemplate::needsSequentialMerge(const RecipientTable &table, int row) c
 
 QString MergeTemplate::merge(const RecipientTable &table, int row) const
 {
+    Result<QString> merged = mergeBounded(table, row);
+    return merged ? std::move(merged.value()) : QString();
+}
+
+Result<QString> MergeTemplate::mergeBounded(const RecipientTable &table, int row, qsizetype limit) const
+{
     if (row < 1 || row > table.lastRow())
         return QString();
     if (m_sequentialOnly || !headerMatches(table))
-        return mergeSequential(table, row, m_text);
+        return mergeSequentialBounded(table, row, m_text, limit);
 
     QVarLengthArray<QStringView, 64> values;
     values.reserve(qsizetype(m_fields.size()));
-    qsizetype length = m_literalLength;
     for (const Field &field : m_fields) {
         const QStringView value = table.cellView(row, field.column);
         if (risky(field, value))
-            return mergeSequential(table, row, m_text);
+            return mergeSequentialBounded(table, row, m_text, limit);
         values.append(value);
-        length += value.size() * field.uses;
+    }
+    // No value here can form a later tag, so each column's step replaces exactly its own slots and
+    // the text after that step has the length summed below; the bound applies to every step, as in
+    // the straightforward merge.
+    qsizetype length = m_text.size();
+    for (int f : m_fieldsByColumn) {
+        const Field &field = m_fields[size_t(f)];
+        const qsizetype tagLength = m_tags[field.column - 1].size();
+        const qsizetype grow = values[f].size() - tagLength;
+        if (grow > 0 && grow > (limit - length) / field.uses)
+            return mergeTooLarge(limit);
+        length += grow * field.uses;
+        if (length > limit)
+            return mergeTooLarge(limit);
     }
 
     QString out(length, Qt::Uninitialized);

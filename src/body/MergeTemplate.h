@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Failure.h"
+#include "MergeEngine.h"
 #include "RecipientTable.h"
 
 #include <QString>
@@ -28,6 +30,10 @@ class MergeTemplate
     // table may have changed since preparing (status cells written, say); when its column names
     // differ the merge is done the straightforward way.
     QString merge(const RecipientTable &table, int row) const;
+
+    // merge(), stopped like mergeSequentialBounded() when a column's step would leave the text
+    // longer than limit.
+    Result<QString> mergeBounded(const RecipientTable &table, int row, qsizetype limit = MergeSizeLimit) const;
 
     // True when row `row` goes the straightforward way.
     bool needsSequentialMerge(const RecipientTable &table, int row) const;
@@ -66,7 +72,8 @@ class MergeTemplate
     QStringList m_tags;
     std::vector<Slot> m_slots;
     std::vector<Field> m_fields;
-    qsizetype m_literalLength = 0;
+    // Indexes of m_fields in column order, the order in which the steps grow the text.
+    std::vector<int> m_fieldsByColumn;
     std::vector<quint64> m_tagCharacters;
     // Set when the template is too tangled to analyse within a sensible time.
     bool m_sequentialOnly = false;

@@ -178,3 +178,9 @@ Failure Failure::nullField(qint64 record, const QString &field)
                 .arg(record)
                 .arg(field)};
 }
+
+Failure Failure::damagedWorkbook(const QString &path)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("%1を読み込めませんでした。ファイルが壊れている可能性があります").arg(path)};
+}

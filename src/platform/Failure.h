@@ -41,6 +41,7 @@ struct Failure {
     static Failure odbcNoColumns(const QString &tableOrStatement);
     static Failure odbcRead(qint64 record, const QString &diagnostics);
     static Failure nullField(qint64 record, const QString &field);
+    static Failure damagedWorkbook(const QString &path);
 };
 
 // Failure numbers shown as message box titles.

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QStringDecoder>
 
 #include <iconv.h>
 
@@ -70,6 +71,14 @@ qsizetype firstInvalidUtf8(const unsigned char *p, qsizetype n, bool *sawNonAsci
     return -1;
 }
 
+// Valid UTF-8 to text, keeping a U+FEFF at the start: QString::fromUtf8 drops it as a byte-order
+// mark, but after our own mark was skipped it is a character of the first cell.
+QString decodeUtf8KeepingMarks(const char *data, qsizetype size)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    return decoder.decode(QByteArrayView(data, size));
+}
+
 struct IconvHandle {
     iconv_t cd;
     IconvHandle() : cd(iconv_open("UTF-16LE", "CP932")) {}
@@ -116,7 +125,7 @@ Result<TextLines> decodeText(const QByteArray &bytes, const QString &path)
         if (bad >= 0)
             return Failure::undecodableBytes(path, lineOfOffset(bytes.constData(), bad + 3));
         t.encoding = TextLines::Encoding::Utf8;
-        t.text = QString::fromUtf8(bytes.constData() + 3, n - 3);
+        t.text = decodeUtf8KeepingMarks(bytes.constData() + 3, n - 3);
     } else if (bad < 0 && !nonAscii) {
         t.encoding = TextLines::Encoding::Ascii;
         t.text = QString::fromLatin1(bytes);

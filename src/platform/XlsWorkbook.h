@@ -1,24 +1,46 @@
 #pragma once
 
 #include "Failure.h"
+#include "xlsreader/XlsAnswer.h"
+#include "xlsreader/XlsCellText.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
-// The first worksheet of an Excel 97-2003 (.xls, BIFF) workbook, read cell by cell.
+// How the workbook reader runs. The defaults suit the operator's files: a sound sheet of 65 536
+// rows takes a few seconds and well under the memory given.
+struct XlsReaderOptions {
+    // The reader's program and the arguments before the path; an empty program means the
+    // velmora-xls-reader installed beside the executable.
+    QString program;
+    QStringList arguments;
+    // Wall-clock time for the whole answer; the window waits this long at most.
+    int timeoutMs = 30000;
+    // Limits of the reader process: address space (0 leaves it unlimited) and processor time.
+    qint64 memoryBytes = qint64(1) << 30;
+    int cpuSeconds = 30;
+};
+
+// The first worksheet of an Excel 97-2003 (.xls, BIFF) workbook, read cell by cell. The file is
+// parsed by the workbook reader, a process of its own under limits, which sends every cell back at
+// once; a crash, a hang or a malformed answer of the reader fails the open with damagedWorkbook().
 class XlsWorkbook
 {
   public:
-    ~XlsWorkbook();
     XlsWorkbook(const XlsWorkbook &) = delete;
     XlsWorkbook &operator=(const XlsWorkbook &) = delete;
 
-    static Result<std::unique_ptr<XlsWorkbook>> open(const QString &path);
+    static Result<std::unique_ptr<XlsWorkbook>> open(const QString &path,
+                                                     const XlsReaderOptions &options = XlsReaderOptions());
+
+    // Where the reader is looked for: beside the running executable, else in the build tree.
+    static QString readerProgram();
 
     // The sheet's own extent: rows and columns that may hold a value.
-    int rowCount() const { return m_rows; }
-    int columnCount() const { return m_columns; }
+    int rowCount() const { return m_sheet.rows; }
+    int columnCount() const { return m_sheet.columns; }
 
     // The value of cell (row, column), both counted from 1, as text: numbers in their plain
     // decimal form with up to 15 significant digits, dates as YYYY/MM/DD, an empty cell or one
@@ -26,11 +48,6 @@ class XlsWorkbook
     Result<QString> cellText(int row, int column) const;
 
   private:
-    XlsWorkbook() = default;
-    const void *m_handle = nullptr;
-    int m_rows = 0;
-    int m_columns = 0;
+    explicit XlsWorkbook(XlsSheet sheet) : m_sheet(std::move(sheet)) {}
+    XlsSheet m_sheet;
 };
-
-// A double as a workbook shows its value: 15 significant digits, no trailing zeros.
-QString numberText15(double value);

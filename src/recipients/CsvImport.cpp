@@ -21,7 +21,11 @@ Result<RecipientTable> CSVDataGet(const QString &strFileName)
     Result<TextLines> read = readTextFile(strFileName);
     if (!read)
         return read.failure();
-    TextLines &lines = read.value();
+    return csvTable(read.value(), strFileName);
+}
+
+Result<RecipientTable> csvTable(TextLines &lines, const QString &strFileName)
+{
     const qsizetype lineCount = lines.count();
     if (lineCount == 0)
         return Failure::emptyFile(strFileName);

@@ -17,6 +17,10 @@ using StatusSink = std::function<void(const QString &)>;
 // spaces. A later line with fewer fields than line 1 fails the import; extra fields are dropped.
 Result<RecipientTable> CSVDataGet(const QString &strFileName);
 
+// The table of CSVDataGet() from a file already read; its text becomes the cells' pool.
+struct TextLines;
+Result<RecipientTable> csvTable(TextLines &lines, const QString &strFileName);
+
 // Reads the first worksheet of an .xls workbook: row 1 is the header up to its first empty cell,
 // rows 2 onward the recipients down to the row before the first empty cell of column A.
 Result<RecipientTable> ExcelDataGet(const QString &strFileName);

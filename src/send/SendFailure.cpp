@@ -9,7 +9,9 @@ SendFailureScope sendFailureScope(const QString &text)
     if (closing.match(text).hasMatch())
         return SendFailureScope::Server;
     // Texts about the recipient or the subject of this one mail.
-    if (text.startsWith(QStringLiteral("宛先")) || text.startsWith(QStringLiteral("件名")))
+    // A merge that grew past its limit ("本文の差込…", "件名の差込…") is this row's alone.
+    if (text.startsWith(QStringLiteral("宛先")) || text.startsWith(QStringLiteral("件名")) ||
+        text.startsWith(QStringLiteral("本文の差込")))
         return SendFailureScope::Row;
     // The server answered, and refused this mail's content.
     if (text.startsWith(QStringLiteral("メールサーバーが本文の受け取りを拒否しました")) ||

@@ -127,8 +127,10 @@ void SendRun::workerSend(Mail mail)
     // followed at once by the next one when it is ready and no stop was asked for: the window's
     // round trip stays out of the way of the mails. Anything that needs a question stops here.
     for (;;) {
-        const QString result = m_send(m_setup.server, mail.recipients, m_setup.sender, mail.subject,
-                                      mail.body, m_setup.attachmentList);
+        const QString result = !mail.mergeFailure.isEmpty()
+                                   ? mail.mergeFailure
+                                   : m_send(m_setup.server, mail.recipients, m_setup.sender, mail.subject,
+                                            mail.body, m_setup.attachmentList);
         std::optional<Mail> next;
         if (m_setup.interval == 0 && !m_stopAsked.load() &&
             (result.isEmpty() || sendFailureScope(result) == SendFailureScope::Row)) {
@@ -154,8 +156,13 @@ SendRun::Mail SendRun::prepare(int k) const
     mail.row = k;
     mail.address = m_table.hasCell(k, 1) ? trimSpaces(m_table.cell(k, 1)) : QString();
     mail.recipients = m_recipientHeader + u'\t' + addressElement(mail.address);
-    mail.subject = m_merger.subject(k);
-    mail.body = m_merger.body(k);
+    Result<MergedMail> merged = m_merger.mail(k);
+    if (!merged) {
+        mail.mergeFailure = merged.failure().description;
+        return mail;
+    }
+    mail.subject = std::move(merged->subject);
+    mail.body = std::move(merged->body);
     return mail;
 }
 

@@ -87,6 +87,8 @@ class SendRun : public QObject
         QString recipients;
         QString subject;
         QString body;
+        // Why this row's merge stopped (a text grew past the size limit); such a row is not sent.
+        QString mergeFailure;
     };
     Mail prepare(int row) const;
     void sendRow();

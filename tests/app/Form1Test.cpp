@@ -227,6 +227,14 @@ TEST_F(Form1Test, FailedImportLeavesTableAndListAsTheyWere)
                       Buttons::Ok, Answer::Ok);
     EXPECT_EQ(f.AddressRead(notXls), -1);
     EXPECT_EQ(f.recipientTable().lastRow(), 1);
+
+    // A workbook that crashes the .xls parser: the window lives on with its table.
+    const QString crash = testDataPath(QStringLiteral("damaged_crash_in_open.xls"));
+    dialogs.expectBox(crash + QStringLiteral("を読み込めませんでした。ファイルが壊れている可能性があります"),
+                      QStringLiteral("321"), Icon::Critical, Buttons::Ok, Answer::Ok);
+    EXPECT_EQ(f.AddressRead(crash), -1);
+    EXPECT_EQ(f.recipientTable().cell(1, 1), QStringLiteral("a@example.jp"));
+    EXPECT_EQ(comboItems(f), QStringList({"a@example.jp"}));
 }
 
 TEST_F(Form1Test, SourcesWithoutImporterRecountTheCurrentTable)

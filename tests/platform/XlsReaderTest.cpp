@@ -1,0 +1,192 @@
+#include "TestEnvironment.h"
+#include "XlsWorkbook.h"
+#include "xlsreader/XlsAnswer.h"
+
+#include <gtest/gtest.h>
+
+#include <QFileInfo>
+
+#include <initializer_list>
+
+namespace
+{
+
+QByteArray u32(quint32 n)
+{
+    QByteArray b;
+    for (int i = 0; i < 4; ++i)
+        b.append(char((n >> (8 * i)) & 0xFF));
+    return b;
+}
+
+QByteArray record(char type, std::initializer_list<quint32> numbers, const QByteArray &text = {})
+{
+    QByteArray payload;
+    for (quint32 n : numbers)
+        payload += u32(n);
+    payload += text;
+    return QByteArray(1, type) + u32(quint32(payload.size())) + payload;
+}
+
+// A sound answer: a 3 x 2 sheet with three cells, one of them unreadable.
+QByteArray soundAnswer()
+{
+    return "VXL1" + record('S', {3, 2}) + record('C', {1, 1}, "メール") +
+           record('C', {1, 2}, "\xEF\xBB\xBF名") + record('X', {3, 1}, "値の種類が不明です") +
+           record('E', {3});
+}
+
+QString damaged(const QString &path)
+{
+    return path + QStringLiteral("を読み込めませんでした。ファイルが壊れている可能性があります");
+}
+
+XlsReaderOptions shellReader(const QString &script, int timeoutMs = 20000)
+{
+    XlsReaderOptions o;
+    o.program = QStringLiteral("/bin/sh");
+    o.arguments = QStringList{QStringLiteral("-c"), script, QStringLiteral("reader")};
+    o.timeoutMs = timeoutMs;
+    return o;
+}
+
+} // namespace
+
+TEST(XlsAnswer, ASoundAnswerReadsTheSameInPiecesOfAnySize)
+{
+    const QByteArray answer = soundAnswer();
+    for (qsizetype piece : {qsizetype(1), qsizetype(3), qsizetype(7), answer.size()}) {
+        XlsAnswerParser p;
+        for (qsizetype at = 0; at < answer.size(); at += piece)
+            ASSERT_TRUE(p.feed(QByteArrayView(answer).sliced(at, std::min(piece, answer.size() - at))));
+        ASSERT_TRUE(p.complete()) << piece;
+        XlsSheet sheet = p.takeSheet();
+        EXPECT_EQ(sheet.rows, 3);
+        EXPECT_EQ(sheet.columns, 2);
+        ASSERT_EQ(sheet.cells.size(), 3u);
+        EXPECT_EQ(sheet.find(1, 1)->text, QStringLiteral("メール"));
+        EXPECT_EQ(sheet.find(1, 2)->text, QStringLiteral("\uFEFF名"));
+        EXPECT_TRUE(sheet.find(3, 1)->unreadable);
+        EXPECT_EQ(sheet.find(2, 1), nullptr);
+        EXPECT_EQ(sheet.find(4, 1), nullptr);
+        EXPECT_EQ(sheet.find(1, 3), nullptr);
+    }
+    XlsAnswerParser failed;
+    EXPECT_TRUE(failed.feed("VXL1" + record('F', {}, "ワークシートがありません") + record('E', {0})));
+    EXPECT_TRUE(failed.complete());
+    EXPECT_TRUE(failed.failed());
+    EXPECT_EQ(failed.failureReason(), QStringLiteral("ワークシートがありません"));
+}
+
+TEST(XlsAnswer, AnythingOutOfFormIsMalformed)
+{
+    const QByteArray head = "VXL1" + record('S', {3, 2});
+    const QByteArray cell = record('C', {2, 1}, "a");
+    const struct {
+        const char *what;
+        QByteArray bytes;
+    } cases[] = {
+        {"other magic", "VXL2" + record('S', {3, 2}) + record('E', {0})},
+        {"no sheet first", "VXL1" + cell + record('E', {1})},
+        {"sheet too large", "VXL1" + record('S', {65537, 2}) + record('E', {0})},
+        {"sheet record too long", "VXL1" + record('S', {3, 2, 0}) + record('E', {0})},
+        {"cell outside", head + record('C', {4, 1}, "a") + record('E', {1})},
+        {"column 0", head + record('C', {1, 0}, "a") + record('E', {1})},
+        {"twice", head + cell + cell + record('E', {2})},
+        {"out of order", head + cell + record('C', {1, 2}, "b") + record('E', {2})},
+        {"empty text", head + record('C', {1, 1}) + record('E', {1})},
+        {"invalid UTF-8", head + record('C', {1, 1}, "\xC0\xAF") + record('E', {1})},
+        {"surrogate", head + record('C', {1, 1}, "\xED\xA0\x80") + record('E', {1})},
+        {"NUL", head + record('C', {1, 1}, QByteArray("a\0b", 3)) + record('E', {1})},
+        {"unknown record", head + record('Q', {1, 1}, "a") + record('E', {1})},
+        {"wrong count", head + cell + record('E', {2})},
+        {"after the end", head + cell + record('E', {1}) + "x"},
+        {"after a failure", "VXL1" + record('F', {}, "x") + cell + record('E', {1})},
+        {"huge length", head + QByteArray(1, 'C') + u32(0xFFFFFFF0u)},
+    };
+    for (const auto &c : cases) {
+        XlsAnswerParser p;
+        p.feed(c.bytes);
+        EXPECT_TRUE(p.malformed()) << c.what;
+        EXPECT_FALSE(p.complete()) << c.what;
+    }
+    // Cut short anywhere, a sound answer is never complete.
+    const QByteArray answer = soundAnswer();
+    for (qsizetype n = 0; n < answer.size(); ++n) {
+        XlsAnswerParser p;
+        p.feed(answer.first(n));
+        EXPECT_FALSE(p.complete()) << n;
+    }
+}
+
+TEST(XlsReader, DamagedWorkbooksFailAndTheCallerLivesOn)
+{
+    // The first makes the parser crash, the second read past its buffer.
+    const QString crash = testDataPath(QStringLiteral("damaged_crash_in_open.xls"));
+    Result<std::unique_ptr<XlsWorkbook>> crashed = XlsWorkbook::open(crash);
+    ASSERT_FALSE(crashed.ok());
+    EXPECT_EQ(crashed.failure().number, 321);
+    EXPECT_EQ(crashed.failure().description, damaged(QFileInfo(crash).absoluteFilePath()));
+    Result<std::unique_ptr<XlsWorkbook>> overread =
+        XlsWorkbook::open(testDataPath(QStringLiteral("damaged_overread_in_open.xls")));
+    ASSERT_FALSE(overread.ok());
+    EXPECT_EQ(overread.failure().number, 321);
+    // Later workbooks read as before.
+    Result<std::unique_ptr<XlsWorkbook>> sound =
+        XlsWorkbook::open(testDataPath(QStringLiteral("recipients.xls")));
+    ASSERT_TRUE(sound.ok()) << sound.failure().description.toStdString();
+    EXPECT_EQ(sound.value()->cellText(1, 1).value(), QStringLiteral("メールアドレス"));
+}
+
+TEST(XlsReader, AReaderThatHangsCrashesOrAnswersBadlyFails)
+{
+    const QString book = testDataPath(QStringLiteral("recipients.xls"));
+    const QString path = QFileInfo(book).absoluteFilePath();
+    // printf of the shell turns \ooo into bytes: a sound one-cell answer.
+    const QString answer = QStringLiteral("printf 'VXL1S\\010\\0\\0\\0\\001\\0\\0\\0\\001\\0\\0\\0"
+                                          "C\\011\\0\\0\\0\\001\\0\\0\\0\\001\\0\\0\\0a"
+                                          "E\\004\\0\\0\\0\\001\\0\\0\\0'");
+    Result<std::unique_ptr<XlsWorkbook>> good = XlsWorkbook::open(book, shellReader(answer));
+    ASSERT_TRUE(good.ok()) << good.failure().description.toStdString();
+    EXPECT_EQ(good.value()->cellText(1, 1).value(), QStringLiteral("a"));
+
+    for (const QString &script :
+         {QStringLiteral("exec sleep 30"), answer + QStringLiteral("; exec sleep 30"),
+          answer + QStringLiteral("; kill -SEGV $$"), answer + QStringLiteral("; exit 1"),
+          answer + QStringLiteral("; printf x"), QStringLiteral("printf 'VXL1S'"),
+          QStringLiteral("head -c 100000 /dev/urandom")}) {
+        Result<std::unique_ptr<XlsWorkbook>> r = XlsWorkbook::open(book, shellReader(script, 1000));
+        ASSERT_FALSE(r.ok()) << script.toStdString();
+        EXPECT_EQ(r.failure().description, damaged(path)) << script.toStdString();
+    }
+    XlsReaderOptions missing;
+    missing.program = QStringLiteral("/nonexistent/velmora-xls-reader");
+    Result<std::unique_ptr<XlsWorkbook>> r = XlsWorkbook::open(book, missing);
+    ASSERT_FALSE(r.ok());
+    EXPECT_TRUE(r.failure().description.contains(QStringLiteral("velmora-xls-reader を起動できません")));
+}
+
+TEST(XlsReader, TheReaderRunsUnderItsLimits)
+{
+    // A reader that reports its own limits as the text of cells (1,1) and (1,2).
+    XlsReaderOptions o =
+        shellReader(QStringLiteral("v=$(ulimit -v); t=$(ulimit -t); c=$(ulimit -c); "
+                                   "exec /usr/bin/python3 -c 'import struct,sys\n"
+                                   "cells=[(1,1,sys.argv[1]),(1,2,sys.argv[2]),(1,3,sys.argv[3])]\n"
+                                   "out=b\"VXL1\"+b\"S\"+struct.pack(\"<III\",8,1,3)\n"
+                                   "for r,c,t in cells:\n"
+                                   " b=t.encode()\n"
+                                   " out+=b\"C\"+struct.pack(\"<III\",8+len(b),r,c)+b\n"
+                                   "out+=b\"E\"+struct.pack(\"<II\",4,3)\n"
+                                   "sys.stdout.buffer.write(out)' \"$v\" \"$t\" \"$c\""));
+    o.memoryBytes = qint64(768) << 20;
+    o.cpuSeconds = 7;
+    Result<std::unique_ptr<XlsWorkbook>> r =
+        XlsWorkbook::open(testDataPath(QStringLiteral("recipients.xls")), o);
+    ASSERT_TRUE(r.ok()) << r.failure().description.toStdString();
+#if !defined(__SANITIZE_ADDRESS__)
+    EXPECT_EQ(r.value()->cellText(1, 1).value(), QString::number(768 * 1024));
+#endif
+    EXPECT_EQ(r.value()->cellText(1, 2).value(), QStringLiteral("7"));
+    EXPECT_EQ(r.value()->cellText(1, 3).value(), QStringLiteral("0"));
+}
