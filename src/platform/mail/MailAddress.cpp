@@ -127,6 +127,9 @@ CheckedAddress checkMailAddress(const QString &addrSpec)
         const QByteArray ace = isAscii(domain) && !domain.contains(QLatin1String("xn--"), Qt::CaseInsensitive)
                                    ? domain.toLatin1()
                                    : QUrl::toAce(domain);
+        // An ACE label that does not decode to a name and back is no domain either.
+        if (ace.toLower().contains("xn--") && QUrl::toAce(QUrl::fromAce(ace)) != ace)
+            return refused(QStringLiteral("「@」の後のドメイン名が正しくありません"));
         if (!isHostName(ace))
             return refused(QStringLiteral("「@」の後のドメイン名が正しくありません"));
         r.address = local + u'@' + QString::fromLatin1(ace);
