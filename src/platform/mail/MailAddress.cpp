@@ -67,8 +67,14 @@ CheckedAddress refused(const QString &reason)
 
 } // namespace
 
-CheckedAddress checkMailAddress(const QString &addrSpec)
+CheckedAddress checkMailAddress(const QString &written)
 {
+    // Domains are case-insensitive; one case for an ASCII domain gives one answer for all.
+    QString addrSpec = written;
+    if (const qsizetype at = written.lastIndexOf(u'@');
+        at >= 0 && isAscii(written.mid(at + 1)) && !written.mid(at + 1).startsWith(u'['))
+        addrSpec = written.left(at + 1) + written.mid(at + 1).toLower();
+
     if (addrSpec.isEmpty())
         return refused(QStringLiteral("アドレスが空です"));
     const QByteArray utf8 = addrSpec.toUtf8();
