@@ -67,8 +67,14 @@ CheckedAddress refused(const QString &reason)
 
 } // namespace
 
-CheckedAddress checkMailAddress(const QString &addrSpec)
+CheckedAddress checkMailAddress(const QString &written)
 {
+    // Domains are case-insensitive; one case for an ASCII domain gives one answer for all.
+    QString addrSpec = written;
+    if (const qsizetype at = written.lastIndexOf(u'@');
+        at >= 0 && isAscii(written.mid(at + 1)) && !written.mid(at + 1).startsWith(u'['))
+        addrSpec = written.left(at + 1) + written.mid(at + 1).toLower();
+
     if (addrSpec.isEmpty())
         return refused(QStringLiteral("アドレスが空です"));
     const QByteArray utf8 = addrSpec.toUtf8();
@@ -127,6 +133,9 @@ CheckedAddress checkMailAddress(const QString &addrSpec)
         const QByteArray ace = isAscii(domain) && !domain.contains(QLatin1String("xn--"), Qt::CaseInsensitive)
                                    ? domain.toLatin1()
                                    : QUrl::toAce(domain);
+        // An ACE label that does not decode to a name and back is no domain either.
+        if (ace.toLower().contains("xn--") && QUrl::toAce(QUrl::fromAce(ace)) != ace)
+            return refused(QStringLiteral("「@」の後のドメイン名が正しくありません"));
         if (!isHostName(ace))
             return refused(QStringLiteral("「@」の後のドメイン名が正しくありません"));
         r.address = local + u'@' + QString::fromLatin1(ace);

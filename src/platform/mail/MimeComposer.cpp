@@ -139,7 +139,7 @@ void setTextContent(GMimeTextPart *part, const QString &text)
 // word would be decoded by the reader into something else. Such text is encoded as a whole.
 bool looksEncoded(const QString &text)
 {
-    return text.contains(QLatin1String("=?"));
+    return text.contains(QLatin1String("=?")) || text.contains(QLatin1String("?="));
 }
 
 // The text as UTF-8 "Q" encoded words of at most 75 characters each, cut between characters,

@@ -38,6 +38,16 @@ QString attachmentPath()
     return path;
 }
 
+// White space at either end of a header value or a display name is not part of it for readers.
+QString trimmed(QString t)
+{
+    while (!t.isEmpty() && (t.front() == u' ' || t.front() == u'\t'))
+        t.remove(0, 1);
+    while (!t.isEmpty() && (t.back() == u' ' || t.back() == u'\t'))
+        t.chop(1);
+    return t;
+}
+
 // The one mailbox of `list`: its address and decoded name.
 void expectOneMailbox(const char *field, InternetAddressList *list, const QString &address,
                       const QString *name)
@@ -54,7 +64,7 @@ void expectOneMailbox(const char *field, InternetAddressList *list, const QStrin
         fail(field, address, got);
     if (name) {
         const QString gotName = QString::fromUtf8(internet_address_get_name(a));
-        if (gotName != *name)
+        if (trimmed(gotName) != trimmed(*name))
             fail("From name", *name, gotName);
     }
 }
@@ -129,14 +139,6 @@ void check(const QByteArray &bytes, const MessageFields &f)
     }
     expectOneMailbox("From", g_mime_message_get_from(message), f.senderAddress, &f.senderName);
     expectOneMailbox("To", g_mime_message_get_to(message), f.recipientAddress, nullptr);
-    // White space at either end of a header value is not part of it for any reader.
-    const auto trimmed = [](QString t) {
-        while (!t.isEmpty() && (t.front() == u' ' || t.front() == u'\t'))
-            t.remove(0, 1);
-        while (!t.isEmpty() && (t.back() == u' ' || t.back() == u'\t'))
-            t.chop(1);
-        return t;
-    };
     const QString subject = trimmed(decodedSubject(message));
     if (subject != trimmed(f.subject))
         fail("Subject", trimmed(f.subject), subject);
