@@ -159,14 +159,18 @@ void BM_CascadeOfSevenColumns(benchmark::State &state)
     RecipientTable t = RecipientTable::sized(1, Depth);
     for (int c = 1; c <= Depth; ++c) {
         t.setCell(0, c, QStringLiteral("c%1").arg(c));
-        t.setCell(1, c, c < Depth ? mergeTag(QStringLiteral("c%1").arg(c + 1)).repeated(10) : QStringLiteral("x"));
+        t.setCell(1, c,
+                  c < Depth ? mergeTag(QStringLiteral("c%1").arg(c + 1)).repeated(10) : QStringLiteral("x"));
     }
     for (auto _ : state)
         benchmark::DoNotOptimize(mergeSequential(t, 1, QStringLiteral("<%c1%>")));
 }
 
 BENCHMARK(BM_ManyTagsInOneText)->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
-BENCHMARK(BM_CascadeOfSevenColumns)->Unit(benchmark::kMillisecond)->Repetitions(3)->ReportAggregatesOnly(true);
+BENCHMARK(BM_CascadeOfSevenColumns)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(3)
+    ->ReportAggregatesOnly(true);
 BENCHMARK(BM_MergeAllRows_Prepared)
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(5)

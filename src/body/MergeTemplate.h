@@ -33,7 +33,8 @@ class MergeTemplate
 
     // merge(), stopped like mergeSequentialBounded() when a column's step would leave the text
     // longer than limit.
-    Result<QString> mergeBounded(const RecipientTable &table, int row, qsizetype limit = MergeSizeLimit) const;
+    Result<QString> mergeBounded(const RecipientTable &table, int row,
+                                 qsizetype limit = MergeSizeLimit) const;
 
     // True when row `row` goes the straightforward way.
     bool needsSequentialMerge(const RecipientTable &table, int row) const;

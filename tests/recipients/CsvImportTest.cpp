@@ -54,7 +54,8 @@ TEST(CsvImport, OnlyTheFirstByteOrderMarkIsTakenAsOne)
 {
     ScratchDir dir;
     // A second mark right after the first is the first cell's text, as in any other place.
-    Result<RecipientTable> t = importBytes(dir, QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF" "address,x\xEF\xBB\xBF\r\n"
+    Result<RecipientTable> t = importBytes(dir, QByteArray("\xEF\xBB\xBF\xEF\xBB\xBF"
+                                                           "address,x\xEF\xBB\xBF\r\n"
                                                            "a@example.jp,\xEF\xBB\xBF\r\n"));
     ASSERT_TRUE(t.ok()) << t.failure().description.toStdString();
     EXPECT_EQ(t->cell(0, 1), QStringLiteral("\uFEFFaddress"));

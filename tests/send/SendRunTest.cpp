@@ -445,7 +445,8 @@ TEST_F(SendRunTest, RowWhoseMergeGrowsPastTheLimitFailsAloneWithItsReason)
 {
     Form1 &f = window(1);
     // Each value holds the next column's tag ten times: row 2 would grow to 10^8 characters.
-    QString csv = QStringLiteral("メールアドレス,氏名,c2,c3,c4,c5,c6,c7,c8\r\nr1@example.jp,宛先1,,,,,,,\r\nr2@example.jp");
+    QString csv = QStringLiteral(
+        "メールアドレス,氏名,c2,c3,c4,c5,c6,c7,c8\r\nr1@example.jp,宛先1,,,,,,,\r\nr2@example.jp");
     for (int c = 2; c <= 8; ++c)
         csv += u',' + QStringLiteral("<%c%1%>").arg(c).repeated(10);
     csv += QStringLiteral(",end\r\nr3@example.jp,宛先3,,,,,,,\r\n");

@@ -2,7 +2,7 @@
 
 #include <QString>
 
-// One address (an RFC 5322 addr-spec, no display name, no angle brackets) as checked by GMime's
+// One address (an RFC 5322 local part "@" domain, no display name, no angle brackets) as checked by GMime's
 // address parser and the rules SMTP adds on top of it.
 struct CheckedAddress {
     QString address;            // the form that goes into MAIL FROM, RCPT TO and the header:

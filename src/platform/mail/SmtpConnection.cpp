@@ -17,11 +17,11 @@ struct SmtpConnection::Attempt {
     CURLcode code = CURLE_OK;
     Stage stage = Stage::Connect;
     bool reused = false;
-    bool bodyStarted = false;  // a byte of the message may have reached the server
-    bool bodyComplete = false; // the whole message and its end marker went out
-    int errorCode = 0;         // the server's first refusal
-    QByteArray errorReply;     // its text, code included
-    QByteArray detail;         // what went wrong, for the parentheses of the text
+    bool bodyStarted = false;   // a byte of the message may have reached the server
+    bool bodyComplete = false;  // the whole message and its end marker went out
+    int errorCode = 0;          // the server's first refusal
+    QByteArray errorReply;      // its text, code included
+    QByteArray detail;          // what went wrong, for the parentheses of the text
     bool needsSmtpUtf8 = false; // an address outside ASCII, and the server does not offer SMTPUTF8
 };
 
