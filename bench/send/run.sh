@@ -52,7 +52,7 @@ for round in $(seq "$rounds"); do
   start=$EPOCHREALTIME
   /usr/sbin/smtp-source -d -m "$rows" -l "$payload" -f sales@example.com -t user@example.com "127.0.0.1:$port"
   echo "smtp-source $(awk -v n="$rows" -v a="$start" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", n / (b - a) }')" >>"$work/results"
-  /usr/bin/python3 "$here/smtplib_send.py" "$port" "$rows" >"$work/py"
+  /usr/bin/python3 "$here/../sendmail/smtplib_send.py" "$port" "$rows" 3000 >"$work/py"
   echo "smtplib $(rate_of "$work/py")" >>"$work/results"
   echo "round $round done" >&2
 done

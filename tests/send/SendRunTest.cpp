@@ -1,5 +1,6 @@
 #include "Form1.h"
 #include "Form3.h"
+#include "MailTestSupport.h"
 #include "ManualClock.h"
 #include "ScriptedDialogs.h"
 #include "SendFailure.h"
@@ -37,11 +38,6 @@ const QString StopTitle = QStringLiteral("送信中止");
 const QString ErrorQuestion = QStringLiteral("送信エラーの行があります。表示しますか？");
 const QString ErrorTitle = QStringLiteral("送信エラー");
 
-std::string str(const QString &s)
-{
-    return s.toStdString();
-}
-
 // The question after a server failure holds the library's reason, whose detail (libcurl's own
 // text) is not known in advance: those boxes are answered from their own queue and kept.
 class RunDialogs : public ScriptedDialogs
@@ -66,25 +62,17 @@ class RunDialogs : public ScriptedDialogs
     QList<Answer> goOnAnswers;
 };
 
-class SendRunTest : public ::testing::Test
+// The suite's loopback server and a fresh session per test come from the mail library's fixture.
+class SendRunTest : public MailServerTest
 {
   protected:
-    static void SetUpTestSuite() { server = new TestSmtpServer; }
-    static void TearDownTestSuite()
-    {
-        SendMailShutdown();
-        delete server;
-        server = nullptr;
-    }
     void SetUp() override
     {
-        ASSERT_TRUE(server && server->running());
-        SendMailShutdown();
+        MailServerTest::SetUp();
         SendMailOptions o;
         o.connectTimeoutSeconds = 2;
         o.responseTimeoutSeconds = 2;
         setSendMailOptions(o);
-        server->reset();
     }
     void TearDown() override { form.reset(); }
 
@@ -146,7 +134,6 @@ class SendRunTest : public ::testing::Test
         poll->start(10);
     }
 
-    static inline TestSmtpServer *server = nullptr;
     ManualClock clock{QDateTime(QDate(2026, 12, 8), QTime(10, 0, 50))};
     ScratchDir dir;
     SettingsStore settings;
