@@ -206,7 +206,6 @@ void Form1::setAccessibility()
         {Text4, QStringLiteral("本文")},
         {Text5, QStringLiteral("添付ファイル名")},
         {Combo1, QStringLiteral("読み込まれたメールアドレス")},
-        {StatusText, QStringLiteral("ステータス行")},
         {Line1, QStringLiteral("区切り線")},
     };
     for (const auto &[widget, name] : names)
@@ -214,7 +213,8 @@ void Form1::setAccessibility()
     for (QPushButton *b : {Command1, Command2, Command3, Command4, Command5, Command6, Command7, cmdTextFont})
         b->setAccessibleName(b->text());
     CheckHTML->setAccessibleName(CheckHTML->text());
-    // Command8 changes its caption with the operation it stops; its name follows the caption.
+    // The status line and Command8 change their text with what goes on; a fixed name would hide it,
+    // so both are read by their own text (a label's and a button's name is its text).
 }
 
 void Form1::resizeEvent(QResizeEvent *event)
@@ -497,7 +497,6 @@ void Form1::Command1_Click()
     m_run = new SendRun(m_table, setup, sendFlag, *m_clock, std::move(host), this);
     ctlEnabled(false);
     Command8->setText(QStringLiteral("送信を中止する"));
-    Command8->setAccessibleName(Command8->text());
     Command8->show();
     m_progressRow = 0;
     m_progressRows = qMax(0, m_table.lastRow());
@@ -582,7 +581,6 @@ void Form1::mnuMailSendTimer_Click()
     setStatusText(m_timer->scheduledText());
     ctlEnabled(false);
     Command8->setText(QStringLiteral("送信タイマーを停止する"));
-    Command8->setAccessibleName(Command8->text());
     Command8->show();
 }
 
@@ -842,7 +840,10 @@ int Form1::ODBCDataGet()
 
 bool Form1::Form_QueryUnload()
 {
-    if (sendFlag == -1 || timerFlag == -1) {
+    // While a run or a timer exists every close request is a stop request, also after a first one
+    // cleared the flags and the mail in flight is still on its way: the run asks its stop question
+    // once that mail is done, and the exit question comes only when nothing runs.
+    if (sendFlag == -1 || timerFlag == -1 || m_run || m_timer) {
         Command8_Click();
         return false;
     }

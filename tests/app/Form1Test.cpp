@@ -8,10 +8,12 @@
 #include "TestEnvironment.h"
 #include "Twips.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
@@ -176,6 +178,8 @@ TEST_F(Form1Test, AddressReadFillsTheListReportsAndShowsSuspectRows)
     EXPECT_EQ(text, QStringLiteral("2行目の [b.example.jp] はメールアドレスでない可能性があります。\n"
                                    "3行目の [] はメールアドレスでない可能性があります。\n"));
     EXPECT_EQ(f.statusText(), QStringLiteral("読込完了：3件中、正常1件、エラー2件。"));
+    // Assistive technology reads the status line's own text, not a fixed name.
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(f.StatusText)->text(QAccessible::Name), f.statusText());
     EXPECT_EQ(comboItems(f), QStringList({"a@example.jp", "b.example.jp", ""}));
     EXPECT_EQ(f.Combo1->currentText(), QStringLiteral("a@example.jp"));
     EXPECT_TRUE(f.Combo1->lineEdit()->isReadOnly());

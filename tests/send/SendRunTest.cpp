@@ -9,9 +9,11 @@
 #include "TestEnvironment.h"
 #include "TestSmtpServer.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -163,6 +165,8 @@ TEST_F(SendRunTest, WholeRunMarksEveryRowAndKeepsTheReasonsOfTwoFailures)
 
     EXPECT_EQ(statuses(), QStringList({OK, OK, NG, OK, NG}));
     EXPECT_EQ(f.statusText(), QStringLiteral("送信完了：5件中、正常3件、エラー2件。"));
+    // Screen readers read the status line by its accessible name: the text it shows now.
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(f.StatusText)->text(QAccessible::Name), f.statusText());
     EXPECT_EQ(caption, ErrorTitle);
     const QStringList lines = QString(text).remove(u'\r').split(u'\n');
     ASSERT_EQ(lines.size(), 3) << str(text);
@@ -274,6 +278,27 @@ TEST_F(SendRunTest, CloseDuringARunStopsInsteadOfClosing)
     dialogs.expectBox(StopQuestion, StopTitle, Icon::Warning, Buttons::YesNo, Answer::No);
     waitUntilIdle();
     EXPECT_EQ(f.statusText(), QStringLiteral("送信完了：3件中、正常3件、エラー0件。"));
+    dialogs.expectBox(QStringLiteral("本当にこのプログラムを終了して良いですか"),
+                      QStringLiteral("Velmoraの終了"), Icon::Question, Buttons::OkCancel, Answer::Cancel);
+    EXPECT_FALSE(f.close());
+}
+
+TEST_F(SendRunTest, EveryCloseRequestWhileAMailIsInFlightIsAStopRequest)
+{
+    Form1 &f = window(2);
+    server->rule("DATA_END", "stall"); // row 1 gets no final reply until the 2 s time-out
+    f.Command1_Click();
+    f.Command8_Click(); // the stop button: sendFlag is 0 while the mail is still on its way
+    EXPECT_FALSE(f.close());
+    EXPECT_FALSE(f.close()); // neither request brings the exit question
+    EXPECT_TRUE(f.isVisible());
+    // The row ends without a reply (it may have arrived); then the stop question, and nothing more.
+    dialogs.goOnAnswers = {Answer::Yes};
+    dialogs.expectBox(StopQuestion, StopTitle, Icon::Warning, Buttons::YesNo, Answer::Yes);
+    dialogs.expectBox(ErrorQuestion, ErrorTitle, Icon::Warning, Buttons::YesNo, Answer::No);
+    waitUntilIdle();
+    EXPECT_EQ(statuses(), QStringList({NG, QString()}));
+    EXPECT_EQ(f.statusText(), QStringLiteral("送信を中止しました。正常0件、エラー1件。"));
     dialogs.expectBox(QStringLiteral("本当にこのプログラムを終了して良いですか"),
                       QStringLiteral("Velmoraの終了"), Icon::Question, Buttons::OkCancel, Answer::Cancel);
     EXPECT_FALSE(f.close());
