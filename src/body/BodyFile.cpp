@@ -33,6 +33,14 @@ Result<QString> readBodyFile(const QString &path)
         return bytes.failure();
     if (bytes->isEmpty())
         return QString();
+    // The decoder counts lines at LF only; a lone CR also ends a body line, so it goes in as LF and
+    // a failure names the line the operator's editor shows. CR is never part of a multi-byte
+    // character in UTF-8 or CP932, and the body's lines come out the same.
+    char *b = bytes->data();
+    const qsizetype n = bytes->size();
+    for (qsizetype i = 0; i < n; ++i)
+        if (b[i] == '\r' && (i + 1 == n || b[i + 1] != '\n'))
+            b[i] = '\n';
     Result<TextLines> decoded = decodeText(bytes.value(), path);
     if (!decoded)
         return decoded.failure();

@@ -105,6 +105,16 @@ Failure Failure::unclosedVCard(const QString &path, qsizetype line)
                 .arg(path)};
 }
 
+Failure Failure::damagedUtf16(const QString &path, qsizetype line)
+{
+    return {
+        FailureNumber::InvalidCharacters,
+        QStringLiteral("%1行目に UTF-16 の文字として読めない部分があります。ファイルが壊れているか、"
+                       "途中で切れています。元のアドレス帳から vCard ファイルを書き出し直してください。\n%2")
+            .arg(line)
+            .arg(path)};
+}
+
 Failure Failure::addressBookNotFound(const QStringList &placesLookedAt)
 {
     return {FailureNumber::CannotCreateObject,

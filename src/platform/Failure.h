@@ -30,6 +30,7 @@ struct Failure {
     // vCard files and the desktop's address book.
     static Failure notAVCard(const QString &path);
     static Failure unclosedVCard(const QString &path, qsizetype line);
+    static Failure damagedUtf16(const QString &path, qsizetype line);
     static Failure addressBookNotFound(const QStringList &placesLookedAt);
     static Failure profileFolderMissing(const QString &iniPath, const QString &folder);
     static Failure noDefaultProfile(const QString &iniPath);

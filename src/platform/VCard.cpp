@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QStringDecoder>
 #include <QVarLengthArray>
+#include <QtEndian>
 
 #include <iconv.h>
 
@@ -160,6 +161,47 @@ QList<QStringView> components(QStringView s)
     return parts;
 }
 
+bool isShiftJisName(const QByteArray &name)
+{
+    static const char *const aliases[] = {"SHIFT_JIS",  "SHIFT-JIS", "SJIS",  "X-SJIS",
+                                          "MS_KANJI",   "CP932",     "MS932", "WINDOWS-31J",
+                                          "X-MS-CP932", "CSSHIFTJIS"};
+    for (const char *a : aliases)
+        if (name == a)
+            return true;
+    return false;
+}
+
+// True when bytes that are valid UTF-8 hold a character of three bytes or more.
+bool hasWideUtf8(const QByteArray &bytes)
+{
+    for (char c : bytes)
+        if (static_cast<unsigned char>(c) >= 0xE0)
+            return true;
+    return false;
+}
+
+// UTF-16 text as UTF-8 for the byte-wise parser. A surrogate without its partner becomes 0xFF, a
+// byte UTF-8 never holds, so the value it sits in is refused with its line instead of read damaged.
+QByteArray utf8MarkingLoneSurrogates(QStringView text)
+{
+    QByteArray out;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        if (!text[i].isSurrogate())
+            continue;
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            ++i;
+            continue;
+        }
+        out += text.sliced(start, i - start).toUtf8();
+        out += '\xFF';
+        start = i + 1;
+    }
+    out += text.sliced(start).toUtf8();
+    return out;
+}
+
 struct Card {
     VCardContact contact;
     bool v21 = true; // until VERSION says otherwise: 2.1 files may omit it
@@ -181,7 +223,8 @@ class Parser
     QString m_path;
     QByteArray m_text;
     QByteArray m_defaultCharset;
-    bool m_ignoreCharset = false; // the file was UTF-16: its CHARSET labels describe another copy
+    bool m_utf16 = false;    // its CHARSET labels describe another copy of the file and are ignored
+    bool m_oddUtf16 = false; // a byte was lost or added somewhere: every character after it is wrong
 };
 
 void Parser::prepare(const QByteArray &bytes)
@@ -189,12 +232,16 @@ void Parser::prepare(const QByteArray &bytes)
     const auto *p = reinterpret_cast<const unsigned char *>(bytes.constData());
     const qsizetype n = bytes.size();
     if (n >= 2 && ((p[0] == 0xFF && p[1] == 0xFE) || (p[0] == 0xFE && p[1] == 0xFF))) {
-        QStringDecoder d(p[0] == 0xFF ? QStringDecoder::Utf16LE : QStringDecoder::Utf16BE,
-                         QStringDecoder::Flag::Stateless);
-        const QString text = d.decode(bytes.mid(2));
-        m_text = text.toUtf8();
+        const qsizetype units = (n - 2) / 2;
+        QString text(units, Qt::Uninitialized);
+        if (p[0] == 0xFF)
+            qFromLittleEndian<char16_t>(p + 2, units, text.data());
+        else
+            qFromBigEndian<char16_t>(p + 2, units, text.data());
+        m_text = utf8MarkingLoneSurrogates(text);
         m_defaultCharset = "UTF-8";
-        m_ignoreCharset = true;
+        m_utf16 = true;
+        m_oddUtf16 = (n - 2) % 2 != 0;
         return;
     }
     if (n >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) {
@@ -223,7 +270,12 @@ bool Parser::decodeValue(const Header &h, const QByteArray &raw, QString *out) c
     const QByteArray bytes = h.quotedPrintable ? decodeQuotedPrintable(raw)
                              : h.base64        ? QByteArray::fromBase64(raw)
                                                : raw;
-    const QByteArray charset = (!m_ignoreCharset && !h.charset.isEmpty()) ? h.charset : m_defaultCharset;
+    const QByteArray charset = (!m_utf16 && !h.charset.isEmpty()) ? h.charset : m_defaultCharset;
+    // UTF-8 labelled Shift_JIS (a converter's slip) reads as CP932 without error, as mojibake. Text
+    // really in Shift_JIS is valid UTF-8 with a character of three bytes or more only by chance, in
+    // short runs of rarer kanji; half-width kana pairs, valid UTF-8 of two bytes, keep the label.
+    if (!m_utf16 && isShiftJisName(h.charset) && hasWideUtf8(bytes) && decodeCharset(bytes, "UTF-8", out))
+        return true;
     if (decodeCharset(bytes, charset, out))
         return true;
     // A wrong label is common (UTF-8 text marked Shift_JIS by a converter): the file's own
@@ -233,6 +285,8 @@ bool Parser::decodeValue(const Header &h, const QByteArray &raw, QString *out) c
 
 Result<std::vector<VCardContact>> Parser::run()
 {
+    if (m_oddUtf16)
+        return Failure::damagedUtf16(m_path, m_text.count('\n') + 1);
     // Physical lines without their CR LF or LF.
     std::vector<QByteArrayView> lines;
     {
@@ -266,16 +320,23 @@ Result<std::vector<VCardContact>> Parser::run()
             h = parseHeader(logical.first(colon));
         while (i < n) {
             const QByteArrayView next = lines[size_t(i)];
-            const bool softBreak = h.quotedPrintable && logical.endsWith('=');
             const bool folded = !next.isEmpty() && isBlank(next[0]);
             // Quoted-printable also continues on the next line after a trailing "=" (version 2.1).
-            if (!folded && !(softBreak && next.trimmed().compare("END:VCARD", Qt::CaseInsensitive) != 0))
+            // That soft break is the whole line end, so a blank opening the next line is text. From
+            // 3.0 on lines are unfolded before values are read: there a fold after "=" splits an
+            // escape, and the "=" stays.
+            const bool softBreak = h.quotedPrintable && logical.endsWith('=') && (card.v21 || !folded) &&
+                                   next.trimmed().compare("END:VCARD", Qt::CaseInsensitive) != 0;
+            if (!folded && !softBreak)
                 break;
             if (joined.isEmpty())
                 joined = logical.toByteArray();
-            if (softBreak)
+            if (softBreak) {
                 joined.chop(1);
-            joined += folded ? next.sliced(1) : next;
+                joined += next;
+            } else {
+                joined += next.sliced(1);
+            }
             logical = joined;
             ++i;
         }
@@ -318,6 +379,8 @@ Result<std::vector<VCardContact>> Parser::run()
                             h.name == "X-EVOLUTION-LIST";
         if (!wanted)
             continue;
+        if (m_utf16 && raw.contains('\xFF'))
+            return Failure::damagedUtf16(m_path, lineNumber);
         QString value;
         if (!decodeValue(h, raw, &value))
             return Failure::undecodableBytes(m_path, lineNumber);
@@ -349,17 +412,6 @@ Result<std::vector<VCardContact>> Parser::run()
     if (depth > 0)
         return Failure::unclosedVCard(m_path, card.contact.line);
     return contacts;
-}
-
-bool isShiftJisName(const QByteArray &name)
-{
-    static const char *const aliases[] = {"SHIFT_JIS",  "SHIFT-JIS", "SJIS",  "X-SJIS",
-                                          "MS_KANJI",   "CP932",     "MS932", "WINDOWS-31J",
-                                          "X-MS-CP932", "CSSHIFTJIS"};
-    for (const char *a : aliases)
-        if (name == a)
-            return true;
-    return false;
 }
 
 } // namespace

@@ -46,6 +46,14 @@ TEST(BodyFile, UnreadableFilesFailWithAReasonTheOperatorCanUse)
     ASSERT_FALSE(bad.ok());
     EXPECT_TRUE(bad.failure().description.startsWith(QStringLiteral("3行目")))
         << bad.failure().description.toStdString();
+    // A lone CR ends a line too: the line named is the one an editor shows, in CP932 and UTF-8.
+    for (const QString &path : {testDataPath(QStringLiteral("untrusted/body-lone-cr-wrong-line.txt")),
+                                dir.write(QStringLiteral("cr.txt"), "\xEF\xBB\xBFz\r\r\xFF")}) {
+        const Result<QString> r = readBodyFile(path);
+        ASSERT_FALSE(r.ok());
+        EXPECT_TRUE(r.failure().description.startsWith(QStringLiteral("3行目")))
+            << r.failure().description.toStdString();
+    }
     const Result<QString> binary =
         readBodyFile(dir.write(QStringLiteral("pic.txt"), QByteArray("\x89PNG\r\n\x1a\n\0\0", 10)));
     ASSERT_FALSE(binary.ok());
