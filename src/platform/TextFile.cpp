@@ -111,7 +111,35 @@ Result<QString> decodeCp932(const QByteArray &bytes, const QString &path)
     return out;
 }
 
+bool isAsciiAlnum(char16_t c)
+{
+    return (c >= u'0' && c <= u'9') || (c >= u'A' && c <= u'Z') || (c >= u'a' && c <= u'z');
+}
+
 } // namespace
+
+bool validUtf8IsUtf8(QByteArrayView bytes)
+{
+    for (const char b : bytes) {
+        const auto c = static_cast<unsigned char>(b);
+        if (c >= 0x80 && (c < 0xA1 || c > 0xDF))
+            return true;
+    }
+    const QString text = QString::fromUtf8(bytes);
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const QChar c = text[i];
+        if (c.unicode() < 0x80)
+            continue;
+        if (c.unicode() < 0xC0 || c.unicode() > 0x24F || !c.isLetter())
+            return false;
+        const bool before = i > 0 && isAsciiAlnum(text[i - 1].unicode());
+        const bool after = i + 1 < n && isAsciiAlnum(text[i + 1].unicode());
+        if (!before && !after)
+            return false;
+    }
+    return true;
+}
 
 Result<TextLines> decodeText(const QByteArray &bytes, const QString &path)
 {
@@ -129,7 +157,7 @@ Result<TextLines> decodeText(const QByteArray &bytes, const QString &path)
     } else if (bad < 0 && !nonAscii) {
         t.encoding = TextLines::Encoding::Ascii;
         t.text = QString::fromLatin1(bytes);
-    } else if (bad < 0) {
+    } else if (bad < 0 && validUtf8IsUtf8(bytes)) {
         t.encoding = TextLines::Encoding::Utf8;
         t.text = QString::fromUtf8(bytes);
     } else {

@@ -32,10 +32,18 @@ bool fileExists(const QString &path);
 Result<QByteArray> readFileBytes(const QString &path);
 
 // Reads a text file in the operator's code page. Files in UTF-8 are recognised by a byte-order
-// mark, or by being valid UTF-8 with non-ASCII characters; everything else is CP932
-// (Shift_JIS with the vendor extensions). Bytes that are not text in the chosen encoding, NUL
-// among them, fail with the number of the line that holds them.
+// mark, or by being valid UTF-8 with non-ASCII characters that read as plausible text (see
+// validUtf8IsUtf8); everything else is CP932 (Shift_JIS with the vendor extensions). Bytes that
+// are not text in the chosen encoding, NUL among them, fail with the number of the line that holds
+// them.
 Result<TextLines> readTextFile(const QString &path);
+
+// Whether bytes already known to be valid UTF-8 are UTF-8 rather than CP932. CP932 half-width
+// katakana pairs are valid UTF-8 too ("ﾅｶ" is the UTF-8 of "Ŷ"), so when every non-ASCII byte lies
+// in 0xA1-0xDF (CP932 would read ASCII and half-width katakana only) the UTF-8 reading is taken
+// only when each of its non-ASCII characters is a Latin letter (U+00C0-U+024F) directly beside an
+// ASCII letter or digit, as in "Müller" or "José".
+bool validUtf8IsUtf8(QByteArrayView bytes);
 
 // Decoding alone, for bytes already in memory; path only names the file in failures.
 Result<TextLines> decodeText(const QByteArray &bytes, const QString &path);

@@ -255,12 +255,12 @@ void Parser::prepare(const QByteArray &bytes)
         const QString probe = utf8.decode(b); // decoding is lazy: it runs on conversion to QString
         return !utf8.hasError();
     };
-    bool utf8 = isUtf8(bytes);
+    bool utf8 = isUtf8(bytes) && validUtf8IsUtf8(bytes);
     if (!utf8) {
         // A writer may fold a line in the middle of a UTF-8 character: judge the unfolded text.
         QByteArray unfolded = bytes;
         unfolded.replace("\r\n ", "").replace("\r\n\t", "").replace("\n ", "").replace("\n\t", "");
-        utf8 = isUtf8(unfolded);
+        utf8 = isUtf8(unfolded) && validUtf8IsUtf8(unfolded);
     }
     m_defaultCharset = utf8 ? QByteArray("UTF-8") : QByteArray("CP932");
 }

@@ -18,9 +18,9 @@ struct VCardContact {
 // Reads every top-level card of a vCard text (versions 2.1, 3.0 and 4.0). Folded lines are
 // unfolded, quoted-printable and base64 values decoded, and each value is decoded with its CHARSET
 // parameter or, without one, with the text's own encoding: UTF-8 (with or without a byte-order
-// mark, or UTF-16 with one) when the whole text is valid UTF-8, CP932 otherwise. A value labelled
-// Shift_JIS that is valid UTF-8 with characters of three bytes or more is read as UTF-8. path only
-// names the file in failures.
+// mark, or UTF-16 with one) when the whole text is valid UTF-8 and not rather CP932 half-width
+// katakana (validUtf8IsUtf8), CP932 otherwise. A value labelled Shift_JIS that is valid UTF-8 with
+// characters of three bytes or more is read as UTF-8. path only names the file in failures.
 Result<std::vector<VCardContact>> parseVCards(const QByteArray &bytes, const QString &path);
 
 Result<std::vector<VCardContact>> readVCardFile(const QString &path);

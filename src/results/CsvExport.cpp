@@ -1,6 +1,7 @@
 #include "CsvExport.h"
 
 #include "ReplaceFile.h"
+#include "TextFile.h"
 
 #include <iconv.h>
 
@@ -15,17 +16,18 @@ bool selected(const RecipientGrid &grid, int line, const QString &strStatus)
     return line == 0 || grid.status(line) == strStatus;
 }
 
-void appendField(QString &out, QStringView cell)
+// Calls piece() with the parts of a cell as the file holds it: every CR LF turned into LF.
+template <class Piece> void forEachPiece(QStringView cell, Piece piece)
 {
     qsizetype from = 0;
     for (;;) {
         const qsizetype crlf = cell.indexOf(u"\r\n", from);
         if (crlf < 0) {
-            out.append(cell.mid(from));
+            piece(cell.mid(from));
             return;
         }
-        out.append(cell.mid(from, crlf - from));
-        out.append(u'\n');
+        piece(cell.mid(from, crlf - from));
+        piece(QStringView(u"\n"));
         from = crlf + 2;
     }
 }
@@ -124,6 +126,8 @@ CsvShiftCheck checkCsvShift(const RecipientGrid &grid, const QString &strStatus)
     for (int i = 0; i < grid.lineCount(); ++i) {
         if (!selected(grid, i, strStatus))
             continue;
+        if (columns == 3 && grid.dataCell(i, 2).isEmpty() && check.emptyLines++ == 0)
+            check.firstEmptyLine = i;
         for (int j = 2; j < columns; ++j) {
             const QStringView cell = grid.dataCell(i, j);
             if (cell.contains(u',') || cell.contains(u'\n')) {
@@ -199,6 +203,27 @@ bool writeCp932(const RecipientGrid &grid, const QString &strStatus, qsizetype u
     return ok;
 }
 
+// Whether text is the file's text (as the UTF-8 form would hold it), compared piece by piece so
+// that the common case builds no second copy of a long list.
+bool isFileText(const RecipientGrid &grid, const QString &strStatus, QStringView text)
+{
+    qsizetype at = 0;
+    bool same = true;
+    const auto next = [&](QStringView piece) {
+        same = same && at + piece.size() <= text.size() && text.sliced(at, piece.size()) == piece;
+        at += piece.size();
+    };
+    forEachField(
+        grid, strStatus,
+        [&](QStringView cell, bool comma) {
+            if (comma)
+                next(u",");
+            forEachPiece(cell, next);
+        },
+        [&] { next(u"\r\n"); });
+    return same && at == text.size();
+}
+
 } // namespace
 
 CsvBytes buildCsv(const RecipientGrid &grid, const QString &strStatus)
@@ -209,8 +234,13 @@ CsvBytes buildCsv(const RecipientGrid &grid, const QString &strStatus)
     const int lines = forEachField(
         grid, strStatus, [&](QStringView cell, bool) { units += cell.size() + 1; }, [&] { units += 2; });
     result.count = lines - 1;
-    if (writeCp932(grid, strStatus, units, &result.bytes))
-        return result;
+    if (writeCp932(grid, strStatus, units, &result.bytes)) {
+        // The import's own decoding decides, so that what is written is what loads again.
+        const Result<TextLines> back = decodeText(result.bytes, QString());
+        if (back && isFileText(grid, strStatus, back->text))
+            return result;
+        result.cp932Misread = true;
+    }
 
     QString text;
     text.reserve(units);
@@ -219,7 +249,7 @@ CsvBytes buildCsv(const RecipientGrid &grid, const QString &strStatus)
         [&](QStringView cell, bool comma) {
             if (comma)
                 text.append(u',');
-            appendField(text, cell);
+            forEachPiece(cell, [&](QStringView piece) { text.append(piece); });
         },
         [&] { text.append(u"\r\n"); });
     result.utf8 = true;
@@ -244,5 +274,6 @@ Result<CsvWritten> CSVDataPut(const RecipientGrid &grid, const QString &strFileN
     written.count = csv.count;
     written.written = true;
     written.utf8 = csv.utf8;
+    written.cp932Misread = csv.cp932Misread;
     return written;
 }

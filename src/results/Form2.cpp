@@ -140,21 +140,29 @@ void Form2::exportLines(const QString &strStatus)
     const RecipientGrid &grid = m_model->grid();
 
     // The file keeps its plain form (the import reads quotes as ordinary characters), so a line
-    // whose cells hold a separator would come back with its fields moved: the operator decides.
+    // whose cells hold a separator would come back with its fields moved, and an empty line is
+    // refused: the operator decides.
     if (grid.lineCount() > 1) {
         const CsvShiftCheck shift = checkCsvShift(grid, strStatus);
-        if (shift.lines > 0) {
-            const QString where = shift.firstLine == 0 ? QStringLiteral("見出し行")
-                                                       : QStringLiteral("%1件目").arg(shift.firstLine);
-            const QString text =
-                QStringLiteral("「,」または改行を含むセルがあるため、読み込み直すと項目がずれる行が%1行"
-                               "あります（最初は%2の「%3」）。\nこのまま書き込みますか？")
-                    .arg(shift.lines)
-                    .arg(where, shift.firstColumn);
-            if (m_dialogs.messageBox(this, {text, QString(), UserDialogs::Icon::Warning,
-                                            UserDialogs::Buttons::YesNo}) != UserDialogs::Answer::Yes)
-                return;
-        }
+        const auto lineName = [](int line) {
+            return line == 0 ? QStringLiteral("見出し行") : QStringLiteral("%1件目").arg(line);
+        };
+        const auto goOn = [this](const QString &text) {
+            return m_dialogs.messageBox(this, {text, QString(), UserDialogs::Icon::Warning,
+                                               UserDialogs::Buttons::YesNo}) == UserDialogs::Answer::Yes;
+        };
+        if (shift.lines > 0 &&
+            !goOn(QStringLiteral("「,」または改行を含むセルがあるため、読み込み直すと項目がずれる行が%1行"
+                                 "あります（最初は%2の「%3」）。\nこのまま書き込みますか？")
+                      .arg(shift.lines)
+                      .arg(lineName(shift.firstLine), shift.firstColumn)))
+            return;
+        if (shift.emptyLines > 0 &&
+            !goOn(QStringLiteral("空欄のため空行になる行が%1行あります（最初は%2）。空行を含むファイルは、"
+                                 "その行を削除するまで読み込み直せません。\nこのまま書き込みますか？")
+                      .arg(shift.emptyLines)
+                      .arg(lineName(shift.firstEmptyLine))))
+            return;
     }
 
     const Result<CsvWritten> written = CSVDataPut(grid, strFileName, strStatus);
@@ -164,7 +172,11 @@ void Form2::exportLines(const QString &strStatus)
         return;
     }
     QString text = QString::number(written->count) + QStringLiteral("件を書き込みました");
-    if (written->utf8)
+    if (written->cp932Misread)
+        text +=
+            QStringLiteral("\nShift_JISで書き込むと読み込み直したときに半角カナなどが別の文字として読まれる"
+                           "ため、UTF-8（BOM付き）で書き込みました。");
+    else if (written->utf8)
         text += QStringLiteral("\nShift_JISで表せない文字があるため、UTF-8（BOM付き）で書き込みました。");
     m_dialogs.messageBox(this, {text, QString(), UserDialogs::Icon::Information, UserDialogs::Buttons::Ok});
 }

@@ -50,6 +50,26 @@ bool writeAll(int fd, const char *data, qsizetype size)
     return true;
 }
 
+// The process's umask, read without changing it (umask(2) can only set it, and another thread
+// creating a file meanwhile would get the wrong one).
+mode_t currentUmask()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine()) {
+            if (line.startsWith("Umask:")) {
+                bool ok = false;
+                const uint mask = line.mid(6).trimmed().toUInt(&ok, 8);
+                if (ok)
+                    return mode_t(mask & 0777);
+            }
+        }
+    }
+    const mode_t mask = ::umask(022);
+    ::umask(mask);
+    return mask;
+}
+
 } // namespace
 
 Result<bool> replaceFile(const QString &path, const QByteArray &bytes)
@@ -70,7 +90,12 @@ Result<bool> replaceFile(const QString &path, const QByteArray &bytes)
             return Failure::writeError(path, QStringLiteral("通常のファイルではありません"));
         if ((old.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
             return Failure::writeError(path, QStringLiteral("読み取り専用のファイルです"));
+        // The rename needs only the folder's permission: whether this user may write the file
+        // itself is asked separately, or another user's file would be replaced.
+        if (::faccessat(AT_FDCWD, target.constData(), W_OK, AT_EACCESS) != 0)
+            return failureOf(path, errno);
     }
+    const mode_t finalMode = exists ? (old.st_mode & 07777) : (0666 & ~currentUmask());
 
     QByteArray temp;
     int fd = -1;
@@ -78,7 +103,8 @@ Result<bool> replaceFile(const QString &path, const QByteArray &bytes)
         temp = QFile::encodeName(QStringLiteral("%1/.%2.%3.tmp")
                                      .arg(info.absolutePath(), info.fileName())
                                      .arg(QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
-        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // Private until written; it gets its final mode before the rename.
+        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST)
             return failureOf(path, errno);
     }
@@ -88,7 +114,7 @@ Result<bool> replaceFile(const QString &path, const QByteArray &bytes)
     int err = 0;
     if (!writeAll(fd, bytes.constData(), bytes.size()))
         err = errno;
-    if (!err && exists && ::fchmod(fd, old.st_mode & 07777) != 0)
+    if (!err && ::fchmod(fd, finalMode) != 0)
         err = errno;
     // On disk before the rename, so that no crash can leave a short file under the old name.
     if (!err && ::fsync(fd) != 0)

@@ -1,5 +1,6 @@
 #include "TextFile.h"
 #include "TestEnvironment.h"
+#include "VCard.h"
 
 #include <QFile>
 
@@ -42,6 +43,23 @@ TEST(TextFile, Utf8WithAndWithoutMarkIsRecognised)
         ASSERT_TRUE(t.ok());
         EXPECT_EQ(t->encoding, TextLines::Encoding::Utf8);
         EXPECT_EQ(linesOf(t.value()), QStringList({Japanese, QStringLiteral("x")}));
+    }
+}
+
+TEST(TextFile, BytesValidInBothEncodingsGoToThePlausibleReading)
+{
+    ScratchDir dir;
+    // Half-width katakana in CP932 that is valid UTF-8 too ("Ŷ", "ϲ", "ý ķ", "AŶ ý"); Latin words.
+    const QStringList kana{"ﾅｶ", "ﾏｲ", "ﾃｽ ﾄｷ", "Aﾅｶ ﾃｽ"}, latin{"Müller", "José Zoë café"};
+    for (const QString &s : kana + latin) {
+        const QByteArray bytes = kana.contains(s) ? toCp932(s) : s.toUtf8();
+        Result<TextLines> t = readTextFile(dir.write(QStringLiteral("k.csv"), bytes));
+        ASSERT_TRUE(t.ok());
+        EXPECT_EQ(t->text, s);
+        // vCard files without a byte-order mark decide the same way.
+        const auto cards =
+            parseVCards("BEGIN:VCARD\r\nFN:" + bytes + "\r\nEMAIL:a@b.jp\r\nEND:VCARD\r\n", {});
+        EXPECT_TRUE(cards.ok() && cards->size() == 1 && cards->at(0).name == s) << s.toStdString();
     }
 }
 

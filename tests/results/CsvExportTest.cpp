@@ -6,14 +6,27 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 
 namespace
 {
+
+// The permissions of the export's temporary file when a write into it is cut by the size limit.
+QString g_scratch;
+QFile::Permissions g_tempMode;
+void recordTempMode(int)
+{
+    for (const QFileInfo &f : QDir(g_scratch).entryInfoList({"*.tmp"}, QDir::Files | QDir::Hidden))
+        g_tempMode = f.permissions();
+}
 
 // rows[0] holds the column names; each later row starts with its status.
 const RecipientTable Mixed = tableOf({
@@ -79,17 +92,38 @@ TEST(CsvExport, FailedLinesReadBackAsTheSameRowsInCp932OrElseUtf8)
     }
 }
 
+TEST(CsvExport, Cp932BytesThatTheImportWouldReadAsUtf8GoOutAsUtf8)
+{
+    ScratchDir dir;
+    // "Bﾅｶ" in CP932 is also the UTF-8 of "BŶ"; "ﾅｶ ﾏｲ" alone reads back as CP932.
+    for (const QString &kana : {QStringLiteral("ﾅｶ ﾏｲ"), QStringLiteral("Bﾅｶ")}) {
+        const RecipientGrid grid(tableOf({{"mail", "kana"}, {"送信NG", "b@example.com", kana}}));
+        const Result<CsvWritten> w = CSVDataPut(grid, dir.path("kana.csv"), StatusFailed);
+        ASSERT_TRUE(w.ok());
+        EXPECT_TRUE(w->utf8 == kana.startsWith(u'B') && w->cp932Misread == w->utf8) << kana.toStdString();
+        const Result<RecipientTable> back = CSVDataGet(dir.path("kana.csv"));
+        ASSERT_TRUE(back.ok());
+        EXPECT_EQ(back->cell(1, 2), kana);
+    }
+}
+
 TEST(CsvExport, SeparatorsInCellsOfTheChosenLinesAreFound)
 {
     const RecipientGrid grid(tableOf({{"メール", "氏名", "住所"},
                                       {"送信NG", "a@example.com", "山田", "東京都"},
                                       {"送信OK", "b@example.com", "佐藤, 次郎", "x"},
                                       {"送信NG", "c@example.com", "鈴木", "大阪府,堺市"},
-                                      {"送信NG", "d@example.com", "田中\r\n", "x,y"}}));
+                                      {"送信NG", "d@example.com", "田中\r\n", "x,y"},
+                                      {"送信NG", "", "", ""}}));
     const CsvShiftCheck ng = checkCsvShift(grid, StatusFailed);
     EXPECT_EQ(ng.lines, 2);
     EXPECT_EQ(ng.firstLine, 3);
     EXPECT_EQ(ng.firstColumn, QStringLiteral("住所"));
+    EXPECT_EQ(ng.emptyLines, 0) << "\",,\" is no empty line";
+    // With one column an empty address makes an empty line, which the import refuses.
+    const RecipientGrid single(tableOf({{"メール"}, {"送信OK", "a@x.jp"}, {"送信NG", ""}, {"送信NG", ""}}));
+    const CsvShiftCheck empty = checkCsvShift(single, StatusFailed);
+    EXPECT_TRUE(empty.emptyLines == 2 && empty.firstEmptyLine == 2 && empty.lines == 0);
     const CsvShiftCheck ok = checkCsvShift(grid, StatusSent);
     EXPECT_EQ(ok.lines, 1);
     EXPECT_EQ(ok.firstLine, 2);
@@ -109,7 +143,9 @@ TEST(CsvExport, FailedWritesKeepTheOldFileAndSayWhy)
     struct rlimit saved {
     };
     getrlimit(RLIMIT_FSIZE, &saved);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    g_scratch = dir.root();
+    const mode_t oldMask = umask(027);
+    const auto oldHandler = std::signal(SIGXFSZ, recordTempMode);
     struct rlimit tiny = saved;
     tiny.rlim_cur = 40;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tiny), 0);
@@ -121,6 +157,8 @@ TEST(CsvExport, FailedWritesKeepTheOldFileAndSayWhy)
     EXPECT_TRUE(cut.failure().description.contains(path));
     EXPECT_TRUE(cut.failure().description.contains(QStringLiteral("ファイルが大きすぎます")));
     EXPECT_EQ(readAll(path), "old contents\r\n");
+    const QFile::Permissions modeBits = QFile::Permissions::fromInt(0x7077);
+    EXPECT_EQ(g_tempMode & modeBits, QFile::ReadOwner | QFile::WriteOwner) << "others never see it";
 
     // A read-only file stays as it is, whoever runs the export.
     QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup);
@@ -139,10 +177,38 @@ TEST(CsvExport, FailedWritesKeepTheOldFileAndSayWhy)
     const QString shared = dir.write("shared.csv", "x");
     QFile::setPermissions(shared, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
     ASSERT_TRUE(CSVDataPut(grid, shared, StatusSent).ok());
-    const QFile::Permissions modeBits = QFile::Permissions::fromInt(0x7077);
     EXPECT_EQ((QFile::permissions(shared) & modeBits).toInt(),
               (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther).toInt());
     EXPECT_EQ(QDir(dir.root()).entryList(QDir::Files | QDir::Hidden).size(), 2);
+    ASSERT_TRUE(CSVDataPut(grid, dir.path("new.csv"), StatusSent).ok()); // 0666 less the umask
+    EXPECT_EQ((QFile::permissions(dir.path("new.csv")) & modeBits).toInt(),
+              (QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup).toInt());
+    umask(oldMask);
+}
+
+TEST(CsvExport, AFileTheUserMayNotWriteIsNotReplaced)
+{
+    // As root, who may write anything, the export runs in a child that has become nobody.
+    const passwd *nobody = getpwnam("nobody");
+    if (geteuid() != 0 || !nobody)
+        GTEST_SKIP() << "needs root, to act as another user";
+    ScratchDir dir;
+    ASSERT_EQ(chmod(QFile::encodeName(dir.root()).constData(), 0777), 0); // a folder the user may write
+    const QString roots = dir.write("roots.csv", "root's\r\n");           // 0644, root's
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
+            setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0)
+            _exit(3);
+        const Result<CsvWritten> w = CSVDataPut(RecipientGrid(Mixed), roots, StatusFailed);
+        _exit(!w.ok() && w.failure().description.contains(QStringLiteral("書き込む権限がありません")) ? 0
+                                                                                                      : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0) << "exit 1: not refused as it should, 3: could not become nobody";
+    EXPECT_EQ(readAll(roots), "root's\r\n");
+    EXPECT_EQ(QFileInfo(roots).ownerId(), 0u);
 }
 
 } // namespace

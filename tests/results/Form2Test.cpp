@@ -243,6 +243,16 @@ TEST_F(Form2Test, ExportButtonsAskWarnWriteAndReport)
                       Answer::Ok);
     headerOnly.Command4->click();
     EXPECT_FALSE(QFile::exists(dir.path("none.csv")));
+
+    // One column and an empty address: the line would be empty, which the import refuses.
+    Form2 single(settings, dialogs, tableOf({{"mail"}, {"送信NG", "a@example.com"}, {"送信NG", ""}}), {},
+                 nullptr);
+    dialogs.expectSaveFile(Filter, ng);
+    dialogs.expectBox(
+        QStringLiteral("空欄のため空行になる行が1行あります（最初は2件目）。空行を含むファイルは、"
+                       "その行を削除するまで読み込み直せません。\nこのまま書き込みますか？"),
+        QString(), Icon::Warning, Buttons::YesNo, Answer::No);
+    single.Command5->click();
 }
 
 TEST_F(Form2Test, MainWindowOpensTheListOnlyOnceSomethingIsLoaded)
