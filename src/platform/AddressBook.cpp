@@ -11,99 +11,22 @@
 
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
+#include <chrono>
 #include <cstring>
 #include <optional>
+#include <thread>
 #include <utility>
 
 namespace
 {
 
-// A read-only connection to a mail program's book, which may be open in that program right now.
-class Database
-{
-  public:
-    enum class Mode {
-        // Neither locks nor journals: SQLite is told that nobody writes the file, so a program that
-        // holds the book (even with an exclusive lock) is never made to wait. Sees only what has
-        // reached the book file itself.
-        Immutable,
-        // A reader of a write-ahead-logged book: it also sees the commits still in the log, and
-        // its snapshot mark in the shared index never blocks the program's writers.
-        LogReader,
-    };
-
-    Database(const QString &path, Mode mode) : m_path(path)
-    {
-        const QByteArray uri = "file:" + QUrl::toPercentEncoding(QFileInfo(path).absoluteFilePath(), "/") +
-                               (mode == Mode::Immutable ? "?immutable=1" : "?mode=ro");
-        m_rc = sqlite3_open_v2(uri.constData(), &m_db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
-        if (m_rc != SQLITE_OK)
-            return;
-        // Mapped pages instead of a read call per page: the book is read once, front to back.
-        sqlite3_exec(m_db, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
-        if (mode == Mode::LogReader)
-            sqlite3_busy_timeout(m_db, 2000);
-        // Every statement of the read sees the one snapshot the first one starts.
-        m_rc = sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr);
-    }
-    ~Database() { sqlite3_close(m_db); }
-    Database(const Database &) = delete;
-    Database &operator=(const Database &) = delete;
-
-    bool opened() const { return m_rc == SQLITE_OK; }
-    QString error() const
-    {
-        return m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString::fromUtf8(sqlite3_errstr(m_rc));
-    }
-    Failure failure() const { return Failure::notAnAddressBook(m_path, error()); }
-
-    // Runs one statement; row is called with it for every result row.
-    template <class Row> bool query(const char *sql, Row &&row)
-    {
-        sqlite3_stmt *stmt = nullptr;
-        if (sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr) != SQLITE_OK)
-            return false;
-        int rc;
-        while ((rc = sqlite3_step(stmt)) == SQLITE_ROW)
-            row(stmt);
-        sqlite3_finalize(stmt);
-        return rc == SQLITE_DONE;
-    }
-
-    bool hasTable(const char *name, bool *ok)
-    {
-        bool found = false;
-        QByteArray sql = "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = '";
-        sql += name;
-        sql += "'";
-        *ok = query(sql.constData(), [&](sqlite3_stmt *) { found = true; });
-        return found;
-    }
-
-  private:
-    QString m_path;
-    sqlite3 *m_db = nullptr;
-    int m_rc = SQLITE_OK;
-};
-
-// Reads a book as one consistent snapshot. A book with a non-empty write-ahead log is open in its
-// program (or was left so): it is read together with its log, and read as the book file alone only
-// when that fails (for instance when the program keeps the log's index to itself).
-template <class Read> Result<std::vector<AddressBookEntry>> readSnapshot(const QString &path, Read read)
-{
-    if (QFileInfo(path + QStringLiteral("-wal")).size() > 0) {
-        Database live(path, Database::Mode::LogReader);
-        if (live.opened()) {
-            Result<std::vector<AddressBookEntry>> entries = read(live);
-            if (entries)
-                return entries;
-        }
-    }
-    Database db(path, Database::Mode::Immutable);
-    if (!db.opened())
-        return db.failure();
-    return read(db);
-}
+// A locked read waits this long for the book's program to finish a commit.
+constexpr int BusyTimeoutMs = 2000;
+// The read is stopped at its deadline; the progress handler looks at the clock this often (in
+// virtual-machine steps).
+constexpr int ProgressSteps = 1000;
 
 QByteArray columnBytes(sqlite3_stmt *stmt, int column)
 {
@@ -115,6 +38,233 @@ QString columnText(sqlite3_stmt *stmt, int column)
 {
     const auto *text = reinterpret_cast<const char *>(sqlite3_column_text(stmt, column));
     return text ? QString::fromUtf8(text, sqlite3_column_bytes(stmt, column)) : QString();
+}
+
+// A read-only connection to a mail program's book, which may be open in that program right now. The
+// book comes from elsewhere, so nothing in its schema runs: no views, no triggers, no functions of
+// the schema; and values are bounded in size and the read in time.
+class Database
+{
+  public:
+    enum class Mode {
+        // With locks, in one read transaction: a rollback-journal book is read between its
+        // program's commits; a write-ahead-logged book together with the commits in its log, and the
+        // snapshot mark in the shared index never blocks the program's writers.
+        Locked,
+        // Neither locks nor journals, for a book that cannot be read with locks. Sees only what has
+        // reached the book file itself; the caller makes sure nothing changed meanwhile.
+        Unlocked,
+    };
+
+    Database(const QString &path, Mode mode, const AddressBookLimits &limits)
+        : m_path(path), m_limits(limits), m_deadline(std::chrono::steady_clock::now() + limits.readTime)
+    {
+        const QByteArray uri = "file:" + QUrl::toPercentEncoding(QFileInfo(path).absoluteFilePath(), "/") +
+                               (mode == Mode::Unlocked ? "?immutable=1" : "?mode=ro");
+        m_rc = sqlite3_open_v2(uri.constData(), &m_db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr);
+        if (m_rc != SQLITE_OK) {
+            m_message = error();
+            return;
+        }
+        sqlite3_db_config(m_db, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+        sqlite3_db_config(m_db, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+        sqlite3_db_config(m_db, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
+        sqlite3_db_config(m_db, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+        sqlite3_limit(m_db, SQLITE_LIMIT_LENGTH, limits.rowBytes);
+        sqlite3_progress_handler(m_db, ProgressSteps, &Database::progress, this);
+        if (mode == Mode::Locked) {
+            // Mapped pages instead of a read call per page: the book is read once, front to back.
+            // Only under a lock, which keeps the program from shrinking the file under the mapping.
+            sqlite3_exec(m_db, "PRAGMA mmap_size = 268435456", nullptr, nullptr, nullptr);
+            sqlite3_busy_handler(m_db, &Database::busy, this);
+        }
+        // Every statement of the read sees the one snapshot the first one starts.
+        m_rc = sqlite3_exec(m_db, "BEGIN", nullptr, nullptr, nullptr);
+        if (m_rc != SQLITE_OK)
+            m_message = error();
+    }
+    ~Database() { sqlite3_close(m_db); }
+    Database(const Database &) = delete;
+    Database &operator=(const Database &) = delete;
+
+    bool opened() const { return m_rc == SQLITE_OK; }
+    Failure failure() const
+    {
+        if (m_timedOut)
+            return Failure::addressBookTimedOut(
+                m_path, std::chrono::duration_cast<std::chrono::seconds>(m_limits.readTime).count());
+        if ((m_rc & 0xff) == SQLITE_TOOBIG)
+            return Failure::addressBookValueTooLarge(m_path, m_limits.rowBytes);
+        return Failure::notAnAddressBook(m_path, m_message);
+    }
+    // The read failed for want of a lock, or of the files a locked read needs, not for the book.
+    bool lockedOut() const
+    {
+        const int rc = m_rc & 0xff;
+        return !m_timedOut &&
+               (rc == SQLITE_BUSY || rc == SQLITE_LOCKED || rc == SQLITE_READONLY || rc == SQLITE_CANTOPEN);
+    }
+
+    // Runs one statement with its text parameters; row is called with it for every result row.
+    template <class Row> bool query(const char *sql, const QByteArrayList &params, Row &&row)
+    {
+        sqlite3_stmt *stmt = nullptr;
+        m_rc = sqlite3_prepare_v2(m_db, sql, -1, &stmt, nullptr);
+        if (m_rc == SQLITE_OK) {
+            for (int i = 0; i < int(params.size()); ++i)
+                sqlite3_bind_text(stmt, i + 1, params[i].constData(), int(params[i].size()),
+                                  SQLITE_TRANSIENT);
+            while ((m_rc = sqlite3_step(stmt)) == SQLITE_ROW)
+                row(stmt);
+        }
+        if (m_rc == SQLITE_DONE)
+            m_rc = SQLITE_OK;
+        else
+            m_message = error();
+        sqlite3_finalize(stmt);
+        return m_rc == SQLITE_OK;
+    }
+
+    // Whether the book has a table of that name. Anything else of that name, and a table whose read
+    // columns are missing or computed, is refused: views, virtual tables and generated columns run
+    // what the file says.
+    Result<bool> plainTable(const QByteArray &table, std::initializer_list<const char *> columns)
+    {
+        bool found = false, plain = true;
+        if (!query(
+                "SELECT type FROM sqlite_master WHERE type IN ('table', 'view') AND name = ?1 COLLATE NOCASE",
+                {table}, [&](sqlite3_stmt *stmt) {
+                    found = true;
+                    plain = plain && columnBytes(stmt, 0) == "table";
+                }))
+            return failure();
+        if (!found)
+            return false;
+        if (plain && !query("SELECT type FROM pragma_table_list(?1)", {table},
+                            [&](sqlite3_stmt *stmt) { plain = plain && columnBytes(stmt, 0) == "table"; }))
+            return failure();
+        if (!plain)
+            return Failure::addressBookUnsafe(m_path, QString::fromUtf8(table));
+
+        QHash<QByteArray, bool> computed; // by lower-case column name
+        if (!query("SELECT name, hidden FROM pragma_table_xinfo(?1)", {table}, [&](sqlite3_stmt *stmt) {
+                computed.insert(columnBytes(stmt, 0).toLower(), sqlite3_column_int(stmt, 1) != 0);
+            }))
+            return failure();
+        for (const char *column : columns) {
+            const auto it = computed.constFind(QByteArray(column).toLower());
+            if (it == computed.cend() || *it)
+                return Failure::addressBookUnsafe(m_path, QString::fromUtf8(table + '.' + column));
+        }
+        return true;
+    }
+
+  private:
+    // A program that commits one small transaction after another holds its lock nearly all the time;
+    // looking again every millisecond (rather than SQLite's growing pauses) finds the moments between.
+    static int busy(void *self, int tries)
+    {
+        auto *db = static_cast<Database *>(self);
+        const auto now = std::chrono::steady_clock::now();
+        if (tries == 0)
+            db->m_busySince = now;
+        if (now - db->m_busySince >= std::chrono::milliseconds(BusyTimeoutMs))
+            return 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return 1;
+    }
+    static int progress(void *self)
+    {
+        auto *db = static_cast<Database *>(self);
+        if (std::chrono::steady_clock::now() < db->m_deadline)
+            return 0;
+        db->m_timedOut = true;
+        return 1;
+    }
+    QString error() const
+    {
+        return m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString::fromUtf8(sqlite3_errstr(m_rc));
+    }
+
+    QString m_path;
+    AddressBookLimits m_limits;
+    std::chrono::steady_clock::time_point m_busySince;
+    std::chrono::steady_clock::time_point m_deadline;
+    sqlite3 *m_db = nullptr;
+    int m_rc = SQLITE_OK;
+    QString m_message;
+    bool m_timedOut = false;
+};
+
+// What shows that a book file changed: its size, its modification time and the change counter
+// SQLite keeps in its header; and whether a transaction of its program may have written into it
+// (a rollback journal starts with its magic number from the moment the first page of the book is
+// overwritten until the transaction ends).
+struct BookState {
+    qint64 size = 0;
+    qint64 modifiedNs = 0;
+    QByteArray counter;
+    bool writing = false;
+
+    bool operator==(const BookState &) const = default;
+
+    static std::optional<BookState> of(const QString &path)
+    {
+        struct stat st;
+        if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+            return std::nullopt;
+        BookState s;
+        s.size = st.st_size;
+        s.modifiedNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        QFile book(path);
+        if (!book.open(QIODevice::ReadOnly) || !book.seek(24))
+            return std::nullopt;
+        s.counter = book.read(4);
+
+        static const char magic[] = {'\xd9', '\xd5', '\x05', '\xf9', '\x20', '\xa1', '\x63', '\xd7'};
+        QFile journal(path + QStringLiteral("-journal"));
+        if (journal.exists()) {
+            // A journal that cannot be read cannot show that the book is whole.
+            s.writing = !journal.open(QIODevice::ReadOnly);
+            if (!s.writing)
+                s.writing = journal.read(8) == QByteArray::fromRawData(magic, sizeof magic);
+        }
+        return s;
+    }
+};
+
+// Reads a book as one consistent snapshot of what its program committed: with locks, and, only when
+// locks cannot be had (a folder where a reader cannot make the shared index of a write-ahead-logged
+// book, or a program that keeps its book locked), from the file as it stands. Such a read counts
+// only when no transaction had written into the file and the file did not change during the read;
+// else it is tried once more, then refused.
+template <class Read>
+Result<std::vector<AddressBookEntry>> readSnapshot(const QString &path, const AddressBookLimits &limits,
+                                                   Read read)
+{
+    bool lockedOut = false;
+    Result<std::vector<AddressBookEntry>> entries = [&]() -> Result<std::vector<AddressBookEntry>> {
+        Database db(path, Database::Mode::Locked, limits);
+        Result<std::vector<AddressBookEntry>> result = db.opened() ? read(db) : db.failure();
+        lockedOut = !result && db.lockedOut();
+        return result;
+    }();
+    if (!lockedOut)
+        return entries;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        const std::optional<BookState> before = BookState::of(path);
+        if (!before)
+            return entries; // not a file that can be read at all
+        if (before->writing)
+            continue;
+        Database db(path, Database::Mode::Unlocked, limits);
+        Result<std::vector<AddressBookEntry>> unlocked = db.opened() ? read(db) : db.failure();
+        if (BookState::of(path) == before)
+            return unlocked;
+    }
+    return Failure::addressBookInUse(path);
 }
 
 // profiles.ini: [Section] lines and Key=Value lines; no quoting and no escapes.
@@ -194,7 +344,11 @@ Result<QString> thunderbirdPersonalBook(const QString &profilesIni)
     QFile file(profilesIni);
     if (!file.open(QIODevice::ReadOnly))
         return Failure::readError(profilesIni, file.errorString());
-    const QList<IniSection> sections = readIni(file.readAll());
+    QByteArray text = file.readAll();
+    // A byte-order mark would otherwise become part of the first section's name.
+    if (text.startsWith("\xEF\xBB\xBF"))
+        text.remove(0, 3);
+    const QList<IniSection> sections = readIni(text);
 
     QList<const IniSection *> profiles;
     for (const IniSection &s : sections)
@@ -202,16 +356,15 @@ Result<QString> thunderbirdPersonalBook(const QString &profilesIni)
             profiles.append(&s);
 
     QString path;
-    bool relative = true;
+    QString isRelative; // the mark of the profile's own section, when there is one
     for (const IniSection &s : sections) {
         if (s.first.startsWith(QStringLiteral("Install")) &&
             !iniValue(s, QStringLiteral("Default")).isEmpty()) {
             path = iniValue(s, QStringLiteral("Default"));
             // The install names the profile by the Path its own section gives.
-            relative = !QDir::isAbsolutePath(path);
             for (const IniSection *p : profiles)
                 if (iniValue(*p, QStringLiteral("Path")) == path)
-                    relative = iniValue(*p, QStringLiteral("IsRelative")) != u"0";
+                    isRelative = iniValue(*p, QStringLiteral("IsRelative"));
             break;
         }
     }
@@ -225,11 +378,17 @@ Result<QString> thunderbirdPersonalBook(const QString &profilesIni)
         if (!chosen || iniValue(*chosen, QStringLiteral("Path")).isEmpty())
             return Failure::noDefaultProfile(profilesIni);
         path = iniValue(*chosen, QStringLiteral("Path"));
-        relative = iniValue(*chosen, QStringLiteral("IsRelative")) != u"0" && !QDir::isAbsolutePath(path);
+        isRelative = iniValue(*chosen, QStringLiteral("IsRelative"));
     }
 
+    // A relative Path lies in the folder of profiles.ini; an absolute one is never joined to it. A
+    // Path whose form contradicts its mark leaves open which folder the mail program uses, and
+    // reading another profile's book silently would be worse than saying so.
+    const bool absolute = QDir::isAbsolutePath(path);
+    if ((absolute && isRelative == u"1") || (!absolute && isRelative == u"0"))
+        return Failure::inconsistentProfilePath(profilesIni, path, absolute);
     const QString folder =
-        QDir::cleanPath(relative ? QFileInfo(profilesIni).absolutePath() + u'/' + path : path);
+        QDir::cleanPath(absolute ? path : QFileInfo(profilesIni).absolutePath() + u'/' + path);
     if (!QFileInfo(folder).isDir())
         return Failure::profileFolderMissing(profilesIni, folder);
     const QString book = folder + QStringLiteral("/abook.sqlite");
@@ -238,26 +397,26 @@ Result<QString> thunderbirdPersonalBook(const QString &profilesIni)
     return book;
 }
 
-Result<std::vector<AddressBookEntry>> readThunderbirdBook(const QString &abookPath)
+Result<std::vector<AddressBookEntry>> readThunderbirdBook(const QString &abookPath,
+                                                          const AddressBookLimits &limits)
 {
     if (!QFileInfo(abookPath).isFile())
         return Failure::addressBookMissing(abookPath);
-    return readSnapshot(abookPath, [&](Database &db) -> Result<std::vector<AddressBookEntry>> {
-        bool ok = false;
-        const bool haveCards = db.hasTable("properties", &ok);
-        if (!ok)
-            return db.failure();
+    return readSnapshot(abookPath, limits, [&](Database &db) -> Result<std::vector<AddressBookEntry>> {
+        const Result<bool> haveCards = db.plainTable("properties", {"card", "name", "value"});
         if (!haveCards)
+            return haveCards.failure();
+        if (!haveCards.value())
             return Failure::notAnAddressBook(abookPath, QStringLiteral("連絡先の表 properties がありません"));
-        const bool haveLists = db.hasTable("lists", &ok);
-        if (!ok)
-            return db.failure();
+        const Result<bool> haveLists = db.plainTable("lists", {"uid"});
+        if (!haveLists)
+            return haveLists.failure();
 
         // Mailing lists live in their own table and are never cards; a list id is still left out in
         // case a damaged book mixed them.
         QSet<QByteArray> lists;
-        if (haveLists && !db.query("SELECT uid FROM lists",
-                                   [&](sqlite3_stmt *stmt) { lists.insert(columnBytes(stmt, 0)); }))
+        if (haveLists.value() && !db.query("SELECT uid FROM lists", {},
+                                           [&](sqlite3_stmt *stmt) { lists.insert(columnBytes(stmt, 0)); }))
             return db.failure();
 
         // One pass over the cards' rows in the order they were written, which is the book's order: a
@@ -273,7 +432,7 @@ Result<std::vector<AddressBookEntry>> readThunderbirdBook(const QString &abookPa
         std::vector<Card> cards;
         QHash<QByteArray, size_t> cardAt;
         const bool done =
-            db.query("SELECT card, name, value FROM properties ORDER BY rowid", [&](sqlite3_stmt *stmt) {
+            db.query("SELECT card, name, value FROM properties ORDER BY rowid", {}, [&](sqlite3_stmt *stmt) {
                 const QByteArray id = columnBytes(stmt, 0);
                 auto it = cardAt.constFind(id);
                 if (it == cardAt.cend()) {
@@ -320,21 +479,32 @@ Result<std::vector<AddressBookEntry>> readThunderbirdBook(const QString &abookPa
     });
 }
 
-Result<std::vector<AddressBookEntry>> readEvolutionBook(const QString &contactsDb)
+Result<std::vector<AddressBookEntry>> readEvolutionBook(const QString &contactsDb,
+                                                        const AddressBookLimits &limits)
 {
-    return readSnapshot(contactsDb, [&](Database &db) -> Result<std::vector<AddressBookEntry>> {
+    if (!QFileInfo(contactsDb).isFile())
+        return Failure::addressBookMissing(contactsDb);
+    return readSnapshot(contactsDb, limits, [&](Database &db) -> Result<std::vector<AddressBookEntry>> {
         // The folders table names the table that holds the book's contacts.
-        QString folder;
-        if (!db.query("SELECT folder_id FROM folders LIMIT 1",
-                      [&](sqlite3_stmt *stmt) { folder = columnText(stmt, 0); }))
+        const Result<bool> haveFolders = db.plainTable("folders", {"folder_id"});
+        if (!haveFolders)
+            return haveFolders.failure();
+        QByteArray folder;
+        if (haveFolders.value() && !db.query("SELECT folder_id FROM folders LIMIT 1", {},
+                                             [&](sqlite3_stmt *stmt) { folder = columnBytes(stmt, 0); }))
             return db.failure();
-        if (folder.isEmpty())
+        const Result<bool> haveContacts =
+            folder.isEmpty() ? Result<bool>(false) : db.plainTable(folder, {"vcard"});
+        if (!haveContacts)
+            return haveContacts.failure();
+        if (!haveContacts.value())
             return Failure::notAnAddressBook(contactsDb, QStringLiteral("連絡先の表がありません"));
-        QByteArray sql = "SELECT vcard FROM \"" + folder.toUtf8().replace("\"", "\"\"") + "\" ORDER BY rowid";
+        const QByteArray sql =
+            "SELECT vcard FROM \"" + QByteArray(folder).replace("\"", "\"\"") + "\" ORDER BY rowid";
 
         std::vector<AddressBookEntry> entries;
         std::optional<Failure> unreadable;
-        const bool done = db.query(sql.constData(), [&](sqlite3_stmt *stmt) {
+        const bool done = db.query(sql.constData(), {}, [&](sqlite3_stmt *stmt) {
             if (sqlite3_column_type(stmt, 0) == SQLITE_NULL)
                 return;
             const QByteArray vcard(reinterpret_cast<const char *>(sqlite3_column_text(stmt, 0)),

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <vector>
 
 // One entry of an address book that has an e-mail address.
@@ -32,13 +33,26 @@ struct AddressBookPlaces {
 Result<std::vector<AddressBookEntry>> readDesktopAddressBook(const AddressBookPlaces &places);
 
 // The abook.sqlite of the default profile named in a profiles.ini: its install's Default= entry,
-// else the profile marked Default=1, else the only profile.
+// else the profile marked Default=1, else the only profile. A Path whose form contradicts its
+// IsRelative mark is refused rather than guessed.
 Result<QString> thunderbirdPersonalBook(const QString &profilesIni);
 
-// Thunderbird's abook.sqlite, read without locks so that a running Thunderbird is not disturbed.
-// Address is PrimaryEmail and name DisplayName, or, for cards that keep only a vCard, its first
-// EMAIL and FN.
-Result<std::vector<AddressBookEntry>> readThunderbirdBook(const QString &abookPath);
+// A book is a file from elsewhere: it is read as untrusted input, within these bounds. A read that
+// runs longer is stopped, and a row that holds more bytes (a contact's vCard with its photo stays far
+// below) is refused.
+struct AddressBookLimits {
+    std::chrono::milliseconds readTime{5000};
+    int rowBytes = 4 * 1024 * 1024;
+};
+
+// Thunderbird's abook.sqlite, read as one snapshot of what its program committed: with locks inside
+// one read transaction (with the commits still in its write-ahead log), or, when locks cannot be had,
+// from the file as it stands while it is seen not to change. Only plain tables with the expected
+// columns are read. Address is PrimaryEmail and name DisplayName, or, for cards that keep only a
+// vCard, its first EMAIL and FN.
+Result<std::vector<AddressBookEntry>> readThunderbirdBook(const QString &abookPath,
+                                                          const AddressBookLimits &limits = {});
 
 // Evolution's contacts.db, read the same way; each contact's vCard gives its first EMAIL and FN.
-Result<std::vector<AddressBookEntry>> readEvolutionBook(const QString &contactsDb);
+Result<std::vector<AddressBookEntry>> readEvolutionBook(const QString &contactsDb,
+                                                        const AddressBookLimits &limits = {});

@@ -149,6 +149,58 @@ Failure Failure::notAnAddressBook(const QString &path, const QString &reason)
             QStringLiteral("アドレス帳として読めません（%2）。\n%1").arg(path, reason)};
 }
 
+Failure Failure::addressBookInUse(const QString &path)
+{
+    return {FailureNumber::PermissionDenied,
+            QStringLiteral("アドレス帳はメールソフトが書き込み中のため、読み込めませんでした。"
+                           "しばらく待ってから、もう一度読み込んでください。続くときは、メールソフトを"
+                           "一度起動して終了してから読み込んでください。\n%1")
+                .arg(path)};
+}
+
+Failure Failure::addressBookUnsafe(const QString &path, const QString &object)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("アドレス帳の「%2」が、メールソフトの作る形（計算を含まない通常の表と列）では"
+                           "ありません。安全のため読み込みません。ファイルが壊れているか、アドレス帳ではない"
+                           "可能性があります。メールソフトでアドレス帳を開けるか確認してください。\n%1")
+                .arg(path, object)};
+}
+
+Failure Failure::addressBookValueTooLarge(const QString &path, int limitBytes)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("アドレス帳に、連絡先としては大きすぎる値（%2 MB を超えるもの）があるため、"
+                           "読み込みを中止しました。ファイルが壊れている可能性があります。メールソフトで"
+                           "アドレス帳を開けるか確認してください。\n%1")
+                .arg(path)
+                .arg(limitBytes / (1024 * 1024))};
+}
+
+Failure Failure::addressBookTimedOut(const QString &path, qint64 seconds)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("アドレス帳の読み込みが %2 秒たっても終わらないため、中止しました。"
+                           "ファイルが壊れている可能性があります。メールソフトでアドレス帳を開けるか"
+                           "確認してください。\n%1")
+                .arg(path)
+                .arg(seconds)};
+}
+
+Failure Failure::inconsistentProfilePath(const QString &iniPath, const QString &path, bool markedRelative)
+{
+    return {
+        FailureNumber::PathNotFound,
+        (markedRelative ? QStringLiteral("プロファイルの一覧で、絶対パスの Path=%1 に IsRelative=1"
+                                         "（相対パス）が指定されています。")
+                        : QStringLiteral("プロファイルの一覧で、相対パスの Path=%1 に IsRelative=0"
+                                         "（絶対パス）が指定されています。"))
+                .arg(path) +
+            QStringLiteral("どのフォルダのアドレス帳か決められないため、読み込みません。"
+                           "メールソフトでプロファイルを確認するか、IsRelative の値を直してください。\n%1")
+                .arg(iniPath)};
+}
+
 Failure Failure::odbcUnavailable()
 {
     return {FailureNumber::CannotCreateObject, QStringLiteral("ODBCドライバマネージャを使えません。")};

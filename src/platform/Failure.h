@@ -36,6 +36,11 @@ struct Failure {
     static Failure noDefaultProfile(const QString &iniPath);
     static Failure addressBookMissing(const QString &path);
     static Failure notAnAddressBook(const QString &path, const QString &reason);
+    static Failure addressBookInUse(const QString &path);
+    static Failure addressBookUnsafe(const QString &path, const QString &object);
+    static Failure addressBookValueTooLarge(const QString &path, int limitBytes);
+    static Failure addressBookTimedOut(const QString &path, qint64 seconds);
+    static Failure inconsistentProfilePath(const QString &iniPath, const QString &path, bool markedRelative);
     static Failure odbcUnavailable();
     static Failure odbcConnect(const QString &dataSource, const QString &diagnostics);
     static Failure odbcStatement(const QString &tableOrStatement, const QString &diagnostics);

@@ -14,6 +14,47 @@ namespace
 
 using Rows = QList<QStringList>;
 
+QByteArray untrusted(const QString &name)
+{
+    QFile f(testDataPath("untrusted/" + name));
+    EXPECT_TRUE(f.open(QIODevice::ReadOnly)) << name.toStdString();
+    return f.readAll();
+}
+
+void python(const QStringList &args)
+{
+    ASSERT_EQ(QProcess::execute("/usr/bin/python3", args), 0) << args.join(' ').toStdString();
+}
+
+// Changes a book the way a hand or a damaged program could have.
+void alter(const QString &book, const QString &sql)
+{
+    python({"-c", "import sqlite3, sys; db = sqlite3.connect(sys.argv[1]); db.executescript(sys.argv[2])",
+            book, sql});
+}
+
+// A second process writing the book: it prints "ready" once it holds what the test needs and ends
+// when its input is closed.
+struct Writer {
+    Writer(const QString &book, const QString &script)
+    {
+        p.start("/usr/bin/python3", {"-c",
+                                     "import select, sqlite3, sys\n"
+                                     "db = sqlite3.connect(sys.argv[1], isolation_level=None)\n" +
+                                         script,
+                                     book});
+    }
+    ~Writer() { finish(); }
+    bool ready() { return p.waitForReadyRead(30000) && p.readLine().trimmed() == "ready"; }
+    void finish()
+    {
+        p.closeWriteChannel();
+        if (!p.waitForFinished(30000))
+            p.kill();
+    }
+    QProcess p;
+};
+
 Rows rowsOf(const RecipientTable &t)
 {
     Rows rows;
@@ -46,6 +87,14 @@ class AddressBookTest : public ::testing::Test
     void writeIni(const QByteArray &text) const
     {
         home.write(QStringLiteral(".thunderbird/profiles.ini"), text);
+    }
+
+    void expectFailure(const Failure &expected) const
+    {
+        Result<RecipientTable> t = import();
+        ASSERT_FALSE(t.ok()) << t->lastRow() << " rows";
+        EXPECT_EQ(t.failure().number, expected.number);
+        EXPECT_EQ(t.failure().description.toStdString(), expected.description.toStdString());
     }
 
     Result<RecipientTable> import(QStringList *statuses = nullptr) const
@@ -210,4 +259,84 @@ TEST_F(AddressBookTest, CommitsStillInTheRunningProgramsWriteAheadLogAreRead)
     Rows expected = PersonalBook;
     expected.append(QStringList{"wal@example.jp", "記録中"});
     EXPECT_EQ(rowsOf(t.value()), expected);
+}
+
+TEST_F(AddressBookTest, TheMailProgramsCommitsNeverFailAReadAndItsUnfinishedTransactionIsNeverRead)
+{
+    {
+        // Small commits one after another, each rewriting several pages of the book.
+        Writer committing(
+            profile("x8k2m1qz.default-release/abook.sqlite"),
+            "db.execute('PRAGMA synchronous = OFF')\n"
+            "print('ready', flush=True)\n"
+            "while not select.select([sys.stdin], [], [], 0)[0]:\n"
+            "    db.execute('BEGIN')\n"
+            "    db.execute(\"DELETE FROM properties WHERE card = 'tmp'\")\n"
+            "    db.executemany(\"INSERT INTO properties VALUES ('tmp', 'Notes', ?)\", [('x' * 500,)] * 40)\n"
+            "    db.execute('COMMIT')\n");
+        ASSERT_TRUE(committing.ready());
+        for (int i = 0; i < 300; ++i) {
+            Result<RecipientTable> t = import();
+            ASSERT_TRUE(t.ok()) << "read " << i << ": " << t.failure().description.toStdString();
+            ASSERT_EQ(rowsOf(t.value()), PersonalBook) << "read " << i;
+        }
+    }
+
+    // A delete of every card that has already spilled into the book file, then rolled back.
+    python({testDataPath("make_abook.py"), "--bench", "1500", home.root()});
+    const QString large = profile("b3nch000.default-release/abook.sqlite");
+    Writer deleting(large, "db.execute('PRAGMA cache_size = 10')\n"
+                           "db.execute('BEGIN')\n"
+                           "db.execute('DELETE FROM properties')\n"
+                           "print('ready', flush=True)\n"
+                           "sys.stdin.read()\n"
+                           "db.execute('ROLLBACK')\n");
+    ASSERT_TRUE(deleting.ready());
+    expectFailure(Failure::addressBookInUse(large));
+    deleting.finish();
+    Result<RecipientTable> after = import();
+    ASSERT_TRUE(after.ok()) << after.failure().description.toStdString();
+    EXPECT_EQ(after->lastRow(), 1500);
+}
+
+TEST_F(AddressBookTest, HostileOrDamagedBooksFailClearlyWithoutRunningWhatTheyHold)
+{
+    // Each ends through the reader's own defences, never by hanging or exhausting memory.
+    const QString book = profile("x8k2m1qz.default-release/abook.sqlite");
+    home.write(".thunderbird/Profiles/x8k2m1qz.default-release/abook.sqlite",
+               untrusted("abook-thunderbird-generated-column-4x400MB.sqlite"));
+    expectFailure(Failure::addressBookUnsafe(book, "properties.value"));
+    python({testDataPath("make_abook.py"), home.root()});
+    alter(book, "INSERT INTO properties VALUES ('big', 'Notes', zeroblob(5000000))");
+    expectFailure(Failure::addressBookValueTooLarge(book, AddressBookLimits().rowBytes));
+    alter(book, "DROP TABLE properties; CREATE VIRTUAL TABLE properties USING fts5(card, name, value)");
+    expectFailure(Failure::addressBookUnsafe(book, "properties"));
+
+    python({testDataPath("make_abook.py"), "--bench", "500", home.root()});
+    const QString large = profile("b3nch000.default-release/abook.sqlite");
+    Result<std::vector<AddressBookEntry>> late = readThunderbirdBook(large, {std::chrono::milliseconds(0)});
+    ASSERT_FALSE(late.ok());
+    EXPECT_EQ(late.failure().description, Failure::addressBookTimedOut(large, 0).description);
+
+    ASSERT_TRUE(QDir(home.path(".thunderbird")).removeRecursively());
+    const QString contacts = places.evolutionBook();
+    alter(contacts, "ALTER TABLE folder_id RENAME TO c; CREATE VIEW folder_id AS SELECT * FROM c");
+    expectFailure(Failure::addressBookUnsafe(contacts, "folder_id"));
+    home.write(".local/share/evolution/addressbook/system/contacts.db",
+               untrusted("abook-evolution-recursive-view-hang.db"));
+    expectFailure(Failure::addressBookUnsafe(contacts, "folders"));
+}
+
+TEST_F(AddressBookTest, ProfileListWithAByteOrderMarkOrAPathThatContradictsItsMark)
+{
+    writeIni(untrusted("profiles-bom-hides-install-section.ini"));
+    Result<RecipientTable> bom = import();
+    ASSERT_TRUE(bom.ok()) << bom.failure().description.toStdString();
+    EXPECT_EQ(rowsOf(bom.value()), PersonalBook);
+
+    // Which folder the mail program uses is uncertain: no book is read rather than perhaps a wrong one.
+    writeIni(untrusted("profiles-install-absolute-isrelative1.ini"));
+    expectFailure(Failure::inconsistentProfilePath(ini(), "/srv/profiles/abs", true));
+    writeIni("[Profile0]\nIsRelative=0\nPath=Profiles/x8k2m1qz.default-release\n");
+    expectFailure(Failure::inconsistentProfilePath(ini(), "Profiles/x8k2m1qz.default-release", false));
 }
