@@ -11,9 +11,9 @@ add_custom_target(velmora_help ALL
 add_dependencies(velmora velmora_help)
 
 install(TARGETS velmora RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The .xls reader runs as a helper process found beside the executable.
+# The .xls reader is a helper process, not a command: velmora finds it in libexec/velmora.
 if(TARGET velmora-xls-reader)
-  install(TARGETS velmora-xls-reader RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS velmora-xls-reader RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/velmora)
 endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/help/ DESTINATION ${CMAKE_INSTALL_DATADIR}/velmora/help)
 install(FILES ${PROJECT_SOURCE_DIR}/resources/velmora.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

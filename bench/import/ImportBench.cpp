@@ -1,6 +1,7 @@
 // Loads one recipient file through the real importer and prints the time it took and the peak
 // memory of the process. One file per process, so the peak belongs to that load alone.
 #include "Importers.h"
+#include "XlsWorkbook.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -13,6 +14,7 @@
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    XlsWorkbook::setReaderProgram(QStringLiteral(VELMORA_XLS_READER_BUILD_PATH));
     if (argc != 2) {
         std::fprintf(stderr, "usage: bench_import FILE.csv|FILE.xls\n");
         return 2;

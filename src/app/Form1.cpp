@@ -10,6 +10,7 @@
 #include "HelpWindow.h"
 #include "Importers.h"
 #include "LayoutRules.h"
+#include "MailServer.h"
 #include "MergeCheck.h"
 #include "MergeEngine.h"
 #include "SendChecks.h"
@@ -868,7 +869,8 @@ void Form1::Form_Unload()
     if (m_unloaded)
         return;
     m_unloaded = true;
-    m_settings.setString(Section, QStringLiteral("svName"), Text1->text());
+    // A password typed into the server box lasts for this session only.
+    m_settings.setString(Section, QStringLiteral("svName"), mailServerWithoutPassword(Text1->text()));
     m_settings.setString(Section, QStringLiteral("fromName"), Text2->text());
     writePlacement(m_settings, Section, currentPlacement(this));
     const QFont font = Text4->font();

@@ -226,6 +226,23 @@ Failure Failure::odbcNoColumns(const QString &tableOrStatement)
                 .arg(tableOrStatement)};
 }
 
+Failure Failure::odbcNotAQuery(const QString &statement)
+{
+    return {FailureNumber::OdbcFailure,
+            QStringLiteral("「%1」は実行できません。データソースは読み取るだけです。テーブル名か、"
+                           "SELECT・WITH・VALUES で始まる問い合せ文を1つだけ指定してください"
+                           "（「;」は文の終わりにだけ書けます）。")
+                .arg(statement)};
+}
+
+Failure Failure::odbcNoTransaction(const QString &dataSource, const QString &diagnostics)
+{
+    return {FailureNumber::OdbcFailure,
+            QStringLiteral("データソース「%1」では、読み込みを取り消しのできるトランザクションの中で"
+                           "行えないため、読み込みませんでした。\n%2")
+                .arg(dataSource, diagnostics)};
+}
+
 Failure Failure::odbcRead(qint64 record, const QString &diagnostics)
 {
     return {FailureNumber::OdbcFailure,

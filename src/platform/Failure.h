@@ -45,6 +45,8 @@ struct Failure {
     static Failure odbcConnect(const QString &dataSource, const QString &diagnostics);
     static Failure odbcStatement(const QString &tableOrStatement, const QString &diagnostics);
     static Failure odbcNoColumns(const QString &tableOrStatement);
+    static Failure odbcNotAQuery(const QString &statement);
+    static Failure odbcNoTransaction(const QString &dataSource, const QString &diagnostics);
     static Failure odbcRead(qint64 record, const QString &diagnostics);
     static Failure nullField(qint64 record, const QString &field);
     static Failure damagedWorkbook(const QString &path);

@@ -1,9 +1,47 @@
 #include "SettingsStore.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 
 #include <cmath>
 #include <limits>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+// The settings name the mail server and its user: the file is readable by its owner only, and so
+// is a folder made for it.
+void makePrivateFolder(const QString &folder)
+{
+    if (folder.isEmpty() || QFileInfo::exists(folder))
+        return;
+    const QString parent = QFileInfo(folder).path();
+    if (parent != folder)
+        makePrivateFolder(parent);
+    ::mkdir(QFile::encodeName(folder).constData(), 0700);
+}
+
+// Made empty when missing, so that the settings are written into a file that is already private
+// (the atomic rewrite keeps the mode of the file it replaces); an existing file loses the
+// group's and others' permissions.
+void makePrivateFile(const QString &path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0)
+        ::close(fd);
+    struct stat st {
+    };
+    if (::stat(native.constData(), &st) == 0 && (st.st_mode & 077) != 0)
+        ::chmod(native.constData(), st.st_mode & 07700);
+}
+
+} // namespace
 
 SettingsStore::SettingsStore()
     : m_settings(std::make_unique<QSettings>(QSettings::IniFormat, QSettings::UserScope,
@@ -11,7 +49,10 @@ SettingsStore::SettingsStore()
 {
 }
 
-SettingsStore::~SettingsStore() = default;
+SettingsStore::~SettingsStore()
+{
+    sync();
+}
 
 static QString fullKey(const QString &section, const QString &key)
 {
@@ -78,7 +119,11 @@ void SettingsStore::setBool(const QString &section, const QString &key, bool val
 
 void SettingsStore::sync()
 {
+    const QString file = fileName();
+    makePrivateFolder(QFileInfo(file).path());
+    makePrivateFile(file);
     m_settings->sync();
+    makePrivateFile(file);
 }
 
 QString SettingsStore::fileName() const

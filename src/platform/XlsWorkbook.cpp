@@ -2,8 +2,11 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFileInfo>
 #include <QProcess>
+
+#include <mutex>
 
 #include <sys/resource.h>
 
@@ -12,16 +15,45 @@ namespace
 
 constexpr const char *ReaderName = "velmora-xls-reader";
 
+std::mutex readerMutex;
+QString chosenReader;
+
+Failure cannotStart(const QString &path)
+{
+    return Failure::readError(
+        path, QStringLiteral("読込用のプログラム %1 を起動できません").arg(QLatin1String(ReaderName)));
+}
+
 } // namespace
+
+QString XlsWorkbook::findReader(const QString &executableFolder)
+{
+    if (executableFolder.isEmpty())
+        return QString();
+    for (const QString &candidate :
+         {executableFolder + u'/' + QLatin1String(ReaderName),
+          executableFolder + QStringLiteral("/../libexec/velmora/") + QLatin1String(ReaderName)}) {
+        const QFileInfo info(candidate);
+        if (info.isFile() && info.isExecutable())
+            return QDir::cleanPath(info.absoluteFilePath());
+    }
+    return QString();
+}
+
+void XlsWorkbook::setReaderProgram(const QString &program)
+{
+    std::lock_guard lock(readerMutex);
+    chosenReader = program;
+}
 
 QString XlsWorkbook::readerProgram()
 {
-    if (QCoreApplication::instance()) {
-        const QString beside = QCoreApplication::applicationDirPath() + u'/' + QLatin1String(ReaderName);
-        if (QFileInfo(beside).isExecutable())
-            return beside;
+    {
+        std::lock_guard lock(readerMutex);
+        if (!chosenReader.isEmpty())
+            return chosenReader;
     }
-    return QStringLiteral(VELMORA_XLS_READER_BUILD_PATH);
+    return QCoreApplication::instance() ? findReader(QCoreApplication::applicationDirPath()) : QString();
 }
 
 Result<std::unique_ptr<XlsWorkbook>> XlsWorkbook::open(const QString &path, const XlsReaderOptions &options)
@@ -34,8 +66,11 @@ Result<std::unique_ptr<XlsWorkbook>> XlsWorkbook::open(const QString &path, cons
     if (!info.isReadable())
         return Failure::permissionDenied(path);
 
+    const QString program = options.program.isEmpty() ? readerProgram() : options.program;
+    if (program.isEmpty())
+        return cannotStart(path);
     QProcess reader;
-    reader.setProgram(options.program.isEmpty() ? readerProgram() : options.program);
+    reader.setProgram(program);
     reader.setArguments(options.arguments + QStringList{info.absoluteFilePath()});
     reader.setStandardInputFile(QProcess::nullDevice());
     reader.setStandardErrorFile(QProcess::nullDevice());
@@ -60,8 +95,7 @@ Result<std::unique_ptr<XlsWorkbook>> XlsWorkbook::open(const QString &path, cons
     const QDeadlineTimer deadline(options.timeoutMs);
     reader.start(QIODevice::ReadOnly);
     if (!reader.waitForStarted(int(deadline.remainingTime())))
-        return Failure::readError(
-            path, QStringLiteral("読込用のプログラム %1 を起動できません").arg(QLatin1String(ReaderName)));
+        return cannotStart(path);
 
     XlsAnswerParser answer;
     bool timedOut = false;

@@ -12,8 +12,8 @@
 // How the workbook reader runs. The defaults suit the operator's files: a sound sheet of 65 536
 // rows takes a few seconds and well under the memory given.
 struct XlsReaderOptions {
-    // The reader's program and the arguments before the path; an empty program means the
-    // velmora-xls-reader installed beside the executable.
+    // The reader's program and the arguments before the path; an empty program means
+    // XlsWorkbook::readerProgram().
     QString program;
     QStringList arguments;
     // Wall-clock time for the whole answer; the window waits this long at most.
@@ -35,8 +35,14 @@ class XlsWorkbook
     static Result<std::unique_ptr<XlsWorkbook>> open(const QString &path,
                                                      const XlsReaderOptions &options = XlsReaderOptions());
 
-    // Where the reader is looked for: beside the running executable, else in the build tree.
+    // The velmora-xls-reader that imports run: the one set by setReaderProgram, else
+    // findReader(the running executable's folder); empty when there is none, and the open fails.
     static QString readerProgram();
+    // The reader beside the executable in `executableFolder`, else in <prefix>/libexec/velmora/
+    // of an executable installed in <prefix>/bin; empty when neither holds one.
+    static QString findReader(const QString &executableFolder);
+    // Test programs point at the reader of their build tree; empty goes back to findReader.
+    static void setReaderProgram(const QString &program);
 
     // The sheet's own extent: rows and columns that may hold a value.
     int rowCount() const { return m_sheet.rows; }

@@ -51,6 +51,10 @@ frmODBC::frmODBC(QString &strODBCconn, QString &strODBCrec, QWidget *owner)
     Label3 = label("Label3", QStringLiteral("1列目にメールアドレスの入った列を持つテーブルまたは"
                                             "問い合せ文を指定してください。"));
     Label3->setWordWrap(true);
+    // The import runs queries only and undoes whatever a query changed.
+    Label4 = label("Label4", QStringLiteral("データソースは読み取るだけで、変更しません。"
+                                            "指定できるのはテーブル名か問い合せ文（SELECT）だけです。"));
+    Label4->setWordWrap(true);
 
     cmdOK = button("cmdOK", QStringLiteral("OK"));
     cmdOK->setDefault(true);
@@ -64,11 +68,12 @@ frmODBC::frmODBC(QString &strODBCconn, QString &strODBCrec, QWidget *owner)
     grid->addWidget(Label2, 2, 0);
     grid->addWidget(Text2, 3, 0);
     grid->addWidget(Label3, 4, 0);
+    grid->addWidget(Label4, 5, 0);
     auto *buttons = new QVBoxLayout;
     buttons->addWidget(cmdOK);
     buttons->addWidget(cmdCancel);
     buttons->addStretch();
-    grid->addLayout(buttons, 0, 1, 5, 1);
+    grid->addLayout(buttons, 0, 1, 6, 1);
     grid->setColumnMinimumWidth(0, 360);
 
     Form_Load();

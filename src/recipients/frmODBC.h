@@ -24,6 +24,7 @@ class frmODBC : public QDialog
     QLabel *Label2 = nullptr;
     QLineEdit *Text2 = nullptr;
     QLabel *Label3 = nullptr;
+    QLabel *Label4 = nullptr;
     QPushButton *cmdOK = nullptr;
     QPushButton *cmdCancel = nullptr;
 

@@ -1,4 +1,5 @@
 #include "SettingsStore.h"
+#include "TestEnvironment.h"
 
 #include <QFile>
 #include <QSettings>
@@ -28,6 +29,21 @@ TEST(SettingsStore, ValuesRoundTripAsTextInOneIniGroupPerSection)
     const QString text = QString::fromUtf8(ini.readAll());
     EXPECT_TRUE(text.contains(QStringLiteral("[Form3]")));
     EXPECT_TRUE(text.contains(QStringLiteral("fontBold=True")));
+}
+
+TEST(SettingsStore, TheFileAndAFolderMadeForItAreTheOwnersAlone)
+{
+    ScratchDir dir;
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path(QStringLiteral("new/config")));
+    const QString file = SettingsStore().fileName();
+    const auto groupOrOthers = [](const QString &path) { return int(QFile::permissions(path) & 0x77); };
+    EXPECT_EQ(groupOrOthers(dir.path(QStringLiteral("new"))) + groupOrOthers(QFileInfo(file).path()), 0);
+    // A file left readable by others is made private at the next save.
+    ASSERT_TRUE(QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    SettingsStore().setString(QStringLiteral("Form"), QStringLiteral("fromName"), QStringLiteral("山田"));
+    EXPECT_EQ(QFile::permissions(file),
+              QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, qEnvironmentVariable("XDG_CONFIG_HOME"));
 }
 
 TEST(SettingsStore, ValuesThatDoNotParseGiveTheDefault)

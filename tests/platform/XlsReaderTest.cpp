@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QDir>
 #include <QFileInfo>
 
 #include <initializer_list>
@@ -164,6 +165,29 @@ TEST(XlsReader, AReaderThatHangsCrashesOrAnswersBadlyFails)
     Result<std::unique_ptr<XlsWorkbook>> r = XlsWorkbook::open(book, missing);
     ASSERT_FALSE(r.ok());
     EXPECT_TRUE(r.failure().description.contains(QStringLiteral("velmora-xls-reader を起動できません")));
+}
+
+TEST(XlsReader, OnlyTheReaderBesideTheProgramOrInItsLibexecFolderRuns)
+{
+    // No reader beside this test program: without the tests' own setting, nothing runs.
+    const QString buildReader = XlsWorkbook::readerProgram();
+    XlsWorkbook::setReaderProgram(QString());
+    EXPECT_EQ(XlsWorkbook::readerProgram(), QString());
+    Result<std::unique_ptr<XlsWorkbook>> r =
+        XlsWorkbook::open(testDataPath(QStringLiteral("recipients.xls")));
+    XlsWorkbook::setReaderProgram(buildReader);
+    EXPECT_TRUE(!r.ok() &&
+                r.failure().description.contains(QStringLiteral("velmora-xls-reader を起動できません")));
+
+    ScratchDir prefix;
+    const QString bin = prefix.path(QStringLiteral("bin")),
+                  libexec = prefix.path(QStringLiteral("libexec/velmora"));
+    ASSERT_TRUE(QDir().mkpath(bin) && QDir().mkpath(libexec));
+    EXPECT_EQ(XlsWorkbook::findReader(bin), QString());
+    for (const QString &folder : {libexec, bin}) {
+        ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/true"), folder + QStringLiteral("/velmora-xls-reader")));
+        EXPECT_EQ(XlsWorkbook::findReader(bin), folder + QStringLiteral("/velmora-xls-reader"));
+    }
 }
 
 TEST(XlsReader, TheReaderRunsUnderItsLimits)

@@ -83,9 +83,12 @@ TEST_F(frmODBCTest, OpensAnewListingTheSourcesAndStoresTheChoice)
     EXPECT_EQ(
         d.Label3->text(),
         QStringLiteral("1列目にメールアドレスの入った列を持つテーブルまたは問い合せ文を指定してください。"));
+    EXPECT_EQ(d.Label4->text(), QStringLiteral("データソースは読み取るだけで、変更しません。"
+                                               "指定できるのはテーブル名か問い合せ文（SELECT）だけです。"));
     EXPECT_EQ(d.cmdOK->text(), QStringLiteral("OK"));
     EXPECT_EQ(d.cmdCancel->text(), QStringLiteral("ｷｬﾝｾﾙ"));
-    for (const char *name : {"Label1", "cboDSNList", "Label2", "Text2", "Label3", "cmdOK", "cmdCancel"}) {
+    for (const char *name :
+         {"Label1", "cboDSNList", "Label2", "Text2", "Label3", "Label4", "cmdOK", "cmdCancel"}) {
         const auto *w = d.findChild<QWidget *>(QString::fromLatin1(name));
         ASSERT_NE(w, nullptr) << name;
         EXPECT_FALSE(w->accessibleName().isEmpty()) << name;

@@ -1,4 +1,5 @@
 #include "TestEnvironment.h"
+#include "XlsWorkbook.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,6 +16,7 @@ void setUpTestEnvironment()
     static QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     qputenv("HOME", QFile::encodeName(config.path()));
+    XlsWorkbook::setReaderProgram(QStringLiteral(VELMORA_XLS_READER_BUILD_PATH));
 }
 
 QString testDataPath(const QString &name)

@@ -4,7 +4,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
-// Settings and scratch files of a test run live in a temporary directory, never in the user's home.
+// Settings and scratch files of a test run live in a temporary directory, never in the user's home;
+// .xls files are read by the workbook reader of the build tree.
 void setUpTestEnvironment();
 
 QString testDataPath(const QString &name);

@@ -52,17 +52,47 @@ bool parsePort(QStringView text, int *port)
     return true;
 }
 
+// Where the password of a server text lies: after the first ':' of the user part, up to the last
+// '@'. The last one, because a password typed without percent-encoding may itself hold '@', '/',
+// '#' or ':'. The folder of "file:///folder" is no user part, whatever characters it holds.
+bool findPassword(const QString &text, qsizetype *begin, qsizetype *end)
+{
+    const qsizetype at = text.lastIndexOf(u'@');
+    if (at < 0)
+        return false;
+    qsizetype start = 0;
+    const qsizetype sep = text.indexOf(QLatin1String("://"));
+    if (sep >= 0 && sep < at) {
+        start = sep + 3;
+        if (text.left(sep).compare(QLatin1String("file"), Qt::CaseInsensitive) == 0 && text[start] == u'/')
+            return false;
+    }
+    const qsizetype colon = text.indexOf(u':', start);
+    if (colon < 0 || colon > at)
+        return false;
+    *begin = colon + 1;
+    *end = at;
+    return true;
+}
+
 QString formError(const QString &text)
 {
     return QStringLiteral("メールサーバーの指定「%1」が正しくありません。「ホスト名」「ホスト名:ポート」"
                           "「smtp://ホスト名:ポート」「smtps://ホスト名:ポート」「file:///フォルダー」"
                           "のいずれかで指定してください。")
-        .arg(text);
+        .arg(maskMailServerPassword(text));
 }
 
 MailServerParse parsePlain(const QString &text)
 {
     MailServerParse r;
+    // Checked first: what follows a "user:password@" would otherwise be quoted as the port.
+    if (text.contains(u'@')) {
+        r.error = QStringLiteral("認証を使うときは「smtp://ユーザー名@ホスト名:ポート」または"
+                                 "「smtps://ユーザー名@ホスト名:ポート」の形で指定してください"
+                                 "（パスワードが暗号化なしで送られないようにするためです）。");
+        return r;
+    }
     QString host;
     QStringView portText;
     if (text.startsWith(u'[')) { // [IPv6] or [IPv6]:port
@@ -106,12 +136,6 @@ MailServerParse parsePlain(const QString &text)
             }
         } else {
             host = text;
-        }
-        if (host.contains(u'@')) {
-            r.error = QStringLiteral("認証を使うときは「smtp://ユーザー名@ホスト名:ポート」または"
-                                     "「smtps://ユーザー名@ホスト名:ポート」の形で指定してください"
-                                     "（パスワードが暗号化なしで送られないようにするためです）。");
-            return r;
         }
         if (!plausibleHost(host)) {
             r.error = formError(text);
@@ -229,4 +253,20 @@ MailServerParse parseMailServer(const QString &text)
         return parseUrl(text, MailServer::Kind::Smtps);
     r.error = formError(text);
     return r;
+}
+
+QString mailServerWithoutPassword(const QString &text)
+{
+    qsizetype begin = 0, end = 0;
+    if (!findPassword(text, &begin, &end))
+        return text;
+    return text.left(begin - 1) + text.mid(end);
+}
+
+QString maskMailServerPassword(const QString &text)
+{
+    qsizetype begin = 0, end = 0;
+    if (!findPassword(text, &begin, &end))
+        return text;
+    return text.left(begin) + QStringLiteral("***") + text.mid(end);
 }

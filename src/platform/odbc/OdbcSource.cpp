@@ -98,6 +98,36 @@ bool isTableName(QStringView s)
     return false;
 }
 
+bool isSqlSpace(QChar c)
+{
+    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n' || c == u'\f' || c == u'\v';
+}
+
+// Length of the white space and comments at the start of s; -1 when a comment is one that some
+// databases read differently (unclosed, nested, or "/*!" whose text MySQL runs).
+qsizetype leadingFiller(QStringView s)
+{
+    qsizetype i = 0;
+    for (;;) {
+        while (i < s.size() && isSqlSpace(s[i]))
+            ++i;
+        const QStringView rest = s.mid(i);
+        if (rest.startsWith(u"--")) {
+            const qsizetype end = rest.indexOf(u'\n');
+            if (end < 0)
+                return -1;
+            i += end + 1;
+        } else if (rest.startsWith(u"/*")) {
+            const qsizetype end = rest.indexOf(u"*/", 2);
+            if (end < 0 || rest.mid(2, end - 2).contains(u"/*") || rest.mid(2).startsWith(u'!'))
+                return -1;
+            i += end + 2;
+        } else {
+            return i;
+        }
+    }
+}
+
 // "DSN=name", with the name in braces when it holds a character the connection text reserves.
 QString connectionText(const QString &dataSource)
 {
@@ -143,11 +173,38 @@ QString odbcStatementFor(const QString &tableOrStatement)
     return isTableName(name) ? QStringLiteral("SELECT * FROM ") + name.toString() : tableOrStatement;
 }
 
+bool odbcIsQuery(const QString &statement)
+{
+    const QStringView s(statement);
+    // Quoting rules differ between databases, so a ";" inside a string or a comment is not told
+    // apart: any ";" but a last one would let a second statement follow.
+    const qsizetype semicolon = s.indexOf(u';');
+    if (semicolon >= 0) {
+        for (const QChar c : s.mid(semicolon + 1))
+            if (!isSqlSpace(c))
+                return false;
+    }
+    const qsizetype start = leadingFiller(s);
+    if (start < 0)
+        return false;
+    qsizetype end = start;
+    while (end < s.size() && s[end].unicode() < 0x80 && s[end].isLetterOrNumber())
+        ++end;
+    if (end < s.size() && (s[end] == u'_' || s[end] == u'$' || s[end].unicode() >= 0x80))
+        return false;
+    const QStringView word = s.mid(start, end - start);
+    for (const char *query : {"SELECT", "WITH", "VALUES"})
+        if (word.compare(QLatin1String(query), Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
 struct OdbcCursor::Handles {
     SQLHENV env = SQL_NULL_HENV;
     SQLHDBC dbc = SQL_NULL_HDBC;
     SQLHSTMT stmt = SQL_NULL_HSTMT;
     bool connected = false;
+    bool inTransaction = false;
     std::vector<SQLWCHAR> buffer = std::vector<SQLWCHAR>(4096);
 
     ~Handles()
@@ -156,6 +213,9 @@ struct OdbcCursor::Handles {
             SQLFreeStmt(stmt, SQL_CLOSE);
             SQLFreeHandle(SQL_HANDLE_STMT, stmt);
         }
+        // Whatever the statement changed is undone, also after a failure.
+        if (inTransaction)
+            SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
         if (connected)
             SQLDisconnect(dbc);
         if (dbc != SQL_NULL_HDBC)
@@ -174,6 +234,9 @@ OdbcCursor::~OdbcCursor() = default;
 Result<std::unique_ptr<OdbcCursor>> OdbcCursor::open(const QString &dataSource,
                                                      const QString &tableOrStatement)
 {
+    if (!isTableName(trimSpaces(QStringView(tableOrStatement))) && !odbcIsQuery(tableOrStatement))
+        return Failure::odbcNotAQuery(tableOrStatement);
+
     auto h = std::make_unique<Handles>();
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h->env))) {
         h->env = SQL_NULL_HENV;
@@ -198,10 +261,15 @@ Result<std::unique_ptr<OdbcCursor>> OdbcCursor::open(const QString &dataSource,
         return Failure::odbcConnect(dataSource, diagnostics(SQL_HANDLE_DBC, h->dbc));
     h->connected = true;
 
-    // A hint only: drivers that honour it refuse statements that would change the source. The
-    // connection stays in autocommit mode, because some drivers (SQLite's) hold a whole result in
-    // memory inside a manual transaction instead of reading it row by row.
+    // A hint only: drivers that honour it refuse statements that would change the source. What
+    // decides is the transaction, rolled back when the cursor closes; a driver that cannot leave
+    // autocommit mode is not read from. (SQLite's driver then holds the whole result in memory:
+    // its row-by-row mode works only outside a transaction.)
     SQLSetConnectAttr(h->dbc, SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_ONLY), 0);
+    if (!SQL_SUCCEEDED(SQLSetConnectAttr(h->dbc, SQL_ATTR_AUTOCOMMIT,
+                                         reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER)))
+        return Failure::odbcNoTransaction(dataSource, diagnostics(SQL_HANDLE_DBC, h->dbc));
+    h->inTransaction = true;
 
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, h->dbc, &h->stmt))) {
         h->stmt = SQL_NULL_HSTMT;

@@ -15,13 +15,20 @@ QStringList odbcDataSourceNames();
 // optional schema) becomes a query of all its rows; anything else is a statement run as typed.
 QString odbcStatementFor(const QString &tableOrStatement);
 
-// One query on one data source, read strictly forward, on a connection asked to be read-only.
+// Whether a statement only asks for rows: one statement that begins with SELECT, WITH or VALUES
+// after white space and comments, with a ";" at most at its very end.
+bool odbcIsQuery(const QString &statement);
+
+// One query on one data source, read strictly forward, on a connection asked to be read-only and
+// inside a transaction that is always rolled back: a query can still change data (a WITH holding
+// a DELETE, a function with side effects), and drivers may ignore the read-only request.
 // All calls after the connection use the wide (UTF-16) entry points, so names and values arrive intact
 // whatever the driver's own narrow encoding.
 class OdbcCursor
 {
   public:
-    // Connects with "DSN=<dataSource>" and runs odbcStatementFor(tableOrStatement).
+    // Connects with "DSN=<dataSource>" and runs odbcStatementFor(tableOrStatement); a statement
+    // that is not a query (odbcIsQuery) is refused before anything is run.
     static Result<std::unique_ptr<OdbcCursor>> open(const QString &dataSource,
                                                     const QString &tableOrStatement);
     ~OdbcCursor();
