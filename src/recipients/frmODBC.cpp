@@ -25,7 +25,6 @@ frmODBC::frmODBC(QString &strODBCconn, QString &strODBCrec, QWidget *owner)
     auto label = [this](const char *name, const QString &caption) {
         auto *l = new QLabel(caption, this);
         l->setObjectName(QString::fromLatin1(name));
-        l->setAccessibleName(caption);
         return l;
     };
     auto button = [this](const char *name, const QString &caption) {

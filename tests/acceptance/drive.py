@@ -86,10 +86,11 @@ def windows():
     return [a.getChildAtIndex(i) for i in range(a.childCount) if a.getChildAtIndex(i) is not None]
 
 
-def window(name, role=None, timeout=20):
+def window(name, role=None, timeout=20, prefix=False):
     def probe():
         for w in windows():
-            if w.name == name and showing(w) and (role is None or w.getRoleName() == role):
+            named = w.name.startswith(name) if prefix else w.name == name
+            if named and showing(w) and (role is None or w.getRoleName() == role):
                 return w
         return None
     return wait_for('window "%s"' % name, probe, timeout)
@@ -435,7 +436,7 @@ def run(smtp, velmora, recipients, body, config):
     button(about, 'OK')
     gone(about)
     menu('h', 'c')
-    help_window = window('Velmora ヘルプ')
+    help_window = window('Velmora ヘルプ', prefix=True)
     close_box('Velmora .*')
     gone(help_window)
 

@@ -7,6 +7,10 @@
 
 #include <vector>
 
+#include <clocale>
+#include <langinfo.h>
+#include <locale.h>
+
 static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "the driver manager must use UTF-16 wide characters");
 
 namespace
@@ -138,6 +142,33 @@ QString connectionText(const QString &dataSource)
     return QStringLiteral("DSN=") + dataSource;
 }
 
+// The driver manager and the drivers convert between wide and narrow text in the character set of
+// the calling thread's locale. Texts are UTF-8 here whatever the operator's locale says (a missing
+// locale or the C locale would turn Japanese names and values into garbage or failures), so every
+// call into ODBC runs with a UTF-8 character type. uselocale is per thread: nothing else is touched.
+class Utf8CharacterType
+{
+  public:
+    Utf8CharacterType()
+    {
+        static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(nullptr));
+        const char *codeset = nl_langinfo(CODESET);
+        if (!utf8 || qstrcmp(codeset, "UTF-8") == 0 || qstrcmp(codeset, "utf8") == 0)
+            return;
+        m_previous = uselocale(utf8);
+    }
+    ~Utf8CharacterType()
+    {
+        if (m_previous)
+            uselocale(m_previous);
+    }
+    Utf8CharacterType(const Utf8CharacterType &) = delete;
+    Utf8CharacterType &operator=(const Utf8CharacterType &) = delete;
+
+  private:
+    locale_t m_previous = locale_t(nullptr);
+};
+
 } // namespace
 
 QStringList odbcDataSourceNames()
@@ -229,7 +260,11 @@ OdbcCursor::OdbcCursor(std::unique_ptr<Handles> handles) : m_handles(std::move(h
 {
 }
 
-OdbcCursor::~OdbcCursor() = default;
+OdbcCursor::~OdbcCursor()
+{
+    const Utf8CharacterType utf8;
+    m_handles.reset();
+}
 
 Result<std::unique_ptr<OdbcCursor>> OdbcCursor::open(const QString &dataSource,
                                                      const QString &tableOrStatement)
@@ -237,6 +272,7 @@ Result<std::unique_ptr<OdbcCursor>> OdbcCursor::open(const QString &dataSource,
     if (!isTableName(trimSpaces(QStringView(tableOrStatement))) && !odbcIsQuery(tableOrStatement))
         return Failure::odbcNotAQuery(tableOrStatement);
 
+    const Utf8CharacterType utf8;
     auto h = std::make_unique<Handles>();
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &h->env))) {
         h->env = SQL_NULL_HENV;
@@ -313,11 +349,13 @@ Result<std::unique_ptr<OdbcCursor>> OdbcCursor::open(const QString &dataSource,
 
 Failure OdbcCursor::failure(qint64 record) const
 {
+    const Utf8CharacterType utf8;
     return Failure::odbcRead(record, diagnostics(SQL_HANDLE_STMT, m_handles->stmt));
 }
 
 Result<bool> OdbcCursor::next()
 {
+    const Utf8CharacterType utf8;
     const SQLRETURN rc = SQLFetch(m_handles->stmt);
     if (rc == SQL_NO_DATA)
         return false;
@@ -329,6 +367,7 @@ Result<bool> OdbcCursor::next()
 
 Result<bool> OdbcCursor::appendValue(int column, QString &out)
 {
+    const Utf8CharacterType utf8;
     Handles &h = *m_handles;
     const qsizetype start = out.size();
     const SQLLEN bytes = SQLLEN(h.buffer.size() * sizeof(SQLWCHAR));
