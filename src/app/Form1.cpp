@@ -57,7 +57,10 @@ const QString RecipientFilter =
 } // namespace
 
 Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCommandLine, QWidget *parent)
-    : QMainWindow(parent), m_settings(settings), m_dialogs(dialogs), m_clock(&SystemClock::instance())
+    : QMainWindow(parent), sendFlag(m_mailing.sendFlag), timerFlag(m_mailing.timerFlag),
+      sendInterval(m_mailing.sendInterval), timerHours(m_mailing.timerHours),
+      strODBCconn(m_mailing.strODBCconn), strODBCrec(m_mailing.strODBCrec), m_settings(settings),
+      m_dialogs(dialogs), m_mailing(*this)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Velmora"));
@@ -72,10 +75,12 @@ Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCo
 
 Form1::~Form1()
 {
-    // A run still going (the window destroyed without a close request) ends before the table does.
-    delete m_run;
-    delete m_timer;
     Form_Unload();
+}
+
+void Form1::setClock(Clock &clock)
+{
+    m_mailing.setClock(clock);
 }
 
 void Form1::createControls()
@@ -370,7 +375,6 @@ void Form1::Form_Load(const QString &strCommandLine)
         sendInterval = 0;
 
     setStatusText(QString());
-    m_table = RecipientTable();
     if (!strCommandLine.isEmpty() && fileExists(strCommandLine))
         AddressRead(strCommandLine);
 }
@@ -399,8 +403,8 @@ void Form1::setStatusText(const QString &text)
 
 void Form1::showFailure(const Failure &failure)
 {
-    m_dialogs.messageBox(this, {failure.description, QString::number(failure.number),
-                                UserDialogs::Icon::Critical, UserDialogs::Buttons::Ok});
+    ask({failure.description, QString::number(failure.number), UserDialogs::Icon::Critical,
+         UserDialogs::Buttons::Ok});
 }
 
 void Form1::Command2_Click()
@@ -416,13 +420,7 @@ void Form1::Command2_Click()
 
 void Form1::Command8_Click()
 {
-    sendFlag = 0;
-    timerFlag = 0;
-    // A waiting run or timer notices at once; a mail in flight is finished first.
-    if (m_run)
-        m_run->stopRequested();
-    if (m_timer)
-        m_timer->stopRequested();
+    m_mailing.stop();
 }
 
 void Form1::mnuMailSendStart_Click()
@@ -444,75 +442,31 @@ void Form1::ctlEnabled(bool enabled)
 
 void Form1::Command1_Click()
 {
-    if (m_run)
-        return;
-    setStatusText(QString());
-    const SendInputs inputs{Combo1->count() > 0,  Text1->text(),        Text2->text(),         Text3->text(),
-                            Text4->toPlainText(), Text5->toPlainText(), CheckHTML->isChecked()};
-    const SendCheck check = checkSendInputs(inputs, &fileExists);
-    if (check.refusal) {
-        m_dialogs.messageBox(this, *check.refusal);
-        if (check.clearAttachments)
-            Text5->setPlainText(QString());
-        if (m_runFromTimer) {
-            m_runFromTimer = false;
-            timerFlag = 0;
-        }
-        return;
-    }
-
-    SendRunSetup setup;
-    setup.server = trimSpaces(inputs.server);
-    setup.sender = inputs.sender;
-    setup.subject = inputs.subject;
-    // The body goes out with the line ends an operator's text box holds: CR LF.
-    setup.body = QString(inputs.body).replace(u'\n', QStringLiteral("\r\n"));
-    setup.attachmentList = check.attachmentList;
-    setup.html = inputs.html;
-    setup.interval = qBound<int>(0, sendInterval, 60);
-
-    SendRunHost host;
-    host.status = [this](const QString &text) { showRunStatus(text); };
-    host.progress = [this](int row, int rows) {
-        m_progressRow = row;
-        m_progressRows = rows;
-    };
-    host.askStop = [this] {
-        flushRunStatus();
-        const UserDialogs::Answer a = m_dialogs.messageBox(
-            this, {QStringLiteral(
-                       "本当に送信を中止して良いですか？\r\n中止したら、既に送信済みの宛先に再度同じ内容の"
-                       "メールが送られないように注意してください。"),
-                   QStringLiteral("送信中止"), UserDialogs::Icon::Warning, UserDialogs::Buttons::YesNo});
-        return a == UserDialogs::Answer::Yes;
-    };
-    host.askGoOn = [this](const QString &question) {
-        flushRunStatus();
-        const UserDialogs::Answer a =
-            m_dialogs.messageBox(this, {question, QStringLiteral("送信エラー"), UserDialogs::Icon::Warning,
-                                        UserDialogs::Buttons::YesNo});
-        return a == UserDialogs::Answer::Yes;
-    };
-    host.finished = [this](const SendSummary &summary) { sendRunFinished(summary); };
-
-    m_run = new SendRun(m_table, setup, sendFlag, *m_clock, std::move(host), this);
-    ctlEnabled(false);
-    Command8->setText(QStringLiteral("送信を中止する"));
-    Command8->show();
-    m_progressRow = 0;
-    m_progressRows = qMax(0, m_table.lastRow());
-    ProgressBar1->setRange(0, qMax(1, m_progressRows));
-    ProgressBar1->setValue(0);
-    ProgressBar1->show();
-    m_run->start();
+    m_mailing.startRun();
 }
 
-void Form1::showRunStatus(const QString &text)
+SendInputs Form1::sendInputs() const
+{
+    return {Combo1->count() > 0,  Text1->text(),        Text2->text(),         Text3->text(),
+            Text4->toPlainText(), Text5->toPlainText(), CheckHTML->isChecked()};
+}
+
+void Form1::showStatus(const QString &text, bool paintNow)
+{
+    StatusText->setText(text);
+    // Loading does not return to the event loop until it is done; show progress now.
+    if (paintNow)
+        StatusBar1->repaint();
+}
+
+void Form1::showRunProgress(const QString &text, int row, int rows)
 {
     m_pendingStatus = text;
+    m_progressRow = row;
+    m_progressRows = rows;
     if (m_statusFlush->isActive())
         return;
-    const qint64 since = m_clock->monotonicMs() - m_lastFlushMs;
+    const qint64 since = m_mailing.clock().monotonicMs() - m_lastFlushMs;
     constexpr qint64 FlushMs = 200;
     if (since >= FlushMs)
         flushRunStatus();
@@ -523,40 +477,69 @@ void Form1::showRunStatus(const QString &text)
 void Form1::flushRunStatus()
 {
     m_statusFlush->stop();
-    m_lastFlushMs = m_clock->monotonicMs();
-    if (!m_run)
+    if (m_activity != Activity::Sending)
         return;
+    m_lastFlushMs = m_mailing.clock().monotonicMs();
     if (StatusText->text() != m_pendingStatus)
         setStatusText(m_pendingStatus);
+    ProgressBar1->setMaximum(qMax(1, m_progressRows));
     ProgressBar1->setValue(m_progressRow);
     // The title tells the progress also while the window is minimised.
     setWindowTitle(QStringLiteral("Velmora - 送信中 %1/%2").arg(m_progressRow).arg(m_progressRows));
 }
 
-void Form1::sendRunFinished(const SendSummary &summary)
+void Form1::showActivity(Activity activity)
 {
-    m_statusFlush->stop();
-    ProgressBar1->hide();
-    setWindowTitle(QStringLiteral("Velmora"));
-    Command8->hide();
-    ctlEnabled(true);
-    setStatusText(summary.statusText());
-    sendFlag = 0;
-    const QString errorList = summary.errorList;
-    const bool failures = summary.failed > 0;
-    m_run->deleteLater();
-    m_run = nullptr;
-    if (failures) {
-        const UserDialogs::Answer a = m_dialogs.messageBox(
-            this, {QStringLiteral("送信エラーの行があります。表示しますか？"), QStringLiteral("送信エラー"),
-                   UserDialogs::Icon::Warning, UserDialogs::Buttons::YesNo});
-        if (a == UserDialogs::Answer::Yes)
-            Form3::showText(m_settings, this, QStringLiteral("送信エラー"), errorList);
+    if (activity == Activity::Idle) {
+        flushRunStatus();
+        m_statusFlush->stop();
+        ProgressBar1->hide();
+        setWindowTitle(QStringLiteral("Velmora"));
+        Command8->hide();
+    } else {
+        Command8->setText(activity == Activity::Sending ? QStringLiteral("送信を中止する")
+                                                        : QStringLiteral("送信タイマーを停止する"));
+        Command8->show();
+        if (activity == Activity::Sending) {
+            m_progressRow = 0;
+            ProgressBar1->setRange(0, 1);
+            ProgressBar1->setValue(0);
+            ProgressBar1->show();
+        }
     }
-    if (m_runFromTimer) {
-        m_runFromTimer = false;
-        timerFlag = 0;
-    }
+    m_activity = activity;
+    ctlEnabled(activity == Activity::Idle);
+}
+
+void Form1::showAddresses(const QStringList &addresses)
+{
+    Combo1->clear();
+    Combo1->addItems(addresses);
+    if (!addresses.isEmpty())
+        Combo1->setEditText(addresses.first());
+}
+
+UserDialogs::Answer Form1::ask(const UserDialogs::Message &message)
+{
+    // A question during a run comes after the status it follows.
+    flushRunStatus();
+    return m_dialogs.messageBox(this, message);
+}
+
+void Form1::showText(const QString &caption, const QString &text)
+{
+    Form3::showText(m_settings, this, caption, text);
+}
+
+void Form1::chooseOdbcSource(QString &connection, QString &tableOrStatement)
+{
+    frmODBC dialog(connection, tableOrStatement, this);
+    dialog.exec();
+}
+
+void Form1::clearAttachments()
+{
+    Text5->setPlainText(QString());
 }
 
 void Form1::Command4_Click()
@@ -574,32 +557,7 @@ void Form1::Command4_Click()
 
 void Form1::mnuMailSendTimer_Click()
 {
-    if (m_timer || m_run)
-        return;
-    m_timer = new SendTimer(
-        timerHours, timerFlag, *m_clock, [this](bool due) { timerDone(due); }, this);
-    m_timer->start();
-    setStatusText(m_timer->scheduledText());
-    ctlEnabled(false);
-    Command8->setText(QStringLiteral("送信タイマーを停止する"));
-    Command8->show();
-}
-
-void Form1::timerDone(bool due)
-{
-    if (!due)
-        setStatusText(QStringLiteral("送信タイマーを停止しました"));
-    Command8->hide();
-    ctlEnabled(true);
-    m_timer->deleteLater();
-    m_timer = nullptr;
-    if (due && timerFlag != 0) {
-        // timerFlag stays set during the run it starts; the run's end clears it.
-        m_runFromTimer = true;
-        Command1_Click();
-        return;
-    }
-    timerFlag = 0;
+    m_mailing.startTimer();
 }
 
 void Form1::mnuMailSendOption_Click()
@@ -613,13 +571,14 @@ void Form1::mnuMailSendOption_Click()
 void Form1::Command5_Click()
 {
     // The table made at start always ends here.
-    const bool noAddressName = !m_table.hasCell(0, 1) || m_table.cellView(0, 1).isEmpty();
-    if (noAddressName && m_table.lastRow() <= 1) {
+    const RecipientTable &table = m_mailing.table();
+    const bool noAddressName = !table.hasCell(0, 1) || table.cellView(0, 1).isEmpty();
+    if (noAddressName && table.lastRow() <= 1) {
         m_dialogs.messageBox(this, {QStringLiteral("先に宛先の読み込みをおこなってください"), QString(),
                                     UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
         return;
     }
-    Form2 list(m_settings, m_dialogs, m_table, bodyText(), this);
+    Form2 list(m_settings, m_dialogs, table, bodyText(), this);
     list.exec();
 }
 
@@ -662,14 +621,14 @@ void Form1::Command6_Click()
 void Form1::Command7_Click()
 {
     const QString body = bodyText();
-    if (!mergeCheckReady(m_table, body)) {
+    if (!mergeCheckReady(m_mailing.table(), body)) {
         m_dialogs.messageBox(this,
                              {QStringLiteral("先に宛先、本文の読み込みをおこなってください"),
                               applicationTitle(), UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
         return;
     }
     Form3::showText(m_settings, this, QStringLiteral("1件目の差込みを表示中"),
-                    mailInsertPreview(m_table, 1, body));
+                    mailInsertPreview(m_mailing.table(), 1, body));
 }
 
 void Form1::cmdTextFont_Click()
@@ -742,116 +701,9 @@ void Form1::mnuHelpVersion_Click()
     about.exec();
 }
 
-int Form1::AddressRead(const QString &strFileName)
-{
-    // Kept so that a table the address check cannot use never replaces a good one.
-    const RecipientTable previous = m_table;
-    const RecipientSource source = recipientSourceOf(strFileName);
-    int result = 0;
-    if (source != RecipientSource::None)
-        setStatusText(sourceStatusText(source));
-    switch (source) {
-    case RecipientSource::Excel: result = ExcelDataGet(strFileName); break;
-    case RecipientSource::Csv: result = CSVDataGet(strFileName); break;
-    case RecipientSource::Outlook: result = OutlookDataGet(); break;
-    case RecipientSource::Odbc: result = ODBCDataGet(); break;
-    case RecipientSource::VCard: result = takeImport(::VCardDataGet(strFileName)); break;
-    case RecipientSource::None: break;
-    }
-    if (result < 0)
-        return -1;
-
-    const Result<AddressCheck> check = checkAddresses(m_table);
-    if (!check) {
-        m_table = previous;
-        showFailure(check.failure());
-        return -1;
-    }
-
-    Combo1->clear();
-    for (const QString &a : check->addresses)
-        Combo1->addItem(a);
-    if (!check->addresses.isEmpty())
-        Combo1->setEditText(check->addresses.first());
-    setStatusText(check->statusText());
-
-    if (check->suspect > 0) {
-        const UserDialogs::Answer a = m_dialogs.messageBox(
-            this, {QStringLiteral("読込エラーの行があります。表示しますか？"), QStringLiteral("読込エラー"),
-                   UserDialogs::Icon::Warning, UserDialogs::Buttons::YesNo});
-        if (a == UserDialogs::Answer::Yes)
-            Form3::showText(m_settings, this, QStringLiteral("読込エラー"), check->suspectList);
-    }
-    return 0;
-}
-
-int Form1::takeImport(Result<RecipientTable> imported)
-{
-    // The new table replaces the loaded one only when it was read whole.
-    if (!imported) {
-        showFailure(imported.failure());
-        return -1;
-    }
-    m_table = std::move(imported.value());
-    return 0;
-}
-
-int Form1::ExcelDataGet(const QString &strFileName)
-{
-    return takeImport(::ExcelDataGet(strFileName));
-}
-
-int Form1::CSVDataGet(const QString &strFileName)
-{
-    return takeImport(::CSVDataGet(strFileName));
-}
-
-int Form1::OutlookDataGet()
-{
-    // Every entry passes through the status line; repainting it for each of thousands of entries
-    // would cost more than reading the book, so it is repainted at most every 50 ms.
-    QElapsedTimer sincePaint;
-    sincePaint.start();
-    const StatusSink status = [&](const QString &text) {
-        StatusText->setText(text);
-        if (sincePaint.elapsed() >= 50) {
-            StatusBar1->repaint();
-            sincePaint.restart();
-        }
-    };
-    return takeImport(::OutlookDataGet(AddressBookPlaces::fromEnvironment(), status));
-}
-
-int Form1::ODBCDataGet()
-{
-    setStatusText(QString());
-    {
-        frmODBC dialog(strODBCconn, strODBCrec, this);
-        dialog.exec();
-    }
-    if (strODBCrec.isEmpty() || strODBCconn.isEmpty())
-        return -1;
-    Result<RecipientTable> imported = ::ODBCDataGet(strODBCconn, strODBCrec, [this](qint64 records) {
-        setStatusText(QStringLiteral("ODBCデータベースから読込中：%1件").arg(records));
-    });
-    if (!imported)
-        setStatusText(QString());
-    return takeImport(std::move(imported));
-}
-
 bool Form1::Form_QueryUnload()
 {
-    // While a run or a timer exists every close request is a stop request, also after a first one
-    // cleared the flags and the mail in flight is still on its way: the run asks its stop question
-    // once that mail is done, and the exit question comes only when nothing runs.
-    if (sendFlag == -1 || timerFlag == -1 || m_run || m_timer) {
-        Command8_Click();
-        return false;
-    }
-    const UserDialogs::Answer a = m_dialogs.messageBox(
-        this, {QStringLiteral("本当にこのプログラムを終了して良いですか"), QStringLiteral("Velmoraの終了"),
-               UserDialogs::Icon::Question, UserDialogs::Buttons::OkCancel});
-    return a == UserDialogs::Answer::Ok;
+    return m_mailing.requestClose();
 }
 
 void Form1::closeEvent(QCloseEvent *event)

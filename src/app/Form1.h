@@ -1,6 +1,8 @@
 #pragma once
 
 #include "Failure.h"
+#include "Mailing.h"
+#include "MailingView.h"
 #include "RecipientTable.h"
 
 #include <QMainWindow>
@@ -14,9 +16,6 @@ class QPlainTextEdit;
 class QProgressBar;
 class QTimer;
 class Clock;
-class SendRun;
-class SendTimer;
-struct SendSummary;
 class QPushButton;
 class QStatusBar;
 class QAction;
@@ -24,8 +23,9 @@ class QMenu;
 class SettingsStore;
 class UserDialogs;
 
-// The main window: the operator's one workplace. It owns the recipient table for the whole run.
-class Form1 : public QMainWindow
+// The main window: the operator's one workplace. It gathers the operator's input and shows what
+// the mailing (the recipient table, the run values, the send run and the timer) tells it.
+class Form1 : public QMainWindow, private MailingView
 {
     Q_OBJECT
   public:
@@ -37,31 +37,25 @@ class Form1 : public QMainWindow
     // The one entry for every load of the recipient table: a path ending in .xls, .csv or .vcf, or the
     // word OUTLOOK or ODBC. Returns 0 when loaded (or when the source names no importer), -1 when
     // the import failed; a failure has been shown before the return.
-    int AddressRead(const QString &strFileName);
-    int ExcelDataGet(const QString &strFileName);
-    int CSVDataGet(const QString &strFileName);
-    int OutlookDataGet();
-    int ODBCDataGet();
+    int AddressRead(const QString &strFileName) { return m_mailing.AddressRead(strFileName); }
 
-    const RecipientTable &recipientTable() const { return m_table; }
+    Mailing &mailing() { return m_mailing; }
+    const RecipientTable &recipientTable() const { return m_mailing.table(); }
     // The body as the merge and the send run see it: the text of Text4 with CR LF line breaks.
     QString bodyText() const;
     QString statusText() const;
     void setStatusText(const QString &text);
 
-    // Process-wide run state: -1 true, 0 false.
-    qint16 sendFlag = 0;
-    qint16 timerFlag = 0;
-    qint16 sendInterval = 0;
-    qint16 timerHours = 0; // hours of a timer start; 0 at every start, never saved
+    // Process-wide run state (-1 true, 0 false) and the ODBC texts, kept by the mailing.
+    qint16 &sendFlag;
+    qint16 &timerFlag;
+    qint16 &sendInterval;
+    qint16 &timerHours; // hours of a timer start; 0 at every start, never saved
+    QString &strODBCconn;
+    QString &strODBCrec;
 
     // The clock of the interval and timer waits; tests put one they move by hand in its place.
-    void setClock(Clock &clock) { m_clock = &clock; }
-
-    // The ODBC data source and the table name or SQL text of the last ODBC dialog; kept between
-    // imports.
-    QString strODBCconn;
-    QString strODBCrec;
+    void setClock(Clock &clock);
 
     // Click handlers; a menu item that repeats a button calls the button's handler.
     void Command1_Click();      // send run
@@ -152,23 +146,27 @@ class Form1 : public QMainWindow
     void Form_Load(const QString &strCommandLine);
     bool Form_QueryUnload();
     void Form_Unload();
-    void showFailure(const Failure &failure);
-    int takeImport(Result<RecipientTable> imported);
-    void showRunStatus(const QString &text);
     void flushRunStatus();
-    void sendRunFinished(const SendSummary &summary);
-    void timerDone(bool due);
+    void showFailure(const Failure &failure);
+
+    // What the mailing shows and asks.
+    SendInputs sendInputs() const override;
+    void showStatus(const QString &text, bool paintNow) override;
+    void showRunProgress(const QString &text, int row, int rows) override;
+    void showAddresses(const QStringList &addresses) override;
+    void showActivity(Activity activity) override;
+    UserDialogs::Answer ask(const UserDialogs::Message &message) override;
+    void showText(const QString &caption, const QString &text) override;
+    void chooseOdbcSource(QString &strODBCconn, QString &strODBCrec) override;
+    void clearAttachments() override;
 
     SettingsStore &m_settings;
     UserDialogs &m_dialogs;
-    RecipientTable m_table;
+    Mailing m_mailing;
     bool m_placedAfterShow = false;
     bool m_unloaded = false;
+    Activity m_activity = Activity::Idle;
 
-    Clock *m_clock = nullptr;
-    SendRun *m_run = nullptr;
-    SendTimer *m_timer = nullptr;
-    bool m_runFromTimer = false;
     // Status and progress of a run are drawn a few times a second at most.
     QTimer *m_statusFlush = nullptr;
     qint64 m_lastFlushMs = -1000000;

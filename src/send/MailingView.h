@@ -1,0 +1,37 @@
+#pragma once
+
+#include "SendChecks.h"
+#include "UserDialogs.h"
+
+#include <QString>
+#include <QStringList>
+
+// What the mailing shows and asks. The main window is one; tests script another. Questions are
+// answered synchronously (a modal box); everything else only shows.
+class MailingView
+{
+  public:
+    // Outside Idle the window locks everything that could start another run or change its inputs,
+    // and shows the stop button with the caption of what it stops.
+    enum class Activity { Idle, Sending, TimerWaiting };
+
+    virtual ~MailingView() = default;
+
+    // The inputs of a run as the operator has them now.
+    virtual SendInputs sendInputs() const = 0;
+    // The status line. An import that reports thousands of texts paints some of them later.
+    virtual void showStatus(const QString &text, bool paintNow = true) = 0;
+    // A run's status line and the row it is on; the window may draw these a few times a second
+    // only, but always the last one before a question or the end of the run.
+    virtual void showRunProgress(const QString &text, int row, int rows) = 0;
+    // The address list: every recipient's address, the first shown in its edit part.
+    virtual void showAddresses(const QStringList &addresses) = 0;
+    virtual void showActivity(Activity activity) = 0;
+    virtual UserDialogs::Answer ask(const UserDialogs::Message &message) = 0;
+    // The text viewer, modal, with its caption.
+    virtual void showText(const QString &caption, const QString &text) = 0;
+    // The ODBC data-source dialog: sets both texts, or empties both when cancelled.
+    virtual void chooseOdbcSource(QString &strODBCconn, QString &strODBCrec) = 0;
+    // The attachment list named a file that is not there: the box is emptied.
+    virtual void clearAttachments() = 0;
+};
