@@ -1,0 +1,76 @@
+#pragma once
+
+#include "MailingView.h"
+#include "ScriptedDialogs.h"
+
+#include <QList>
+#include <QPair>
+
+#include <functional>
+
+// The mailing's view in core tests: the operator's inputs are plain values, what is shown is
+// recorded, and questions are answered from a script (a box the script did not expect fails the
+// test). The question after a server failure holds the library's own reason, not known in advance:
+// those are answered from goOnAnswers and kept in serverQuestions.
+class ScriptedView : public MailingView
+{
+  public:
+    SendInputs inputs;
+    ScriptedDialogs dialogs;
+    QList<UserDialogs::Answer> goOnAnswers;
+    QList<UserDialogs::Message> serverQuestions;
+
+    QString status;
+    QStringList addresses;
+    Activity activity = Activity::Idle;
+    int row = 0, rows = 0;
+    QList<QPair<QString, QString>> texts; // caption and text of every text viewer shown
+    bool attachmentsCleared = false;
+    std::function<void(QString &, QString &)> odbcChoice;
+
+    bool busy() const { return activity != Activity::Idle; }
+
+    SendInputs sendInputs() const override
+    {
+        SendInputs i = inputs;
+        i.haveAddresses = !addresses.isEmpty();
+        return i;
+    }
+    void showStatus(const QString &text, bool) override { status = text; }
+    void showRunProgress(const QString &text, int r, int n) override
+    {
+        status = text;
+        row = r;
+        rows = n;
+    }
+    void showAddresses(const QStringList &a) override { addresses = a; }
+    void showActivity(Activity a) override { activity = a; }
+    UserDialogs::Answer ask(const UserDialogs::Message &message) override
+    {
+        if (message.title == QStringLiteral("送信エラー") &&
+            message.text.contains(QStringLiteral("送信を続けますか"))) {
+            serverQuestions.append(message);
+            EXPECT_EQ(int(message.icon), int(UserDialogs::Icon::Warning));
+            EXPECT_EQ(int(message.buttons), int(UserDialogs::Buttons::YesNo));
+            if (goOnAnswers.isEmpty()) {
+                ADD_FAILURE() << "unexpected server question: " << message.text.toStdString();
+                return UserDialogs::Answer::No;
+            }
+            return goOnAnswers.takeFirst();
+        }
+        return dialogs.messageBox(nullptr, message);
+    }
+    void showText(const QString &caption, const QString &text) override { texts.append({caption, text}); }
+    void chooseOdbcSource(QString &connection, QString &statement) override
+    {
+        if (odbcChoice)
+            odbcChoice(connection, statement);
+        else
+            connection = statement = QString();
+    }
+    void clearAttachments() override
+    {
+        attachmentsCleared = true;
+        inputs.attachments.clear();
+    }
+};
