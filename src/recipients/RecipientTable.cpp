@@ -62,3 +62,21 @@ void RecipientTable::setReason(int row, const QString &text)
         m_reasons.resize(m_rows);
     m_reasons[row] = text;
 }
+
+bool RecipientTable::mayHaveArrived(int row) const
+{
+    if (row < 1 || row >= m_rows)
+        throw std::out_of_range("RecipientTable::mayHaveArrived");
+    return row < m_mayHaveArrived.size() && m_mayHaveArrived[row];
+}
+
+void RecipientTable::setMayHaveArrived(int row, bool may)
+{
+    if (row < 1 || row >= m_rows)
+        throw std::out_of_range("RecipientTable::setMayHaveArrived");
+    if (!may && row >= m_mayHaveArrived.size())
+        return;
+    if (m_mayHaveArrived.size() < m_rows)
+        m_mayHaveArrived.resize(m_rows);
+    m_mayHaveArrived[row] = may;
+}

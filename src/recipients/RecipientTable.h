@@ -4,6 +4,10 @@
 #include <QString>
 #include <QStringView>
 
+// The words a send run writes into a row's status cell (column 0).
+inline const QString StatusSent = QStringLiteral("送信OK");
+inline const QString StatusFailed = QStringLiteral("送信NG");
+
 // The table of recipients, addressed [row][column]. Row 0 holds the column names (the merge-tag
 // names), rows 1..lastRow() the recipients in source order. Column 0 is each row's send status,
 // columns 1..lastColumn() the data, column 1 the e-mail address. Cells are never null.
@@ -45,6 +49,10 @@ class RecipientTable
     // never exported. Empty for rows without one. Rows 1..lastRow().
     QString reason(int row) const;
     void setReason(int row, const QString &text);
+    // A row whose whole mail went out without a final reply from the server: it may have arrived,
+    // so a list of failed rows that holds it must say so before anyone sends it again.
+    bool mayHaveArrived(int row) const;
+    void setMayHaveArrived(int row, bool may);
 
   private:
     struct Span {
@@ -60,6 +68,7 @@ class RecipientTable
     QList<Span> m_cells;
     // Sized on the first reason set, so tables that never fail a row carry none.
     QList<QString> m_reasons;
+    QList<bool> m_mayHaveArrived;
     int m_rows = 0;
     int m_firstColumn = 0;
     int m_lastColumn = 0;

@@ -37,6 +37,3 @@ class RecipientGrid
   private:
     RecipientTable m_table;
 };
-
-inline const QString StatusSent = QStringLiteral("送信OK");
-inline const QString StatusFailed = QStringLiteral("送信NG");

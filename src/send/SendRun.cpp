@@ -10,8 +10,6 @@
 
 namespace
 {
-const QString SentOk = QStringLiteral("送信OK");
-const QString SentNg = QStringLiteral("送信NG");
 } // namespace
 
 QString SendSummary::statusText() const
@@ -174,13 +172,13 @@ void SendRun::rowDone(const QString &result, bool nextStarted)
     if (result.isEmpty()) {
         ++m_summary.sent;
         if (mark) {
-            m_table.setCell(k, 0, SentOk);
+            m_table.setCell(k, 0, StatusSent);
             m_table.setReason(k, QString());
         }
     } else {
         ++m_summary.failed;
         if (mark) {
-            m_table.setCell(k, 0, SentNg);
+            m_table.setCell(k, 0, StatusFailed);
             // The list window shows why, beside the grid's columns.
             m_table.setReason(k, oneLine(result));
         }
