@@ -22,6 +22,7 @@
 #include "Twips.h"
 #include "UserDialogs.h"
 #include "WindowPlacement.h"
+#include "frmLimits.h"
 #include "frmODBC.h"
 #include "frmOptions.h"
 
@@ -307,6 +308,7 @@ void Form1::createMenus()
     mnuMailSendTimer = item(mnuMailSend, "mnuMailSendTimer", QStringLiteral("ﾒｰﾙのﾀｲﾏｰ送信(&T)"));
     separator(mnuMailSend, "mnuMailSendDummy2");
     mnuMailSendOption = item(mnuMailSend, "mnuMailSendOption", QStringLiteral("送信ｵﾌﾟｼｮﾝ(&O)..."));
+    mnuMailSendLimits = item(mnuMailSend, "mnuMailSendLimits", QStringLiteral("送信制限(&L)..."));
 
     mnuHelp = menu("mnuHelp", QStringLiteral("ﾍﾙﾌﾟ(&H)"));
     mnuHelpMokuji = item(mnuHelp, "mnuHelpMokuji", QStringLiteral("目次(&C)..."));
@@ -336,6 +338,7 @@ void Form1::createMenus()
     connect(mnuMailSendStart, &QAction::triggered, this, &Form1::mnuMailSendStart_Click);
     connect(mnuMailSendTimer, &QAction::triggered, this, &Form1::mnuMailSendTimer_Click);
     connect(mnuMailSendOption, &QAction::triggered, this, &Form1::mnuMailSendOption_Click);
+    connect(mnuMailSendLimits, &QAction::triggered, this, &Form1::mnuMailSendLimits_Click);
     connect(mnuHelpMokuji, &QAction::triggered, this, &Form1::mnuHelpMokuji_Click);
     connect(mnuHelpVersion, &QAction::triggered, this, &Form1::mnuHelpVersion_Click);
 }
@@ -373,6 +376,7 @@ void Form1::Form_Load(const QString &strCommandLine)
     sendInterval = m_settings.getInt16(Section, QStringLiteral("sendTimer"), 0);
     if (sendInterval < 0 || sendInterval > 60)
         sendInterval = 0;
+    sendLimits = readSendLimits(m_settings);
 
     setStatusText(QString());
     if (!strCommandLine.isEmpty() && fileExists(strCommandLine))
@@ -566,6 +570,12 @@ void Form1::mnuMailSendOption_Click()
     dialog.exec();
 }
 
+void Form1::mnuMailSendLimits_Click()
+{
+    frmLimits dialog(sendLimits, m_dialogs, this);
+    dialog.exec();
+}
+
 // --- recipient list window ---
 
 void Form1::Command5_Click()
@@ -731,5 +741,6 @@ void Form1::Form_Unload()
     m_settings.setBool(Section, QStringLiteral("fontItalic"), font.italic());
     m_settings.setNumber(Section, QStringLiteral("fontSize"), font.pointSizeF());
     m_settings.setNumber(Section, QStringLiteral("sendTimer"), sendInterval);
+    writeSendLimits(m_settings, sendLimits);
     m_settings.sync();
 }

@@ -4,6 +4,7 @@
 #include "Mailing.h"
 #include "MailingView.h"
 #include "RecipientTable.h"
+#include "SendLimits.h"
 
 #include <QMainWindow>
 
@@ -53,6 +54,8 @@ class Form1 : public QMainWindow, private MailingView
     qint16 &timerHours; // hours of a timer start; 0 at every start, never saved
     QString &strODBCconn;
     QString &strODBCrec;
+    // The provider's sending limits, kept in the settings.
+    SendLimits sendLimits;
 
     // The clock of the interval and timer waits; tests put one they move by hand in its place.
     void setClock(Clock &clock);
@@ -73,6 +76,7 @@ class Form1 : public QMainWindow, private MailingView
     void mnuMailSendStart_Click();
     void mnuMailSendTimer_Click();
     void mnuMailSendOption_Click();
+    void mnuMailSendLimits_Click();
     void mnuHelpMokuji_Click();
     void mnuHelpVersion_Click();
 
@@ -126,6 +130,7 @@ class Form1 : public QMainWindow, private MailingView
     QAction *mnuMailSendStart = nullptr;
     QAction *mnuMailSendTimer = nullptr;
     QAction *mnuMailSendOption = nullptr;
+    QAction *mnuMailSendLimits = nullptr;
     QMenu *mnuHelp = nullptr;
     QAction *mnuHelpMokuji = nullptr;
     QAction *mnuHelpVersion = nullptr;

@@ -263,3 +263,12 @@ Failure Failure::damagedWorkbook(const QString &path)
     return {FailureNumber::InvalidFileFormat,
             QStringLiteral("%1を読み込めませんでした。ファイルが壊れている可能性があります").arg(path)};
 }
+
+Failure Failure::sendCountRecord(const QString &path, const QString &reason)
+{
+    return {
+        FailureNumber::PathFileAccessError,
+        QStringLiteral("送信数の記録（送信制限のため直近24時間に送った数を残すファイル）を読み書きできません"
+                       "（%2）。\n%1\nフォルダーの権限とディスクの空き容量を確かめてください。")
+            .arg(path, reason)};
+}

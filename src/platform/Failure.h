@@ -50,6 +50,8 @@ struct Failure {
     static Failure odbcRead(qint64 record, const QString &diagnostics);
     static Failure nullField(qint64 record, const QString &field);
     static Failure damagedWorkbook(const QString &path);
+    // The file that keeps the mails of the last 24 hours for the sending limits.
+    static Failure sendCountRecord(const QString &path, const QString &reason);
 };
 
 // Failure numbers shown as message box titles.

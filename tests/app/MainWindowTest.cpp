@@ -159,7 +159,7 @@ TEST_F(MainWindow, MenusCarryTheirItemsAndShortcuts)
         ASSERT_NE(a, nullptr) << item;
         EXPECT_EQ(a->shortcut(), keys) << item;
     }
-    EXPECT_EQ(f.mnuMailSend->actions().size(), 5);
+    EXPECT_EQ(f.mnuMailSend->actions().size(), 6);
     EXPECT_EQ(f.mnuMailSendOption->text(), QStringLiteral("送信ｵﾌﾟｼｮﾝ(&O)..."));
     EXPECT_EQ(f.mnuHelpVersion->text(), QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報(&A)..."));
 
