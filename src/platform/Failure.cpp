@@ -263,3 +263,13 @@ Failure Failure::damagedWorkbook(const QString &path)
     return {FailureNumber::InvalidFileFormat,
             QStringLiteral("%1を読み込めませんでした。ファイルが壊れている可能性があります").arg(path)};
 }
+
+Failure Failure::mailSettingsUnusable(const QString &reason)
+{
+    return {FailureNumber::InvalidProcedureCall, reason};
+}
+
+Failure Failure::attachmentUnreadable(const QString &reason)
+{
+    return {FailureNumber::PathFileAccessError, reason};
+}
