@@ -58,6 +58,15 @@ bool isAddressLiteral(const QString &domain)
     return inet_pton(AF_INET, inner.constData(), buffer) == 1;
 }
 
+bool headerKeepsAddress(const QString &address)
+{
+    InternetAddress *mailbox = internet_address_mailbox_new(nullptr, address.toUtf8().constData());
+    const bool kept = QString::fromUtf8(internet_address_mailbox_get_idn_addr(INTERNET_ADDRESS_MAILBOX(mailbox))) ==
+                      address;
+    g_object_unref(mailbox);
+    return kept;
+}
+
 CheckedAddress refused(const QString &reason)
 {
     CheckedAddress r;
@@ -193,6 +202,11 @@ CheckedAddress parsed(const QString &addrSpec)
         if (!isHostName(ace))
             return refused(QStringLiteral("「@」の後のドメイン名が正しくありません"));
         r.address = local + u'@' + QString::fromLatin1(ace);
+        // GMime writes a header address from the Unicode form of its domain; one it cannot turn
+        // back into this ACE form (a label with "--" after two letters, a symbol) would travel as
+        // raw UTF-8 in the header, unlike in the envelope.
+        if (ace.toLower().contains("xn--") && !headerKeepsAddress(r.address))
+            return refused(QStringLiteral("「@」の後のドメイン名が正しくありません"));
     }
     if (r.address.toUtf8().size() > 254)
         return refused(QStringLiteral("アドレスが長すぎます"));

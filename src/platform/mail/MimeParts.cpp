@@ -237,13 +237,14 @@ QByteArray encodedWords(const QString &text, const QByteArray &separator)
 
 // A display name that GMime would write partly as plain words is encoded whole: plain words that
 // look encoded, and specials that it leaves unquoted beside encoded words, do not read back as
-// written. Any special will do, as the name is then encoded, not quoted.
+// written. Any special will do, as the name is then encoded, not quoted. So is a name with "=":
+// GMime's "Q" words leave a last "=" as it is, which readers then drop.
 bool encodeName(const QString &name)
 {
     if (looksEncoded(name))
         return true;
     for (const QChar c : name)
-        if (QStringView(u"()<>[]:;@\\,.\"").contains(c))
+        if (QStringView(u"()<>[]:;@\\,.\"=").contains(c))
             return true;
     return false;
 }
