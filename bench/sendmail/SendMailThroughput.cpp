@@ -1,10 +1,13 @@
-// Sends N merged mails through SendMail and reports the rate of the send loop, with the
-// process's CPU time and peak memory. Used by run.sh against Postfix's smtp-sink.
+// Sends N merged mails and reports the rate of the send loop, with the process's CPU time and
+// peak memory. Used by run.sh against Postfix's smtp-sink.
 //
-//   sendmail_throughput --server TEXT [--count N] [--fresh] [--sample-size]
+//   sendmail_throughput --server TEXT [--count N] [--fresh | --session | --session-next] [--sample-size]
 //
-// --fresh opens a new SMTP session for every mail; --sample-size prints the size of one
-// message as it goes over the wire, and sends nothing.
+// By default through SendMail; --fresh opens a new SMTP session for every mail; --session sends
+// through one MailSession, --session-next also hands it each following mail, so that its envelope
+// goes out behind the previous mail's end of data. --sample-size prints the size of one message
+// as it goes over the wire, and sends nothing.
+#include "MailSession.h"
 #include "SendMail.h"
 
 #include <QCoreApplication>
@@ -53,7 +56,7 @@ int main(int argc, char **argv)
     const QStringList args = app.arguments();
     QString server;
     int count = 2000;
-    bool fresh = false, sampleSize = false;
+    bool fresh = false, sampleSize = false, session = false, pipelineNext = false;
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == u"--server" && i + 1 < args.size())
             server = args[++i];
@@ -63,6 +66,10 @@ int main(int argc, char **argv)
             fresh = true;
         else if (args[i] == u"--sample-size")
             sampleSize = true;
+        else if (args[i] == u"--session")
+            session = true;
+        else if (args[i] == u"--session-next")
+            session = pipelineNext = true;
     }
     const QString sender = QStringLiteral("株式会社ベルモラ商事 営業部 <sales@example.com>");
     const QString body = bodyTemplate();
@@ -80,8 +87,8 @@ int main(int argc, char **argv)
         return 0;
     }
     if (server.isEmpty()) {
-        std::fprintf(stderr,
-                     "usage: sendmail_throughput --server TEXT [--count N] [--fresh] [--sample-size]\n");
+        std::fprintf(stderr, "usage: sendmail_throughput --server TEXT [--count N] [--fresh | --session | "
+                             "--session-next] [--sample-size]\n");
         return 64;
     }
 
@@ -90,16 +97,44 @@ int main(int argc, char **argv)
     setSendMailOptions(options);
 
     int failures = 0;
-    const auto start = std::chrono::steady_clock::now();
-    for (int row = 1; row <= count; ++row) {
-        const QString recipients =
-            QStringLiteral(">Content-Type: text/plain;\t<user%1@example.com>").arg(row);
-        const QString error =
-            SendMail(server, recipients, sender, merge(SubjectTemplate, row), merge(body, row), {});
+    const auto report = [&](int row, const QString &error) {
         if (!error.isEmpty() && ++failures <= 3)
             std::fprintf(stderr, "row %d: %s\n", row, error.toUtf8().constData());
+    };
+    const auto start = std::chrono::steady_clock::now();
+    if (session) {
+        Result<std::unique_ptr<MailSession>> opened = MailSession::open(server, sender, {});
+        if (!opened) {
+            std::fprintf(stderr, "%s\n", opened.failure().description.toUtf8().constData());
+            return 1;
+        }
+        MailSession &s = *opened.value();
+        const auto content = [&](int row) {
+            return MailContent{QStringLiteral("user%1@example.com").arg(row), merge(SubjectTemplate, row),
+                               merge(body, row), false};
+        };
+        MailContent mail = content(1);
+        for (int row = 1; row <= count; ++row) {
+            if (pipelineNext && row < count) {
+                MailContent next = content(row + 1);
+                report(row, s.send(mail, &next).description);
+                mail = std::move(next);
+            } else {
+                report(row, s.send(mail).description);
+                if (row < count)
+                    mail = content(row + 1);
+            }
+        }
+        opened.value().reset();
+    } else {
+        for (int row = 1; row <= count; ++row) {
+            const QString recipients =
+                QStringLiteral(">Content-Type: text/plain;\t<user%1@example.com>").arg(row);
+            report(row,
+                   SendMail(server, recipients, sender, merge(SubjectTemplate, row), merge(body, row), {}));
+        }
+        SendMailShutdown();
     }
-    SendMailShutdown();
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
     rusage usage{};

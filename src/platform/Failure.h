@@ -52,11 +52,16 @@ struct Failure {
     static Failure damagedWorkbook(const QString &path);
     // The file that keeps the mails of the last 24 hours for the sending limits.
     static Failure sendCountRecord(const QString &path, const QString &reason);
+    // A send run's server text or sender the mail library cannot use; its own text.
+    static Failure mailSettingsUnusable(const QString &reason);
+    // An attachment of a send run that cannot be read; the mail library's text.
+    static Failure attachmentUnreadable(const QString &reason);
 };
 
 // Failure numbers shown as message box titles.
 namespace FailureNumber
 {
+constexpr int InvalidProcedureCall = 5;
 constexpr int OutOfMemory = 7;
 constexpr int SubscriptOutOfRange = 9;
 constexpr int FileNotFound = 53;

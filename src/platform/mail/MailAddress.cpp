@@ -58,6 +58,15 @@ bool isAddressLiteral(const QString &domain)
     return inet_pton(AF_INET, inner.constData(), buffer) == 1;
 }
 
+bool headerKeepsAddress(const QString &address)
+{
+    InternetAddress *mailbox = internet_address_mailbox_new(nullptr, address.toUtf8().constData());
+    const bool kept = QString::fromUtf8(internet_address_mailbox_get_idn_addr(INTERNET_ADDRESS_MAILBOX(mailbox))) ==
+                      address;
+    g_object_unref(mailbox);
+    return kept;
+}
+
 CheckedAddress refused(const QString &reason)
 {
     CheckedAddress r;
@@ -65,15 +74,69 @@ CheckedAddress refused(const QString &reason)
     return r;
 }
 
+// Dot-separated atoms of letters, digits and "_+-" before the "@", a host name after it, short
+// enough: what nearly every recipient is, and what the parser takes exactly as written.
+bool isPlainAddress(const QString &addrSpec)
+{
+    const qsizetype at = addrSpec.indexOf(u'@');
+    if (at <= 0 || at > 64 || addrSpec.size() > 254 || at + 1 == addrSpec.size())
+        return false;
+    char16_t previous = u'.';
+    for (qsizetype i = 0; i < addrSpec.size(); ++i) {
+        const char16_t c = addrSpec[i].unicode();
+        if (i == at) {
+            if (previous == u'.')
+                return false;
+            previous = u'.';
+            continue;
+        }
+        if (c == u'.') {
+            if (previous == u'.')
+                return false;
+        } else if (!((c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'-' ||
+                     (i < at && ((c >= u'A' && c <= u'Z') || c == u'_' || c == u'+')))) {
+            return false;
+        }
+        previous = c;
+    }
+    const QByteArray domain = addrSpec.mid(at + 1).toLatin1();
+    return previous != u'.' && !domain.contains("xn--") && isHostName(domain);
+}
+
+// Domains are case-insensitive; one case for an ASCII domain gives one answer for all.
+QString lowerCaseDomain(const QString &written)
+{
+    if (const qsizetype at = written.lastIndexOf(u'@');
+        at >= 0 && isAscii(written.mid(at + 1)) && !written.mid(at + 1).startsWith(u'['))
+        return written.left(at + 1) + written.mid(at + 1).toLower();
+    return written;
+}
+
+CheckedAddress parsed(const QString &addrSpec);
+
 } // namespace
 
 CheckedAddress checkMailAddress(const QString &written)
 {
-    // Domains are case-insensitive; one case for an ASCII domain gives one answer for all.
-    QString addrSpec = written;
-    if (const qsizetype at = written.lastIndexOf(u'@');
-        at >= 0 && isAscii(written.mid(at + 1)) && !written.mid(at + 1).startsWith(u'['))
-        addrSpec = written.left(at + 1) + written.mid(at + 1).toLower();
+    const QString addrSpec = lowerCaseDomain(written);
+    if (isPlainAddress(addrSpec)) {
+        CheckedAddress r;
+        r.address = addrSpec;
+        return r;
+    }
+    return parsed(addrSpec);
+}
+
+CheckedAddress parseMailAddress(const QString &written)
+{
+    return parsed(lowerCaseDomain(written));
+}
+
+namespace
+{
+
+CheckedAddress parsed(const QString &addrSpec)
+{
 
     if (addrSpec.isEmpty())
         return refused(QStringLiteral("アドレスが空です"));
@@ -139,9 +202,16 @@ CheckedAddress checkMailAddress(const QString &written)
         if (!isHostName(ace))
             return refused(QStringLiteral("「@」の後のドメイン名が正しくありません"));
         r.address = local + u'@' + QString::fromLatin1(ace);
+        // GMime writes a header address from the Unicode form of its domain; one it cannot turn
+        // back into this ACE form (a label with "--" after two letters, a symbol) would travel as
+        // raw UTF-8 in the header, unlike in the envelope.
+        if (ace.toLower().contains("xn--") && !headerKeepsAddress(r.address))
+            return refused(QStringLiteral("「@」の後のドメイン名が正しくありません"));
     }
     if (r.address.toUtf8().size() > 254)
         return refused(QStringLiteral("アドレスが長すぎます"));
     r.utf8LocalPart = !isAscii(local);
     return r;
 }
+
+} // namespace

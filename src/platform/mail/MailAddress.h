@@ -12,3 +12,6 @@ struct CheckedAddress {
 };
 
 CheckedAddress checkMailAddress(const QString &addrSpec);
+
+// The same, always through GMime's parser; checkMailAddress() answers plain addresses without it.
+CheckedAddress parseMailAddress(const QString &addrSpec);

@@ -15,6 +15,13 @@ struct MessageFields {
     QStringList attachments; // file paths
 };
 
+// What differs between two messages of the same fields: fixed only to compare composers.
+struct MessageStamp {
+    qint64 second = 0;    // the Date, seconds since 1970, written in the local zone
+    QByteArray messageId; // without the angle brackets
+    QByteArray boundary;  // of a message with attachments
+};
+
 struct BuiltMessage {
     QByteArray bytes; // RFC 5322 message, CR LF line ends, 7-bit clean
     QString error;    // empty on success
@@ -38,10 +45,11 @@ class MimeComposer
     MimeComposer(const MimeComposer &) = delete;
     MimeComposer &operator=(const MimeComposer &) = delete;
 
-    BuiltMessage compose(const MessageFields &fields);
+    // `stamp` null: the time now, a new Message-ID and a new boundary.
+    BuiltMessage compose(const MessageFields &fields, const MessageStamp *stamp = nullptr);
 
   private:
-    BuiltMessage composeKept(const MessageFields &fields);
+    BuiltMessage composeKept(const MessageFields &fields, const MessageStamp *stamp);
     void startOver(); // a new, empty message
 
     GMimeMessage *m_message = nullptr;

@@ -2,83 +2,65 @@
 
 #include "MailArguments.h"
 #include "MailServer.h"
-#include "MimeComposer.h"
-#include "Outbox.h"
-#include "SmtpConnection.h"
+#include "MailSession.h"
+#include "SigpipeBlock.h"
 
-#include <curl/curl.h>
+#include <QFile>
 
-#include <csignal>
-#include <ctime>
 #include <memory>
 #include <mutex>
 
-#include <pthread.h>
+#include <sys/stat.h>
 
 namespace
 {
 
-// Writing to a socket the server closed raises SIGPIPE, whose default action ends the process.
-// The signal is blocked in this thread for the duration of the call and a pending one is
-// consumed before unblocking, so other threads and the process's own handlers are unaffected.
-class SigpipeBlock
-{
-  public:
-    SigpipeBlock()
+// What a file was when its content was read: a file written over or replaced since gives
+// another stamp, and its mail is made from the file as it is now.
+struct FileStamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec modified{}, changed{};
+    bool operator==(const FileStamp &o) const
     {
-        sigset_t pipe;
-        sigemptyset(&pipe);
-        sigaddset(&pipe, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe, &m_previous);
-        // While unblocked, a SIGPIPE of this thread cannot have been pending.
-        m_blocked = sigismember(&m_previous, SIGPIPE) != 1;
+        return device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+               changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
     }
-    ~SigpipeBlock()
-    {
-        if (!m_blocked)
-            return;
-        sigset_t pending;
-        sigpending(&pending);
-        if (sigismember(&pending, SIGPIPE) == 1) {
-            sigset_t pipe;
-            sigemptyset(&pipe);
-            sigaddset(&pipe, SIGPIPE);
-            const timespec zero{0, 0};
-            sigtimedwait(&pipe, nullptr, &zero);
-        }
-        pthread_sigmask(SIG_SETMASK, &m_previous, nullptr);
-    }
-    SigpipeBlock(const SigpipeBlock &) = delete;
-    SigpipeBlock &operator=(const SigpipeBlock &) = delete;
-
-  private:
-    sigset_t m_previous;
-    bool m_blocked = false;
 };
 
-// The one kept destination, shared by all threads. Its destructor runs at process exit and ends
-// the SMTP session; it is constructed after curl_global_init, so it is destroyed before the TLS
-// library's own exit handlers run.
-struct SendMailState {
-    SendMailState()
-    {
-        curl_global_init(CURL_GLOBAL_DEFAULT);
-        initMimeLibrary();
+QList<FileStamp> stampsOf(const QStringList &paths)
+{
+    QList<FileStamp> stamps;
+    for (const QString &path : paths) {
+        FileStamp f;
+        struct stat st;
+        if (::stat(QFile::encodeName(path).constData(), &st) == 0)
+            f = {st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+        stamps += f;
     }
+    return stamps;
+}
+
+// The one kept session, shared by all threads. Its destructor runs at process exit and ends the
+// SMTP session; it is constructed after libcurl's initialisation, so it is destroyed before the
+// TLS library's own exit handlers run.
+struct SendMailState {
+    SendMailState() { initMailLibraries(); }
     ~SendMailState();
     void close()
     {
-        smtp.reset();
-        outbox.reset();
+        session.reset();
         serverText.clear();
     }
 
     std::mutex mutex;
-    SendMailOptions options;
-    std::unique_ptr<MimeComposer> composer = std::make_unique<MimeComposer>();
-    QString serverText; // the server text the kept destination belongs to
-    std::unique_ptr<SmtpConnection> smtp;
-    std::unique_ptr<Outbox> outbox;
+    QString serverText; // the server text the kept session belongs to
+    QString senderText;
+    QStringList attachments;
+    QList<FileStamp> stamps;
+    std::unique_ptr<MailSession> session;
 };
 
 SendMailState::~SendMailState()
@@ -94,11 +76,9 @@ SendMailState &state()
     return s;
 }
 
-SmtpSettings smtpSettings(const SendMailOptions &o)
-{
-    return {o.connectTimeoutSeconds, o.responseTimeoutSeconds,  o.caFile, o.reuseConnection,
-            o.idleLimitSeconds,      o.quitTimeoutMilliseconds, o.clock};
-}
+// Kept apart from the session's lock: a session reads them at every mail.
+std::mutex optionsMutex;
+SendMailOptions options;
 
 } // namespace
 
@@ -121,31 +101,24 @@ QString SendMail(const QString &server, const QString &recipients, const QString
 
     SigpipeBlock sigpipe;
     std::lock_guard lock(s.mutex);
-
-    const MessageFields fields{from.name,
-                               from.address,
-                               recipient.address,
-                               subject,
-                               body,
-                               recipient.html,
-                               splitAttachments(attachments)};
-    const BuiltMessage message = s.composer->compose(fields);
-    if (!message.error.isEmpty())
-        return message.error;
-
+    const QStringList files = splitAttachments(attachments);
+    QList<FileStamp> stamps = stampsOf(files);
     if (server != s.serverText)
         s.close();
-    s.serverText = server;
-
-    if (destination.server.kind == MailServer::Kind::Outbox) {
-        if (!s.outbox)
-            s.outbox = std::make_unique<Outbox>(destination.server.folder);
-        return s.outbox->write(message.bytes);
+    if (!s.session) {
+        Result<std::unique_ptr<MailSession>> opened = MailSession::open(server, sender, files);
+        if (!opened)
+            return opened.failure().description;
+        s.session = std::move(opened.value());
+        s.serverText = server;
+    } else if (sender != s.senderText || files != s.attachments || stamps != s.stamps) {
+        if (std::optional<Failure> failure = s.session->change(sender, files))
+            return failure->description;
     }
-    const SmtpSettings settings = smtpSettings(s.options);
-    if (!s.smtp || !(s.smtp->settings() == settings))
-        s.smtp = std::make_unique<SmtpConnection>(destination.server, settings);
-    return s.smtp->send(from.address, recipient.address, message.bytes);
+    s.senderText = sender;
+    s.attachments = files;
+    s.stamps = std::move(stamps);
+    return s.session->send({u'<' + recipient.address + u'>', subject, body, recipient.html}).description;
 }
 
 void SendMailShutdown()
@@ -158,14 +131,12 @@ void SendMailShutdown()
 
 SendMailOptions sendMailOptions()
 {
-    SendMailState &s = state();
-    std::lock_guard lock(s.mutex);
-    return s.options;
+    std::lock_guard lock(optionsMutex);
+    return options;
 }
 
-void setSendMailOptions(const SendMailOptions &options)
+void setSendMailOptions(const SendMailOptions &o)
 {
-    SendMailState &s = state();
-    std::lock_guard lock(s.mutex);
-    s.options = options;
+    std::lock_guard lock(optionsMutex);
+    options = o;
 }

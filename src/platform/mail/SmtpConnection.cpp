@@ -41,32 +41,13 @@ qint64 now()
         .count();
 }
 
-bool isAscii(QByteArrayView bytes)
-{
-    return std::all_of(bytes.begin(), bytes.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-}
-
-// The address for MAIL FROM or RCPT TO: a domain outside ASCII goes in its ACE form, as mail
-// servers expect it; the local part stays as written. Empty when the domain cannot be converted.
-QByteArray envelopeAddress(const QString &address)
-{
-    const qsizetype at = address.lastIndexOf(u'@');
-    const QString domain = at < 0 ? QString() : address.mid(at + 1);
-    if (at < 0 || isAscii(domain.toUtf8()))
-        return address.toUtf8();
-    const QByteArray ace = QUrl::toAce(domain);
-    if (ace.isEmpty())
-        return {};
-    return address.left(at + 1).toUtf8() + ace;
-}
-
 // The message as the DATA phase carries it: a line that starts with "." gets a second one, and
-// the end marker follows, so that one write can carry all of it.
-void stuffMessage(const QByteArray &message, QByteArray *wire)
+// the end marker follows, so that one write can carry all of it. Returns where the end marker
+// starts.
+qsizetype stuffMessage(const QByteArray &message, QByteArray *wire)
 {
     wire->resize(0);
-    wire->reserve(message.size() + message.size() / 64 + 8);
+    wire->reserve(message.size() + message.size() / 64 + 64);
     qsizetype from = 0;
     if (message.startsWith('.'))
         wire->append('.');
@@ -79,11 +60,16 @@ void stuffMessage(const QByteArray &message, QByteArray *wire)
         from = at + 3;
     }
     wire->append(message.constData() + from, message.size() - from);
+    const qsizetype marker = wire->size();
     if (message.isEmpty() || message.endsWith("\r\n"))
         wire->append(".\r\n");
     else
         wire->append("\r\n.\r\n");
+    return marker;
 }
+
+// Mails this large go out in two writes, so that `beforeEnd` runs only once the bulk is gone.
+constexpr qsizetype LargeMail = 256 * 1024;
 
 } // namespace
 
@@ -232,7 +218,8 @@ void SmtpConnection::close(bool quit)
 {
     if (!m_curl)
         return;
-    if (quit) {
+    // After an envelope sent ahead the server may be reading a message: QUIT would be its text.
+    if (quit && !m_ahead) {
         // A server that does not answer QUIT promptly is not waited for: the program may be ending.
         Attempt ignored;
         SmtpReply reply;
@@ -243,6 +230,7 @@ void SmtpConnection::close(bool quit)
     m_curl = nullptr;
     m_socket = -1;
     m_replies.clear();
+    m_ahead.reset();
 }
 
 // Waits until the socket is ready or the deadline (a time of now()) has passed: 1 ready,
@@ -292,10 +280,12 @@ bool SmtpConnection::waitReady(short events, qint64 deadline, int timeoutMs, con
     return false;
 }
 
-bool SmtpConnection::sendAll(const char *data, qsizetype size, Attempt &a, int timeout)
+bool SmtpConnection::sendAll(const char *data, qsizetype size, Attempt &a, int timeout, qsizetype *sent)
 {
     const int stall = timeoutMs(timeout);
     qsizetype done = 0;
+    if (sent)
+        *sent = 0;
     while (done < size) {
         size_t n = 0;
         const CURLcode rc = curl_easy_send(m_curl, data + done, size_t(size - done), &n);
@@ -312,6 +302,8 @@ bool SmtpConnection::sendAll(const char *data, qsizetype size, Attempt &a, int t
             return false;
         }
         done += qsizetype(n);
+        if (sent)
+            *sent = done;
     }
     return true;
 }
@@ -383,82 +375,101 @@ void SmtpConnection::reset()
     close(false);
 }
 
-SmtpConnection::Attempt SmtpConnection::transact(const QByteArray &mailFrom, const QByteArray &rcptTo,
-                                                 bool utf8, const QByteArray &message)
+QByteArray SmtpConnection::mailCommand(const Envelope &e) const
+{
+    QByteArray command = "MAIL FROM:<" + e.mailFrom + '>';
+    if (m_size)
+        command += " SIZE=" + QByteArray::number(e.size);
+    if (e.utf8)
+        command += " SMTPUTF8";
+    return command + "\r\n";
+}
+
+QByteArray SmtpConnection::envelopeCommands(const Envelope &e) const
+{
+    return mailCommand(e) + "RCPT TO:<" + e.rcptTo + ">\r\nDATA\r\n";
+}
+
+// The replies to MAIL FROM, RCPT TO and DATA sent together; false when the mail cannot go on (the
+// session then reset or closed).
+bool SmtpConnection::readEnvelopeReplies(Attempt &a)
+{
+    // A refused MAIL or RCPT makes DATA fail as well; the first refusal is the one to report.
+    bool dataOpen = false;
+    for (const Stage stage : {Stage::Mail, Stage::Rcpt, Stage::Data}) {
+        SmtpReply reply;
+        if (!readReply(reply, a)) {
+            if (a.errorCode == 0)
+                a.stage = stage;
+            close(false);
+            return false;
+        }
+        const bool expected = stage == Stage::Data ? reply.code == 354 : reply.positive();
+        if (expected) {
+            dataOpen = stage == Stage::Data;
+            continue;
+        }
+        if (!refuse(a, stage, reply)) {
+            close(false);
+            return false;
+        }
+    }
+    if (a.errorCode == 0)
+        return true;
+    // A server that opened DATA in spite of the refusal could only be stopped by a message, even
+    // an empty one, and one that answers out of turn is out of step: either session is cut.
+    if (dataOpen || a.errorCode < 400)
+        close(false);
+    else
+        reset();
+    return false;
+}
+
+SmtpConnection::Attempt SmtpConnection::transact(const SmtpMail &mail,
+                                                 const std::function<const SmtpMail *()> &next,
+                                                 const std::function<void()> &beforeEnd)
 {
     Attempt a;
     a.reused = m_curl != nullptr;
     if (!m_curl && !open(a))
         return a;
-    if (utf8 && !m_smtpUtf8) {
+    if (mail.utf8 && !m_smtpUtf8) {
         a.code = CURLE_ABORTED_BY_CALLBACK;
         a.needsSmtpUtf8 = true;
         return a;
     }
 
-    QByteArray mail = "MAIL FROM:<" + mailFrom + '>';
-    if (m_size)
-        mail += " SIZE=" + QByteArray::number(message.size());
-    if (utf8)
-        mail += " SMTPUTF8";
-    mail += "\r\n";
-    const QByteArray rcpt = "RCPT TO:<" + rcptTo + ">\r\n";
-    const QByteArray data = QByteArrayLiteral("DATA\r\n");
-    struct Step {
-        Stage stage;
-        const QByteArray &command;
-    };
-    const Step steps[] = {{Stage::Mail, mail}, {Stage::Rcpt, rcpt}, {Stage::Data, data}};
-
-    if (m_pipelining) {
-        // All three go out together; the server answers each in turn. A refused MAIL or RCPT
-        // makes DATA fail as well, and the first refusal is the one to report.
+    const Envelope envelope{mail.mailFrom, mail.rcptTo, mail.utf8, mail.message.size()};
+    if (m_ahead) {
+        // Written behind the previous mail's end of data; only the replies are still to come.
+        m_ahead.reset();
         a.stage = Stage::Mail;
-        if (!sendAll(mail + rcpt + data, a)) {
+        if (!readEnvelopeReplies(a))
+            return a;
+    } else if (m_pipelining) {
+        // All three go out together; the server answers each in turn.
+        a.stage = Stage::Mail;
+        if (!sendAll(envelopeCommands(envelope), a)) {
             close(false);
             return a;
         }
-        bool dataOpen = false;
-        for (const Step &step : steps) {
-            SmtpReply reply;
-            if (!readReply(reply, a)) {
-                if (a.errorCode == 0)
-                    a.stage = step.stage;
-                close(false);
-                return a;
-            }
-            const bool expected = step.stage == Stage::Data ? reply.code == 354 : reply.positive();
-            if (expected) {
-                dataOpen = step.stage == Stage::Data;
-                continue;
-            }
-            if (!refuse(a, step.stage, reply)) {
-                close(false);
-                return a;
-            }
-        }
-        if (a.errorCode != 0) {
-            // A server that opened DATA in spite of the refusal could only be stopped by a
-            // message, even an empty one, and one that answers out of turn is out of step:
-            // either session is cut instead.
-            if (dataOpen || a.errorCode < 400)
-                close(false);
-            else
-                reset();
+        if (!readEnvelopeReplies(a))
             return a;
-        }
     } else {
-        for (const Step &step : steps) {
-            a.stage = step.stage;
+        const QByteArray steps[] = {mailCommand(envelope), "RCPT TO:<" + envelope.rcptTo + ">\r\n",
+                                    QByteArrayLiteral("DATA\r\n")};
+        const Stage stages[] = {Stage::Mail, Stage::Rcpt, Stage::Data};
+        for (int i = 0; i < 3; ++i) {
+            a.stage = stages[i];
             SmtpReply reply;
-            if (!sendAll(step.command, a) || !readReply(reply, a)) {
+            if (!sendAll(steps[i], a) || !readReply(reply, a)) {
                 close(false);
                 return a;
             }
-            const bool expected = step.stage == Stage::Data ? reply.code == 354 : reply.positive();
+            const bool expected = stages[i] == Stage::Data ? reply.code == 354 : reply.positive();
             if (expected)
                 continue;
-            if (refuse(a, step.stage, reply) && reply.code >= 400)
+            if (refuse(a, stages[i], reply) && reply.code >= 400)
                 reset();
             else
                 close(false);
@@ -467,13 +478,37 @@ SmtpConnection::Attempt SmtpConnection::transact(const QByteArray &mailFrom, con
     }
 
     a.stage = Stage::Message;
-    stuffMessage(message, &m_wire);
+    const qsizetype marker = stuffMessage(mail.message, &m_wire);
+    const qsizetype endOfData = m_wire.size();
+    std::optional<Envelope> ahead;
+    if (next && m_pipelining && m_settings.reuseConnection) {
+        const SmtpMail *following = next();
+        if (following && (!following->utf8 || m_smtpUtf8)) {
+            ahead =
+                Envelope{following->mailFrom, following->rcptTo, following->utf8, following->message.size()};
+            m_wire += envelopeCommands(*ahead);
+        }
+    }
     a.bodyStarted = true;
-    if (!sendAll(m_wire, a)) {
+    qsizetype sent = 0;
+    bool written = true;
+    if (beforeEnd) {
+        if (marker > LargeMail)
+            written = sendAll(m_wire.constData(), marker, a, -1, &sent);
+        if (written)
+            beforeEnd();
+    }
+    if (written) {
+        qsizetype more = 0;
+        written = sendAll(m_wire.constData() + sent, m_wire.size() - sent, a, -1, &more);
+        sent += more;
+    }
+    a.bodyComplete = sent >= endOfData;
+    if (!written) {
         close(false);
         return a;
     }
-    a.bodyComplete = true;
+    m_ahead = ahead;
     SmtpReply reply;
     if (!readReply(reply, a)) {
         // The message may have arrived; a late reply must not be read as the next one's.
@@ -482,26 +517,23 @@ SmtpConnection::Attempt SmtpConnection::transact(const QByteArray &mailFrom, con
     }
     if (!reply.positive() && !refuse(a, Stage::Message, reply))
         close(false);
-    else if (m_replies.hasPending())
+    else if (!m_ahead && m_replies.hasPending())
         close(false); // more than was asked for: the next reply could not be trusted
     return a;
 }
 
-QString SmtpConnection::send(const QString &from, const QString &to, const QByteArray &message)
+MailOutcome SmtpConnection::send(const SmtpMail &mail, const std::function<const SmtpMail *()> &next,
+                                 const std::function<void()> &beforeEnd)
 {
-    const QByteArray mailFrom = envelopeAddress(from);
-    if (mailFrom.isEmpty())
-        return QStringLiteral("送信者のメールアドレス「%1」のドメイン名を変換できません。").arg(from);
-    const QByteArray rcptTo = envelopeAddress(to);
-    if (rcptTo.isEmpty())
-        return QStringLiteral("宛先のメールアドレス「%1」のドメイン名を変換できません。").arg(to);
-    const bool utf8 = !isAscii(mailFrom) || !isAscii(rcptTo);
-
+    // An envelope sent ahead for another mail cannot be taken back: the session is cut, and as no
+    // byte of that mail's message went out, nothing arrives.
+    if (m_ahead && !(*m_ahead == Envelope{mail.mailFrom, mail.rcptTo, mail.utf8, mail.message.size()}))
+        close(false);
     // Servers and the networks between drop sessions that stay quiet for long, often without a
     // word; a session idle past the limit is ended here rather than found dead by this mail.
     if (m_curl && idleClock() - m_lastUsed >= qint64(m_settings.idleLimitSeconds) * 1000)
         close(true);
-    Attempt a = transact(mailFrom, rcptTo, utf8, message);
+    Attempt a = transact(mail, next, beforeEnd);
     // A kept session that the server has meanwhile closed, or that no longer answers, fails before
     // any byte of the message went out; only then is a second attempt on a new connection sure
     // not to duplicate the mail.
@@ -509,12 +541,58 @@ QString SmtpConnection::send(const QString &from, const QString &to, const QByte
         (a.errorCode == 421 ||
          (a.errorCode == 0 && (isTransportFailure(a.code) || a.code == CURLE_OPERATION_TIMEDOUT)))) {
         close(false);
-        a = transact(mailFrom, rcptTo, utf8, message);
+        a = transact(mail, next, beforeEnd);
     }
     if (!m_settings.reuseConnection)
         close(true);
     m_lastUsed = idleClock();
-    return a.code == CURLE_OK ? QString() : describe(a);
+    return outcome(a);
+}
+
+MailOutcome SmtpConnection::outcome(const Attempt &a) const
+{
+    MailOutcome o;
+    if (a.code == CURLE_OK)
+        return o;
+    o.description = describe(a);
+    if (a.needsSmtpUtf8) {
+        o.kind = MailOutcome::Kind::Refused;
+        return o;
+    }
+    if (a.errorCode != 0) {
+        o.replyCode = a.errorCode;
+        o.replyText = QString::fromUtf8(a.errorReply);
+        o.enhancedCode = enhancedStatusCode(o.replyCode, o.replyText);
+    }
+    if (a.stage == Stage::Connect) {
+        switch (a.code) {
+        case CURLE_FAILED_INIT: o.kind = MailOutcome::Kind::LocalFailure; return o;
+        case CURLE_LOGIN_DENIED:
+            o.kind = a.errorCode
+                         ? classifySmtpReply(SmtpStage::Auth, a.errorCode, o.enhancedCode, o.replyText)
+                         : MailOutcome::Kind::AuthRefused;
+            return o;
+        case CURLE_USE_SSL_FAILED:
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR: o.kind = MailOutcome::Kind::Unreachable; return o;
+        default:
+            o.kind = a.errorCode
+                         ? classifySmtpReply(SmtpStage::Connect, a.errorCode, o.enhancedCode, o.replyText)
+                         : MailOutcome::Kind::Unreachable;
+            return o;
+        }
+    }
+    if (a.errorCode != 0) {
+        static constexpr SmtpStage stages[] = {SmtpStage::Connect, SmtpStage::Mail, SmtpStage::Rcpt,
+                                               SmtpStage::Data, SmtpStage::EndOfData};
+        o.kind = classifySmtpReply(stages[int(a.stage)], a.errorCode, o.enhancedCode, o.replyText);
+        return o;
+    }
+    // No reply: the session was lost or stopped answering.
+    o.kind = a.bodyComplete ? MailOutcome::Kind::MayHaveArrived : MailOutcome::Kind::Temporary;
+    return o;
 }
 
 QString SmtpConnection::describe(const Attempt &a) const

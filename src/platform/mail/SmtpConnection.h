@@ -1,10 +1,14 @@
 #pragma once
 
+#include "MailOutcome.h"
 #include "MailServer.h"
 #include "SmtpReplyParser.h"
 
 #include <QByteArray>
 #include <QString>
+
+#include <functional>
+#include <optional>
 
 typedef void CURL;
 
@@ -21,36 +25,61 @@ struct SmtpSettings {
     bool operator==(const SmtpSettings &) const = default;
 };
 
+// One mail as it goes over SMTP.
+struct SmtpMail {
+    QByteArray mailFrom; // envelope addresses, domains in ACE form
+    QByteArray rcptTo;
+    bool utf8 = false;  // an address outside ASCII: only for a server that offers SMTPUTF8
+    QByteArray message; // RFC 5322, CR LF line ends
+};
+
 // One SMTP session with one server. libcurl opens it (connection, greeting, EHLO, STARTTLS, AUTH)
 // and then leaves the socket to us: the mail transactions are written here, so that a server
 // that offers PIPELINING gets MAIL FROM, RCPT TO and DATA in one write, and the message with its
-// end marker in another. Without reuse, every message has a session of its own.
+// end marker in another; with the envelope of the next mail behind the end marker, a mail costs
+// one round trip. Without reuse, every message has a session of its own.
 class SmtpConnection
 {
   public:
     SmtpConnection(const MailServer &server, const SmtpSettings &settings);
-    ~SmtpConnection(); // ends an open session with QUIT
+    ~SmtpConnection(); // ends an open session: QUIT when it is in step
     SmtpConnection(const SmtpConnection &) = delete;
     SmtpConnection &operator=(const SmtpConnection &) = delete;
 
-    // Empty when the server accepted the message; otherwise a text for the operator.
-    QString send(const QString &from, const QString &to, const QByteArray &message);
+    // Sends one mail. `beforeEnd` runs once, right before the bytes that carry the end of its data
+    // are written. `next`, on a server that offers PIPELINING, is asked once for the mail that
+    // follows, right before that write: its envelope goes out in the same write, and the send() of
+    // that mail reads the replies. A send() of any other mail, or close(), cuts such a session.
+    MailOutcome send(const SmtpMail &mail, const std::function<const SmtpMail *()> &next = {},
+                     const std::function<void()> &beforeEnd = {});
+    // QUIT, or only cut when the server waits for a message whose envelope was sent ahead.
+    void close() { close(true); }
 
     const SmtpSettings &settings() const { return m_settings; }
 
   private:
     enum class Stage { Connect, Mail, Rcpt, Data, Message };
     struct Attempt;
+    struct Envelope {
+        QByteArray mailFrom, rcptTo;
+        bool utf8 = false;
+        qsizetype size = 0;
+        bool operator==(const Envelope &) const = default;
+    };
 
-    Attempt transact(const QByteArray &mailFrom, const QByteArray &rcptTo, bool utf8,
-                     const QByteArray &message);
+    Attempt transact(const SmtpMail &mail, const std::function<const SmtpMail *()> &next,
+                     const std::function<void()> &beforeEnd);
+    bool readEnvelopeReplies(Attempt &a);
+    QByteArray mailCommand(const Envelope &e) const;
+    QByteArray envelopeCommands(const Envelope &e) const; // MAIL FROM, RCPT TO and DATA
     bool open(Attempt &a);
     void close(bool quit);
     bool refuse(Attempt &a, Stage stage, const SmtpReply &reply);
     void reset();
+    MailOutcome outcome(const Attempt &a) const;
 
-    // timeoutMs < 0: the response time-out of the settings
-    bool sendAll(const char *data, qsizetype size, Attempt &a, int timeoutMs = -1);
+    // timeoutMs < 0: the response time-out of the settings. `sent`: how much went out, also on failure.
+    bool sendAll(const char *data, qsizetype size, Attempt &a, int timeoutMs = -1, qsizetype *sent = nullptr);
     bool sendAll(const QByteArray &bytes, Attempt &a, int timeoutMs = -1)
     {
         return sendAll(bytes.constData(), bytes.size(), a, timeoutMs);
@@ -73,7 +102,8 @@ class SmtpConnection
     qint64 m_lastUsed = 0; // idleClock() when the kept session last finished a mail
     char m_errorBuffer[256] = {};
     SmtpReplyParser m_replies;
-    QByteArray m_wire; // the message as it goes out: dot-stuffed, with the end marker
+    QByteArray m_wire;               // the message as it goes out: dot-stuffed, with the end marker
+    std::optional<Envelope> m_ahead; // sent behind the last end marker, its replies not yet read
 
     // What the server said while libcurl opened the session.
     QByteArray m_replyLines; // lines of the reply being received

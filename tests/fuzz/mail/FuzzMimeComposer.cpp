@@ -1,10 +1,13 @@
 // Messages composed from any sender, recipient and subject that SendMail accepts, read back with
 // GMime: exactly the intended From, To and Subject, and no header that was not meant. One kept
 // composer serves every input, as in a send run, and some inputs fail first on an attachment
-// that cannot be read, so that state left by one message would show in another.
+// that cannot be read, so that state left by one message would show in another. A mail session's
+// composer must write the very same bytes.
 #include "FuzzInput.h"
 #include "MailArguments.h"
+#include "MailComposer.h"
 #include "MimeComposer.h"
+#include "MimeParts.h"
 
 #include <QDir>
 #include <QFile>
@@ -173,5 +176,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!m.error.isEmpty())
         fail("compose", QString(), m.error);
     check(m.bytes, f);
+
+    const mime::TextBody onePass = mime::prepareBody(body), viaUtf8 = mime::prepareUtf8(body.toUtf8());
+    if (onePass.content != viaUtf8.content || onePass.encoding != viaUtf8.encoding)
+        fail("body", QString::fromUtf8(viaUtf8.content), QString::fromUtf8(onePass.content));
+    // Compared with a kept composer that no failure has started over: one that has writes its
+    // MIME-Version header first.
+    static MimeComposer reference;
+    static const MessageStamp stamp{1700000000, "fuzz.1@example.com", "=-FuzzBoundary012345678"};
+    QString error;
+    const std::unique_ptr<MailComposer> session =
+        MailComposer::create(f.senderName, f.senderAddress, f.attachments, &error);
+    if (!session)
+        fail("session composer", QString(), error);
+    // A subject changed from the last mail's, then kept from it.
+    session->compose(QStringLiteral("earlier@example.com"), QStringLiteral("earlier"), QString(), false,
+                     &stamp);
+    for (int round = 0; round < 2; ++round) {
+        const QByteArray expected = reference.compose(f, &stamp).bytes;
+        const QByteArray got = session->compose(f.recipientAddress, f.subject, f.body, f.html, &stamp).bytes;
+        if (got != expected)
+            fail("session composer", QString::fromUtf8(expected), QString::fromUtf8(got));
+    }
     return 0;
 }

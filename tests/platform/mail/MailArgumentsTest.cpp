@@ -154,6 +154,8 @@ TEST(Recipients, AnythingButOneAddressAndTheTwoHeaderLinesIsRefused)
         "<taro@exa_mple.com>",
         "<taro@[192.0.2.300]>",
         "<taro@xn--例え.jp>",
+        "<taro@ab--例え.jp>", // converted by Qt, but not back by GMime: raw UTF-8 in the header
+        "<taro@xn--ls8h.la>",
         "<ta.\"ro x\"@example.com>", // SMTP has no mixed local parts
         "<\"taro@example.com>",
     };

@@ -14,7 +14,9 @@ serve --store DIR [--starttls CERT KEY | --smtps CERT KEY] [--auth USER:PASS] [-
           store (DATA_END only): keep the message even though the rule answers
       {"cmd": "stats"}      connections, messages, quits, resets, auth attempts, open connections,
                             early (MAIL, RCPT and DATA commands that found more input already
-                            waiting behind them: the client did not wait for the reply)
+                            waiting behind them: the client did not wait for the reply), ahead
+                            (ends of data answered while the next command was already waiting:
+                            the client sent it before it could read that answer)
       {"cmd": "close_all"}  close every open connection, as an idle server would
       {"cmd": "reset"}      forget rules, counts and stored messages
       {"cmd": "quit"}
@@ -52,6 +54,7 @@ class State:
         self.quits = 0
         self.resets = 0
         self.early = 0
+        self.ahead = 0
         self.auth_attempts = []
         self.live = set()
         for name in os.listdir(self.store):
@@ -86,9 +89,12 @@ class TestSMTP(SMTP):
             await super().push('250-PIPELINING')
         await super().push(status)
 
-    def note_early(self):
+    def waiting_input(self):
         reader = getattr(self, '_reader', None)
-        if reader is not None and len(getattr(reader, '_buffer', b'')) > 0:
+        return reader is not None and len(getattr(reader, '_buffer', b'')) > 0
+
+    def note_early(self):
+        if self.waiting_input():
             STATE.early += 1
 
     async def act(self, rule):
@@ -176,11 +182,15 @@ class TestSMTP(SMTP):
                 await self._reader.readuntil(b'\r\n')
                 self.transport.close()
                 await asyncio.sleep(3600)
+        self.data_ended = False
         await super().smtp_DATA(arg)
+        if self.data_ended and self.waiting_input():
+            STATE.ahead += 1
 
 
 class Handler:
     async def handle_DATA(self, server, session, envelope):
+        server.data_ended = True
         rule = STATE.take('DATA_END', None)
         if rule is None or rule.get('store'):
             STATE.messages += 1
@@ -195,7 +205,9 @@ class Handler:
             return '250 2.0.0 Ok: queued as %d' % STATE.messages
         if rule['action'] == 'reply':
             return rule['reply']
-        if rule['action'] == 'drop':
+        if rule['action'] == 'reply_close':
+            await server.push(rule['reply'])
+        if rule['action'] in ('drop', 'reply_close'):
             server.transport.close()
         await asyncio.sleep(3600)
 
@@ -230,7 +242,8 @@ async def command(cmd):
     elif what != 'stats':
         return {'error': 'unknown command %r' % what}
     return {'connections': STATE.connections, 'messages': STATE.messages, 'quits': STATE.quits,
-            'resets': STATE.resets, 'early': STATE.early, 'auth_attempts': STATE.auth_attempts, 'open': len(STATE.live)}
+            'resets': STATE.resets, 'early': STATE.early, 'ahead': STATE.ahead,
+            'auth_attempts': STATE.auth_attempts, 'open': len(STATE.live)}
 
 
 def read_commands(loop, done):

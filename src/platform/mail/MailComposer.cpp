@@ -1,0 +1,220 @@
+#include "MailComposer.h"
+
+#include "MimeParts.h"
+
+#include <QRandomGenerator>
+
+#include <cstring>
+
+using namespace mime;
+
+namespace
+{
+
+// Appends `text` with every LF written as CR LF, as GMime's DOS line ends do.
+void appendCrlf(QByteArray &out, const char *text, qsizetype size)
+{
+    const char *p = text;
+    const char *const end = text + size;
+    while (p < end) {
+        const char *lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
+        if (!lf) {
+            out.append(p, end - p);
+            return;
+        }
+        out.append(p, lf - p);
+        out.append("\r\n", 2);
+        p = lf + 1;
+    }
+}
+
+void appendCrlf(QByteArray &out, const QByteArray &text)
+{
+    appendCrlf(out, text.constData(), text.size());
+}
+
+// An address GMime writes as it is, on the header's first line: a plain dot-atom, short enough.
+bool isPlainAddress(const QString &address)
+{
+    if (address.size() > 70)
+        return false;
+    const qsizetype at = address.indexOf(u'@');
+    if (at <= 0 || at + 1 >= address.size() || address.startsWith(u'.') || address[at - 1] == u'.' ||
+        address.contains(QLatin1String("..")))
+        return false;
+    for (qsizetype i = 0; i < address.size(); ++i) {
+        const char16_t c = address[i].unicode();
+        const bool alnum = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z') || (c >= u'0' && c <= u'9');
+        if (alnum || c == u'.' || c == u'-' || (i < at && (c == u'_' || c == u'+')) || i == at)
+            continue;
+        return false;
+    }
+    return true;
+}
+
+const char *encodingName(GMimeContentEncoding encoding)
+{
+    switch (encoding) {
+    case GMIME_CONTENT_ENCODING_BASE64: return "base64";
+    case GMIME_CONTENT_ENCODING_QUOTEDPRINTABLE: return "quoted-printable";
+    default: return "7bit";
+    }
+}
+
+// As GMime makes them: "=-" and twenty characters of the base64 alphabet, which neither base64 nor
+// quoted-printable content can hold.
+QByteArray newBoundary()
+{
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    QByteArray b("=-");
+    quint64 bits[2] = {QRandomGenerator::global()->generate64(), QRandomGenerator::global()->generate64()};
+    for (int i = 0; i < 20; ++i) {
+        quint64 &word = bits[i / 10];
+        b += alphabet[word & 63];
+        word >>= 6;
+    }
+    return b;
+}
+
+} // namespace
+
+std::unique_ptr<MailComposer> MailComposer::create(const QString &senderName, const QString &senderAddress,
+                                                   const QStringList &attachments, QString *error)
+{
+    initMimeLibrary();
+    std::unique_ptr<MailComposer> c(new MailComposer);
+    c->m_senderAddress = senderAddress;
+    c->m_headers = g_mime_message_new(FALSE);
+
+    // The From header as MimeComposer sets it, written once.
+    const QByteArray name = encodeName(senderName) ? encodedWords(senderName, " ") : senderName.toUtf8();
+    g_mime_message_add_mailbox(c->m_headers, GMIME_ADDRESS_TYPE_FROM,
+                               name.isEmpty() ? nullptr : name.constData(),
+                               senderAddress.toUtf8().constData());
+    c->m_from = c->headerLine("From");
+
+    GRef<GMimeStream> sink(g_mime_stream_mem_new());
+    for (const QString &path : attachments) {
+        GRef<GMimeObject> part(makeAttachment(path, error));
+        if (!part)
+            return nullptr;
+        GByteArray *bytes = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(sink.get()));
+        g_byte_array_set_size(bytes, 0);
+        g_mime_stream_reset(sink.get());
+        if (g_mime_object_write_to_stream(part.get(), wireFormat(), sink.get()) < 0) {
+            *error = QStringLiteral("メールを作成できませんでした（添付ファイルを読み込めません）。");
+            return nullptr;
+        }
+        c->m_attachments.emplace_back(reinterpret_cast<const char *>(bytes->data), qsizetype(bytes->len));
+        c->m_attachmentBytes += c->m_attachments.back().size();
+    }
+    return c;
+}
+
+MailComposer::~MailComposer()
+{
+    if (m_headers)
+        g_object_unref(m_headers);
+}
+
+QByteArray MailComposer::headerLine(const char *name)
+{
+    GMimeHeader *header =
+        g_mime_header_list_get_header(g_mime_object_get_header_list(GMIME_OBJECT(m_headers)), name);
+    QByteArray line(name);
+    line += ':';
+    appendCrlf(line, QByteArray(g_mime_header_get_raw_value(header)));
+    return line;
+}
+
+BuiltMessage MailComposer::compose(const QString &recipient, const QString &subject, const QString &body,
+                                   bool html, const MessageStamp *stamp)
+{
+    BuiltMessage out;
+    QByteArray &m = out.bytes;
+    const TextBody text = prepareBody(body);
+    m.reserve(1024 + text.content.size() * 14 / 10 + m_attachmentBytes);
+
+    qint64 second = 0;
+    GDateTime *now = nullptr;
+    if (stamp) {
+        second = stamp->second;
+    } else {
+        now = g_date_time_new_now(localZone());
+        second = g_date_time_to_unix(now);
+    }
+    if (second != m_dateSecond) {
+        if (!now)
+            now = localTime(second);
+        char *date = g_mime_utils_header_format_date(now);
+        m_dateHeader = QByteArray("Date: ") + date + "\r\n";
+        g_free(date);
+        m_dateSecond = second;
+    }
+    if (now)
+        g_date_time_unref(now);
+    m += m_dateHeader;
+    m += m_from;
+
+    if (isPlainAddress(recipient)) {
+        m += "To: ";
+        m += recipient.toLatin1();
+        m += "\r\n";
+    } else {
+        InternetAddressList *to = g_mime_message_get_to(m_headers);
+        internet_address_list_clear(to);
+        internet_address_list_add(to, internet_address_mailbox_new(nullptr, recipient.toUtf8().constData()));
+        m += headerLine("To");
+    }
+
+    if (!m_haveSubject || subject != m_subject) {
+        g_mime_message_set_subject(m_headers, subject.toUtf8().constData(), "UTF-8");
+        if (looksEncoded(subject)) {
+            GMimeHeader *header = g_mime_header_list_get_header(
+                g_mime_object_get_header_list(GMIME_OBJECT(m_headers)), "Subject");
+            g_mime_header_set_raw_value(header, (' ' + encodedWords(subject, "\n ") + '\n').constData());
+        }
+        m_subjectHeader = headerLine("Subject");
+        m_subject = subject;
+        m_haveSubject = true;
+    }
+    m += m_subjectHeader;
+    m += "Message-Id: <";
+    m += stamp ? stamp->messageId : newMessageId(m_senderAddress);
+    m += ">\r\nMIME-Version: 1.0\r\n";
+
+    QByteArray boundary;
+    if (!m_attachments.empty()) {
+        boundary = stamp ? stamp->boundary : newBoundary();
+        m += "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\r\n\r\n--" + boundary + "\r\n";
+    }
+    m += html ? "Content-Type: text/html; charset=UTF-8\r\n" : "Content-Type: text/plain; charset=UTF-8\r\n";
+    m += "Content-Transfer-Encoding: ";
+    m += encodingName(text.encoding);
+    m += "\r\n\r\n";
+
+    const qsizetype contentStart = m.size();
+    if (text.encoding == GMIME_CONTENT_ENCODING_7BIT) {
+        appendCrlf(m, text.content);
+    } else {
+        GMimeEncoding state;
+        g_mime_encoding_init_encode(&state, text.encoding);
+        m_encoded.resize(qsizetype(g_mime_encoding_outlen(&state, size_t(text.content.size()))));
+        const size_t n = g_mime_encoding_flush(&state, text.content.constData(), size_t(text.content.size()),
+                                               m_encoded.data());
+        appendCrlf(m, m_encoded.constData(), qsizetype(n));
+    }
+
+    if (m_attachments.empty()) {
+        // A message ends with a line break; a part inside a multipart leaves that to the boundary.
+        if (m.size() > contentStart && !m.endsWith('\n'))
+            m += "\r\n";
+        return out;
+    }
+    for (const QByteArray &part : m_attachments) {
+        m += "\r\n--" + boundary + "\r\n";
+        m += part;
+    }
+    m += "\r\n--" + boundary + "--\r\n";
+    return out;
+}

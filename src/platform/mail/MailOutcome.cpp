@@ -1,0 +1,129 @@
+#include "MailOutcome.h"
+
+namespace
+{
+
+using Kind = MailOutcome::Kind;
+
+struct Enhanced {
+    int klass = 0, subject = -1, detail = -1; // -1: no enhanced code
+    bool is(int s, int d) const { return subject == s && detail == d; }
+};
+
+// "x.y.z": class 2, 4 or 5, subject and detail of one to three digits.
+Enhanced parseEnhanced(QStringView code)
+{
+    Enhanced e;
+    int part = 0, value = 0, digits = 0;
+    int values[3] = {};
+    for (const QChar c : code) {
+        if (c >= u'0' && c <= u'9') {
+            value = value * 10 + (c.unicode() - u'0');
+            if (++digits > 3)
+                return {};
+        } else if (c == u'.' && digits > 0 && part < 2) {
+            values[part++] = value;
+            value = digits = 0;
+        } else {
+            return {};
+        }
+    }
+    if (part != 2 || digits == 0)
+        return {};
+    values[2] = value;
+    e.klass = values[0];
+    e.subject = values[1];
+    e.detail = values[2];
+    return e;
+}
+
+// Authentication refused or required (RFC 4954 and what the large providers answer).
+bool isAuthentication(int code, const Enhanced &e)
+{
+    if (code == 530 || code == 534 || code == 535 || code == 538)
+        return true;
+    if (e.subject != 7)
+        return false;
+    switch (e.detail) {
+    case 3:   // "STARTTLS is required" / "Cannot achieve Exchange Server authentication"
+    case 8:   // credentials invalid
+    case 9:   // mechanism too weak, or an application password is required
+    case 11:  // encryption required for the mechanism
+    case 12:  // password transition needed
+    case 30:  // basic authentication not supported for client submission
+    case 57:  // client not authenticated to send mail
+    case 139: // authentication unsuccessful, basic authentication disabled
+        return true;
+    default: return false;
+    }
+}
+
+// Refusals of the account or the client as a whole, whatever command they answer: the IP or the
+// tenant blocked, the account banned for abuse.
+bool isAccountPolicy(const Enhanced &e)
+{
+    if (e.klass != 5 || e.subject != 7)
+        return false;
+    return e.detail == 501 || e.detail == 511 || e.detail == 705 || e.detail == 708 || e.detail == 750 ||
+           (e.detail >= 606 && e.detail <= 649);
+}
+
+bool mentionsQuota(QStringView text)
+{
+    return text.contains(QLatin1String("quota"), Qt::CaseInsensitive);
+}
+
+} // namespace
+
+QString enhancedStatusCode(int code, QStringView replyText)
+{
+    // The text starts with the reply code itself.
+    QStringView rest = replyText;
+    if (rest.size() >= 3 && rest.left(3) == QString::number(code))
+        rest = rest.mid(3);
+    while (rest.startsWith(u' '))
+        rest = rest.mid(1);
+    const qsizetype end = rest.indexOf(u' ');
+    const QStringView candidate = end < 0 ? rest : rest.left(end);
+    const Enhanced e = parseEnhanced(candidate);
+    if (e.subject < 0 || e.klass != code / 100)
+        return {};
+    return candidate.toString();
+}
+
+MailOutcome::Kind classifySmtpReply(SmtpStage stage, int code, QStringView enhancedCode, QStringView text)
+{
+    // Anything but a refusal here means a server out of step with the dialogue; the mail did not go.
+    if (code < 400 || code > 599 || code == 421)
+        return Kind::Temporary;
+    const Enhanced e = parseEnhanced(enhancedCode);
+    const bool permanent = code >= 500;
+    if (stage == SmtpStage::Auth || isAuthentication(code, e))
+        return Kind::AuthRefused;
+    if (isAccountPolicy(e) || (permanent && e.is(4, 5)))
+        return Kind::QuotaOrPolicy;
+    // "Other" codes say nothing about the cause; a quota named in the text is the account's limit.
+    // Without any enhanced code a recipient's full mailbox reads the same, so RCPT is left out.
+    if (mentionsQuota(text) &&
+        (e.is(2, 0) || e.is(7, 0) || e.is(0, 0) || (e.subject < 0 && stage != SmtpStage::Rcpt)))
+        return Kind::QuotaOrPolicy;
+    switch (stage) {
+    case SmtpStage::Connect:
+        if (!permanent)
+            return Kind::Temporary;
+        return e.subject == 7 ? Kind::QuotaOrPolicy : Kind::Unreachable;
+    case SmtpStage::Mail:
+        if (!permanent)
+            return Kind::Temporary;
+        // Too large, or a parameter of this one mail: the next mail may go. Anything else refuses
+        // the sender or the client, and so every mail of the run.
+        if (e.is(3, 4) || e.subject == 5 || (e.subject < 0 && (code == 552 || code == 555)))
+            return Kind::Refused;
+        return Kind::QuotaOrPolicy;
+    case SmtpStage::Auth: break;
+    case SmtpStage::Rcpt:
+    case SmtpStage::Data:
+    case SmtpStage::EndOfData: return permanent ? Kind::Refused : Kind::Temporary;
+    }
+    return permanent ? Kind::Refused : Kind::Temporary;
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+// What became of one mail, in terms a send run can act on without reading the text.
+struct MailOutcome {
+    enum class Kind {
+        Accepted,       // the server accepted the mail (2xx after the end of data), or the outbox stored it
+        Refused,        // permanent for this mail or address: 5xx to RCPT TO; 5xx after DATA or the end
+                        // of data that is not about quota/policy/authentication; an address or subject
+                        // the library refuses before any connection
+        Temporary,      // try this mail again later: 4xx to MAIL/RCPT/DATA/end of data (not auth), 421 at
+                        // any stage, or the session lost / timed out before the end of this mail's data
+                        // went out (after the one automatic retry on a fresh connection)
+        Unreachable,    // no session could be opened: name not found, connection refused or timed out,
+                        // TLS / STARTTLS / certificate refused
+        AuthRefused,    // authentication refused or required (535, 534, 530 5.7.0/5.7.57, 5.7.139,
+                        // 5.7.30, 5.7.3 ..., libcurl's login denied, 454 4.7.0 on AUTH)
+        QuotaOrPolicy,  // sending limit or quota reached, the sender or the client refused for policy
+        MayHaveArrived, // the whole mail and its end marker went out and no final reply came
+        LocalFailure,   // this side cannot make or store the mails: an attachment unreadable, the
+                        // outbox folder not writable, the composer failing
+    };
+    Kind kind = Kind::Accepted;
+    int replyCode = 0;    // 0 when the server gave none
+    QString enhancedCode; // RFC 3463 "x.y.z" of the reply, empty when none
+    QString replyText;    // the server's whole reply ("421 4.7.0 Try again later"), empty when none
+    QString description;  // Japanese text for the operator; empty when accepted
+    bool accepted() const { return kind == Kind::Accepted; }
+};
+
+// The stage of the SMTP dialogue a reply answered. Connect covers the greeting, EHLO and STARTTLS.
+enum class SmtpStage { Connect, Auth, Mail, Rcpt, Data, EndOfData };
+
+// What a refusal (a reply other than the one expected) at `stage` means. Decided by the stage, the
+// code and the enhanced code; the English word "quota" is read only where the codes leave it open.
+MailOutcome::Kind classifySmtpReply(SmtpStage stage, int code, QStringView enhancedCode, QStringView text);
+
+// The RFC 3463 code at the start of a reply's text ("550 5.1.1 <x@y>: ..." gives "5.1.1"), empty
+// when there is none or its class does not match the reply code's.
+QString enhancedStatusCode(int code, QStringView replyText);

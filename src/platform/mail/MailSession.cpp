@@ -1,0 +1,194 @@
+#include "MailSession.h"
+
+#include "MailArguments.h"
+#include "MailComposer.h"
+#include "Outbox.h"
+#include "SendMail.h"
+#include "SigpipeBlock.h"
+#include "SmtpConnection.h"
+#include "Text.h"
+
+#include <QUrl>
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <mutex>
+
+namespace
+{
+
+bool isAscii(QByteArrayView bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(),
+                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+}
+
+// The address for MAIL FROM or RCPT TO: a domain outside ASCII goes in its ACE form, as mail
+// servers expect it; the local part stays as written. Empty when the domain cannot be converted.
+QByteArray envelopeAddress(const QString &address)
+{
+    const qsizetype at = address.lastIndexOf(u'@');
+    const QString domain = at < 0 ? QString() : address.mid(at + 1);
+    if (at < 0 || isAscii(domain.toUtf8()))
+        return address.toUtf8();
+    const QByteArray ace = QUrl::toAce(domain);
+    if (ace.isEmpty())
+        return {};
+    return address.left(at + 1).toUtf8() + ace;
+}
+
+SmtpSettings smtpSettings(const SendMailOptions &o)
+{
+    return {o.connectTimeoutSeconds, o.responseTimeoutSeconds,  o.caFile, o.reuseConnection,
+            o.idleLimitSeconds,      o.quitTimeoutMilliseconds, o.clock};
+}
+
+MailOutcome refusal(MailOutcome::Kind kind, const QString &description)
+{
+    MailOutcome o;
+    o.kind = kind;
+    o.description = description;
+    return o;
+}
+
+} // namespace
+
+void initMailLibraries()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        initMimeLibrary();
+    });
+}
+
+struct MailSession::Prepared {
+    MailContent content;
+    SmtpMail smtp;
+};
+
+MailSession::MailSession() = default;
+
+MailSession::~MailSession()
+{
+    SigpipeBlock sigpipe;
+    m_smtp.reset();
+}
+
+Result<std::unique_ptr<MailSession>> MailSession::open(const QString &server, const QString &sender,
+                                                       const QStringList &attachments)
+{
+    initMailLibraries();
+    const MailServerParse destination = parseMailServer(server);
+    if (!destination.error.isEmpty())
+        return Failure::mailSettingsUnusable(destination.error);
+    std::unique_ptr<MailSession> session(new MailSession);
+    session->m_serverText = server;
+    session->m_server = destination.server;
+    if (std::optional<Failure> failure = session->change(sender, attachments))
+        return *failure;
+    return Result<std::unique_ptr<MailSession>>(std::move(session));
+}
+
+std::optional<Failure> MailSession::change(const QString &sender, const QStringList &attachments)
+{
+    const MailSender from = parseSender(sender);
+    if (!from.error.isEmpty())
+        return Failure::mailSettingsUnusable(from.error);
+    const QByteArray mailFrom = envelopeAddress(from.address);
+    if (mailFrom.isEmpty())
+        return Failure::mailSettingsUnusable(
+            QStringLiteral("送信者のメールアドレス「%1」のドメイン名を変換できません。").arg(from.address));
+    QString error;
+    std::unique_ptr<MailComposer> composer =
+        MailComposer::create(from.name, from.address, attachments, &error);
+    if (!composer)
+        return Failure::attachmentUnreadable(error);
+    m_mailFrom = mailFrom;
+    m_composer = std::move(composer);
+    m_next.reset();
+    return std::nullopt;
+}
+
+std::optional<MailOutcome> MailSession::prepare(const MailContent &mail, Prepared *out)
+{
+    const QString address = trimSpaces(mail.address);
+    const bool bracketed = address.size() >= 2 && address.startsWith(u'<') && address.endsWith(u'>');
+    const MailRecipient recipient = parseRecipients(bracketed ? address : u'<' + address + u'>');
+    if (!recipient.error.isEmpty())
+        return refusal(MailOutcome::Kind::Refused, recipient.error);
+    if (QString e = checkSubject(mail.subject); !e.isEmpty())
+        return refusal(MailOutcome::Kind::Refused, e);
+    const QByteArray rcptTo = envelopeAddress(recipient.address);
+    if (rcptTo.isEmpty())
+        return refusal(MailOutcome::Kind::Refused,
+                       QStringLiteral("宛先のメールアドレス「%1」のドメイン名を変換できません。")
+                           .arg(recipient.address));
+    BuiltMessage message = m_composer->compose(recipient.address, mail.subject, mail.body, mail.html);
+    if (!message.error.isEmpty())
+        return refusal(MailOutcome::Kind::LocalFailure, message.error);
+    out->content = mail;
+    out->smtp = {m_mailFrom, rcptTo, !isAscii(m_mailFrom) || !isAscii(rcptTo), std::move(message.bytes)};
+    return std::nullopt;
+}
+
+MailOutcome MailSession::send(const MailContent &mail, const MailContent *next,
+                              const std::function<void()> &beforeEnd)
+{
+    SigpipeBlock sigpipe;
+    Prepared current;
+    if (m_next && m_next->content == mail) {
+        current = std::move(*m_next);
+    } else if (std::optional<MailOutcome> refused = prepare(mail, &current)) {
+        return *refused;
+    }
+    m_next.reset();
+
+    if (m_server.kind == MailServer::Kind::Outbox) {
+        if (!m_outbox)
+            m_outbox = std::make_unique<Outbox>(m_server.folder);
+        if (beforeEnd)
+            beforeEnd();
+        const QString error = m_outbox->write(current.smtp.message);
+        return error.isEmpty() ? MailOutcome() : refusal(MailOutcome::Kind::LocalFailure, error);
+    }
+
+    const SmtpSettings settings = smtpSettings(sendMailOptions());
+    if (!m_smtp || !(m_smtp->settings() == settings))
+        m_smtp = std::make_unique<SmtpConnection>(m_server, settings);
+    std::function<const SmtpMail *()> following;
+    if (next) {
+        following = [this, next]() -> const SmtpMail * {
+            auto prepared = std::make_unique<Prepared>();
+            if (prepare(*next, prepared.get()))
+                return nullptr; // refused here again when it is sent
+            m_next = std::move(prepared);
+            return &m_next->smtp;
+        };
+    }
+    return m_smtp->send(current.smtp, following, beforeEnd);
+}
+
+void MailSession::close()
+{
+    SigpipeBlock sigpipe;
+    m_next.reset();
+    if (m_smtp)
+        m_smtp->close();
+}
+
+bool MailSession::isOutbox() const
+{
+    return m_server.kind == MailServer::Kind::Outbox;
+}
+
+QString MailSession::outboxFolder() const
+{
+    return m_server.folder;
+}
+
+QString MailSession::serverForDisplay() const
+{
+    return mailServerWithoutPassword(m_serverText);
+}

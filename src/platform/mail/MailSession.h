@@ -1,0 +1,80 @@
+#pragma once
+
+#include "Failure.h"
+#include "MailOutcome.h"
+#include "MailServer.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+// Initialises libcurl and GMime once per process. An object that ends a session when the process
+// ends must be made after this ran, so that it is destroyed before their own exit handlers run.
+void initMailLibraries();
+
+class MailComposer;
+class Outbox;
+class SmtpConnection;
+struct SmtpMail;
+
+// One mail of a run, as the merge made it.
+struct MailContent {
+    QString address; // the recipient as the row holds it, trimmed; "<a@b>" or "a@b"
+    QString subject;
+    QString body; // CR LF line ends
+    bool html = false;
+
+    bool operator==(const MailContent &) const = default;
+};
+
+// One sender, one server and one attachment list for a whole run: the server text and the sender
+// are parsed once, the attachments read and encoded once. Used from one thread at a time. The
+// transport settings are those of setSendMailOptions(), read at every mail; a change takes effect
+// on a new connection.
+class MailSession
+{
+  public:
+    // A Failure (Japanese, as the operator reads it) when the server text, the sender or an
+    // attachment cannot be used; nothing is connected yet.
+    static Result<std::unique_ptr<MailSession>> open(const QString &server, const QString &sender,
+                                                     const QStringList &attachments);
+    ~MailSession(); // QUIT on an open connection (bounded wait)
+    MailSession(const MailSession &) = delete;
+    MailSession &operator=(const MailSession &) = delete;
+
+    // Sends one mail and returns its outcome. `beforeEnd` is called once, right before the bytes
+    // that carry the end of this mail's data are written (for the outbox: before the file is
+    // written), never for a mail refused before DATA. `next`, when given, is the mail the caller
+    // will send next: on a server that offers PIPELINING its MAIL FROM / RCPT TO / DATA go out in
+    // the same write as this mail's end of data, and the following send(next, ...) reads their
+    // replies instead of writing them again. A caller that then does not send `next` calls close().
+    MailOutcome send(const MailContent &mail, const MailContent *next = nullptr,
+                     const std::function<void()> &beforeEnd = {});
+    // Ends the connection; the next send() opens a new one.
+    void close();
+
+    // Another sender or attachment list for the following mails, on the same connection. The
+    // Failure open() would give; the session is then unchanged.
+    std::optional<Failure> change(const QString &sender, const QStringList &attachments);
+
+    bool isOutbox() const;
+    QString outboxFolder() const;
+    // The server text without its password, for journals and messages.
+    QString serverForDisplay() const;
+
+  private:
+    struct Prepared;
+    MailSession();
+    std::optional<MailOutcome> prepare(const MailContent &mail, Prepared *out);
+
+    QString m_serverText;
+    MailServer m_server;
+    QByteArray m_mailFrom; // the sender's envelope address
+    std::unique_ptr<MailComposer> m_composer;
+    std::unique_ptr<SmtpConnection> m_smtp;
+    std::unique_ptr<Outbox> m_outbox;
+    std::unique_ptr<Prepared> m_next; // made for a `next` whose envelope went ahead
+};

@@ -1,0 +1,70 @@
+#include "MailOutcome.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+using Kind = MailOutcome::Kind;
+
+// Replies the large providers and common servers give, as the reply parser joins them.
+TEST(SmtpReplyClassification, ProviderRepliesByStage)
+{
+    struct Case {
+        SmtpStage stage;
+        const char *reply;
+        Kind kind;
+    };
+    const Case cases[] = {
+        {SmtpStage::Mail, "421 4.7.0 Try again later, closing connection.", Kind::Temporary},
+        {SmtpStage::EndOfData, "421 4.7.0 Try again later, closing connection.", Kind::Temporary},
+        {SmtpStage::Mail, "432 4.3.2 STOREDRV.ClientSubmit; sender thread limit exceeded", Kind::Temporary},
+        {SmtpStage::Mail, "451 4.3.0 <info@example.com>: Temporary lookup failure", Kind::Temporary},
+        {SmtpStage::Rcpt, "452 4.5.3 Too many recipients", Kind::Temporary},
+        {SmtpStage::EndOfData, "554 5.2.0 STOREDRV.Submission.Exception:SubmissionQuotaExceededException",
+         Kind::QuotaOrPolicy},
+        {SmtpStage::EndOfData, "550 5.4.5 Daily user sending quota exceeded.", Kind::QuotaOrPolicy},
+        {SmtpStage::Mail, "550 5.4.5 Daily user sending quota exceeded.", Kind::QuotaOrPolicy},
+        {SmtpStage::Mail, "450 4.7.0 Daily sending quota reached", Kind::QuotaOrPolicy},
+        {SmtpStage::Auth, "535 5.7.8 Username and Password not accepted", Kind::AuthRefused},
+        {SmtpStage::Auth, "535 5.7.139 Authentication unsuccessful, basic authentication is disabled",
+         Kind::AuthRefused},
+        {SmtpStage::Mail, "550 5.7.30 Basic authentication is not supported for Client Submission",
+         Kind::AuthRefused},
+        {SmtpStage::Auth, "534 5.7.9 Application-specific password required", Kind::AuthRefused},
+        {SmtpStage::Mail, "530 5.7.57 Client not authenticated to send mail", Kind::AuthRefused},
+        {SmtpStage::Mail, "530 5.7.0 Authentication required", Kind::AuthRefused},
+        {SmtpStage::Auth, "454 4.7.0 Temporary authentication failure", Kind::AuthRefused},
+        {SmtpStage::Rcpt, "550 5.1.1 <x@y>: Recipient address rejected: User unknown", Kind::Refused},
+        {SmtpStage::Rcpt, "552 5.2.2 Mailbox full", Kind::Refused},
+        {SmtpStage::Rcpt, "552 5.2.2 <x@y>: Recipient address rejected: Mailbox over quota", Kind::Refused},
+        {SmtpStage::Rcpt, "550 5.7.1 Relaying denied", Kind::Refused},
+        {SmtpStage::Mail, "550 5.7.1 <info@example.com>: sender not allowed", Kind::QuotaOrPolicy},
+        {SmtpStage::Mail, "554 5.7.0 Your account has been blocked", Kind::QuotaOrPolicy},
+        {SmtpStage::Rcpt,
+         "550 5.7.708 Service unavailable. Access denied, traffic not accepted from this IP.",
+         Kind::QuotaOrPolicy},
+        {SmtpStage::Mail, "552 5.3.4 Message size exceeds fixed limit", Kind::Refused},
+        {SmtpStage::EndOfData, "554 5.7.1 Message rejected as spam", Kind::Refused},
+        {SmtpStage::EndOfData, "451 4.3.0 Error: queue file write error", Kind::Temporary},
+        {SmtpStage::Data, "554 5.5.1 Error: no valid recipients", Kind::Refused},
+        {SmtpStage::Connect, "554 5.3.2 Service currently unavailable", Kind::Unreachable},
+        {SmtpStage::Connect, "554 5.7.1 Access denied", Kind::QuotaOrPolicy},
+        {SmtpStage::Connect, "450 4.3.2 Try later", Kind::Temporary},
+        {SmtpStage::Data, "250 2.0.0 Ok", Kind::Temporary}, // out of step: the mail did not go
+    };
+    for (const Case &c : cases) {
+        const QString reply = QString::fromUtf8(c.reply);
+        const int code = reply.left(3).toInt();
+        const QString enhanced = enhancedStatusCode(code, reply);
+        EXPECT_EQ(int(classifySmtpReply(c.stage, code, enhanced, reply)), int(c.kind))
+            << "stage " << int(c.stage) << ": " << c.reply;
+    }
+
+    EXPECT_EQ(enhancedStatusCode(550, u"550 5.1.1 <x@y>: unknown"), "5.1.1");
+    EXPECT_EQ(enhancedStatusCode(550, u"550 4.1.1 class differs"), "");
+    EXPECT_EQ(enhancedStatusCode(550, u"550 Mailbox unavailable"), "");
+    EXPECT_EQ(enhancedStatusCode(550, u"550"), "");
+}
+
+} // namespace
