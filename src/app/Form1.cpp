@@ -60,8 +60,8 @@ const QString RecipientFilter =
 Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCommandLine, QWidget *parent)
     : QMainWindow(parent), sendFlag(m_mailing.sendFlag), timerFlag(m_mailing.timerFlag),
       sendInterval(m_mailing.sendInterval), timerHours(m_mailing.timerHours),
-      strODBCconn(m_mailing.strODBCconn), strODBCrec(m_mailing.strODBCrec), m_settings(settings),
-      m_dialogs(dialogs), m_mailing(*this)
+      strODBCconn(m_mailing.strODBCconn), strODBCrec(m_mailing.strODBCrec), sendLimits(m_mailing.sendLimits),
+      m_settings(settings), m_dialogs(dialogs), m_mailing(*this)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Velmora"));

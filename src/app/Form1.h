@@ -55,7 +55,7 @@ class Form1 : public QMainWindow, private MailingView
     QString &strODBCconn;
     QString &strODBCrec;
     // The provider's sending limits, kept in the settings.
-    SendLimits sendLimits;
+    SendLimits &sendLimits;
 
     // The clock of the interval and timer waits; tests put one they move by hand in its place.
     void setClock(Clock &clock);

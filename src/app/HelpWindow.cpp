@@ -83,6 +83,7 @@ QString helpPageFor(const QString &windowName)
         {QStringLiteral("Form2"), QStringLiteral("list.html")},
         {QStringLiteral("Form3"), QStringLiteral("body.html#viewer")},
         {QStringLiteral("frmOptions"), QStringLiteral("send.html#options")},
+        {QStringLiteral("frmLimits"), QStringLiteral("send.html#limits")},
         {QStringLiteral("frmODBC"), QStringLiteral("recipients.html#odbc")},
         {QStringLiteral("FormAbout"), QStringLiteral("index.html#version")},
     };

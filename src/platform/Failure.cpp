@@ -271,6 +271,8 @@ Failure Failure::sendCountRecord(const QString &path, const QString &reason)
         QStringLiteral("送信数の記録（送信制限のため直近24時間に送った数を残すファイル）を読み書きできません"
                        "（%2）。\n%1\nフォルダーの権限とディスクの空き容量を確かめてください。")
             .arg(path, reason)};
+}
+
 Failure Failure::mailSettingsUnusable(const QString &reason)
 {
     return {FailureNumber::InvalidProcedureCall, reason};

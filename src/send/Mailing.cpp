@@ -4,6 +4,11 @@
 #include "AddressCheck.h"
 #include "Clock.h"
 #include "Importers.h"
+#include "MailArguments.h"
+#include "MailServer.h"
+#include "ProviderPacer.h"
+#include "RunJournal.h"
+#include "SendPacer.h"
 #include "SendRun.h"
 #include "SendTimer.h"
 #include "Text.h"
@@ -135,7 +140,7 @@ void Mailing::startRun()
     setup.subject = inputs.subject;
     // The body goes out with the line ends an operator's text box holds: CR LF.
     setup.body = QString(inputs.body).replace(u'\n', QStringLiteral("\r\n"));
-    setup.attachmentList = check.attachmentList;
+    setup.attachments = check.attachmentList.split(u'\t', Qt::SkipEmptyParts);
     setup.html = inputs.html;
     setup.interval = qBound<int>(0, sendInterval, 60);
 
@@ -151,9 +156,33 @@ void Mailing::startRun()
         return m_view.ask({question, QStringLiteral("送信エラー"), Icon::Warning, Buttons::YesNo}) ==
                Answer::Yes;
     };
+    host.tellStopped = [this](const QString &why) {
+        m_view.ask({why, QStringLiteral("送信エラー"), Icon::Critical, Buttons::Ok});
+    };
+    host.askWaitDay = [this](const QDateTime &until) {
+        return m_view.ask({dailyLimitQuestion(until, sendLimits.perDay), QStringLiteral("送信制限"),
+                           Icon::Question, Buttons::YesNo}) == Answer::Yes;
+    };
     host.finished = [this](const SendSummary &summary) { runFinished(summary); };
 
-    m_run = new SendRun(m_table, setup, sendFlag, *m_clock, std::move(host), this);
+    m_journal = std::make_unique<NoJournal>();
+    // The account's record of the last 24 hours is kept even without limits, so that limits set
+    // later count what already went out. A trial into a folder counts nothing.
+    const MailServerParse destination = parseMailServer(setup.server);
+    if (destination.error.isEmpty() && destination.server.kind != MailServer::Kind::Outbox) {
+        const SendAccount account{destination.server.host, destination.server.user,
+                                  parseSender(setup.sender).address};
+        Result<std::unique_ptr<ProviderPacer>> pacer =
+            ProviderPacer::open(sendLimits, account, m_clock->now());
+        if (!pacer) {
+            showFailure(pacer.failure());
+            return;
+        }
+        m_pacer = std::move(pacer.value());
+    } else {
+        m_pacer = std::make_unique<UnlimitedPacer>();
+    }
+    m_run = new SendRun(m_table, setup, sendFlag, *m_clock, std::move(host), *m_journal, *m_pacer, this);
     m_view.showActivity(MailingView::Activity::Sending);
     m_view.showRunProgress(QString(), 0, row->second);
     m_run->start();

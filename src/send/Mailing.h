@@ -3,11 +3,16 @@
 #include "Failure.h"
 #include "MailingView.h"
 #include "RecipientTable.h"
+#include "SendLimits.h"
 
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 class Clock;
+class RunJournal;
+class SendPacer;
 class SendRun;
 class SendTimer;
 struct SendSummary;
@@ -39,6 +44,8 @@ class Mailing : public QObject
     // The ODBC data source and the table name or SQL text of the last ODBC dialog.
     QString strODBCconn;
     QString strODBCrec;
+    // The provider's limits per minute, hour and day that every run keeps to.
+    SendLimits sendLimits;
 
     // The one entry for every load of the table: a path ending in .xls, .csv or .vcf, or the word
     // OUTLOOK or ODBC. Returns 0 when loaded (or when the source names no importer), -1 when the
@@ -67,6 +74,9 @@ class Mailing : public QObject
     Clock *m_clock;
     RecipientTable m_table;
     SendRun *m_run = nullptr;
+    // The journal and the limits of the run in progress; they outlive it.
+    std::unique_ptr<RunJournal> m_journal;
+    std::unique_ptr<SendPacer> m_pacer;
     SendTimer *m_timer = nullptr;
     bool m_runFromTimer = false;
 };

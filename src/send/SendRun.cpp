@@ -1,15 +1,75 @@
 #include "SendRun.h"
 
 #include "MailServer.h"
+#include "MailSession.h"
+#include "RunJournal.h"
 #include "SendChecks.h"
 #include "SendFailure.h"
-#include "SendMail.h"
+#include "SendLimits.h"
+#include "SendPacer.h"
 #include "Text.h"
 
 #include <QThread>
 
+#include <algorithm>
+
 namespace
 {
+
+using Kind = MailOutcome::Kind;
+
+RunJournal::RowState journalState(Kind kind)
+{
+    switch (kind) {
+    case Kind::Accepted: return RunJournal::RowState::Accepted;
+    case Kind::Refused: return RunJournal::RowState::Refused;
+    case Kind::MayHaveArrived: return RunJournal::RowState::MayHaveArrived;
+    // Nothing of these reached anyone: a later continuation sends them again.
+    case Kind::Temporary:
+    case Kind::Unreachable:
+    case Kind::AuthRefused:
+    case Kind::QuotaOrPolicy:
+    case Kind::LocalFailure: return RunJournal::RowState::Retry;
+    }
+    return RunJournal::RowState::Retry;
+}
+
+// Outcomes after which the run does not go on by itself: the operator is asked or told.
+bool needsDecision(Kind kind)
+{
+    return kind == Kind::Unreachable || kind == Kind::LocalFailure || kind == Kind::AuthRefused ||
+           kind == Kind::QuotaOrPolicy;
+}
+
+QString clockTime(const QDateTime &t)
+{
+    return t.toString(QStringLiteral("HH:mm"));
+}
+
+// The one message of a run that stops by itself: what the server said and what to do.
+QString stoppedText(const MailOutcome &o, int sent, int left)
+{
+    const QString reply = o.replyText.isEmpty() ? o.description : o.replyText;
+    const QString done = QStringLiteral("送信済み：%1件、未送信：%2件。").arg(sent).arg(left);
+    if (o.kind == Kind::AuthRefused)
+        return QStringLiteral(
+                   "メールサーバーでの認証に失敗したため、送信を中止しました。\r\n\r\n"
+                   "サーバーの応答：%1\r\n\r\n%2\r\nユーザー名とパスワードを確かめてから、同じ宛先を"
+                   "読み込むと、送信済みの宛先を除いて続きから送信できます。")
+            .arg(reply, done);
+    if (o.enhancedCode.section(u'.', 1, 1) == u"7")
+        return QStringLiteral(
+                   "メールサーバーが送信者またはアカウントからの送信を拒否したため、送信を中止しました。"
+                   "\r\n\r\nサーバーの応答：%1\r\n\r\n%2\r\n送信者のアドレスとアカウントの状態を"
+                   "メールサーバーの管理者に確かめてください。")
+            .arg(reply, done);
+    return QStringLiteral(
+               "送信数の上限に達したため、送信を中止しました。\r\n\r\nサーバーの応答：%1\r\n\r\n%2\r\n"
+               "上限が戻ってから（多くは24時間以内）同じ宛先を読み込むと、送信済みの宛先を除いて"
+               "続きから送信できます。")
+        .arg(reply, done);
+}
+
 } // namespace
 
 QString SendSummary::statusText() const
@@ -32,18 +92,26 @@ QString SendSummary::statusText() const
 }
 
 SendRun::SendRun(RecipientTable &table, const SendRunSetup &setup, qint16 &sendFlag, Clock &clock,
-                 SendRunHost host, QObject *parent)
-    : QObject(parent), m_table(table), m_setup(setup), m_sendFlag(sendFlag), m_clock(clock),
-      m_host(std::move(host)), m_send(&SendMail), m_merger(table, setup.subject, setup.body)
+                 SendRunHost host, RunJournal &journal, SendPacer &pacer, QObject *parent)
+    : QObject(parent), m_table(table), m_snapshot(table), m_setup(setup), m_sendFlag(sendFlag),
+      m_clock(clock), m_host(std::move(host)), m_journal(journal), m_pacer(pacer),
+      m_merger(m_snapshot, setup.subject, setup.body)
 {
-    m_recipientHeader = setup.html ? QStringLiteral(">Content-Type: text/html;")
-                                   : QStringLiteral(">Content-Type: text/plain;");
-    m_summary.rows = qMax(0, table.lastRow());
     const MailServerParse destination = parseMailServer(setup.server);
     if (destination.error.isEmpty() && destination.server.kind == MailServer::Kind::Outbox) {
         m_summary.trial = true;
         m_summary.outboxFolder = destination.server.folder;
     }
+    const int lastRow = qMax(0, table.lastRow());
+    if (setup.rows.empty()) {
+        for (int k = 1; k <= lastRow; ++k)
+            m_pending.push_back(k);
+    } else {
+        for (int k : setup.rows)
+            if (k >= 1 && k <= lastRow)
+                m_pending.push_back(k);
+    }
+    m_summary.rows = int(m_pending.size());
 }
 
 SendRun::~SendRun()
@@ -57,6 +125,7 @@ SendRun::~SendRun()
         delete m_worker;
         delete m_thread;
     }
+    m_session.reset();
 }
 
 void SendRun::start()
@@ -67,148 +136,322 @@ void SendRun::start()
     m_worker = new QObject;
     m_worker->moveToThread(m_thread);
     m_thread->start();
-    m_row = 1;
-    if (m_summary.rows == 0) {
+    if (m_pending.empty()) {
         finish(false);
         return;
     }
-    sendRow();
+    plan();
 }
 
-void SendRun::sendRow()
+QString SendRun::addressOf(int row) const
 {
-    m_state = State::Sending;
-    const int k = m_row;
-    if (m_setup.interval > 0 && k < m_summary.rows) {
-        // Whole clock seconds: the wait ends when the clock's second count has moved on by the
-        // interval since this row began, so a send longer than the interval gets no pause.
-        const int msInSecond = m_clock.now().time().msec();
-        m_waitUntil = m_clock.monotonicMs() - msInSecond + qint64(m_setup.interval) * 1000;
-    }
-    Mail mail;
-    {
-        std::lock_guard lock(m_aheadMutex);
-        if (m_ahead && m_ahead->row == k)
-            mail = std::move(*m_ahead);
-        m_ahead.reset();
-    }
-    if (mail.row != k)
-        mail = prepare(k);
-    rowStarted(k, mail.address);
-    QMetaObject::invokeMethod(
-        m_worker, [this, mail = std::move(mail)]() mutable { workerSend(std::move(mail)); },
-        Qt::QueuedConnection);
-    prepareAhead(k + 1);
+    return m_table.hasCell(row, 1) ? trimSpaces(m_table.cell(row, 1)) : QString();
 }
 
-void SendRun::rowStarted(int k, const QString &address)
+void SendRun::showRow(int row)
 {
-    m_address = address;
-    m_host.progress(k, m_summary.rows);
-    m_host.status(QString::number(k) + QStringLiteral(") ") + m_address +
+    const int done = m_summary.sent + m_summary.failed;
+    m_host.progress(qMin(done + 1, m_summary.rows), m_summary.rows);
+    m_host.status(QString::number(row) + QStringLiteral(") ") + addressOf(row) +
                   (m_summary.trial ? QStringLiteral("を保存中...") : QStringLiteral("を送信中...")));
 }
 
-void SendRun::prepareAhead(int k)
+// Between two groups: the stop check, then what is due, within the provider's limits.
+void SendRun::plan()
 {
-    if (k > m_summary.rows)
+    if (m_sendFlag == 0 && !askStopNow())
         return;
-    Mail next = prepare(k);
-    m_aheadAddress = next.address;
-    std::lock_guard lock(m_aheadMutex);
-    m_ahead = std::move(next);
-}
-
-void SendRun::workerSend(Mail mail)
-{
-    // On the worker. Without an interval, a row that went well (or failed for its own reason) is
-    // followed at once by the next one when it is ready and no stop was asked for: the window's
-    // round trip stays out of the way of the mails. Anything that needs a question stops here.
-    for (;;) {
-        const QString result = !mail.mergeFailure.isEmpty()
-                                   ? mail.mergeFailure
-                                   : m_send(m_setup.server, mail.recipients, m_setup.sender, mail.subject,
-                                            mail.body, m_setup.attachmentList);
-        std::optional<Mail> next;
-        if (m_setup.interval == 0 && !m_stopAsked.load() &&
-            (result.isEmpty() || sendFailureScope(result) == SendFailureScope::Row)) {
-            std::lock_guard lock(m_aheadMutex);
-            if (m_ahead && m_ahead->row == mail.row + 1) {
-                next = std::move(m_ahead);
-                m_ahead.reset();
-            }
-        }
-        const bool nextStarted = next.has_value();
-        QMetaObject::invokeMethod(
-            this, [this, result, nextStarted] { rowDone(result, nextStarted); }, Qt::QueuedConnection);
-        if (!nextStarted)
+    const qint64 now = m_clock.monotonicMs();
+    std::stable_sort(m_retries.begin(), m_retries.end(),
+                     [](const Retry &a, const Retry &b) { return a.dueMs < b.dueMs; });
+    const bool retryDue = !m_retries.empty() && m_retries.front().dueMs <= now;
+    if (m_pending.empty() && m_retries.empty()) {
+        finish(false);
+        return;
+    }
+    if (!retryDue) {
+        if (m_pending.empty()) {
+            const int n = int(m_retries.size());
+            const QDateTime at = m_clock.now().addMSecs(m_retries.front().dueMs - now);
+            waitUntil(m_retries.front().dueMs, Wait::Retry,
+                      QStringLiteral("再送待ち：%1件（%2 に再送します）").arg(n).arg(clockTime(at)));
             return;
-        mail = std::move(*next);
-    }
-}
-
-SendRun::Mail SendRun::prepare(int k) const
-{
-    // The merge reads data columns only, so a row merged ahead is the same as one merged when due.
-    Mail mail;
-    mail.row = k;
-    mail.address = m_table.hasCell(k, 1) ? trimSpaces(m_table.cell(k, 1)) : QString();
-    mail.recipients = m_recipientHeader + u'\t' + addressElement(mail.address);
-    Result<MergedMail> merged = m_merger.mail(k);
-    if (!merged) {
-        mail.mergeFailure = merged.failure().description;
-        return mail;
-    }
-    mail.subject = std::move(merged->subject);
-    mail.body = std::move(merged->body);
-    return mail;
-}
-
-void SendRun::rowDone(const QString &result, bool nextStarted)
-{
-    const int k = m_row;
-    // A trial writes files only: no row is marked as sent, nor as failed to send.
-    const bool mark = !m_summary.trial && m_table.hasCell(k, 0);
-    if (result.isEmpty()) {
-        ++m_summary.sent;
-        if (mark) {
-            m_table.setCell(k, 0, StatusSent);
-            m_table.setReason(k, QString());
         }
-    } else {
-        ++m_summary.failed;
-        if (mark) {
-            m_table.setCell(k, 0, StatusFailed);
-            // The list window shows why, beside the grid's columns.
-            m_table.setReason(k, oneLine(result));
+        if (now < m_holdUntilMs) {
+            const QDateTime at = m_clock.now().addMSecs(m_holdUntilMs - now);
+            waitUntil(m_holdUntilMs, Wait::Hold,
+                      QStringLiteral("メールサーバーが一時的に受け付けないため待機中：%1 に再開")
+                          .arg(clockTime(at)));
+            return;
         }
-        const QString where = QString::number(k) + QStringLiteral("行目の [") + m_address + u']';
-        m_summary.errorList += where + u' ' + oneLine(result) + QStringLiteral("\r\n");
-        m_host.status(
-            where + (m_summary.trial ? QStringLiteral("は保存エラー！") : QStringLiteral("は送信エラー！")));
-        if (sendFailureScope(result) == SendFailureScope::Server) {
+    }
+
+    const SendPacer::Allowance allowance = m_pacer.allowance(m_clock.now());
+    if (allowance.now <= 0) {
+        const qint64 due = now + qMax<qint64>(0, m_clock.now().msecsTo(allowance.nextAt));
+        if (allowance.daily) {
             m_state = State::Asking;
-            if (!m_host.askGoOn(serverFailureQuestion(k, m_address, result))) {
-                m_sendFlag = 0;
+            if (!m_host.askWaitDay(allowance.nextAt)) {
                 finish(true);
                 return;
             }
         }
-    }
-    if (nextStarted) {
-        // The next row is already on its way (no interval): a pending stop is asked after it,
-        // as if it had been asked during that row.
-        ++m_row;
-        rowStarted(m_row, m_aheadAddress);
-        prepareAhead(m_row + 1);
+        waitUntil(due, Wait::Limit, limitWaitText(allowance.nextAt));
         return;
     }
-    if (m_setup.interval > 0 && k < m_summary.rows) {
-        m_state = State::Waiting;
-        waitCheck();
-    } else {
-        afterWait();
+
+    const int size = qMin(m_setup.interval > 0 ? 1 : m_groupSize, allowance.now);
+    std::vector<int> rows, attempts;
+    while (int(rows.size()) < size && !m_retries.empty() && m_retries.front().dueMs <= now) {
+        rows.push_back(m_retries.front().row);
+        attempts.push_back(m_retries.front().attempt + 1);
+        m_retries.erase(m_retries.begin());
     }
+    while (int(rows.size()) < size && !m_pending.empty() && now >= m_holdUntilMs) {
+        rows.push_back(m_pending.front());
+        attempts.push_back(1);
+        m_pending.pop_front();
+    }
+    if (m_setup.interval > 0) {
+        // Whole clock seconds: the wait ends when the clock's second count has moved on by the
+        // interval since this row began, so a send longer than the interval gets no pause.
+        m_groupStartMs = now - m_clock.now().time().msec();
+    }
+    m_groupRows = rows;
+    m_groupAttempts = attempts;
+    m_groupDone = 0;
+    showRow(rows.front());
+    m_state = State::Sending;
+    QMetaObject::invokeMethod(
+        m_worker,
+        [this, rows = std::move(rows), attempts = std::move(attempts)]() mutable {
+            workerSend(std::move(rows), std::move(attempts));
+        },
+        Qt::QueuedConnection);
+}
+
+void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts)
+{
+    // On the worker: one group, back to back, the next mail's envelope pipelined behind each end of
+    // data. It ends early on a stop request and after any outcome that needs the operator.
+    auto post = [this](RowResult r) {
+        bool wake = false;
+        {
+            std::lock_guard lock(m_resultsMutex);
+            m_results.push_back(std::move(r));
+            wake = !m_takePosted;
+            m_takePosted = true;
+        }
+        if (wake)
+            QMetaObject::invokeMethod(this, &SendRun::takeResults, Qt::QueuedConnection);
+    };
+    auto content = [this](int row, MailContent &mail, QString &failure) {
+        const QString address = m_snapshot.hasCell(row, 1) ? trimSpaces(m_snapshot.cell(row, 1)) : QString();
+        mail.address = addressElement(address);
+        mail.html = m_setup.html;
+        Result<MergedMail> merged = m_merger.mail(row);
+        if (!merged) {
+            // The row's own text grew past the size limit: it is this row's failure alone.
+            failure = merged.failure().description;
+            return;
+        }
+        failure.clear();
+        mail.subject = std::move(merged->subject);
+        mail.body = std::move(merged->body);
+    };
+
+    std::vector<int> unsent;
+    if (!m_session) {
+        Result<std::unique_ptr<MailSession>> opened =
+            MailSession::open(m_setup.server, m_setup.sender, m_setup.attachments);
+        if (!opened) {
+            // Nothing can go out: the first row carries the reason, the operator decides.
+            MailOutcome o;
+            o.kind = Kind::Unreachable;
+            o.description = opened.failure().description;
+            m_journal.declare({rows.front()});
+            m_journal.outcome(rows.front(), RunJournal::RowState::Retry, o.description);
+            post({rows.front(), attempts.front(), o});
+            unsent.assign(rows.begin() + 1, rows.end());
+            QMetaObject::invokeMethod(
+                this, [this, unsent = std::move(unsent)]() mutable { groupDone(std::move(unsent)); },
+                Qt::QueuedConnection);
+            return;
+        }
+        m_session = std::move(opened.value());
+    }
+
+    m_journal.declare(rows);
+    MailContent mail, next;
+    QString failure, nextFailure;
+    content(rows.front(), mail, failure);
+    // Whether the last mail sent carried the next one's envelope behind its end of data.
+    bool announced = false;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        const int row = rows[i];
+        if (i > 0 && m_stopAsked.load()) {
+            unsent.assign(rows.begin() + qsizetype(i), rows.end());
+            break;
+        }
+        const bool haveNext = i + 1 < rows.size() && !m_stopAsked.load();
+        if (haveNext)
+            content(rows[i + 1], next, nextFailure);
+        MailOutcome o;
+        if (!failure.isEmpty()) {
+            o.kind = Kind::Refused;
+            o.description = failure;
+            announced = false;
+        } else {
+            announced = haveNext && nextFailure.isEmpty();
+            o = m_session->send(mail, announced ? &next : nullptr, [this, row] { m_journal.started(row); });
+        }
+        m_journal.outcome(row, journalState(o.kind), o.description);
+        const bool stop = needsDecision(o.kind) || (o.kind == Kind::Temporary && o.replyCode == 421);
+        post({row, attempts[i], std::move(o)});
+        if (stop) {
+            unsent.assign(rows.begin() + qsizetype(i) + 1, rows.end());
+            break;
+        }
+        if (!haveNext) {
+            // The last of the group, or a stop was asked: the rest goes back unsent.
+            unsent.assign(rows.begin() + qsizetype(i) + 1, rows.end());
+            break;
+        }
+        std::swap(mail, next);
+        std::swap(failure, nextFailure);
+    }
+    // An envelope announced for a mail that will not follow now is cleared by ending the session.
+    if (announced && !unsent.empty())
+        m_session->close();
+    QMetaObject::invokeMethod(
+        this, [this, unsent = std::move(unsent)]() mutable { groupDone(std::move(unsent)); },
+        Qt::QueuedConnection);
+}
+
+void SendRun::takeResults()
+{
+    std::vector<RowResult> results;
+    {
+        std::lock_guard lock(m_resultsMutex);
+        results.swap(m_results);
+        m_takePosted = false;
+    }
+    for (const RowResult &r : results)
+        handle(r);
+}
+
+void SendRun::markFailed(int row, const QString &reason)
+{
+    ++m_summary.failed;
+    if (!m_summary.trial && m_table.hasCell(row, 0)) {
+        m_table.setCell(row, 0, StatusFailed);
+        // The list window shows why, beside the grid's columns.
+        m_table.setReason(row, oneLine(reason));
+    }
+    const QString where = QString::number(row) + QStringLiteral("行目の [") + addressOf(row) + u']';
+    m_summary.errorList += where + u' ' + oneLine(reason) + QStringLiteral("\r\n");
+    m_host.status(where +
+                  (m_summary.trial ? QStringLiteral("は保存エラー！") : QStringLiteral("は送信エラー！")));
+}
+
+void SendRun::handle(const RowResult &r)
+{
+    const MailOutcome &o = r.outcome;
+    const QDateTime now = m_clock.now();
+    switch (o.kind) {
+    case Kind::Accepted:
+        ++m_summary.sent;
+        m_temporaryInARow = 0;
+        m_pacer.sent(now);
+        if (!m_summary.trial && m_table.hasCell(r.row, 0)) {
+            m_table.setCell(r.row, 0, StatusSent);
+            m_table.setReason(r.row, QString());
+            m_table.setMayHaveArrived(r.row, false);
+        }
+        break;
+    case Kind::Temporary:
+        if (r.attempt <= int(m_retry.backoffSeconds.size())) {
+            const qint64 due =
+                m_clock.monotonicMs() + qint64(m_retry.backoffSeconds[size_t(r.attempt) - 1]) * 1000;
+            m_retries.push_back({r.row, r.attempt, due});
+            ++m_temporaryInARow;
+            if (o.replyCode == 421 || m_temporaryInARow >= m_retry.holdAfter)
+                m_holdUntilMs = qMax(m_holdUntilMs, due);
+            m_host.status(QString::number(r.row) + QStringLiteral("行目の [") + addressOf(r.row) +
+                          QStringLiteral("] は一時的なエラーのため、後で送り直します"));
+            break;
+        }
+        markFailed(r.row, o.description);
+        break;
+    case Kind::MayHaveArrived:
+        m_pacer.sent(now);
+        if (!m_summary.trial && m_table.hasCell(r.row, 0))
+            m_table.setMayHaveArrived(r.row, true);
+        markFailed(r.row, o.description);
+        break;
+    case Kind::Refused:
+    case Kind::Unreachable:
+    case Kind::LocalFailure:
+    case Kind::AuthRefused:
+    case Kind::QuotaOrPolicy: markFailed(r.row, o.description); break;
+    }
+    if (needsDecision(o.kind))
+        m_decision = r;
+    // The next row of the group is on its way already.
+    ++m_groupDone;
+    if (m_groupDone < m_groupRows.size() && !needsDecision(o.kind))
+        showRow(m_groupRows[m_groupDone]);
+}
+
+void SendRun::groupDone(std::vector<int> unsent)
+{
+    takeResults();
+    // Rows the group did not reach go back where they came from, first in line.
+    const qint64 now = m_clock.monotonicMs();
+    for (auto it = unsent.rbegin(); it != unsent.rend(); ++it) {
+        const auto at = std::find(m_groupRows.begin(), m_groupRows.end(), *it) - m_groupRows.begin();
+        const int attempt = at < qsizetype(m_groupAttempts.size()) ? m_groupAttempts[size_t(at)] : 1;
+        if (attempt > 1)
+            m_retries.push_back({*it, attempt - 1, now});
+        else
+            m_pending.push_front(*it);
+    }
+    m_groupRows.clear();
+    if (m_decision) {
+        const RowResult d = *m_decision;
+        m_decision.reset();
+        m_state = State::Asking;
+        const Kind kind = d.outcome.kind;
+        if (kind == Kind::AuthRefused || kind == Kind::QuotaOrPolicy) {
+            m_host.tellStopped(
+                stoppedText(d.outcome, m_summary.sent, int(m_pending.size() + m_retries.size())));
+            m_sendFlag = 0;
+            finish(true);
+            return;
+        }
+        if (!m_host.askGoOn(serverFailureQuestion(d.row, addressOf(d.row), d.outcome.description))) {
+            m_sendFlag = 0;
+            finish(true);
+            return;
+        }
+    }
+    const bool more = !m_pending.empty() || !m_retries.empty();
+    if (m_setup.interval > 0 && more) {
+        waitUntil(m_groupStartMs + qint64(m_setup.interval) * 1000, Wait::Interval, QString());
+        return;
+    }
+    m_state = State::Idle;
+    plan();
+}
+
+void SendRun::waitUntil(qint64 dueMs, Wait why, const QString &status)
+{
+    m_state = State::Waiting;
+    m_wait = why;
+    m_waitUntilMs = dueMs;
+    if (!status.isEmpty())
+        m_host.status(status);
+    waitCheck();
 }
 
 void SendRun::waitCheck()
@@ -217,12 +460,15 @@ void SendRun::waitCheck()
         return;
     m_alarm.reset();
     for (;;) {
-        const qint64 left = m_waitUntil - m_clock.monotonicMs();
+        const qint64 left = m_waitUntilMs - m_clock.monotonicMs();
         if (left <= 0) {
-            afterWait();
+            m_wait = Wait::None;
+            m_state = State::Idle;
+            plan();
             return;
         }
         if (m_sendFlag != 0) {
+            // Nothing polls: the clock calls back when the wait is over, or the stop button does.
             m_alarm = m_clock.callAfter(left, [this] { waitCheck(); });
             return;
         }
@@ -237,6 +483,19 @@ void SendRun::waitCheck()
     }
 }
 
+// The stop question; false when the run has ended.
+bool SendRun::askStopNow()
+{
+    m_state = State::Asking;
+    if (m_host.askStop()) {
+        finish(true);
+        return false;
+    }
+    m_sendFlag = -1;
+    m_stopAsked = false;
+    return true;
+}
+
 void SendRun::stopRequested()
 {
     m_stopAsked = true;
@@ -245,34 +504,11 @@ void SendRun::stopRequested()
         QMetaObject::invokeMethod(this, &SendRun::waitCheck, Qt::QueuedConnection);
 }
 
-void SendRun::afterWait()
-{
-    if (m_sendFlag == 0) {
-        m_state = State::Asking;
-        if (m_host.askStop()) {
-            finish(true);
-            return;
-        }
-        m_sendFlag = -1;
-        m_stopAsked = false;
-    }
-    nextRow();
-}
-
-void SendRun::nextRow()
-{
-    ++m_row;
-    if (m_row > m_summary.rows) {
-        finish(false);
-        return;
-    }
-    sendRow();
-}
-
 void SendRun::finish(bool stopped)
 {
     m_alarm.reset();
     m_state = State::Done;
     m_summary.stopped = stopped;
+    m_journal.closed(!stopped && m_pending.empty() && m_retries.empty());
     m_host.finished(m_summary);
 }

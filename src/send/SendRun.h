@@ -2,18 +2,25 @@
 
 #include "Clock.h"
 #include "MailMerger.h"
+#include "MailOutcome.h"
 #include "RecipientTable.h"
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 class QThread;
+class RunJournal;
+class SendPacer;
+class MailSession;
 
 // The outcome of a send run, as the end of the run reports it.
 struct SendSummary {
@@ -29,99 +36,134 @@ struct SendSummary {
     QString statusText() const;
 };
 
-// What the run needs from its window. The two questions are asked synchronously (a modal box);
-// every other call just shows something.
+// What the run needs from its owner. Questions are asked synchronously (a modal box); every other
+// call just shows something.
 struct SendRunHost {
-    std::function<void(const QString &)> status;       // status line; may be shown late, coalesced
-    std::function<void(int row, int rows)> progress;   // row now being sent
-    std::function<bool()> askStop;                     // the stop question; true: end the run
-    std::function<bool(const QString &)> askGoOn;      // after a server failure; true: go on
-    std::function<void(const SendSummary &)> finished; // after the last row or a stop
+    std::function<void(const QString &)> status;            // status line; may be shown late, coalesced
+    std::function<void(int row, int rows)> progress;        // row now being sent (k of R)
+    std::function<bool()> askStop;                          // the stop question; true: end the run
+    std::function<bool(const QString &)> askGoOn;           // after a failure about the server; true: go on
+    std::function<void(const QString &)> tellStopped;       // why the run stops by itself (one box)
+    std::function<bool(const QDateTime &until)> askWaitDay; // the day's limit holds the run; true: wait
+    std::function<void(const SendSummary &)> finished;      // after the last row or a stop
 };
 
-// Everything a run reads when it starts; the body and subject are merged per row from these.
+// Everything a run reads when it starts; subject and body are merged per row from these.
 struct SendRunSetup {
     QString server; // trimmed
     QString sender;
     QString subject;
-    QString body;
-    QString attachmentList; // TAB-separated
+    QString body; // CR LF line ends
+    QStringList attachments;
     bool html = false;
     int interval = 0; // seconds between two mails, 0 to 60
+    // The rows to send, in this order; empty: every row, 1 to R.
+    std::vector<int> rows;
 };
 
-// One send run over rows 1..R of the table, driven by the event loop of the thread that created
-// it: each mail is sent on a worker thread, one at a time, while the window goes on answering.
-// The stop request (sendFlag cleared) is noticed after the mail in flight is done, and at once
-// during the interval wait; the order of statuses, counts and questions is that of a run that
-// blocks on each send.
+// How a temporary failure is tried again: after these waits, then the row fails with the last reply.
+struct RetryPolicy {
+    std::vector<int> backoffSeconds{30, 120, 300};
+    // Temporary failures in a row (or one 421) after which no new row starts until a retry is due:
+    // the server is saying it wants a pause, not that one mail is unlucky.
+    int holdAfter = 3;
+};
+
+// One send run over the chosen rows of the table, driven by the event loop of the thread that created
+// it. The mails go out on a worker thread in groups: each group is declared to the journal at once,
+// sent back to back (the next mail's envelope pipelined behind the previous mail's end of data), and
+// every row's outcome comes back in order; the window goes on answering meanwhile. Between groups
+// the run waits the interval, a provider's limit or a retry's back-off, and asks its questions.
 class SendRun : public QObject
 {
     Q_OBJECT
   public:
-    // sendFlag is the process-wide flag (-1 true, 0 false); the table must outlive the run.
+    // sendFlag is the process-wide flag (-1 true, 0 false); the table, the journal and the pacer
+    // must outlive the run.
     SendRun(RecipientTable &table, const SendRunSetup &setup, qint16 &sendFlag, Clock &clock,
-            SendRunHost host, QObject *parent = nullptr);
+            SendRunHost host, RunJournal &journal, SendPacer &pacer, QObject *parent = nullptr);
     ~SendRun() override;
 
-    // Sets sendFlag and sends row 1. The host's finished() is called once, at the end.
+    void setRetryPolicy(const RetryPolicy &policy) { m_retry = policy; }
+    // The most rows sent in one group (one sync of the journal each); the interval makes it 1.
+    void setGroupSize(int rows) { m_groupSize = qMax(1, rows); }
+
+    // Sets sendFlag and starts. The host's finished() is called once, at the end.
     void start();
-    // The stop button was pressed (sendFlag already cleared): a waiting run asks now.
+    // The stop button was pressed (sendFlag already cleared): a waiting run asks now, a sending one
+    // after the mail in flight.
     void stopRequested();
 
     bool running() const { return m_state != State::Idle && m_state != State::Done; }
     const SendSummary &summary() const { return m_summary; }
 
-    // The function each row goes through; tests and benchmarks may put another in its place.
-    using SendFunction =
-        std::function<QString(const QString &server, const QString &recipients, const QString &sender,
-                              const QString &subject, const QString &body, const QString &attachments)>;
-    void setSendFunction(SendFunction f) { m_send = std::move(f); }
-
   private:
     enum class State { Idle, Sending, Waiting, Asking, Done };
+    enum class Wait { None, Interval, Limit, Retry, Hold };
 
-    struct Mail {
+    // One row's outcome from the worker.
+    struct RowResult {
         int row = 0;
-        QString address; // trimmed cell, as shown
-        QString recipients;
-        QString subject;
-        QString body;
-        // Why this row's merge stopped (a text grew past the size limit); such a row is not sent.
-        QString mergeFailure;
+        int attempt = 1;
+        MailOutcome outcome;
     };
-    Mail prepare(int row) const;
-    void sendRow();
-    void rowStarted(int row, const QString &address);
-    void prepareAhead(int row);
-    void workerSend(Mail mail);
-    void rowDone(const QString &result, bool nextStarted);
+    struct Retry {
+        int row = 0;
+        int attempt = 0; // attempts made so far
+        qint64 dueMs = 0;
+    };
+
+    // GUI thread.
+    void plan();
+    void takeResults();
+    void groupDone(std::vector<int> unsent);
+    void handle(const RowResult &r);
+    void markFailed(int row, const QString &reason);
+    void waitUntil(qint64 dueMs, Wait why, const QString &status);
     void waitCheck();
-    void afterWait();
-    void nextRow();
+    bool askStopNow();
     void finish(bool stopped);
+    QString addressOf(int row) const;
+    void showRow(int row);
+
+    // Worker thread.
+    void workerSend(std::vector<int> rows, std::vector<int> attempts);
 
     RecipientTable &m_table;
+    const RecipientTable m_snapshot; // what the worker merges from: status writes never reach it
     SendRunSetup m_setup;
     qint16 &m_sendFlag;
     Clock &m_clock;
     SendRunHost m_host;
-    SendFunction m_send;
+    RunJournal &m_journal;
+    SendPacer &m_pacer;
     MailMerger m_merger;
-    QString m_recipientHeader;
+    RetryPolicy m_retry;
+    int m_groupSize = 64;
 
     State m_state = State::Idle;
+    Wait m_wait = Wait::None;
     SendSummary m_summary;
-    int m_row = 0;
-    QString m_address;
-    // The next row's mail, merged while the current one is on its way; the worker may take it.
-    std::mutex m_aheadMutex;
-    std::optional<Mail> m_ahead;
-    QString m_aheadAddress;
-    // Set by the stop button for the worker, which then starts no row of its own accord.
+    std::deque<int> m_pending; // rows not yet tried, in order
+    std::vector<Retry> m_retries;
+    int m_temporaryInARow = 0;
+    qint64 m_holdUntilMs = 0;            // no new row before this (the server asked for a pause)
+    qint64 m_waitUntilMs = 0;            // end of the current wait
+    qint64 m_groupStartMs = 0;           // start of the current group, for the interval
+    std::vector<int> m_groupRows;        // the group on its way, in order
+    std::vector<int> m_groupAttempts;    // and the attempt each of its rows is
+    size_t m_groupDone = 0;              // its rows whose outcome is in
+    std::optional<RowResult> m_decision; // an outcome the operator must decide about
+
+    // Worker results, handed over under the mutex and taken on the GUI thread.
+    std::mutex m_resultsMutex;
+    std::vector<RowResult> m_results;
+    bool m_takePosted = false;
     std::atomic<bool> m_stopAsked = false;
-    qint64 m_waitUntil = 0; // monotonic ms at which the interval wait ends
+
     std::unique_ptr<ClockAlarm> m_alarm;
     QThread *m_thread = nullptr;
-    QObject *m_worker = nullptr; // lives in m_thread
+    QObject *m_worker = nullptr;            // lives in m_thread
+    std::unique_ptr<MailSession> m_session; // used on the worker only
+    QString m_sessionFailure;               // why the session could not be opened (worker)
 };

@@ -150,7 +150,7 @@ TEST_F(HelpTest, EveryLinkOfTheManualLeadsToAPageAndPlace)
 {
     // Every page the windows open, and every relative link between the pages, must exist.
     QStringList targets{helpContentsPage()};
-    for (const char *w : {"Form1", "Form2", "Form3", "frmOptions", "frmODBC", "FormAbout"})
+    for (const char *w : {"Form1", "Form2", "Form3", "frmOptions", "frmLimits", "frmODBC", "FormAbout"})
         targets << helpPageFor(QString::fromLatin1(w));
     const QDir help(HelpSource);
     const QRegularExpression href(QStringLiteral("href=\"([^\":]+)\""));

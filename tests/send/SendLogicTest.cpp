@@ -1,6 +1,6 @@
+#include "MailSession.h"
 #include "ManualClock.h"
 #include "SendChecks.h"
-#include "SendFailure.h"
 #include "SendMail.h"
 #include "SendOptions.h"
 #include "SendTimer.h"
@@ -97,9 +97,9 @@ TEST(SendChecks, AddressElementWrapsOnlyWhatIsNotWrapped)
     EXPECT_EQ(addressElement(QStringLiteral("<a@b.jp")), QStringLiteral("<<a@b.jp>"));
 }
 
-// The scope is read from the library's own texts: these cases go through the real SendMail, so a
-// reworded text that would change the run's behaviour shows here.
-TEST(SendFailureScope, RealFailuresOfTheLibraryAreClassified)
+// The run acts on the kind of each outcome, never on its text: these real failures go through the
+// library and a real server, so a change that would change the run's behaviour shows here.
+TEST(MailOutcomeKinds, RealFailuresOfTheLibraryComeWithTheKindTheRunActsOn)
 {
     SendMailOptions o;
     o.connectTimeoutSeconds = 1;
@@ -107,42 +107,42 @@ TEST(SendFailureScope, RealFailuresOfTheLibraryAreClassified)
     setSendMailOptions(o);
     TestSmtpServer server;
     ASSERT_TRUE(server.running());
-    const QString plain = QStringLiteral(">Content-Type: text/plain;\t");
     const QString sender = QStringLiteral("見本 <a@example.jp>");
-    auto send = [&](const QString &host, const QString &to, const QString &from, const QString &subject) {
-        SendMailShutdown();
-        const QString r = SendMail(host, plain + to, from, subject, QStringLiteral("本文"), QString());
-        EXPECT_FALSE(r.isEmpty()) << str(to);
-        return r;
+    using Kind = MailOutcome::Kind;
+    auto kindOf = [&](const QString &host, const QString &to, const QString &subject) {
+        Result<std::unique_ptr<MailSession>> session = MailSession::open(host, sender, {});
+        if (!session)
+            return Kind::Unreachable;
+        const MailOutcome outcome = session.value()->send({to, subject, QStringLiteral("本文"), false});
+        EXPECT_FALSE(outcome.description.isEmpty() && !outcome.accepted()) << str(to);
+        return outcome.kind;
     };
     const QString host = server.hostPort();
 
     server.rule("RCPT", "reply", "550 5.1.1 <x@example.jp>: Recipient address rejected: User unknown", "x@",
                 -1);
-    EXPECT_EQ(sendFailureScope(send(host, "<x@example.jp>", sender, "s")), SendFailureScope::Row);
-    EXPECT_EQ(sendFailureScope(send(host, "<>", sender, "s")), SendFailureScope::Row);
-    EXPECT_EQ(sendFailureScope(send(host, "<y@example.jp>", sender, "一行目\r\n二行目")),
-              SendFailureScope::Row);
+    EXPECT_EQ(kindOf(host, "<x@example.jp>", "s"), Kind::Refused);
+    EXPECT_EQ(kindOf(host, "<>", "s"), Kind::Refused);
+    EXPECT_EQ(kindOf(host, "<y@example.jp>", "一行目\r\n二行目"), Kind::Refused);
     server.reset();
     server.rule("DATA_END", "reply", "554 5.7.1 Message rejected as spam");
-    EXPECT_EQ(sendFailureScope(send(host, "<y@example.jp>", sender, "s")), SendFailureScope::Row);
+    EXPECT_EQ(kindOf(host, "<y@example.jp>", "s"), Kind::Refused);
 
     server.reset();
     server.rule("RCPT", "reply", "421 4.3.2 Service shutting down");
-    EXPECT_EQ(sendFailureScope(send(host, "<y@example.jp>", sender, "s")), SendFailureScope::Server);
+    EXPECT_EQ(kindOf(host, "<y@example.jp>", "s"), Kind::Temporary);
     server.reset();
     server.rule("MAIL", "reply", "553 5.7.1 Sender address rejected");
-    EXPECT_EQ(sendFailureScope(send(host, "<y@example.jp>", sender, "s")), SendFailureScope::Server);
+    EXPECT_EQ(kindOf(host, "<y@example.jp>", "s"), Kind::QuotaOrPolicy);
     server.reset();
-    server.rule("DATA_BODY", "drop");
-    EXPECT_EQ(sendFailureScope(send(host, "<y@example.jp>", sender, "s")), SendFailureScope::Server);
-    EXPECT_EQ(sendFailureScope(
-                  send(QStringLiteral("127.0.0.1:%1").arg(closedPort()), "<y@example.jp>", sender, "s")),
-              SendFailureScope::Server);
-    EXPECT_EQ(sendFailureScope(send(host, "<y@example.jp>", QStringLiteral("見本"), "s")),
-              SendFailureScope::Server);
-    EXPECT_EQ(sendFailureScope(send(QString(), "<y@example.jp>", sender, "s")), SendFailureScope::Server);
-    SendMailShutdown();
+    server.rule("DATA_BODY", "drop"); // cut after the whole mail went out: no final reply
+    EXPECT_EQ(kindOf(host, "<y@example.jp>", "s"), Kind::MayHaveArrived);
+    EXPECT_EQ(kindOf(QStringLiteral("127.0.0.1:%1").arg(closedPort()), "<y@example.jp>", "s"),
+              Kind::Unreachable);
+    server.reset();
+    EXPECT_EQ(kindOf(host, "<y@example.jp>", "s"), Kind::Accepted);
+    EXPECT_FALSE(MailSession::open(host, QStringLiteral("見本"), {}).ok());
+    EXPECT_FALSE(MailSession::open(QString(), sender, {}).ok());
 }
 
 TEST(SendOptionsChecks, WholeNumbersRoundHalvesToEvenAndRangesHold)

@@ -7,6 +7,7 @@
 #include "TestSmtpServer.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -40,7 +41,10 @@ class SendRunTest : public MailServerTest
         o.responseTimeoutSeconds = 2;
         setSendMailOptions(o);
         mailing.setClock(clock);
+        // The counts of the sending limits are kept per test, as a machine of its own would.
+        qputenv("XDG_STATE_HOME", QFile::encodeName(state.root()));
     }
+    void TearDown() override { qunsetenv("XDG_STATE_HOME"); }
 
     // `rows` recipients r1@example.jp … loaded from a CP932 CSV file, sending to the loopback server.
     Mailing &load(int rows, const QStringList &addresses = {})
@@ -84,6 +88,7 @@ class SendRunTest : public MailServerTest
 
     ManualClock clock{QDateTime(QDate(2026, 12, 8), QTime(10, 0, 50))};
     ScratchDir dir;
+    ScratchDir state;
     ScriptedView view;
     Mailing mailing{view};
 };
@@ -375,6 +380,104 @@ TEST_F(SendRunTest, RowWhoseMergeGrowsPastTheLimitFailsAloneWithItsReason)
     EXPECT_EQ(statuses(), QStringList({OK, NG, OK}));
     EXPECT_TRUE(m.table().reason(2).contains(QStringLiteral("差込を中止しました")));
     EXPECT_EQ(server->messages(), 2);
+}
+
+// A temporary refusal is tried again after its back-off while the other rows go on; one copy is
+// delivered and the row ends 送信OK. Tries used up end the row 送信NG with the last reply.
+TEST_F(SendRunTest, TemporaryRepliesAreTriedAgainAfterABackOffWithoutAnyDuplicate)
+{
+    Mailing &m = load(4);
+    server->rule("RCPT", "reply", "451 4.3.0 Temporary lookup failure", "r2@", 2);
+    server->rule("RCPT", "reply", "452 4.5.3 Too many recipients", "r4@", -1);
+    m.startRun();
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return view.status.startsWith(QStringLiteral("再送待ち：2件")); }, 10000))
+        << str(view.status);
+    EXPECT_EQ(statuses(), QStringList({OK, QString(), OK, QString()})); // the others went on
+    view.dialogs.expectBox(ErrorQuestion, ErrorTitle, Icon::Warning, Buttons::YesNo, Answer::No);
+    for (int seconds : {30, 120, 300}) {
+        clock.advance(qint64(seconds) * 1000);
+        QTest::qWait(50);
+    }
+    waitUntilIdle();
+    EXPECT_EQ(statuses(), QStringList({OK, OK, OK, NG}));
+    EXPECT_EQ(server->messages(), 3);
+    EXPECT_EQ(server->envelope(3).value("rcpt_tos").toArray().first().toString(),
+              QStringLiteral("r2@example.jp"));
+    EXPECT_TRUE(m.table().reason(4).contains(QStringLiteral("452 4.5.3"))) << str(m.table().reason(4));
+    EXPECT_EQ(view.status, QStringLiteral("送信完了：4件中、正常3件、エラー1件。"));
+}
+
+// 421: the server closes the session and wants a pause; no new row starts before the retry is due.
+TEST_F(SendRunTest, A421MidRunPausesTheRunUntilTheRetryAndLosesNothing)
+{
+    Mailing &m = load(3);
+    // Twice: the library's own retry on a new connection meets it too.
+    server->rule("RCPT", "reply_close", "421 4.7.0 Try again later, closing connection.", "r2@", 2);
+    m.startRun();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            return view.status.startsWith(QStringLiteral("メールサーバーが一時的に受け付けないため待機中"));
+        },
+        10000))
+        << str(view.status);
+    EXPECT_EQ(server->messages(), 1);
+    clock.advance(30 * 1000);
+    waitUntilIdle();
+    EXPECT_EQ(statuses(), QStringList({OK, OK, OK}));
+    EXPECT_EQ(server->messages(), 3);
+}
+
+// Authentication refused and a quota reached stop the run after that row with one message; no
+// further row is tried.
+TEST_F(SendRunTest, AuthenticationRefusedOrQuotaReachedStopsTheRunWithOneMessage)
+{
+    Mailing &m = load(3);
+    server->rule("MAIL", "reply", "530 5.7.57 Client not authenticated to send mail", QString(), -1);
+    view.dialogs.expectBox(QString(), QStringLiteral("送信エラー"), Icon::Critical, Buttons::Ok, Answer::Ok);
+    view.dialogs.expectBox(ErrorQuestion, ErrorTitle, Icon::Warning, Buttons::YesNo, Answer::No);
+    m.startRun();
+    waitUntilIdle();
+    EXPECT_EQ(statuses(), QStringList({NG, QString(), QString()}));
+    EXPECT_EQ(view.status, QStringLiteral("送信を中止しました。正常0件、エラー1件。"));
+    const QString told = view.dialogs.shown[0].text;
+    EXPECT_TRUE(
+        told.startsWith(QStringLiteral("メールサーバーでの認証に失敗したため、送信を中止しました。")));
+    EXPECT_TRUE(told.contains(QStringLiteral("530 5.7.57"))) << str(told);
+
+    server->reset();
+    server->rule("DATA_END", "reply", "250 2.0.0 queued", QString(), 1, true);
+    server->rule("DATA_END", "reply",
+                 "554 5.2.0 STOREDRV.Submission.Exception:SubmissionQuotaExceededException", QString(), -1);
+    view.dialogs.expectBox(QString(), QStringLiteral("送信エラー"), Icon::Critical, Buttons::Ok, Answer::Ok);
+    view.dialogs.expectBox(ErrorQuestion, ErrorTitle, Icon::Warning, Buttons::YesNo, Answer::No);
+    m.startRun();
+    waitUntilIdle();
+    EXPECT_EQ(statuses(), QStringList({OK, NG, QString()}));
+    const QString quota = view.dialogs.shown.last(2).first().text;
+    EXPECT_TRUE(quota.startsWith(QStringLiteral("送信数の上限に達したため、送信を中止しました。")))
+        << str(quota);
+    EXPECT_TRUE(quota.contains(QStringLiteral("送信済み：1件、未送信：1件。"))) << str(quota);
+}
+
+// At a per-minute limit the run waits, with no polling, until the window has room again.
+TEST_F(SendRunTest, APerMinuteLimitHoldsTheRunUntilTheWindowHasRoom)
+{
+    Mailing &m = load(5);
+    m.sendLimits.perMinute = 2;
+    m.startRun();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return view.status.startsWith(QStringLiteral("送信制限のため待機中：")); }, 10000))
+        << str(view.status);
+    EXPECT_EQ(server->messages(), 2);
+    EXPECT_EQ(clock.pendingAlarms(), 1);
+    clock.advance(61 * 1000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return server->messages() == 4; }, 10000));
+    QTest::qWait(50);
+    EXPECT_EQ(server->messages(), 4);
+    clock.advance(61 * 1000);
+    waitUntilIdle();
+    EXPECT_EQ(statuses(), QStringList(5, OK));
 }
 
 } // namespace

@@ -1,6 +1,6 @@
+#include "frmOptions.h"
 #include "ScriptedDialogs.h"
 #include "TestEnvironment.h"
-#include "frmOptions.h"
 
 #include <QApplication>
 #include <QLineEdit>
