@@ -50,6 +50,15 @@ struct Failure {
     static Failure odbcRead(qint64 record, const QString &diagnostics);
     static Failure nullField(qint64 record, const QString &field);
     static Failure damagedWorkbook(const QString &path);
+    // The journal of a send run; err is the errno of the call that failed.
+    static Failure journalFolder(const QString &folder, int err);
+    static Failure journalFolderNotOwn(const QString &folder);
+    static Failure journalWrite(const QString &path, int err);
+    static Failure notAJournal(const QString &path);
+    static Failure journalVersion(const QString &path, const QString &version);
+    static Failure journalHeadDamaged(const QString &path);
+    static Failure journalOtherTable(const QString &path, const QString &source);
+    static Failure journalInUse(const QString &path);
 };
 
 // Failure numbers shown as message box titles.
