@@ -59,7 +59,7 @@ std::optional<Failure> JournalStore::abandon(const QString &path) const
 {
     const QFileInfo info(path);
     if (!info.fileName().startsWith(JournalHead::Prefix) || !info.fileName().endsWith(JournalHead::Suffix) ||
-        info.absolutePath() != QFileInfo(m_folder).absoluteFilePath())
+        QDir::cleanPath(info.absolutePath()) != QDir::cleanPath(QFileInfo(m_folder).absoluteFilePath()))
         return Failure::notAJournal(path);
     if (inUse(path))
         return Failure::journalInUse(path);
