@@ -1,5 +1,8 @@
 #include "Failure.h"
 
+#include <cerrno>
+#include <cstring>
+
 Failure Failure::fileNotFound(const QString &path)
 {
     return {FailureNumber::FileNotFound, QStringLiteral("ファイルが見つかりません。\n%1").arg(path)};
@@ -281,4 +284,85 @@ Failure Failure::mailSettingsUnusable(const QString &reason)
 Failure Failure::attachmentUnreadable(const QString &reason)
 {
     return {FailureNumber::PathFileAccessError, reason};
+}
+
+namespace
+{
+
+QString journalReason(int err)
+{
+    switch (err) {
+    case ENOSPC:
+    case EDQUOT: return QStringLiteral("ディスクの空き容量が足りません");
+    case EACCES:
+    case EPERM: return QStringLiteral("書き込む権限がありません");
+    case EROFS: return QStringLiteral("読み取り専用の場所です");
+    case EIO: return QStringLiteral("入出力エラー");
+    default: return QString::fromLocal8Bit(std::strerror(err));
+    }
+}
+
+} // namespace
+
+Failure Failure::journalFolder(const QString &folder, int err)
+{
+    return {FailureNumber::PathFileAccessError,
+            QStringLiteral("送信記録のフォルダーを用意できないため、送信しません（%2）。"
+                           "フォルダーの場所と権限を確認してください。\n%1")
+                .arg(folder, journalReason(err))};
+}
+
+Failure Failure::journalFolderNotOwn(const QString &folder)
+{
+    return {
+        FailureNumber::PermissionDenied,
+        QStringLiteral("送信記録のフォルダーが別のユーザーのものか、フォルダーではないため、送信しません。"
+                       "このフォルダーを削除するか、自分のフォルダーにしてください。\n%1")
+            .arg(folder)};
+}
+
+Failure Failure::journalWrite(const QString &path, int err)
+{
+    return {FailureNumber::PathFileAccessError,
+            QStringLiteral("送信記録に書き込めないため、送信を中止しました（%2）。"
+                           "ディスクの空きと権限を確認してから、送信を再開してください。\n%1")
+                .arg(path, journalReason(err))};
+}
+
+Failure Failure::notAJournal(const QString &path)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("Velmora の送信記録ではありません。\n%1").arg(path)};
+}
+
+Failure Failure::journalVersion(const QString &path, const QString &version)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("この送信記録は別の形式（版 %2）のため読めません。"
+                           "記録を作ったバージョンの Velmora で開いてください。\n%1")
+                .arg(path, version)};
+}
+
+Failure Failure::journalHeadDamaged(const QString &path)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("送信記録の先頭（送信の内容）が壊れているため、この送信は再開できません。"
+                           "どの宛先に送信済みかは、メールサーバーの記録で確認してください。\n%1")
+                .arg(path)};
+}
+
+Failure Failure::journalOtherTable(const QString &path, const QString &source)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("この送信記録は、いま読み込んでいる宛先の表とは別の表のものです。"
+                           "記録を作ったときと同じ宛先の表（%2）を読み込んでから再開してください。\n%1")
+                .arg(path, source)};
+}
+
+Failure Failure::journalInUse(const QString &path)
+{
+    return {
+        FailureNumber::PermissionDenied,
+        QStringLiteral("この送信記録は、実行中の送信が使っています。送信が終わってから操作してください。\n%1")
+            .arg(path)};
 }

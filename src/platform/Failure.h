@@ -56,6 +56,15 @@ struct Failure {
     static Failure mailSettingsUnusable(const QString &reason);
     // An attachment of a send run that cannot be read; the mail library's text.
     static Failure attachmentUnreadable(const QString &reason);
+    // The journal of a send run; err is the errno of the call that failed.
+    static Failure journalFolder(const QString &folder, int err);
+    static Failure journalFolderNotOwn(const QString &folder);
+    static Failure journalWrite(const QString &path, int err);
+    static Failure notAJournal(const QString &path);
+    static Failure journalVersion(const QString &path, const QString &version);
+    static Failure journalHeadDamaged(const QString &path);
+    static Failure journalOtherTable(const QString &path, const QString &source);
+    static Failure journalInUse(const QString &path);
 };
 
 // Failure numbers shown as message box titles.

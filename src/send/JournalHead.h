@@ -1,0 +1,43 @@
+#pragma once
+
+#include "Failure.h"
+#include "SendJournal.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+// The words of a journal's records and its head: the first line (JournalRecord::Magic and the
+// version), one record per part of the run's identity, the boot id, and "begin". The head is
+// written in one piece before the file takes its name, so a head that does not read whole is
+// damaged, never merely unfinished.
+namespace JournalHead
+{
+inline constexpr QByteArrayView Declare = "declare"; // the rows, as "1-64" or "3,7,9-12"
+inline constexpr QByteArrayView Started = "started"; // the row
+inline constexpr QByteArrayView Outcome = "outcome"; // the row, its state word, the reason
+inline constexpr QByteArrayView Closed = "closed";   // finished or stopped
+
+inline constexpr QByteArrayView Accepted = "accepted";
+inline constexpr QByteArrayView Refused = "refused";
+inline constexpr QByteArrayView Retry = "retry";
+inline constexpr QByteArrayView MayHaveArrived = "may-have-arrived";
+inline constexpr QByteArrayView Finished = "finished";
+inline constexpr QByteArrayView Stopped = "stopped";
+
+// The journal files' names: "run-…" with this ending; a file being made has TemporarySuffix after
+// it.
+inline const QString Prefix = QStringLiteral("run-");
+inline const QString Suffix = QStringLiteral(".journal");
+inline const QString TemporarySuffix = QStringLiteral(".tmp");
+
+QByteArray write(const RunIdentity &identity, const QString &bootId);
+
+struct Head {
+    RunIdentity identity;
+    QString bootId;
+    qsizetype end = 0; // where the first record after the head begins
+};
+// The head at the start of a file's bytes; path only names the file in a failure.
+Result<Head> read(QByteArrayView bytes, const QString &path);
+} // namespace JournalHead

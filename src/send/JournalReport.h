@@ -1,0 +1,64 @@
+#pragma once
+
+#include "Failure.h"
+#include "SendJournal.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+class RecipientTable;
+
+// What a journal says about its run, read back after the run ended in whatever way. The rules
+// are chosen so that nobody is mailed twice: a row is "not tried" only when the journal proves
+// that none of its data can have reached the server.
+struct JournalReport {
+    enum class Row {
+        NotTried,       // never sent: may be sent
+        Accepted,       // the server accepted it
+        Refused,        // a final failure, with its reason
+        Retry,          // a temporary failure, with its reason: to be tried again
+        MayHaveArrived, // its data may have reached the server: never re-sent silently
+    };
+    enum class Ending {
+        Finished, // every row has its final outcome
+        Stopped,  // stopped by the operator: can be continued
+        Abrupt,   // the process or the machine ended without closing the run
+    };
+    enum class Tail {
+        Whole,
+        Torn,    // the last record is incomplete or damaged, as a write cut short leaves it
+        Damaged, // a damaged record has records after it: they, and the rows they may have been
+                 // about, are unknown
+    };
+    struct RowEntry {
+        Row state = Row::NotTried;
+        QString reason;
+    };
+
+    QString path;
+    RunIdentity identity;
+    QString bootId;        // of the boot the journal was written in
+    bool sameBoot = false; // the machine has not restarted since
+    Ending ending = Ending::Abrupt;
+    Tail tail = Tail::Whole;
+    qint64 damagedAt = -1;      // byte offset of the first damaged record
+    std::vector<RowEntry> rows; // [row], rows 1..identity.rows; [0] unused
+
+    int accepted = 0, refused = 0, retry = 0, mayHaveArrived = 0, notTried = 0;
+
+    bool unfinished() const { return ending != Ending::Finished; }
+};
+
+// Reads a journal. A damaged head, a file that is not a journal, or one of another version is
+// refused; a damaged record ends what is read (the report says so).
+Result<JournalReport> readJournal(const QString &path, const QString &bootIdNow = currentBootId());
+
+// SHA-256 over the table's names and recipients (rows 0..R, columns 1..C, not the status column):
+// the table's shape, then each cell's length before its text, so no two tables share the bytes.
+QByteArray tableDigest(const RecipientTable &table);
+
+// A failure when the table is not the one the journal's run sent (another size or other cells).
+std::optional<Failure> checkJournalTable(const JournalReport &report, const RecipientTable &table);
