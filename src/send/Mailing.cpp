@@ -4,10 +4,12 @@
 #include "AddressCheck.h"
 #include "Clock.h"
 #include "Importers.h"
+#include "JournalReport.h"
 #include "MailArguments.h"
 #include "MailServer.h"
 #include "ProviderPacer.h"
 #include "RunJournal.h"
+#include "SendJournal.h"
 #include "SendPacer.h"
 #include "SendRun.h"
 #include "SendTimer.h"
@@ -81,6 +83,11 @@ int Mailing::AddressRead(const QString &strFileName)
         m_table = previous;
         showFailure(check.failure());
         return -1;
+    }
+    if (source != RecipientSource::None) {
+        m_source = strFileName;
+        m_sourceOdbcConn = source == RecipientSource::Odbc ? strODBCconn : QString();
+        m_sourceOdbcRec = source == RecipientSource::Odbc ? strODBCrec : QString();
     }
     m_view.showAddresses(check->addresses);
     m_view.showStatus(check->statusText());
@@ -165,7 +172,31 @@ void Mailing::startRun()
     };
     host.finished = [this](const SendSummary &summary) { runFinished(summary); };
 
-    m_journal = std::make_unique<NoJournal>();
+    // A run that sends keeps a journal from its first mail on; a trial into a folder keeps none.
+    const bool trial = parseMailServer(setup.server).server.kind == MailServer::Kind::Outbox;
+    if (trial) {
+        m_journal = std::make_unique<NoJournal>();
+    } else {
+        RunIdentity identity;
+        identity.source = m_source;
+        identity.odbcDataSource = m_sourceOdbcConn;
+        identity.odbcTableOrSql = m_sourceOdbcRec;
+        identity.tableDigest = tableDigest(m_table);
+        identity.subject = setup.subject;
+        identity.body = setup.body;
+        identity.html = setup.html;
+        identity.sender = setup.sender;
+        identity.attachments = setup.attachments;
+        identity.server = setup.server;
+        identity.rows = qMax(0, m_table.lastRow());
+        identity.startedAt = m_clock->now();
+        Result<std::unique_ptr<SendJournal>> journal = SendJournal::create(std::move(identity));
+        if (!journal) {
+            showFailure(journal.failure());
+            return;
+        }
+        m_journal = std::move(journal.value());
+    }
     // The account's record of the last 24 hours is kept even without limits, so that limits set
     // later count what already went out. A trial into a folder counts nothing.
     const MailServerParse destination = parseMailServer(setup.server);

@@ -73,6 +73,11 @@ class Mailing : public QObject
     MailingView &m_view;
     Clock *m_clock;
     RecipientTable m_table;
+    // Where the table came from, as a journal names it: the AddressRead text and, for ODBC, the
+    // data source and the table or query.
+    QString m_source;
+    QString m_sourceOdbcConn;
+    QString m_sourceOdbcRec;
     SendRun *m_run = nullptr;
     // The journal and the limits of the run in progress; they outlive it.
     std::unique_ptr<RunJournal> m_journal;

@@ -1,8 +1,11 @@
 #pragma once
 
+#include "Failure.h"
+
 #include <QDateTime>
 #include <QString>
 
+#include <optional>
 #include <vector>
 
 // What a send run tells the journal that keeps it on disk, so that a run ended by a crash, a kill
@@ -33,6 +36,8 @@ class RunJournal
     // The run ended: every row has its final outcome (finished), or it was stopped and can be
     // continued later.
     virtual void closed(bool finished) = 0;
+    // The first write that failed: from then on nothing is recorded, so the run sends no more.
+    virtual const std::optional<Failure> &failure() const = 0;
 };
 
 // The journal of a run that keeps nothing: a trial into an outbox folder.
@@ -43,4 +48,8 @@ class NoJournal : public RunJournal
     void started(int) override {}
     void outcome(int, RowState, const QString &) override {}
     void closed(bool) override {}
+    const std::optional<Failure> &failure() const override { return m_none; }
+
+  private:
+    std::optional<Failure> m_none;
 };

@@ -71,7 +71,7 @@ class SendJournal : public RunJournal
     // The first write or sync that failed. Nothing is written after it, so the run must stop
     // sending at once: a row sent now would be missing from the journal. Read it on the thread
     // that records, or once that thread is idle.
-    const std::optional<Failure> &failure() const { return m_failure; }
+    const std::optional<Failure> &failure() const override { return m_failure; }
 
   private:
     class Syncer;

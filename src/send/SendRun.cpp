@@ -112,6 +112,7 @@ SendRun::SendRun(RecipientTable &table, const SendRunSetup &setup, qint16 &sendF
                 m_pending.push_back(k);
     }
     m_summary.rows = int(m_pending.size());
+    m_declared.assign(size_t(lastRow) + 1, false);
 }
 
 SendRun::~SendRun()
@@ -217,6 +218,21 @@ void SendRun::plan()
         // interval since this row began, so a send longer than the interval gets no pause.
         m_groupStartMs = now - m_clock.now().time().msec();
     }
+    std::vector<int> declareNow, ahead;
+    for (int row : rows) {
+        if (!m_declared[size_t(row)])
+            declareNow.push_back(row);
+        m_declared[size_t(row)] = true;
+    }
+    if (m_setup.interval == 0) {
+        for (size_t i = 0; i < m_pending.size() && int(ahead.size()) < m_groupSize; ++i) {
+            const int row = m_pending[i];
+            if (!m_declared[size_t(row)]) {
+                ahead.push_back(row);
+                m_declared[size_t(row)] = true;
+            }
+        }
+    }
     m_groupRows = rows;
     m_groupAttempts = attempts;
     m_groupDone = 0;
@@ -224,13 +240,15 @@ void SendRun::plan()
     m_state = State::Sending;
     QMetaObject::invokeMethod(
         m_worker,
-        [this, rows = std::move(rows), attempts = std::move(attempts)]() mutable {
-            workerSend(std::move(rows), std::move(attempts));
+        [this, rows = std::move(rows), attempts = std::move(attempts), declareNow = std::move(declareNow),
+         ahead = std::move(ahead)]() mutable {
+            workerSend(std::move(rows), std::move(attempts), std::move(declareNow), std::move(ahead));
         },
         Qt::QueuedConnection);
 }
 
-void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts)
+void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts, std::vector<int> declareNow,
+                         std::vector<int> ahead)
 {
     // On the worker: one group, back to back, the next mail's envelope pipelined behind each end of
     // data. It ends early on a stop request and after any outcome that needs the operator.
@@ -260,6 +278,11 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts)
         mail.body = std::move(merged->body);
     };
 
+    // The group is declared first (its sync goes on while the session opens), then the next one.
+    if (!declareNow.empty())
+        m_journal.declare(declareNow);
+    if (!ahead.empty())
+        m_journal.declare(ahead);
     std::vector<int> unsent;
     if (!m_session) {
         Result<std::unique_ptr<MailSession>> opened =
@@ -269,9 +292,8 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts)
             MailOutcome o;
             o.kind = Kind::Unreachable;
             o.description = opened.failure().description;
-            m_journal.declare({rows.front()});
             m_journal.outcome(rows.front(), RunJournal::RowState::Retry, o.description);
-            post({rows.front(), attempts.front(), o});
+            post({rows.front(), attempts.front(), o, {}});
             unsent.assign(rows.begin() + 1, rows.end());
             QMetaObject::invokeMethod(
                 this, [this, unsent = std::move(unsent)]() mutable { groupDone(std::move(unsent)); },
@@ -281,7 +303,14 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts)
         m_session = std::move(opened.value());
     }
 
-    m_journal.declare(rows);
+    auto journalFailed = [&](size_t i) {
+        if (!m_journal.failure())
+            return false;
+        RowResult r{rows[i], attempts[i], {}, m_journal.failure()};
+        post(std::move(r));
+        unsent.assign(rows.begin() + qsizetype(i), rows.end());
+        return true;
+    };
     MailContent mail, next;
     QString failure, nextFailure;
     content(rows.front(), mail, failure);
@@ -293,6 +322,8 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts)
             unsent.assign(rows.begin() + qsizetype(i), rows.end());
             break;
         }
+        if (journalFailed(i))
+            break;
         const bool haveNext = i + 1 < rows.size() && !m_stopAsked.load();
         if (haveNext)
             content(rows[i + 1], next, nextFailure);
@@ -307,7 +338,7 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts)
         }
         m_journal.outcome(row, journalState(o.kind), o.description);
         const bool stop = needsDecision(o.kind) || (o.kind == Kind::Temporary && o.replyCode == 421);
-        post({row, attempts[i], std::move(o)});
+        post({row, attempts[i], std::move(o), {}});
         if (stop) {
             unsent.assign(rows.begin() + qsizetype(i) + 1, rows.end());
             break;
@@ -356,6 +387,10 @@ void SendRun::markFailed(int row, const QString &reason)
 
 void SendRun::handle(const RowResult &r)
 {
+    if (r.journalFailure) {
+        m_decision = r;
+        return;
+    }
     const MailOutcome &o = r.outcome;
     const QDateTime now = m_clock.now();
     switch (o.kind) {
@@ -374,6 +409,7 @@ void SendRun::handle(const RowResult &r)
             const qint64 due =
                 m_clock.monotonicMs() + qint64(m_retry.backoffSeconds[size_t(r.attempt) - 1]) * 1000;
             m_retries.push_back({r.row, r.attempt, due});
+            m_declared[size_t(r.row)] = false;
             ++m_temporaryInARow;
             if (o.replyCode == 421 || m_temporaryInARow >= m_retry.holdAfter)
                 m_holdUntilMs = qMax(m_holdUntilMs, due);
@@ -421,6 +457,13 @@ void SendRun::groupDone(std::vector<int> unsent)
         const RowResult d = *m_decision;
         m_decision.reset();
         m_state = State::Asking;
+        if (d.journalFailure) {
+            m_host.tellStopped(QStringLiteral("送信の記録を書き込めないため、送信を中止しました。\r\n\r\n%1")
+                                   .arg(d.journalFailure->description));
+            m_sendFlag = 0;
+            finish(true);
+            return;
+        }
         const Kind kind = d.outcome.kind;
         if (kind == Kind::AuthRefused || kind == Kind::QuotaOrPolicy) {
             m_host.tellStopped(

@@ -106,6 +106,8 @@ class SendRun : public QObject
         int row = 0;
         int attempt = 1;
         MailOutcome outcome;
+        // The journal could not record: nothing more may go out. The row itself was not sent.
+        std::optional<Failure> journalFailure;
     };
     struct Retry {
         int row = 0;
@@ -127,7 +129,8 @@ class SendRun : public QObject
     void showRow(int row);
 
     // Worker thread.
-    void workerSend(std::vector<int> rows, std::vector<int> attempts);
+    void workerSend(std::vector<int> rows, std::vector<int> attempts, std::vector<int> declareNow,
+                    std::vector<int> ahead);
 
     RecipientTable &m_table;
     const RecipientTable m_snapshot; // what the worker merges from: status writes never reach it
@@ -146,6 +149,9 @@ class SendRun : public QObject
     SendSummary m_summary;
     std::deque<int> m_pending; // rows not yet tried, in order
     std::vector<Retry> m_retries;
+    // Rows declared to the journal and not sent since: the next group is declared while the
+    // current one goes out, so its sync is done before its first mail needs it.
+    std::vector<bool> m_declared;
     int m_temporaryInARow = 0;
     qint64 m_holdUntilMs = 0;            // no new row before this (the server asked for a pause)
     qint64 m_waitUntilMs = 0;            // end of the current wait

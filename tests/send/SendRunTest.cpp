@@ -1,3 +1,4 @@
+#include "JournalReport.h"
 #include "MailTestSupport.h"
 #include "Mailing.h"
 #include "ManualClock.h"
@@ -119,6 +120,16 @@ TEST_F(SendRunTest, WholeRunMarksEveryRowAndKeepsTheReasonsOfTwoFailures)
     EXPECT_TRUE(m.table().reason(3).contains(QStringLiteral("550 5.1.1")));
     EXPECT_EQ(m.table().reason(2), QString());
     EXPECT_EQ(m.sendFlag, 0);
+
+    // The run's journal holds every outcome and says the run finished.
+    const QStringList journals = QDir(state.path("velmora")).entryList({QStringLiteral("run-*.journal")});
+    ASSERT_EQ(journals.size(), 1);
+    const Result<JournalReport> journal = readJournal(state.path("velmora/") + journals[0]);
+    ASSERT_TRUE(journal.ok());
+    EXPECT_EQ(journal->ending, JournalReport::Ending::Finished);
+    EXPECT_EQ(journal->accepted, 3);
+    EXPECT_EQ(journal->refused, 2);
+    EXPECT_EQ(journal->identity.source, dir.path("recipients.csv"));
 
     // Each accepted mail carries its own row's merge.
     ASSERT_EQ(server->messages(), 3);
