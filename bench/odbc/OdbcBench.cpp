@@ -80,8 +80,8 @@ int main(int argc, char **argv)
         config.addSystemSource(QStringLiteral("bench"), server.sourceKeys());
     }
 
-    // Extra keys of the data source, e.g. BENCH_ODBC_KEYS="StepAPI=1;UseDeclareFetch=1", to compare
-    // the drivers' reading modes.
+    // Extra keys of the data source, e.g. BENCH_ODBC_KEYS="StepAPI=0" or "UseDeclareFetch=0", to
+    // show that the data source's own reading mode does not decide.
     const QString extra = qEnvironmentVariable("BENCH_ODBC_KEYS");
     if (!extra.isEmpty()) {
         QMap<QString, QString> keys;

@@ -238,6 +238,14 @@ Failure Failure::odbcNotAQuery(const QString &statement)
                 .arg(statement)};
 }
 
+Failure Failure::odbcWriteRefused(const QString &tableOrStatement, const QString &diagnostics)
+{
+    return {FailureNumber::OdbcFailure,
+            QStringLiteral("「%1」はデータを変更しようとしたため、読み込みを止めました。データソースは"
+                           "読み取るだけです。データを変更しない問い合せ文を指定してください。\n%2")
+                .arg(tableOrStatement, diagnostics)};
+}
+
 Failure Failure::odbcNoTransaction(const QString &dataSource, const QString &diagnostics)
 {
     return {FailureNumber::OdbcFailure,

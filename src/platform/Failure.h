@@ -46,6 +46,8 @@ struct Failure {
     static Failure odbcStatement(const QString &tableOrStatement, const QString &diagnostics);
     static Failure odbcNoColumns(const QString &tableOrStatement);
     static Failure odbcNotAQuery(const QString &statement);
+    // The database refused a change the statement tried to make: the source is only read.
+    static Failure odbcWriteRefused(const QString &tableOrStatement, const QString &diagnostics);
     static Failure odbcNoTransaction(const QString &dataSource, const QString &diagnostics);
     static Failure odbcRead(qint64 record, const QString &diagnostics);
     static Failure nullField(qint64 record, const QString &field);

@@ -14,6 +14,33 @@ namespace
 // the repaints costing the read anything noticeable.
 constexpr qint64 ProgressIntervalMs = 200;
 
+// The cells' lengths until the record count is known, seven bits to a byte, the last byte of each
+// below 0x80: most cells are short, so they cost about a byte each beside the text.
+class Lengths
+{
+  public:
+    void append(quint32 n)
+    {
+        for (; n >= 0x80; n >>= 7)
+            m_bytes.append(char(0x80 | (n & 0x7f)));
+        m_bytes.append(char(n));
+    }
+    quint32 next()
+    {
+        quint32 n = 0;
+        for (int shift = 0;; shift += 7) {
+            const quint8 b = quint8(m_bytes.at(m_read++));
+            n |= quint32(b & 0x7f) << shift;
+            if (b < 0x80)
+                return n;
+        }
+    }
+
+  private:
+    QByteArray m_bytes;
+    qsizetype m_read = 0;
+};
+
 } // namespace
 
 Result<RecipientTable> ODBCDataGet(const QString &strODBCconn, const QString &strODBCrec,
@@ -30,7 +57,7 @@ Result<RecipientTable> ODBCDataGet(const QString &strODBCconn, const QString &st
     // length-sized piece of it. The driver's row count is never asked: the records are counted
     // as they arrive.
     QString pool;
-    QList<quint32> lengths;
+    Lengths lengths;
     QElapsedTimer sinceReport;
     sinceReport.start();
     qint64 records = 0;
@@ -67,10 +94,10 @@ Result<RecipientTable> ODBCDataGet(const QString &strODBCconn, const QString &st
         opened.value().reset();
 
         RecipientTable table = RecipientTable::sized(int(records), fields, std::move(pool));
-        qsizetype start = 0, k = 0;
+        qsizetype start = 0;
         for (int r = 0; r <= int(records); ++r)
             for (int c = 1; c <= fields; ++c) {
-                const quint32 length = lengths[k++];
+                const quint32 length = lengths.next();
                 table.setCellSpan(r, c, start, length);
                 start += length;
             }

@@ -267,6 +267,11 @@ OdbcTestWorld::OdbcTestWorld() : m_sqlite(m_config.path(QStringLiteral("members.
     m_config.addUserSource(QStringLiteral("個人用"),
                            {{QStringLiteral("Driver"), OdbcTestConfig::SqliteDriverName},
                             {QStringLiteral("Database"), m_sqlite}});
+    m_config.addSystemSource(QStringLiteral("members_plain"),
+                             {{QStringLiteral("Driver"), OdbcTestConfig::SqliteDriverName},
+                              {QStringLiteral("Database"), m_sqlite},
+                              {QStringLiteral("StepAPI"), QStringLiteral("0")},
+                              {QStringLiteral("NoTXN"), QStringLiteral("1")}});
     m_postgresError = PostgresServer::unavailableReason();
     if (!m_postgresError.isEmpty())
         return;
@@ -283,6 +288,9 @@ OdbcTestWorld::OdbcTestWorld() : m_sqlite(m_config.path(QStringLiteral("members.
     keys[QStringLiteral("UseDeclareFetch")] = QStringLiteral("1");
     keys[QStringLiteral("Fetch")] = QStringLiteral("100");
     m_config.addSystemSource(QStringLiteral("pg_cursor"), keys);
+    keys = m_postgres.sourceKeys();
+    keys[QStringLiteral("UseDeclareFetch")] = QStringLiteral("0");
+    m_config.addSystemSource(QStringLiteral("pg_plain"), keys);
 }
 
 QString OdbcTestWorld::freshSqliteDatabase()

@@ -69,9 +69,11 @@ class PostgresServer
 // The data sources of a whole test run. The driver manager keeps the folder of its system ini file
 // from its first call to the end of the process, so every source is defined once, before any test:
 //   "members" (system) and "個人用" (user): one SQLite database, made anew by each test;
+//   "members_plain": the same, its source turning row-by-row reading and transactions off;
 //   "nodriver": a source whose driver library does not exist;
-//   "pg": the database "postgres" of a throw-away PostgreSQL server; "pg_cursor" the same read
-//   through a server-side cursor 100 rows at a time; "pg_nobody" a role the server does not know.
+//   "pg": the database "postgres" of a throw-away PostgreSQL server; "pg_cursor" the same, its
+//   source asking for 100 rows at a time; "pg_plain" the same, its source turning the server-side
+//   cursor off; "pg_nobody" a role the server does not know.
 class OdbcTestWorld
 {
   public:

@@ -2,6 +2,7 @@
 
 #include "Text.h"
 
+#include <odbcinst.h>
 #include <sql.h>
 #include <sqlext.h>
 
@@ -169,6 +170,121 @@ class Utf8CharacterType
     locale_t m_previous = locale_t(nullptr);
 };
 
+// The drivers whose reading the cursor sets up itself; every other driver is read in a transaction
+// that is rolled back, with its own settings.
+enum class Driver { Other, Sqlite, Postgres };
+
+QString info(SQLHDBC dbc, SQLUSMALLINT type)
+{
+    SQLWCHAR text[256] = {};
+    SQLSMALLINT bytes = 0;
+    if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, type, text, SQLSMALLINT(sizeof text), &bytes)))
+        return QString();
+    qsizetype n = 0;
+    while (n < qsizetype(std::size(text)) - 1 && text[n] != 0)
+        ++n;
+    return fromWide(text, n);
+}
+
+// Told apart by both names the driver reports: another driver for the same database may not know
+// the first one's keys, and the same driver may talk to a server that only resembles the database.
+Driver driverOf(SQLHDBC dbc)
+{
+    const QString dbms = info(dbc, SQL_DBMS_NAME);
+    const QString driver = info(dbc, SQL_DRIVER_NAME);
+    if (dbms == QLatin1String("SQLite") &&
+        driver.startsWith(QLatin1String("sqlite3odbc"), Qt::CaseInsensitive))
+        return Driver::Sqlite;
+    if (dbms == QLatin1String("PostgreSQL") &&
+        driver.startsWith(QLatin1String("psqlodbc"), Qt::CaseInsensitive))
+        return Driver::Postgres;
+    return Driver::Other;
+}
+
+// Rows the PostgreSQL driver asks its server cursor for at a time, unless the data source names its
+// own count: few enough to keep memory flat, enough that round trips cost little.
+constexpr int PostgresFetchRows = 1000;
+
+// Keys added after "DSN=…" so that the driver hands over rows as it reads them instead of holding
+// the whole result first. They take precedence over the data source's own.
+QString streamingKeys(Driver driver, const QString &dataSource)
+{
+    switch (driver) {
+    case Driver::Sqlite:
+        // Row by row (the driver does so only outside a transaction); NoTXN=0 keeps the rollback
+        // of the fallback path meaningful should the read-only setting not hold.
+        return QStringLiteral(";StepAPI=1;NoTXN=0");
+    case Driver::Postgres: {
+        // A server-side cursor read in batches.
+        char fetch[32] = {};
+        const QByteArray name = dataSource.toUtf8();
+        const bool ownFetch = SQLGetPrivateProfileString(name.constData(), "Fetch", "", fetch,
+                                                         int(sizeof fetch), "odbc.ini") > 0;
+        return ownFetch ? QStringLiteral(";UseDeclareFetch=1")
+                        : QStringLiteral(";UseDeclareFetch=1;Fetch=%1").arg(PostgresFetchRows);
+    }
+    case Driver::Other: break;
+    }
+    return QString();
+}
+
+// Runs one statement on its own handle, freed before returning so that it leaves nothing open
+// (the SQLite driver reads row by row only while no other statement is). The first column of the
+// first row goes to firstValue when asked for.
+bool runSetup(SQLHDBC dbc, const QString &sql, QString *firstValue = nullptr)
+{
+    SQLHSTMT stmt = SQL_NULL_HSTMT;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, dbc, &stmt)))
+        return false;
+    bool ok = SQL_SUCCEEDED(SQLExecDirectW(stmt, const_cast<SQLWCHAR *>(wide(sql)), SQL_NTS));
+    if (ok && firstValue) {
+        SQLWCHAR value[64] = {};
+        SQLLEN indicator = 0;
+        ok = SQL_SUCCEEDED(SQLFetch(stmt)) &&
+             SQL_SUCCEEDED(SQLGetData(stmt, 1, SQL_C_WCHAR, value, SQLLEN(sizeof value), &indicator)) &&
+             indicator != SQL_NULL_DATA;
+        qsizetype n = 0;
+        while (ok && n < qsizetype(std::size(value)) - 1 && value[n] != 0)
+            ++n;
+        *firstValue = fromWide(value, n);
+    }
+    SQLFreeStmt(stmt, SQL_CLOSE);
+    SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    return ok;
+}
+
+// SQLite refuses every change on a query-only connection, including those of a statement that
+// begins with WITH. Read back, since an SQLite too old to know the setting ignores it silently.
+bool sqliteQueryOnly(SQLHDBC dbc)
+{
+    QString value;
+    return runSetup(dbc, QStringLiteral("PRAGMA query_only = ON")) &&
+           runSetup(dbc, QStringLiteral("PRAGMA query_only"), &value) && value == QLatin1String("1");
+}
+
+// The transaction is read-only: the server then refuses also what a rollback cannot undo (nextval,
+// a function with side effects). Run as the transaction's first statement, after autocommit is
+// off; only the transaction is marked, so a pooled server connection keeps nothing of it.
+bool postgresReadOnly(SQLHDBC dbc)
+{
+    return runSetup(dbc, QStringLiteral("SET TRANSACTION READ ONLY"));
+}
+
+// Whether the first diagnostic says the database refused to write: SQLite's SQLITE_READONLY (the
+// driver's native error), PostgreSQL's read_only_sql_transaction.
+bool writeRefused(Driver driver, SQLHSTMT stmt)
+{
+    SQLWCHAR state[6] = {};
+    SQLINTEGER native = 0;
+    SQLSMALLINT length = 0;
+    if (driver == Driver::Other ||
+        !SQL_SUCCEEDED(SQLGetDiagRecW(SQL_HANDLE_STMT, stmt, 1, state, &native, nullptr, 0, &length)))
+        return false;
+    if (driver == Driver::Sqlite)
+        return native == 8;
+    return fromWide(state, 5) == QLatin1String("25006");
+}
+
 } // namespace
 
 QStringList odbcDataSourceNames()
@@ -234,6 +350,7 @@ struct OdbcCursor::Handles {
     SQLHENV env = SQL_NULL_HENV;
     SQLHDBC dbc = SQL_NULL_HDBC;
     SQLHSTMT stmt = SQL_NULL_HSTMT;
+    Driver driver = Driver::Other;
     bool connected = false;
     bool inTransaction = false;
     std::vector<SQLWCHAR> buffer = std::vector<SQLWCHAR>(4096);
@@ -287,34 +404,60 @@ Result<std::unique_ptr<OdbcCursor>> OdbcCursor::open(const QString &dataSource,
 
     // The data-source name is matched against the ini files' bytes, so the connection text goes
     // in its narrow (UTF-8) form; everything after it uses the wide entry points.
-    QByteArray connection = connectionText(dataSource).toUtf8();
-    SQLCHAR completed[1024];
-    SQLSMALLINT completedLength = 0;
-    SQLRETURN rc =
-        SQLDriverConnect(h->dbc, nullptr, reinterpret_cast<SQLCHAR *>(connection.data()), SQL_NTS, completed,
-                         SQLSMALLINT(std::size(completed)), &completedLength, SQL_DRIVER_NOPROMPT);
-    if (!SQL_SUCCEEDED(rc))
+    const auto connect = [&h](const QString &text) {
+        QByteArray connection = text.toUtf8();
+        SQLCHAR completed[1024];
+        SQLSMALLINT completedLength = 0;
+        const SQLRETURN rc = SQLDriverConnect(h->dbc, nullptr, reinterpret_cast<SQLCHAR *>(connection.data()),
+                                              SQL_NTS, completed, SQLSMALLINT(std::size(completed)),
+                                              &completedLength, SQL_DRIVER_NOPROMPT);
+        h->connected = SQL_SUCCEEDED(rc);
+        return h->connected;
+    };
+    if (!connect(connectionText(dataSource)))
         return Failure::odbcConnect(dataSource, diagnostics(SQL_HANDLE_DBC, h->dbc));
-    h->connected = true;
+
+    // Only a connection tells which driver serves the data source; one that can stream is
+    // connected again with the keys that make it do so.
+    h->driver = driverOf(h->dbc);
+    if (const QString keys = streamingKeys(h->driver, dataSource); !keys.isEmpty()) {
+        SQLDisconnect(h->dbc);
+        h->connected = false;
+        if (!connect(connectionText(dataSource) + keys))
+            return Failure::odbcConnect(dataSource, diagnostics(SQL_HANDLE_DBC, h->dbc));
+    }
 
     // A hint only: drivers that honour it refuse statements that would change the source. What
-    // decides is the transaction, rolled back when the cursor closes; a driver that cannot leave
-    // autocommit mode is not read from. (SQLite's driver then holds the whole result in memory:
-    // its row-by-row mode works only outside a transaction.)
+    // decides is SQLite's query-only connection (its driver streams only in autocommit mode), or
+    // else a transaction rolled back when the cursor closes, read-only too on PostgreSQL (its
+    // server cursor needs the transaction anyway). A driver that cannot leave autocommit mode is
+    // not read from.
     SQLSetConnectAttr(h->dbc, SQL_ATTR_ACCESS_MODE, reinterpret_cast<SQLPOINTER>(SQL_MODE_READ_ONLY), 0);
-    if (!SQL_SUCCEEDED(SQLSetConnectAttr(h->dbc, SQL_ATTR_AUTOCOMMIT,
-                                         reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), SQL_IS_UINTEGER)))
-        return Failure::odbcNoTransaction(dataSource, diagnostics(SQL_HANDLE_DBC, h->dbc));
-    h->inTransaction = true;
+    const bool queryOnly = h->driver == Driver::Sqlite && sqliteQueryOnly(h->dbc);
+    if (!queryOnly) {
+        if (!SQL_SUCCEEDED(SQLSetConnectAttr(h->dbc, SQL_ATTR_AUTOCOMMIT,
+                                             reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF),
+                                             SQL_IS_UINTEGER)))
+            return Failure::odbcNoTransaction(dataSource, diagnostics(SQL_HANDLE_DBC, h->dbc));
+        h->inTransaction = true;
+        if (h->driver == Driver::Postgres)
+            postgresReadOnly(h->dbc); // should the server refuse it, the rollback still undoes what it can
+    }
 
     if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, h->dbc, &h->stmt))) {
         h->stmt = SQL_NULL_HSTMT;
         return Failure::odbcConnect(dataSource, diagnostics(SQL_HANDLE_DBC, h->dbc));
     }
-    const QString statement = odbcStatementFor(tableOrStatement);
-    rc = SQLExecDirectW(h->stmt, const_cast<SQLWCHAR *>(wide(statement)), SQL_NTS);
+    QString statement = odbcStatementFor(tableOrStatement);
+    // The PostgreSQL driver writes more after the text when it declares its cursor, which a line
+    // comment at the very end would swallow.
+    if (h->driver == Driver::Postgres)
+        statement += u'\n';
+    const SQLRETURN rc = SQLExecDirectW(h->stmt, const_cast<SQLWCHAR *>(wide(statement)), SQL_NTS);
     if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA)
-        return Failure::odbcStatement(tableOrStatement, diagnostics(SQL_HANDLE_STMT, h->stmt));
+        return writeRefused(h->driver, h->stmt)
+                   ? Failure::odbcWriteRefused(tableOrStatement, diagnostics(SQL_HANDLE_STMT, h->stmt))
+                   : Failure::odbcStatement(tableOrStatement, diagnostics(SQL_HANDLE_STMT, h->stmt));
 
     SQLSMALLINT columns = 0;
     if (!SQL_SUCCEEDED(SQLNumResultCols(h->stmt, &columns)))
@@ -323,14 +466,15 @@ Result<std::unique_ptr<OdbcCursor>> OdbcCursor::open(const QString &dataSource,
         return Failure::odbcNoColumns(tableOrStatement);
 
     std::unique_ptr<OdbcCursor> cursor(new OdbcCursor(std::move(h)));
+    cursor->m_source = tableOrStatement;
     Handles &hh = *cursor->m_handles;
     std::vector<SQLWCHAR> name(256);
     for (SQLUSMALLINT c = 1; c <= SQLUSMALLINT(columns); ++c) {
         SQLSMALLINT length = 0, type = 0, digits = 0, nullable = 0;
         SQLULEN size = 0;
         for (;;) {
-            rc = SQLDescribeColW(hh.stmt, c, name.data(), SQLSMALLINT(name.size()), &length, &type, &size,
-                                 &digits, &nullable);
+            const SQLRETURN rc = SQLDescribeColW(hh.stmt, c, name.data(), SQLSMALLINT(name.size()), &length,
+                                                 &type, &size, &digits, &nullable);
             if (!SQL_SUCCEEDED(rc))
                 return Failure::odbcStatement(tableOrStatement, diagnostics(SQL_HANDLE_STMT, hh.stmt));
             if (length < SQLSMALLINT(name.size()) || name.size() >= 0x7fff)
@@ -350,7 +494,10 @@ Result<std::unique_ptr<OdbcCursor>> OdbcCursor::open(const QString &dataSource,
 Failure OdbcCursor::failure(qint64 record) const
 {
     const Utf8CharacterType utf8;
-    return Failure::odbcRead(record, diagnostics(SQL_HANDLE_STMT, m_handles->stmt));
+    const QString text = diagnostics(SQL_HANDLE_STMT, m_handles->stmt);
+    // A statement that writes may start doing so only when its first row is asked for.
+    return writeRefused(m_handles->driver, m_handles->stmt) ? Failure::odbcWriteRefused(m_source, text)
+                                                            : Failure::odbcRead(record, text);
 }
 
 Result<bool> OdbcCursor::next()

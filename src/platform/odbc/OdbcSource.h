@@ -19,9 +19,11 @@ QString odbcStatementFor(const QString &tableOrStatement);
 // after white space and comments, with a ";" at most at its very end.
 bool odbcIsQuery(const QString &statement);
 
-// One query on one data source, read strictly forward, on a connection asked to be read-only and
-// inside a transaction that is always rolled back: a query can still change data (a WITH holding
-// a DELETE, a function with side effects), and drivers may ignore the read-only request.
+// One query on one data source, read strictly forward. A query can still try to change data (a
+// WITH holding a DELETE, a function with side effects), so nothing it does may be kept: SQLite's
+// driver reads row by row on a query-only connection; PostgreSQL's reads through a server cursor in
+// a read-only transaction that is always rolled back; every other driver reads in a transaction
+// that is always rolled back, with the data source's own settings.
 // All calls after the connection use the wide (UTF-16) entry points, so names and values arrive intact
 // whatever the driver's own narrow encoding.
 class OdbcCursor
@@ -49,6 +51,7 @@ class OdbcCursor
     Failure failure(qint64 record) const;
 
     std::unique_ptr<Handles> m_handles;
+    QString m_source;
     QStringList m_columnNames;
     qint64 m_record = 0;
 };
