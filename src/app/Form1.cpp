@@ -13,10 +13,14 @@
 #include "MailServer.h"
 #include "MergeCheck.h"
 #include "MergeEngine.h"
+#include "MergePreviewWindow.h"
+#include "OffThread.h"
+#include "Preflight.h"
 #include "SendChecks.h"
 #include "SendRun.h"
 #include "SendTimer.h"
 #include "SettingsStore.h"
+#include "TestSender.h"
 #include "Text.h"
 #include "TextFile.h"
 #include "Twips.h"
@@ -77,6 +81,9 @@ Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCo
 Form1::~Form1()
 {
     Form_Unload();
+    // The check reads its own copy of the table, but reports to this window.
+    if (m_check)
+        m_check->wait();
 }
 
 void Form1::setClock(Clock &clock)
@@ -304,6 +311,8 @@ void Form1::createMenus()
 
     mnuMailSend = menu("mnuMailSend", QStringLiteral("送信(&R)"));
     mnuMailSendStart = item(mnuMailSend, "mnuMailSendStart", QStringLiteral("ﾒｰﾙの送信開始(&S)"));
+    mnuMailSendCheck = item(mnuMailSend, "mnuMailSendCheck", QStringLiteral("送信前の確認(&K)..."));
+    mnuMailSendTest = item(mnuMailSend, "mnuMailSendTest", QStringLiteral("テスト送信(&E)..."));
     separator(mnuMailSend, "mnuMailSendDummy1");
     mnuMailSendTimer = item(mnuMailSend, "mnuMailSendTimer", QStringLiteral("ﾒｰﾙのﾀｲﾏｰ送信(&T)"));
     separator(mnuMailSend, "mnuMailSendDummy2");
@@ -339,6 +348,12 @@ void Form1::createMenus()
     connect(mnuMailSendTimer, &QAction::triggered, this, &Form1::mnuMailSendTimer_Click);
     connect(mnuMailSendOption, &QAction::triggered, this, &Form1::mnuMailSendOption_Click);
     connect(mnuMailSendLimits, &QAction::triggered, this, &Form1::mnuMailSendLimits_Click);
+    connect(mnuMailSendCheck, &QAction::triggered, this, &Form1::mnuMailSendCheck_Click);
+    connect(mnuMailSendTest, &QAction::triggered, this, &Form1::mnuMailSendTest_Click);
+    m_testSender = new TestSender(m_dialogs, this);
+    connect(m_testSender, &TestSender::status, this, [this](const QString &text) { setStatusText(text); });
+    connect(m_testSender, &TestSender::busyChanged, mnuMailSendTest,
+            [this](bool busy) { mnuMailSendTest->setEnabled(!busy); });
     connect(mnuHelpMokuji, &QAction::triggered, this, &Form1::mnuHelpMokuji_Click);
     connect(mnuHelpVersion, &QAction::triggered, this, &Form1::mnuHelpVersion_Click);
 }
@@ -637,8 +652,44 @@ void Form1::Command7_Click()
                               applicationTitle(), UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
         return;
     }
-    Form3::showText(m_settings, this, QStringLiteral("1件目の差込みを表示中"),
-                    mailInsertPreview(m_mailing.table(), 1, body));
+    MergePreviewWindow preview(m_settings, this, m_mailing.table(), sendInputs());
+    preview.setTestSend(
+        [this, &preview](int row) { m_testSender->start(&preview, m_mailing.table(), sendInputs(), row); });
+    preview.setTestSendBusy(m_testSender->busy());
+    connect(m_testSender, &TestSender::busyChanged, &preview, &MergePreviewWindow::setTestSendBusy);
+    preview.exec();
+}
+
+// --- check before sending and test send ---
+
+void Form1::mnuMailSendCheck_Click()
+{
+    if (m_check)
+        return;
+    if (Combo1->count() == 0) {
+        m_dialogs.messageBox(this, {QStringLiteral("先に宛先の読み込みをおこなってください"), QString(),
+                                    UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
+        return;
+    }
+    // The table is copied (its cells are shared until one side changes), so the window goes on
+    // answering, and may even load another table, while every row is merged and checked.
+    mnuMailSendCheck->setEnabled(false);
+    setStatusText(QStringLiteral("送信前の確認中..."));
+    m_check = runOffThread<PreflightReport>(
+        this,
+        [table = m_mailing.table(), inputs = sendInputs()] { return checkBeforeSending(table, inputs); },
+        [this](PreflightReport report) {
+            m_check.clear();
+            mnuMailSendCheck->setEnabled(true);
+            setStatusText(report.clean() ? QStringLiteral("送信前の確認：問題は見つかりませんでした")
+                                         : QStringLiteral("送信前の確認：問題 %1 件").arg(report.problems));
+            Form3::showText(m_settings, this, QStringLiteral("送信前の確認"), report.text);
+        });
+}
+
+void Form1::mnuMailSendTest_Click()
+{
+    m_testSender->start(this, m_mailing.table(), sendInputs(), 1);
 }
 
 void Form1::cmdTextFont_Click()

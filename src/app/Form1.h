@@ -7,8 +7,11 @@
 #include "SendLimits.h"
 
 #include <QMainWindow>
+#include <QPointer>
 
 class QCheckBox;
+class QThread;
+class TestSender;
 class QComboBox;
 class QFrame;
 class QLabel;
@@ -77,6 +80,8 @@ class Form1 : public QMainWindow, private MailingView
     void mnuMailSendTimer_Click();
     void mnuMailSendOption_Click();
     void mnuMailSendLimits_Click();
+    void mnuMailSendCheck_Click(); // check every row before sending, report in the viewer
+    void mnuMailSendTest_Click();  // one row's mail to the operator's own address
     void mnuHelpMokuji_Click();
     void mnuHelpVersion_Click();
 
@@ -128,6 +133,8 @@ class Form1 : public QMainWindow, private MailingView
     QAction *mnuViewFont = nullptr;
     QMenu *mnuMailSend = nullptr;
     QAction *mnuMailSendStart = nullptr;
+    QAction *mnuMailSendCheck = nullptr;
+    QAction *mnuMailSendTest = nullptr;
     QAction *mnuMailSendTimer = nullptr;
     QAction *mnuMailSendOption = nullptr;
     QAction *mnuMailSendLimits = nullptr;
@@ -178,4 +185,8 @@ class Form1 : public QMainWindow, private MailingView
     QString m_pendingStatus;
     int m_progressRow = 0;
     int m_progressRows = 0;
+
+    // The check before sending while it runs off the GUI thread, and the test mails.
+    QPointer<QThread> m_check;
+    TestSender *m_testSender = nullptr;
 };

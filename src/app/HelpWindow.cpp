@@ -82,6 +82,8 @@ QString helpPageFor(const QString &windowName)
         {QStringLiteral("Form1"), QStringLiteral("start.html#main")},
         {QStringLiteral("Form2"), QStringLiteral("list.html")},
         {QStringLiteral("Form3"), QStringLiteral("body.html#viewer")},
+        {QStringLiteral("MergePreview"), QStringLiteral("body.html#preview")},
+        {QStringLiteral("frmTestSend"), QStringLiteral("send.html#test")},
         {QStringLiteral("frmOptions"), QStringLiteral("send.html#options")},
         {QStringLiteral("frmLimits"), QStringLiteral("send.html#limits")},
         {QStringLiteral("frmODBC"), QStringLiteral("recipients.html#odbc")},

@@ -374,3 +374,21 @@ Failure Failure::journalInUse(const QString &path)
         QStringLiteral("この送信記録は、実行中の送信が使っています。送信が終わってから操作してください。\n%1")
             .arg(path)};
 }
+
+Failure Failure::testSendRow(int row, int lastRow)
+{
+    return {FailureNumber::SubscriptOutOfRange,
+            QStringLiteral("%1 行目はありません。行番号は 1 から %2 までの数で指定してください。")
+                .arg(row)
+                .arg(lastRow)};
+}
+
+Failure Failure::testSendAddress(const QString &address, const QString &reason)
+{
+    if (address.isEmpty())
+        return {FailureNumber::InvalidProcedureCall,
+                QStringLiteral("テストメールの送信先のアドレスを入力してください。")};
+    return {FailureNumber::InvalidProcedureCall,
+            QStringLiteral("テストメールの送信先「%1」は使えません（%2）。アドレスを確かめてください。")
+                .arg(address, reason)};
+}

@@ -67,6 +67,9 @@ struct Failure {
     static Failure journalHeadDamaged(const QString &path);
     static Failure journalOtherTable(const QString &path, const QString &source);
     static Failure journalInUse(const QString &path);
+    // A test mail that cannot be made: no such data row, or a destination the mail library refuses.
+    static Failure testSendRow(int row, int lastRow);
+    static Failure testSendAddress(const QString &address, const QString &reason);
 };
 
 // Failure numbers shown as message box titles.

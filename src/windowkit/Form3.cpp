@@ -18,7 +18,12 @@ QRect toRect(const TwipsGeometry &g)
 }
 } // namespace
 
-Form3::Form3(SettingsStore &settings, QWidget *owner) : QDialog(owner), m_settings(settings)
+Form3::Form3(SettingsStore &settings, QWidget *owner) : Form3(settings, owner, Section, Defaults)
+{
+}
+
+Form3::Form3(SettingsStore &settings, QWidget *owner, const QString &section, const TwipsPlacement &defaults)
+    : QDialog(owner), m_settings(settings), m_section(section), m_defaults(defaults)
 {
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QString());
@@ -37,7 +42,7 @@ Form3::Form3(SettingsStore &settings, QWidget *owner) : QDialog(owner), m_settin
     // Hiding ends the modal display; the caller unloads the window afterwards.
     connect(Command1, &QPushButton::clicked, this, [this] { done(QDialog::Accepted); });
 
-    applyPlacement(this, readPlacement(m_settings, Section, Defaults));
+    applyPlacement(this, readPlacement(m_settings, m_section, m_defaults));
     Form_Resize();
 }
 
@@ -70,7 +75,7 @@ void Form3::showEvent(QShowEvent *event)
     if (!m_placedAfterShow) {
         // Now that the frame is known, the stored outer size can be met exactly.
         m_placedAfterShow = true;
-        applyPlacement(this, readPlacement(m_settings, Section, Defaults));
+        applyPlacement(this, readPlacement(m_settings, m_section, m_defaults));
     }
 }
 
@@ -93,5 +98,5 @@ void Form3::Form_Unload()
     if (m_unloaded)
         return;
     m_unloaded = true;
-    writePlacement(m_settings, Section, currentPlacement(this));
+    writePlacement(m_settings, m_section, currentPlacement(this));
 }

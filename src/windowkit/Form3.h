@@ -1,5 +1,7 @@
 #pragma once
 
+#include "WindowPlacement.h"
+
 #include <QDialog>
 
 class QPlainTextEdit;
@@ -27,6 +29,9 @@ class Form3 : public QDialog
     QPushButton *Command1 = nullptr;
 
   protected:
+    // A window built on the viewer that keeps its placement in a section of its own.
+    Form3(SettingsStore &settings, QWidget *owner, const QString &section, const TwipsPlacement &defaults);
+
     void resizeEvent(QResizeEvent *event) override;
     void showEvent(QShowEvent *event) override;
 
@@ -35,6 +40,8 @@ class Form3 : public QDialog
     void Form_Unload();
 
     SettingsStore &m_settings;
+    const QString m_section;
+    const TwipsPlacement m_defaults;
     bool m_placedAfterShow = false;
     bool m_unloaded = false;
 };

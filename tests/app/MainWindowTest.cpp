@@ -159,7 +159,9 @@ TEST_F(MainWindow, MenusCarryTheirItemsAndShortcuts)
         ASSERT_NE(a, nullptr) << item;
         EXPECT_EQ(a->shortcut(), keys) << item;
     }
-    EXPECT_EQ(f.mnuMailSend->actions().size(), 6);
+    EXPECT_EQ(f.mnuMailSend->actions().size(), 8);
+    EXPECT_EQ(f.mnuMailSendCheck->text(), QStringLiteral("送信前の確認(&K)..."));
+    EXPECT_EQ(f.mnuMailSendTest->text(), QStringLiteral("テスト送信(&E)..."));
     EXPECT_EQ(f.mnuMailSendOption->text(), QStringLiteral("送信ｵﾌﾟｼｮﾝ(&O)..."));
     EXPECT_EQ(f.mnuHelpVersion->text(), QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報(&A)..."));
 

@@ -91,6 +91,7 @@ MailRecipient parseRecipients(const QString &text)
     for (const QChar c : text) {
         if (isControl(c) && c != u'\t') {
             r.error = QStringLiteral("宛先に改行などの制御文字が含まれています。送信しませんでした。");
+            r.reason = QStringLiteral("改行などの制御文字が含まれています");
             return r;
         }
     }
@@ -100,6 +101,7 @@ MailRecipient parseRecipients(const QString &text)
             if (haveHeader || (element != PlainHeader && element != HtmlHeader)) {
                 r.error = QStringLiteral("宛先の指定「%1」は使えません。使えるのは「%2」と「%3」だけです。")
                               .arg(element.toString(), PlainHeader, HtmlHeader);
+                r.reason = QStringLiteral("「>」で始まる指定は使えません");
                 return r;
             }
             haveHeader = true;
@@ -109,17 +111,20 @@ MailRecipient parseRecipients(const QString &text)
         if (haveAddress) {
             r.error = QStringLiteral("宛先が複数あります（アドレスにタブが含まれている可能性があります）。"
                                      "1通に指定できる宛先は1件だけです。送信しませんでした。");
+            r.reason = QStringLiteral("タブが含まれています");
             return r;
         }
         haveAddress = true;
         if (element.size() < 2 || !element.startsWith(u'<') || !element.endsWith(u'>')) {
             r.error = QStringLiteral("宛先「%1」が正しくありません。アドレスを < > で囲んでください。")
                           .arg(element.toString());
+            r.reason = QStringLiteral("< > で囲まれていません");
             return r;
         }
         const QStringView inner = trimSpaces(element.mid(1, element.size() - 2));
         if (inner.isEmpty()) {
             r.error = QStringLiteral("宛先のメールアドレスが空です。");
+            r.reason = QStringLiteral("アドレスが空です");
             return r;
         }
         // RCPT TO:<Postmaster> is the one address SMTP knows without a domain.
@@ -132,12 +137,15 @@ MailRecipient parseRecipients(const QString &text)
             r.error =
                 QStringLiteral("宛先のメールアドレス「%1」が正しくありません（%2）。送信しませんでした。")
                     .arg(inner.toString(), checked.reason);
+            r.reason = checked.reason;
             return r;
         }
         r.address = checked.address;
     }
-    if (!haveAddress)
+    if (!haveAddress) {
         r.error = QStringLiteral("宛先が指定されていません。");
+        r.reason = QStringLiteral("アドレスが空です");
+    }
     return r;
 }
 

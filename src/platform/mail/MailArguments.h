@@ -16,6 +16,8 @@ struct MailRecipient {
     bool html = false;
     QString address;
     QString error;
+    // The error without the sentence around it: what is wrong with the address, for lists.
+    QString reason;
 };
 
 MailSender parseSender(const QString &text);

@@ -63,6 +63,13 @@ void initMailLibraries()
     });
 }
 
+MailRecipient mailRecipientOf(const QString &address)
+{
+    const QString trimmed = trimSpaces(address);
+    const bool bracketed = trimmed.size() >= 2 && trimmed.startsWith(u'<') && trimmed.endsWith(u'>');
+    return parseRecipients(bracketed ? trimmed : u'<' + trimmed + u'>');
+}
+
 struct MailSession::Prepared {
     MailContent content;
     SmtpMail smtp;
@@ -113,9 +120,7 @@ std::optional<Failure> MailSession::change(const QString &sender, const QStringL
 
 std::optional<MailOutcome> MailSession::prepare(const MailContent &mail, Prepared *out)
 {
-    const QString address = trimSpaces(mail.address);
-    const bool bracketed = address.size() >= 2 && address.startsWith(u'<') && address.endsWith(u'>');
-    const MailRecipient recipient = parseRecipients(bracketed ? address : u'<' + address + u'>');
+    const MailRecipient recipient = mailRecipientOf(mail.address);
     if (!recipient.error.isEmpty())
         return refusal(MailOutcome::Kind::Refused, recipient.error);
     if (QString e = checkSubject(mail.subject); !e.isEmpty())

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Failure.h"
+#include "MailArguments.h"
 #include "MailOutcome.h"
 #include "MailServer.h"
 
@@ -29,6 +30,11 @@ struct MailContent {
 
     bool operator==(const MailContent &) const = default;
 };
+
+// The recipient send() makes of MailContent::address: trimmed, put in "<" ">" unless it is, then
+// read by the strict address check. Its error is the reason send() refuses the mail; its address
+// is the one that goes into RCPT TO (the local part as written, the domain in ACE form).
+MailRecipient mailRecipientOf(const QString &address);
 
 // One sender, one server and one attachment list for a whole run: the server text and the sender
 // are parsed once, the attachments read and encoded once. Used from one thread at a time. The

@@ -1,0 +1,78 @@
+#include "frmTestSend.h"
+
+#include "TestSend.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QVBoxLayout>
+
+frmTestSend::frmTestSend(int row, int lastRow, const QString &address, QWidget *owner) : QDialog(owner)
+{
+    setObjectName(QStringLiteral("frmTestSend"));
+    setWindowTitle(QStringLiteral("テスト送信"));
+    setAccessibleName(windowTitle());
+
+    lblRow = new QLabel(QStringLiteral("送る行の番号"), this);
+    lblRow->setObjectName(QStringLiteral("lblRow"));
+    txtRow = new QSpinBox(this);
+    txtRow->setObjectName(QStringLiteral("txtRow"));
+    txtRow->setRange(1, qMax(1, lastRow));
+    txtRow->setValue(qBound(1, row, qMax(1, lastRow)));
+    txtRow->setAccessibleName(lblRow->text());
+    lblRow->setBuddy(txtRow);
+    lblAddress = new QLabel(QStringLiteral("送信先のアドレス"), this);
+    lblAddress->setObjectName(QStringLiteral("lblAddress"));
+    txtAddress = new QLineEdit(address, this);
+    txtAddress->setObjectName(QStringLiteral("txtAddress"));
+    txtAddress->setAccessibleName(lblAddress->text());
+    txtAddress->setMinimumWidth(320);
+    lblAddress->setBuddy(txtAddress);
+    lblNote = new QLabel(
+        QStringLiteral("その行に差し込んだメールを、件名の先頭に「%1」を付けて上のアドレスへ1通だけ"
+                       "送ります。メールサーバー・送信者・添付ファイルはメインウィンドウのものを使います。"
+                       "宛先の表の送信状況は変わりません。")
+            .arg(TestSubjectPrefix),
+        this);
+    lblNote->setObjectName(QStringLiteral("lblNote"));
+    lblNote->setWordWrap(true);
+
+    cmdSend = new QPushButton(QStringLiteral("送信"), this);
+    cmdSend->setObjectName(QStringLiteral("cmdSend"));
+    cmdSend->setAccessibleName(cmdSend->text());
+    cmdSend->setDefault(true);
+    cmdCancel = new QPushButton(QStringLiteral("ｷｬﾝｾﾙ"), this);
+    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
+    cmdCancel->setAccessibleName(cmdCancel->text());
+    cmdCancel->setAutoDefault(false);
+    connect(cmdSend, &QPushButton::clicked, this, &QDialog::accept);
+    connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto *fields = new QGridLayout;
+    fields->addWidget(lblRow, 0, 0);
+    fields->addWidget(txtRow, 0, 1, Qt::AlignLeft);
+    fields->addWidget(lblAddress, 1, 0);
+    fields->addWidget(txtAddress, 1, 1);
+    auto *buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(cmdSend);
+    buttons->addWidget(cmdCancel);
+    auto *layout = new QVBoxLayout(this);
+    layout->addLayout(fields);
+    layout->addWidget(lblNote);
+    layout->addLayout(buttons);
+    txtAddress->setFocus();
+}
+
+int frmTestSend::row() const
+{
+    return txtRow->value();
+}
+
+QString frmTestSend::address() const
+{
+    return txtAddress->text();
+}
