@@ -366,3 +366,10 @@ Failure Failure::journalInUse(const QString &path)
         QStringLiteral("この送信記録は、実行中の送信が使っています。送信が終わってから操作してください。\n%1")
             .arg(path)};
 }
+
+Failure Failure::journalFinished(const QString &path)
+{
+    return {FailureNumber::InvalidProcedureCall,
+            QStringLiteral("この送信は、別の Velmora で既に最後まで送信されています。続きはありません。\n%1")
+                .arg(path)};
+}

@@ -65,6 +65,7 @@ struct Failure {
     static Failure journalHeadDamaged(const QString &path);
     static Failure journalOtherTable(const QString &path, const QString &source);
     static Failure journalInUse(const QString &path);
+    static Failure journalFinished(const QString &path);
 };
 
 // Failure numbers shown as message box titles.
