@@ -396,6 +396,8 @@ void Form1::Form_Load(const QString &strCommandLine)
     setStatusText(QString());
     if (!strCommandLine.isEmpty() && fileExists(strCommandLine))
         AddressRead(strCommandLine);
+    // Runs that a crash, a power loss or a stop left unfinished may be continued.
+    m_mailing.offerUnfinishedRuns();
 }
 
 void Form1::showEvent(QShowEvent *event)
@@ -559,6 +561,16 @@ void Form1::chooseOdbcSource(QString &connection, QString &tableOrStatement)
 void Form1::clearAttachments()
 {
     Text5->setPlainText(QString());
+}
+
+void Form1::restoreInputs(const SendInputs &inputs)
+{
+    Text1->setText(inputs.server);
+    Text2->setText(inputs.sender);
+    Text3->setText(inputs.subject);
+    Text4->setPlainText(inputs.body);
+    Text5->setPlainText(inputs.attachments);
+    CheckHTML->setChecked(inputs.html);
 }
 
 void Form1::Command4_Click()

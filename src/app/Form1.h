@@ -171,6 +171,7 @@ class Form1 : public QMainWindow, private MailingView
     void showText(const QString &caption, const QString &text) override;
     void chooseOdbcSource(QString &strODBCconn, QString &strODBCrec) override;
     void clearAttachments() override;
+    void restoreInputs(const SendInputs &inputs) override;
 
     SettingsStore &m_settings;
     UserDialogs &m_dialogs;

@@ -392,3 +392,10 @@ Failure Failure::testSendAddress(const QString &address, const QString &reason)
             QStringLiteral("テストメールの送信先「%1」は使えません（%2）。アドレスを確かめてください。")
                 .arg(address, reason)};
 }
+
+Failure Failure::journalFinished(const QString &path)
+{
+    return {FailureNumber::InvalidProcedureCall,
+            QStringLiteral("この送信は、別の Velmora で既に最後まで送信されています。続きはありません。\n%1")
+                .arg(path)};
+}

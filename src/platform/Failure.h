@@ -70,6 +70,7 @@ struct Failure {
     // A test mail that cannot be made: no such data row, or a destination the mail library refuses.
     static Failure testSendRow(int row, int lastRow);
     static Failure testSendAddress(const QString &address, const QString &reason);
+    static Failure journalFinished(const QString &path);
 };
 
 // Failure numbers shown as message box titles.

@@ -142,6 +142,16 @@ CsvShiftCheck checkCsvShift(const RecipientGrid &grid, const QString &strStatus)
     return check;
 }
 
+CsvArrivalCheck checkMayHaveArrived(const RecipientGrid &grid, const QString &strStatus)
+{
+    CsvArrivalCheck check;
+    for (int i = 1; i < grid.lineCount(); ++i) {
+        if (selected(grid, i, strStatus) && grid.table().mayHaveArrived(i) && check.lines++ == 0)
+            check.firstLine = i;
+    }
+    return check;
+}
+
 namespace
 {
 

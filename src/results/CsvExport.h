@@ -22,6 +22,14 @@ struct CsvShiftCheck {
 };
 CsvShiftCheck checkCsvShift(const RecipientGrid &grid, const QString &strStatus);
 
+// Lines whose mail may have arrived though the row failed (no final reply came): sending the file
+// again would mail them twice.
+struct CsvArrivalCheck {
+    int lines = 0;
+    int firstLine = -1; // grid line of the first of them
+};
+CsvArrivalCheck checkMayHaveArrived(const RecipientGrid &grid, const QString &strStatus);
+
 // The file's bytes: CP932 when every character has a place there and the import reads the bytes
 // back as the same text, otherwise UTF-8 behind a byte-order mark (which the import recognises).
 struct CsvBytes {

@@ -151,6 +151,13 @@ void Form2::exportLines(const QString &strStatus)
             return m_dialogs.messageBox(this, {text, QString(), UserDialogs::Icon::Warning,
                                                UserDialogs::Buttons::YesNo}) == UserDialogs::Answer::Yes;
         };
+        const CsvArrivalCheck arrival = checkMayHaveArrived(grid, strStatus);
+        if (arrival.lines > 0 &&
+            !goOn(
+                QStringLiteral("届いた可能性がある宛先が%1行あります（最初は%2）。このファイルで送り直すと、"
+                               "同じメールが二重に届くおそれがあります。\nこのまま書き込みますか？")
+                    .arg(QString::number(arrival.lines), lineName(arrival.firstLine))))
+            return;
         if (shift.lines > 0 &&
             !goOn(QStringLiteral("「,」または改行を含むセルがあるため、読み込み直すと項目がずれる行が%1行"
                                  "あります（最初は%2の「%3」）。\nこのまま書き込みますか？")

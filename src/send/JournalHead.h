@@ -17,6 +17,9 @@ inline constexpr QByteArrayView Declare = "declare"; // the rows, as "1-64" or "
 inline constexpr QByteArrayView Started = "started"; // the row
 inline constexpr QByteArrayView Outcome = "outcome"; // the row, its state word, the reason
 inline constexpr QByteArrayView Closed = "closed";   // finished or stopped
+// The run was taken up again, in the boot of this id: the records before it are what the
+// continuation knew, the records after it what it did.
+inline constexpr QByteArrayView Resumed = "resumed";
 
 inline constexpr QByteArrayView Accepted = "accepted";
 inline constexpr QByteArrayView Refused = "refused";

@@ -26,7 +26,11 @@ int rowNumber(QByteArrayView text, int rows)
 class Replay
 {
   public:
-    explicit Replay(JournalReport &r) : m_r(r), m_steps(size_t(r.identity.rows) + 1, Step::None) {}
+    Replay(JournalReport &r, QString bootIdNow)
+        : m_r(r), m_steps(size_t(r.identity.rows) + 1, Step::None), m_boot(r.bootId),
+          m_bootNow(std::move(bootIdNow))
+    {
+    }
 
     bool apply(const QList<QByteArray> &f)
     {
@@ -52,11 +56,17 @@ class Replay
                 if (first == 0 || last < first)
                     return false;
                 for (int row = first; row <= last; ++row) {
-                    // An accepted row stays accepted until it is started again.
-                    if (m_steps[row] != Step::Outcome || m_r.rows[row].state != JournalReport::Row::Accepted)
+                    // A row that was accepted, or may have arrived, stays so until it is started again.
+                    const JournalReport::Row state = m_r.rows[row].state;
+                    if (m_steps[row] != Step::Outcome || (state != JournalReport::Row::Accepted &&
+                                                          state != JournalReport::Row::MayHaveArrived))
                         m_steps[row] = Step::Declared;
                 }
             }
+            return true;
+        }
+        if (f[0] == Resumed && f.size() == 2) {
+            resumed(JournalRecord::text(f[1]));
             return true;
         }
         const int row = f.size() >= 2 ? rowNumber(f[1], rows) : 0;
@@ -84,27 +94,31 @@ class Replay
         return true;
     }
 
-    // The rows' states from what was read.
-    void settle()
+    // A damaged record, and the records after it up to the next "resumed" one, are unknown: any row
+    // not settled for good may have gone out in them.
+    void damaged()
     {
         using Row = JournalReport::Row;
         for (size_t row = 1; row < m_steps.size(); ++row) {
             JournalReport::RowEntry &e = m_r.rows[row];
-            switch (m_steps[row]) {
-            case Step::None: e.state = Row::NotTried; break;
-            // Declared rows were synced before any of them was sent, but a started record written
-            // after that sync is lost with a restart of the machine.
-            case Step::Declared: e.state = m_r.sameBoot ? Row::NotTried : Row::MayHaveArrived; break;
-            case Step::Started: e.state = Row::MayHaveArrived; break;
-            case Step::Outcome: break;
-            }
+            if (m_steps[row] == Step::Outcome && (e.state == Row::Accepted || e.state == Row::Refused))
+                continue;
             if (m_steps[row] != Step::Outcome)
                 e.reason.clear();
-            // Records after a damaged one are unknown: any row not settled for good may have gone
-            // out in them.
-            if (m_r.tail == JournalReport::Tail::Damaged && e.state != Row::Accepted &&
-                e.state != Row::Refused)
-                e.state = Row::MayHaveArrived;
+            e.state = Row::MayHaveArrived;
+            m_steps[row] = Step::Outcome;
+        }
+    }
+
+    // The rows' states from what was read.
+    void settle()
+    {
+        using Row = JournalReport::Row;
+        m_r.bootId = m_boot;
+        m_r.sameBoot = !m_boot.isEmpty() && m_boot == m_bootNow;
+        for (size_t row = 1; row < m_steps.size(); ++row) {
+            JournalReport::RowEntry &e = m_r.rows[row];
+            settleRow(row, m_r.sameBoot);
             switch (e.state) {
             case Row::NotTried: ++m_r.notTried; break;
             case Row::Accepted: ++m_r.accepted; break;
@@ -116,9 +130,59 @@ class Replay
     }
 
   private:
+    // A row not settled by an outcome, as the boot it was declared in and the boot it is read in
+    // tell.
+    void settleRow(size_t row, bool sameBoot)
+    {
+        using Row = JournalReport::Row;
+        JournalReport::RowEntry &e = m_r.rows[row];
+        switch (m_steps[row]) {
+        case Step::None: e.state = Row::NotTried; break;
+        // Declared rows were synced before any of them was sent, but a started record written after
+        // that sync is lost with a restart of the machine.
+        case Step::Declared: e.state = sameBoot ? Row::NotTried : Row::MayHaveArrived; break;
+        case Step::Started: e.state = Row::MayHaveArrived; break;
+        case Step::Outcome: return;
+        }
+        e.reason.clear();
+    }
+
+    // The continuation read the journal in `boot` and acted on the rows as they were then: those
+    // states hold from here on, and declared rows are judged by the new boot.
+    void resumed(const QString &boot)
+    {
+        const bool sameBoot = !m_boot.isEmpty() && m_boot == boot;
+        for (size_t row = 1; row < m_steps.size(); ++row) {
+            if (m_steps[row] == Step::Outcome || m_steps[row] == Step::None)
+                continue;
+            settleRow(row, sameBoot);
+            m_steps[row] = m_r.rows[row].state == JournalReport::Row::NotTried ? Step::None : Step::Outcome;
+        }
+        m_boot = boot;
+    }
+
     JournalReport &m_r;
     std::vector<Step> m_steps;
+    QString m_boot; // of the records being read
+    const QString m_bootNow;
 };
+
+// Where reading goes on after a damaged record: the next whole "resumed" record, else the end.
+qsizetype nextResumed(const QByteArray &bytes, qsizetype from)
+{
+    QList<QByteArray> fields;
+    for (qsizetype pos = from; pos < bytes.size();) {
+        const qsizetype lf = bytes.indexOf('\n', pos);
+        if (lf < 0)
+            break;
+        if (QByteArrayView(bytes).sliced(pos).startsWith(JournalHead::Resumed) &&
+            JournalRecord::open(QByteArrayView(bytes).sliced(pos, lf - pos), fields) &&
+            fields[0] == JournalHead::Resumed)
+            return pos;
+        pos = lf + 1;
+    }
+    return bytes.size();
+}
 
 } // namespace
 
@@ -143,21 +207,29 @@ Result<JournalReport> readJournal(const QString &path, const QString &bootIdNow)
     r.path = path;
     r.identity = std::move(head->identity);
     r.bootId = head->bootId;
-    r.sameBoot = !r.bootId.isEmpty() && r.bootId == bootIdNow;
     r.rows.resize(size_t(r.identity.rows) + 1);
-    Replay replay(r);
+    r.appendAt = bytes.size();
+    Replay replay(r, bootIdNow);
     QList<QByteArray> fields;
     for (qsizetype pos = head->end; pos < bytes.size();) {
         const qsizetype lf = bytes.indexOf('\n', pos);
-        if (lf < 0 || !JournalRecord::open(QByteArrayView(bytes).sliced(pos, lf - pos), fields) ||
-            !replay.apply(fields)) {
+        if (lf >= 0 && JournalRecord::open(QByteArrayView(bytes).sliced(pos, lf - pos), fields) &&
+            replay.apply(fields)) {
+            pos = lf + 1;
+            continue;
+        }
+        if (r.damagedAt < 0)
             r.damagedAt = pos;
-            const bool last = lf < 0 || lf + 1 == bytes.size();
-            r.tail = last ? JournalReport::Tail::Torn : JournalReport::Tail::Damaged;
-            r.ending = JournalReport::Ending::Abrupt;
+        r.ending = JournalReport::Ending::Abrupt;
+        if (lf < 0 || lf + 1 == bytes.size()) {
+            if (r.tail == JournalReport::Tail::Whole)
+                r.tail = JournalReport::Tail::Torn;
+            r.appendAt = pos;
             break;
         }
-        pos = lf + 1;
+        r.tail = JournalReport::Tail::Damaged;
+        replay.damaged();
+        pos = nextResumed(bytes, lf + 1);
     }
     replay.settle();
     return r;

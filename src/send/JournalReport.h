@@ -31,7 +31,7 @@ struct JournalReport {
         Whole,
         Torn,    // the last record is incomplete or damaged, as a write cut short leaves it
         Damaged, // a damaged record has records after it: they, and the rows they may have been
-                 // about, are unknown
+                 // about, are unknown up to the next "resumed" record, where reading goes on
     };
     struct RowEntry {
         Row state = Row::NotTried;
@@ -40,11 +40,14 @@ struct JournalReport {
 
     QString path;
     RunIdentity identity;
-    QString bootId;        // of the boot the journal was written in
+    QString bootId;        // of the boot the journal was last written in
     bool sameBoot = false; // the machine has not restarted since
     Ending ending = Ending::Abrupt;
     Tail tail = Tail::Whole;
-    qint64 damagedAt = -1;      // byte offset of the first damaged record
+    qint64 damagedAt = -1; // byte offset of the first damaged record
+    // Where a continuation's records begin: the end of the file, or the start of a torn last
+    // record, which is cut off first (it never counted).
+    qint64 appendAt = 0;
     std::vector<RowEntry> rows; // [row], rows 1..identity.rows; [0] unused
 
     int accepted = 0, refused = 0, retry = 0, mayHaveArrived = 0, notTried = 0;

@@ -5,9 +5,11 @@
 #include "Clock.h"
 #include "Importers.h"
 #include "JournalReport.h"
+#include "JournalStore.h"
 #include "MailArguments.h"
 #include "MailServer.h"
 #include "ProviderPacer.h"
+#include "Resume.h"
 #include "RunJournal.h"
 #include "SendJournal.h"
 #include "SendPacer.h"
@@ -23,6 +25,8 @@ namespace
 using Answer = UserDialogs::Answer;
 using Buttons = UserDialogs::Buttons;
 using Icon = UserDialogs::Icon;
+
+const QString ResumeTitle = QStringLiteral("送信の再開");
 
 const QString StopQuestion =
     QStringLiteral("本当に送信を中止して良いですか？\r\n中止したら、既に送信済みの宛先に再度同じ内容の"
@@ -48,6 +52,14 @@ void Mailing::showFailure(const Failure &failure)
 
 int Mailing::AddressRead(const QString &strFileName)
 {
+    const int result = readSource(strFileName, true);
+    if (result == 0 && recipientSourceOf(strFileName) != RecipientSource::None)
+        offerRunsOfTable();
+    return result;
+}
+
+int Mailing::readSource(const QString &strFileName, bool askOdbc)
+{
     // Kept so that a table the address check cannot use never replaces a good one.
     const RecipientTable previous = m_table;
     const RecipientSource source = recipientSourceOf(strFileName);
@@ -71,7 +83,7 @@ int Mailing::AddressRead(const QString &strFileName)
         result = takeImport(OutlookDataGet(AddressBookPlaces::fromEnvironment(), status));
         break;
     }
-    case RecipientSource::Odbc: result = odbcDataGet(); break;
+    case RecipientSource::Odbc: result = odbcDataGet(askOdbc); break;
     case RecipientSource::VCard: result = takeImport(VCardDataGet(strFileName)); break;
     case RecipientSource::None: break;
     }
@@ -109,10 +121,12 @@ int Mailing::takeImport(Result<RecipientTable> imported)
     return 0;
 }
 
-int Mailing::odbcDataGet()
+int Mailing::odbcDataGet(bool ask)
 {
     m_view.showStatus(QString());
-    m_view.chooseOdbcSource(strODBCconn, strODBCrec);
+    // A continued run reads the data source and the table or query it recorded.
+    if (ask)
+        m_view.chooseOdbcSource(strODBCconn, strODBCrec);
     if (strODBCrec.isEmpty() || strODBCconn.isEmpty())
         return -1;
     Result<RecipientTable> imported = ODBCDataGet(strODBCconn, strODBCrec, [this](qint64 records) {
@@ -121,6 +135,14 @@ int Mailing::odbcDataGet()
     if (!imported)
         m_view.showStatus(QString());
     return takeImport(std::move(imported));
+}
+
+void Mailing::endTimerStart()
+{
+    if (m_runFromTimer) {
+        m_runFromTimer = false;
+        timerFlag = 0;
+    }
 }
 
 void Mailing::startRun()
@@ -134,10 +156,7 @@ void Mailing::startRun()
         m_view.ask(*check.refusal);
         if (check.clearAttachments)
             m_view.clearAttachments();
-        if (m_runFromTimer) {
-            m_runFromTimer = false;
-            timerFlag = 0;
-        }
+        endTimerStart();
         return;
     }
 
@@ -149,10 +168,96 @@ void Mailing::startRun()
     setup.body = QString(inputs.body).replace(u'\n', QStringLiteral("\r\n"));
     setup.attachments = check.attachmentList.split(u'\t', Qt::SkipEmptyParts);
     setup.html = inputs.html;
+
+    // A run that sends keeps a journal from its first mail on; a trial into a folder keeps none.
+    const bool trial = parseMailServer(setup.server).server.kind == MailServer::Kind::Outbox;
+    if (!trial) {
+        const std::vector<JournalReport> unfinished = unfinishedRunsOfTable();
+        if (!unfinished.empty()) {
+            const JournalReport &last = unfinished.front();
+            const Answer answer = m_view.ask(
+                {QStringLiteral("この宛先の表には、途中で終わった送信があります。\r\n\r\n") +
+                     unfinishedRunText(last) +
+                     QStringLiteral("\r\n\r\n「はい」：続きから送信します（前回と同じ件名・本文で、まだ"
+                                    "送っていない宛先にだけ送ります）。\r\n「いいえ」：1件目から全員に送信し"
+                                    "直します（前回の記録は破棄します）。\r\n「キャンセル」：送信しません。"),
+                 ResumeTitle, Icon::Question, Buttons::YesNoCancel});
+            if (answer == Answer::Yes) {
+                if (!continueRun(last.path))
+                    endTimerStart();
+                return;
+            }
+            if (answer != Answer::No) {
+                endTimerStart();
+                return;
+            }
+            // Starting over leaves no unfinished record behind that could send these rows again.
+            if (const std::optional<Failure> failure = JournalStore().abandon(last.path)) {
+                showFailure(*failure);
+                endTimerStart();
+                return;
+            }
+        }
+    }
+
+    std::unique_ptr<SendPacer> pacer = openPacer(setup.server, setup.sender);
+    if (!pacer) {
+        endTimerStart();
+        return;
+    }
+    std::unique_ptr<RunJournal> journal;
+    if (trial) {
+        journal = std::make_unique<NoJournal>();
+    } else {
+        RunIdentity identity;
+        identity.source = m_source;
+        identity.odbcDataSource = m_sourceOdbcConn;
+        identity.odbcTableOrSql = m_sourceOdbcRec;
+        identity.tableDigest = tableDigest(m_table);
+        identity.subject = setup.subject;
+        identity.body = setup.body;
+        identity.html = setup.html;
+        identity.sender = setup.sender;
+        identity.attachments = setup.attachments;
+        identity.server = setup.server;
+        identity.rows = qMax(0, m_table.lastRow());
+        identity.startedAt = m_clock->now();
+        Result<std::unique_ptr<SendJournal>> created = SendJournal::create(std::move(identity));
+        if (!created) {
+            showFailure(created.failure());
+            endTimerStart();
+            return;
+        }
+        journal = std::move(created.value());
+    }
+    launch(setup, std::move(journal), std::move(pacer));
+}
+
+std::unique_ptr<SendPacer> Mailing::openPacer(const QString &server, const QString &sender)
+{
+    // The account's record of the last 24 hours is kept even without limits, so that limits set
+    // later count what already went out. A trial into a folder counts nothing.
+    const MailServerParse destination = parseMailServer(server);
+    if (!destination.error.isEmpty() || destination.server.kind == MailServer::Kind::Outbox)
+        return std::make_unique<UnlimitedPacer>();
+    const SendAccount account{destination.server.host, destination.server.user, parseSender(sender).address};
+    Result<std::unique_ptr<ProviderPacer>> pacer = ProviderPacer::open(sendLimits, account, m_clock->now());
+    if (!pacer) {
+        showFailure(pacer.failure());
+        return nullptr;
+    }
+    return std::move(pacer.value());
+}
+
+void Mailing::launch(const SendRunSetup &runSetup, std::unique_ptr<RunJournal> journal,
+                     std::unique_ptr<SendPacer> pacer)
+{
+    SendRunSetup setup = runSetup;
     setup.interval = qBound<int>(0, sendInterval, 60);
 
     SendRunHost host;
-    auto row = std::make_shared<std::pair<int, int>>(0, qMax(0, m_table.lastRow()));
+    const int total = setup.rows.empty() ? qMax(0, m_table.lastRow()) : int(setup.rows.size());
+    auto row = std::make_shared<std::pair<int, int>>(0, total);
     host.progress = [row](int k, int rows) { *row = {k, rows}; };
     host.status = [this, row](const QString &text) { m_view.showRunProgress(text, row->first, row->second); };
     host.askStop = [this] {
@@ -172,51 +277,155 @@ void Mailing::startRun()
     };
     host.finished = [this](const SendSummary &summary) { runFinished(summary); };
 
-    // A run that sends keeps a journal from its first mail on; a trial into a folder keeps none.
-    const bool trial = parseMailServer(setup.server).server.kind == MailServer::Kind::Outbox;
-    if (trial) {
-        m_journal = std::make_unique<NoJournal>();
-    } else {
-        RunIdentity identity;
-        identity.source = m_source;
-        identity.odbcDataSource = m_sourceOdbcConn;
-        identity.odbcTableOrSql = m_sourceOdbcRec;
-        identity.tableDigest = tableDigest(m_table);
-        identity.subject = setup.subject;
-        identity.body = setup.body;
-        identity.html = setup.html;
-        identity.sender = setup.sender;
-        identity.attachments = setup.attachments;
-        identity.server = setup.server;
-        identity.rows = qMax(0, m_table.lastRow());
-        identity.startedAt = m_clock->now();
-        Result<std::unique_ptr<SendJournal>> journal = SendJournal::create(std::move(identity));
-        if (!journal) {
-            showFailure(journal.failure());
-            return;
-        }
-        m_journal = std::move(journal.value());
-    }
-    // The account's record of the last 24 hours is kept even without limits, so that limits set
-    // later count what already went out. A trial into a folder counts nothing.
-    const MailServerParse destination = parseMailServer(setup.server);
-    if (destination.error.isEmpty() && destination.server.kind != MailServer::Kind::Outbox) {
-        const SendAccount account{destination.server.host, destination.server.user,
-                                  parseSender(setup.sender).address};
-        Result<std::unique_ptr<ProviderPacer>> pacer =
-            ProviderPacer::open(sendLimits, account, m_clock->now());
-        if (!pacer) {
-            showFailure(pacer.failure());
-            return;
-        }
-        m_pacer = std::move(pacer.value());
-    } else {
-        m_pacer = std::make_unique<UnlimitedPacer>();
-    }
+    m_journal = std::move(journal);
+    m_pacer = std::move(pacer);
     m_run = new SendRun(m_table, setup, sendFlag, *m_clock, std::move(host), *m_journal, *m_pacer, this);
     m_view.showActivity(MailingView::Activity::Sending);
-    m_view.showRunProgress(QString(), 0, row->second);
+    m_view.showRunProgress(QString(), 0, total);
     m_run->start();
+}
+
+std::vector<JournalReport> Mailing::unfinishedRunsOfTable() const
+{
+    std::vector<JournalReport> runs;
+    QByteArray digest;
+    for (JournalStore::Entry &e : JournalStore().unfinished()) {
+        if (!e.report || e.report->identity.rows != m_table.lastRow())
+            continue;
+        if (digest.isEmpty())
+            digest = tableDigest(m_table);
+        if (e.report->identity.tableDigest == digest)
+            runs.push_back(std::move(e.report.value()));
+    }
+    return runs;
+}
+
+void Mailing::offerRunsOfTable()
+{
+    if (busy())
+        return;
+    for (const JournalReport &report : unfinishedRunsOfTable()) {
+        m_offered.insert(report.path);
+        if (offerRun(report))
+            return;
+    }
+}
+
+void Mailing::offerUnfinishedRuns()
+{
+    if (busy())
+        return;
+    const JournalStore store;
+    // Finished and abandoned records are kept a month, to show who was mailed; then they go.
+    store.removeOld(QDateTime::currentDateTime());
+    for (JournalStore::Entry &e : store.unfinished()) {
+        if (m_offered.contains(e.path))
+            continue;
+        m_offered.insert(e.path);
+        if (!e.report) {
+            // It cannot be continued; it is kept unless the operator throws it away.
+            showFailure(e.report.failure());
+            askThrowAway(e.path);
+            continue;
+        }
+        if (offerRun(e.report.value()))
+            return;
+    }
+}
+
+bool Mailing::offerRun(const JournalReport &report)
+{
+    const QString text = QStringLiteral("前回の送信が途中で終わっています。\r\n\r\n") +
+                         unfinishedRunText(report) + QStringLiteral("\r\n\r\n続きから送信しますか？");
+    if (m_view.ask({text, ResumeTitle, Icon::Question, Buttons::YesNo}) == Answer::Yes) {
+        continueRun(report.path);
+        return true;
+    }
+    askThrowAway(report.path);
+    return false;
+}
+
+void Mailing::askThrowAway(const QString &path)
+{
+    const QString text = QStringLiteral(
+        "この送信の記録を破棄しますか？\r\n「はい」：破棄します。この送信は続きから送信できなくなります。"
+        "\r\n「いいえ」：記録を残します。同じ宛先を読み込んだときや次の起動時に、もう一度お知らせします。");
+    if (m_view.ask({text, ResumeTitle, Icon::Question, Buttons::YesNo}) != Answer::Yes)
+        return;
+    if (const std::optional<Failure> failure = JournalStore().abandon(path))
+        showFailure(*failure);
+}
+
+bool Mailing::continueRun(const QString &path)
+{
+    if (busy())
+        return false;
+    // Locked from here on: another Velmora cannot continue the same run meanwhile.
+    Result<std::unique_ptr<SendJournal>> reopened = SendJournal::reopen(path);
+    if (!reopened) {
+        showFailure(reopened.failure());
+        return false;
+    }
+    std::unique_ptr<SendJournal> journal = std::move(reopened.value());
+    const JournalReport &report = *journal->report();
+    const RunIdentity &id = report.identity;
+
+    // The run's own table: the one loaded when it is that table, else its source read again.
+    if (checkJournalTable(report, m_table)) {
+        const RecipientSource source = recipientSourceOf(id.source);
+        if (source == RecipientSource::None) {
+            showFailure(Failure::sourceNotSupported(id.source));
+            return false;
+        }
+        if (source == RecipientSource::Odbc) {
+            strODBCconn = id.odbcDataSource;
+            strODBCrec = id.odbcTableOrSql;
+        }
+        if (readSource(id.source, false) != 0)
+            return false;
+        if (const std::optional<Failure> other = checkJournalTable(report, m_table)) {
+            showFailure(*other);
+            return false;
+        }
+    }
+    restoreStatuses(m_table, report);
+    m_view.restoreInputs(continuationInputs(id, m_view.sendInputs().server));
+    const SendInputs inputs = m_view.sendInputs();
+    const SendCheck check = checkSendInputs(inputs, &fileExists);
+    if (check.refusal) {
+        m_view.ask(*check.refusal);
+        if (check.clearAttachments)
+            m_view.clearAttachments();
+        return false;
+    }
+    // Nobody whose mail may have arrived is mailed again unless the operator says so.
+    const bool resendUnknown =
+        report.mayHaveArrived > 0 && m_view.ask({unknownRowsQuestion(report, m_table), ResumeTitle,
+                                                 Icon::Warning, Buttons::YesNo}) == Answer::Yes;
+
+    SendRunSetup setup;
+    setup.server = trimSpaces(inputs.server);
+    setup.sender = id.sender;
+    setup.subject = id.subject;
+    setup.body = id.body;
+    setup.attachments = id.attachments;
+    setup.html = id.html;
+    setup.rows = rowsToContinue(report, resendUnknown);
+    std::unique_ptr<SendPacer> pacer = openPacer(setup.server, setup.sender);
+    if (!pacer)
+        return false;
+    if (const std::optional<Failure> failure = journal->resume()) {
+        showFailure(*failure);
+        return false;
+    }
+    if (setup.rows.empty()) {
+        // Every row has its outcome, or stays as the operator chose: the run is done.
+        journal->closed(true);
+        m_view.showStatus(QStringLiteral("続きから送信する宛先はありません。送信を終了しました。"));
+        return false;
+    }
+    launch(setup, std::move(journal), std::move(pacer));
+    return true;
 }
 
 void Mailing::runFinished(const SendSummary &summary)
@@ -231,10 +440,7 @@ void Mailing::runFinished(const SendSummary &summary)
     if (failures && m_view.ask({QStringLiteral("送信エラーの行があります。表示しますか？"),
                                 QStringLiteral("送信エラー"), Icon::Warning, Buttons::YesNo}) == Answer::Yes)
         m_view.showText(QStringLiteral("送信エラー"), errorList);
-    if (m_runFromTimer) {
-        m_runFromTimer = false;
-        timerFlag = 0;
-    }
+    endTimerStart();
 }
 
 void Mailing::stop()

@@ -6,12 +6,16 @@
 #include "SendLimits.h"
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 
 #include <memory>
+#include <vector>
 
 class Clock;
 class RunJournal;
+struct JournalReport;
+struct SendRunSetup;
 class SendPacer;
 class SendRun;
 class SendTimer;
@@ -50,9 +54,15 @@ class Mailing : public QObject
     // The one entry for every load of the table: a path ending in .xls, .csv or .vcf, or the word
     // OUTLOOK or ODBC. Returns 0 when loaded (or when the source names no importer), -1 when the
     // import failed; a failure has been shown before the return, and the table is as it was.
+    // A table that an unfinished run was sending is offered for continuing that run.
     int AddressRead(const QString &strFileName);
 
-    // The send button: checks the view's inputs, then runs over every row.
+    // At start, once the window is loaded: every run that ended unfinished and was not offered
+    // yet is told, one question each, and may be continued, kept for later or thrown away.
+    void offerUnfinishedRuns();
+
+    // The send button: checks the view's inputs, then runs over every row. When the table has an
+    // unfinished run, the operator chooses between continuing it and starting over.
     void startRun();
     // The stop button: clears both flags; a waiting run asks at once, a mail in flight is
     // finished first.
@@ -64,9 +74,22 @@ class Mailing : public QObject
     bool requestClose();
 
   private:
+    int readSource(const QString &strFileName, bool askOdbc);
     int takeImport(Result<RecipientTable> imported);
     void showFailure(const Failure &failure);
-    int odbcDataGet();
+    int odbcDataGet(bool ask);
+    void endTimerStart();
+    // The unfinished runs of the table now loaded, newest first.
+    std::vector<JournalReport> unfinishedRunsOfTable() const;
+    void offerRunsOfTable();
+    // True when the operator chose to continue the run.
+    bool offerRun(const JournalReport &report);
+    void askThrowAway(const QString &path);
+    // True when a run started.
+    bool continueRun(const QString &path);
+    std::unique_ptr<SendPacer> openPacer(const QString &server, const QString &sender);
+    void launch(const SendRunSetup &setup, std::unique_ptr<RunJournal> journal,
+                std::unique_ptr<SendPacer> pacer);
     void runFinished(const SendSummary &summary);
     void timerDone(bool due);
 
@@ -84,4 +107,7 @@ class Mailing : public QObject
     std::unique_ptr<SendPacer> m_pacer;
     SendTimer *m_timer = nullptr;
     bool m_runFromTimer = false;
+    // Unfinished runs already offered in this session, so that the question at start does not
+    // repeat the one of the table just loaded.
+    QSet<QString> m_offered;
 };

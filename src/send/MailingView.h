@@ -34,4 +34,6 @@ class MailingView
     virtual void chooseOdbcSource(QString &strODBCconn, QString &strODBCrec) = 0;
     // The attachment list named a file that is not there: the box is emptied.
     virtual void clearAttachments() = 0;
+    // A run is continued: its inputs as it was started replace the window's.
+    virtual void restoreInputs(const SendInputs &inputs) = 0;
 };

@@ -2,6 +2,7 @@
 
 #include "JournalHead.h"
 #include "JournalRecord.h"
+#include "JournalReport.h"
 #include "MailServer.h"
 
 #include <QCoreApplication>
@@ -160,6 +161,71 @@ Result<std::unique_ptr<SendJournal>> SendJournal::create(RunIdentity identity, c
     }
 }
 
+Result<std::unique_ptr<SendJournal>> SendJournal::reopen(const QString &path, const QString &bootId)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return Failure::fileNotFound(path);
+        return Failure::journalWrite(path, errno);
+    }
+    // Held until the continuation ends, as the writer of a new journal holds it.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+        ::close(fd);
+        return Failure::journalInUse(path);
+    }
+    Result<JournalReport> report = readJournal(path, bootId);
+    if (!report) {
+        ::close(fd);
+        return report.failure();
+    }
+    if (!report->unfinished()) {
+        ::close(fd);
+        return Failure::journalFinished(path);
+    }
+    return std::unique_ptr<SendJournal>(
+        new SendJournal(fd, path, std::make_unique<JournalReport>(std::move(report.value())), bootId));
+}
+
+std::optional<Failure> SendJournal::resume()
+{
+    if (!m_report || !writable())
+        return m_failure;
+    struct stat st;
+    if (::fstat(m_fd, &st) != 0) {
+        fail(errno);
+        return m_failure;
+    }
+    // A record appended behind a torn one would join its line and be lost with it.
+    qint64 end = qint64(st.st_size);
+    if (m_report->appendAt < end) {
+        if (::ftruncate(m_fd, m_report->appendAt) != 0) {
+            fail(errno);
+            return m_failure;
+        }
+        end = m_report->appendAt;
+    }
+    char last = '\n';
+    if (end > 0) {
+        const ssize_t n = ::pread(m_fd, &last, 1, end - 1);
+        if (n != 1) {
+            fail(n < 0 ? errno : EIO);
+            return m_failure;
+        }
+    }
+    // After damaged records the last line may lack its end: the record starts a line of its own.
+    if (last != '\n')
+        m_record.append('\n');
+    const qsizetype start = m_record.size();
+    JournalRecord::addField(m_record, start, JournalHead::Resumed);
+    JournalRecord::addField(m_record, start, m_bootId);
+    JournalRecord::seal(m_record, start);
+    // Durable before any mail, with everything the continuation was decided on.
+    if (flush() && ::fdatasync(m_fd) != 0)
+        fail(errno);
+    return m_failure;
+}
+
 // Syncs the file after each declared group, away from the sending thread; several groups
 // declared meanwhile share one sync.
 class SendJournal::Syncer
@@ -230,6 +296,13 @@ class SendJournal::Syncer
 SendJournal::SendJournal(int fd, QString path, int rows)
     : m_fd(fd), m_path(std::move(path)), m_groupOf(size_t(std::max(rows, 0)) + 1, 0)
 {
+}
+
+SendJournal::SendJournal(int fd, QString path, std::unique_ptr<JournalReport> report, QString bootId)
+    : SendJournal(fd, std::move(path), report->identity.rows)
+{
+    m_report = std::move(report);
+    m_bootId = std::move(bootId);
 }
 
 SendJournal::~SendJournal()

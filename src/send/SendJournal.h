@@ -12,6 +12,8 @@
 #include <optional>
 #include <vector>
 
+struct JournalReport;
+
 // What a run is: enough to tell, when a journal is found after a crash, which mailing it belongs
 // to and to load the same table again.
 struct RunIdentity {
@@ -57,6 +59,17 @@ class SendJournal : public RunJournal
     static Result<std::unique_ptr<SendJournal>> create(RunIdentity identity,
                                                        const QString &folder = journalFolder(),
                                                        const QString &bootId = currentBootId());
+    // Takes up the journal of an unfinished run to continue it in the same file, so that one file
+    // keeps the whole mailing. The file is locked as a running journal's is (one another Velmora
+    // holds is refused) and read again under the lock: report() is what it says now. Nothing is
+    // written before resume().
+    static Result<std::unique_ptr<SendJournal>> reopen(const QString &path,
+                                                       const QString &bootId = currentBootId());
+    // Before the continuation's first mail: a torn last record is cut off and a "resumed" record
+    // with this boot's id is appended, both synced. The rows then go on as in a new run.
+    std::optional<Failure> resume();
+    // The journal as reopen() read it; empty for a journal made by create().
+    const JournalReport *report() const { return m_report.get(); }
     ~SendJournal() override;
     SendJournal(const SendJournal &) = delete;
     SendJournal &operator=(const SendJournal &) = delete;
@@ -77,6 +90,7 @@ class SendJournal : public RunJournal
     class Syncer;
 
     SendJournal(int fd, QString path, int rows);
+    SendJournal(int fd, QString path, std::unique_ptr<JournalReport> report, QString bootId);
     bool writable();
     // Hands m_record to the kernel and empties it.
     bool flush();
@@ -90,4 +104,6 @@ class SendJournal : public RunJournal
     std::vector<quint32> m_groupOf;
     quint32 m_groups = 0;
     std::unique_ptr<Syncer> m_syncer; // made by the first declare()
+    std::unique_ptr<JournalReport> m_report;
+    QString m_bootId; // of a reopened journal: written by resume()
 };

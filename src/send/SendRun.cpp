@@ -334,8 +334,15 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts, std::
             announced = false;
         } else {
             announced = haveNext && nextFailure.isEmpty();
-            o = m_session->send(mail, announced ? &next : nullptr, [this, row] { m_journal.started(row); });
+            // The end of the data goes out only once the journal holds the row's start.
+            o = m_session->send(mail, announced ? &next : nullptr, [this, row] {
+                m_journal.started(row);
+                return !m_journal.failure();
+            });
         }
+        // The start could not be recorded: the mail was held back and nothing more goes out.
+        if (journalFailed(i))
+            break;
         m_journal.outcome(row, journalState(o.kind), o.description);
         const bool stop = needsDecision(o.kind) || (o.kind == Kind::Temporary && o.replyCode == 421);
         post({row, attempts[i], std::move(o), {}});

@@ -255,6 +255,26 @@ TEST_F(Form2Test, ExportButtonsAskWarnWriteAndReport)
     single.Command5->click();
 }
 
+// A list of failed rows sent again would mail twice those whose mail may have arrived.
+TEST_F(Form2Test, ExportOfFailedLinesWarnsOfMailsThatMayHaveArrived)
+{
+    RecipientTable table =
+        tableOf({{"メール"}, {"送信NG", "a@x.jp"}, {"送信OK", "b@x.jp"}, {"送信NG", "c@x.jp"}});
+    table.setMayHaveArrived(3, true);
+    Form2 f(settings, dialogs, table, QString(), nullptr);
+    dialogs.expectSaveFile(Filter, dir.path("ng.csv"));
+    dialogs.expectBox(
+        QStringLiteral("届いた可能性がある宛先が1行あります（最初は3件目）。このファイルで送り直すと、"
+                       "同じメールが二重に届くおそれがあります。\nこのまま書き込みますか？"),
+        QString(), Icon::Warning, Buttons::YesNo, Answer::No);
+    f.Command5->click();
+    EXPECT_FALSE(QFile::exists(dir.path("ng.csv")));
+    dialogs.expectSaveFile(Filter, dir.path("ok.csv")); // the accepted lines hold none of them
+    dialogs.expectBox(QStringLiteral("1件を書き込みました"), QString(), Icon::Information, Buttons::Ok,
+                      Answer::Ok);
+    f.Command4->click();
+}
+
 TEST_F(Form2Test, MainWindowOpensTheListOnlyOnceSomethingIsLoaded)
 {
     Form1 main(settings, dialogs, QString());

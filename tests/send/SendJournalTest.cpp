@@ -315,3 +315,56 @@ TEST(SendJournal, AKilledWriterLosesNothingItRecorded)
         ASSERT_EQ(r.rows[row].state, Row::Accepted) << row;
     EXPECT_GE(r.accepted, last);
 }
+
+// A continuation appends to the same file: read back, the rows are what the continuation acted on
+// and then what it did, whatever boot each part was written in.
+TEST(SendJournal, AContinuationAppendsToTheSameFileAndReadsBackAsItActed)
+{
+    ScratchDir dir;
+    auto j = journal(dir.root(), 5);
+    j->declare({1, 2, 3});
+    j->started(1);
+    j->outcome(1, State::Accepted, {});
+    j->started(2); // the machine lost power here
+    const QString path = j->path();
+    j.reset();
+    auto states = [](const JournalReport &r) {
+        std::vector<Row> s;
+        for (size_t row = 1; row < r.rows.size(); ++row)
+            s.push_back(r.rows[row].state);
+        return s;
+    };
+    std::unique_ptr<SendJournal> c = std::move(SendJournal::reopen(path, LaterBoot).value());
+    const std::vector<Row> then = {Row::Accepted, Row::MayHaveArrived, Row::MayHaveArrived, Row::NotTried,
+                                   Row::NotTried};
+    EXPECT_EQ(states(*c->report()), then);
+    // Held as a running journal is.
+    EXPECT_EQ(JournalStore(dir.root()).abandon(path)->description, Failure::journalInUse(path).description);
+    ASSERT_FALSE(c->resume());
+    c->declare({2, 4, 5}); // row 2 again at the operator's word; cut off after row 4
+    c->started(4);
+    c->outcome(4, State::Accepted, {});
+    c.reset();
+    EXPECT_EQ(states(report(path, LaterBoot)),
+              (std::vector<Row>{Row::Accepted, Row::MayHaveArrived, Row::MayHaveArrived, Row::Accepted,
+                                Row::NotTried}));
+    EXPECT_EQ(report(path, QStringLiteral("boot-3")).rows[5].state, Row::MayHaveArrived);
+
+    // After a damaged record reading goes on at the continuation's first record.
+    QByteArray damaged = bytesOf(path);
+    damaged = damaged.left(damaged.indexOf("resumed")) + "started\t3\tdea";
+    damaged[damaged.indexOf("outcome\t1")] = 'O';
+    const QString damagedPath = dir.write(QStringLiteral("run-damaged.journal"), damaged);
+    c = std::move(SendJournal::reopen(damagedPath, LaterBoot).value());
+    ASSERT_FALSE(c->resume());
+    c->declare({5});
+    c->started(5);
+    c->outcome(5, State::Refused, QStringLiteral("550 宛先がありません"));
+    c->closed(true);
+    const JournalReport d = report(damagedPath, LaterBoot);
+    EXPECT_EQ(d.tail, JournalReport::Tail::Damaged);
+    EXPECT_EQ(states(d), (std::vector<Row>{Row::MayHaveArrived, Row::MayHaveArrived, Row::MayHaveArrived,
+                                           Row::MayHaveArrived, Row::Refused}));
+    EXPECT_EQ(SendJournal::reopen(damagedPath).failure().description,
+              Failure::journalFinished(damagedPath).description);
+}

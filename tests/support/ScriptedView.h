@@ -26,6 +26,7 @@ class ScriptedView : public MailingView
     int row = 0, rows = 0;
     QList<QPair<QString, QString>> texts; // caption and text of every text viewer shown
     bool attachmentsCleared = false;
+    int restores = 0;
     std::function<void(QString &, QString &)> odbcChoice;
 
     bool busy() const { return activity != Activity::Idle; }
@@ -72,5 +73,11 @@ class ScriptedView : public MailingView
     {
         attachmentsCleared = true;
         inputs.attachments.clear();
+    }
+    void restoreInputs(const SendInputs &restored) override
+    {
+        inputs = restored;
+        inputs.haveAddresses = !addresses.isEmpty();
+        ++restores;
     }
 };

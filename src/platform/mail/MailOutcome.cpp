@@ -127,3 +127,12 @@ MailOutcome::Kind classifySmtpReply(SmtpStage stage, int code, QStringView enhan
     }
     return permanent ? Kind::Refused : Kind::Temporary;
 }
+
+MailOutcome heldBackOutcome()
+{
+    MailOutcome o;
+    o.kind = Kind::LocalFailure;
+    o.description = QStringLiteral("送信の記録を書き込めないため、このメールは送信しませんでした"
+                                   "（メールサーバーには届いていません）。");
+    return o;
+}

@@ -19,8 +19,8 @@ struct MailOutcome {
                         // 5.7.30, 5.7.3 ..., libcurl's login denied, 454 4.7.0 on AUTH)
         QuotaOrPolicy,  // sending limit or quota reached, the sender or the client refused for policy
         MayHaveArrived, // the whole mail and its end marker went out and no final reply came
-        LocalFailure,   // this side cannot make or store the mails: an attachment unreadable, the
-                        // outbox folder not writable, the composer failing
+        LocalFailure,   // this side cannot make, store or record the mails: an attachment unreadable,
+                        // the outbox folder not writable, the composer failing, a mail held back
     };
     Kind kind = Kind::Accepted;
     int replyCode = 0;    // 0 when the server gave none
@@ -29,6 +29,10 @@ struct MailOutcome {
     QString description;  // Japanese text for the operator; empty when accepted
     bool accepted() const { return kind == Kind::Accepted; }
 };
+
+// A mail whose sender withheld the end of its data (its start could not be recorded): nothing of it
+// reached anyone, so it may be sent later.
+MailOutcome heldBackOutcome();
 
 // The stage of the SMTP dialogue a reply answered. Connect covers the greeting, EHLO and STARTTLS.
 enum class SmtpStage { Connect, Auth, Mail, Rcpt, Data, EndOfData };

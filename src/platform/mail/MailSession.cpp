@@ -139,7 +139,7 @@ std::optional<MailOutcome> MailSession::prepare(const MailContent &mail, Prepare
 }
 
 MailOutcome MailSession::send(const MailContent &mail, const MailContent *next,
-                              const std::function<void()> &beforeEnd)
+                              const std::function<bool()> &beforeEnd)
 {
     SigpipeBlock sigpipe;
     Prepared current;
@@ -153,8 +153,8 @@ MailOutcome MailSession::send(const MailContent &mail, const MailContent *next,
     if (m_server.kind == MailServer::Kind::Outbox) {
         if (!m_outbox)
             m_outbox = std::make_unique<Outbox>(m_server.folder);
-        if (beforeEnd)
-            beforeEnd();
+        if (beforeEnd && !beforeEnd())
+            return heldBackOutcome();
         const QString error = m_outbox->write(current.smtp.message);
         return error.isEmpty() ? MailOutcome() : refusal(MailOutcome::Kind::LocalFailure, error);
     }

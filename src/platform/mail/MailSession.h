@@ -53,12 +53,14 @@ class MailSession
 
     // Sends one mail and returns its outcome. `beforeEnd` is called once, right before the bytes
     // that carry the end of this mail's data are written (for the outbox: before the file is
-    // written), never for a mail refused before DATA. `next`, when given, is the mail the caller
+    // written), never for a mail refused before DATA. When it returns false the mail is held back:
+    // the end of its data is never written (the connection is cut, and the server discards what it
+    // has), and the outcome is heldBackOutcome(). `next`, when given, is the mail the caller
     // will send next: on a server that offers PIPELINING its MAIL FROM / RCPT TO / DATA go out in
     // the same write as this mail's end of data, and the following send(next, ...) reads their
     // replies instead of writing them again. A caller that then does not send `next` calls close().
     MailOutcome send(const MailContent &mail, const MailContent *next = nullptr,
-                     const std::function<void()> &beforeEnd = {});
+                     const std::function<bool()> &beforeEnd = {});
     // Ends the connection; the next send() opens a new one.
     void close();
 

@@ -23,6 +23,7 @@ struct SmtpConnection::Attempt {
     QByteArray errorReply;      // its text, code included
     QByteArray detail;          // what went wrong, for the parentheses of the text
     bool needsSmtpUtf8 = false; // an address outside ASCII, and the server does not offer SMTPUTF8
+    bool heldBack = false;      // the caller withheld the end of the data: nothing was delivered
 };
 
 namespace
@@ -427,7 +428,7 @@ bool SmtpConnection::readEnvelopeReplies(Attempt &a)
 
 SmtpConnection::Attempt SmtpConnection::transact(const SmtpMail &mail,
                                                  const std::function<const SmtpMail *()> &next,
-                                                 const std::function<void()> &beforeEnd)
+                                                 const std::function<bool()> &beforeEnd)
 {
     Attempt a;
     a.reused = m_curl != nullptr;
@@ -495,8 +496,14 @@ SmtpConnection::Attempt SmtpConnection::transact(const SmtpMail &mail,
     if (beforeEnd) {
         if (marker > LargeMail)
             written = sendAll(m_wire.constData(), marker, a, -1, &sent);
-        if (written)
-            beforeEnd();
+        if (written && !beforeEnd()) {
+            // Without its end marker the server discards the message; QUIT now would be read as
+            // part of it, so the session is only cut.
+            a.code = CURLE_ABORTED_BY_CALLBACK;
+            a.heldBack = true;
+            close(false);
+            return a;
+        }
     }
     if (written) {
         qsizetype more = 0;
@@ -523,7 +530,7 @@ SmtpConnection::Attempt SmtpConnection::transact(const SmtpMail &mail,
 }
 
 MailOutcome SmtpConnection::send(const SmtpMail &mail, const std::function<const SmtpMail *()> &next,
-                                 const std::function<void()> &beforeEnd)
+                                 const std::function<bool()> &beforeEnd)
 {
     // An envelope sent ahead for another mail cannot be taken back: the session is cut, and as no
     // byte of that mail's message went out, nothing arrives.
@@ -554,6 +561,8 @@ MailOutcome SmtpConnection::outcome(const Attempt &a) const
     MailOutcome o;
     if (a.code == CURLE_OK)
         return o;
+    if (a.heldBack)
+        return heldBackOutcome();
     o.description = describe(a);
     if (a.needsSmtpUtf8) {
         o.kind = MailOutcome::Kind::Refused;

@@ -47,11 +47,12 @@ class SmtpConnection
     SmtpConnection &operator=(const SmtpConnection &) = delete;
 
     // Sends one mail. `beforeEnd` runs once, right before the bytes that carry the end of its data
-    // are written. `next`, on a server that offers PIPELINING, is asked once for the mail that
-    // follows, right before that write: its envelope goes out in the same write, and the send() of
-    // that mail reads the replies. A send() of any other mail, or close(), cuts such a session.
+    // are written; when it returns false they are not, and the session is cut without them. `next`, on a
+    // server that offers PIPELINING, is asked once for the mail that follows, right before that write: its
+    // envelope goes out in the same write, and the send() of that mail reads the replies. A send() of any
+    // other mail, or close(), cuts such a session.
     MailOutcome send(const SmtpMail &mail, const std::function<const SmtpMail *()> &next = {},
-                     const std::function<void()> &beforeEnd = {});
+                     const std::function<bool()> &beforeEnd = {});
     // QUIT, or only cut when the server waits for a message whose envelope was sent ahead.
     void close() { close(true); }
 
@@ -68,7 +69,7 @@ class SmtpConnection
     };
 
     Attempt transact(const SmtpMail &mail, const std::function<const SmtpMail *()> &next,
-                     const std::function<void()> &beforeEnd);
+                     const std::function<bool()> &beforeEnd);
     bool readEnvelopeReplies(Attempt &a);
     QByteArray mailCommand(const Envelope &e) const;
     QByteArray envelopeCommands(const Envelope &e) const; // MAIL FROM, RCPT TO and DATA

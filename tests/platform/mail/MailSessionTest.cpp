@@ -80,8 +80,10 @@ TEST_F(Session, BeforeEndRunsJustBeforeTheEndOfDataAndNotForARefusedRecipient)
     std::vector<int> storedWhenCalled;
     std::vector<MailOutcome> outcomes;
     for (size_t i = 0; i < mails.size(); ++i)
-        outcomes.push_back(s->send(mails[i], i + 1 < mails.size() ? &mails[i + 1] : nullptr,
-                                   [&] { storedWhenCalled.push_back(server->messages()); }));
+        outcomes.push_back(s->send(mails[i], i + 1 < mails.size() ? &mails[i + 1] : nullptr, [&] {
+            storedWhenCalled.push_back(server->messages());
+            return true;
+        }));
     EXPECT_TRUE(outcomes[0].accepted());
     EXPECT_EQ(int(outcomes[1].kind), int(Kind::Refused));
     EXPECT_EQ(outcomes[1].replyCode, 550);
@@ -99,11 +101,36 @@ TEST_F(Session, BeforeEndRunsJustBeforeTheEndOfDataAndNotForARefusedRecipient)
     std::unique_ptr<MailSession> outbox = open("file://" + dir.path("out"));
     ASSERT_TRUE(outbox && outbox->isOutbox());
     bool existed = true;
-    EXPECT_TRUE(
-        outbox->send(mails[0], &mails[2], [&] { existed = QFile::exists(dir.path("out/000001.eml")); })
-            .accepted());
+    EXPECT_TRUE(outbox
+                    ->send(mails[0], &mails[2],
+                           [&] {
+                               existed = QFile::exists(dir.path("out/000001.eml"));
+                               return true;
+                           })
+                    .accepted());
     EXPECT_FALSE(existed);
     EXPECT_TRUE(QFile::exists(dir.path("out/000001.eml")));
+}
+
+// The caller could not record the start of a mail: its end of data is never written, so the server
+// discards it (also a large mail whose bulk went ahead), and the next mail goes on a new session.
+TEST_F(Session, AMailHeldBackAtItsEndOfDataReachesNobody)
+{
+    std::unique_ptr<MailSession> s = open();
+    MailContent large = mail("c@example.com");
+    large.body = QString(QString(76, u'x') + QStringLiteral("\r\n")).repeated(5000);
+    const MailContent b = mail("b@example.com");
+    const auto no = [] { return false; };
+    EXPECT_TRUE(s->send(mail("a@example.com"), &b).accepted());
+    EXPECT_EQ(str(s->send(b, &large, no).description), str(heldBackOutcome().description));
+    EXPECT_EQ(int(s->send(large, nullptr, no).kind), int(Kind::LocalFailure));
+    EXPECT_TRUE(s->send(mail("d@example.com")).accepted());
+    expectStored({"a@example.com", "d@example.com"});
+    EXPECT_EQ(server->connections(), 3);
+    ScratchDir dir;
+    EXPECT_EQ(int(open("file://" + dir.path("out"))->send(mail("a@example.com"), nullptr, no).kind),
+              int(Kind::LocalFailure));
+    EXPECT_FALSE(QFile::exists(dir.path("out/000001.eml")));
 }
 
 TEST_F(Session, ClosingReplyMidRunLosesNoMailAndSendsNoneTwice)

@@ -16,7 +16,8 @@ serve --store DIR [--starttls CERT KEY | --smtps CERT KEY] [--auth USER:PASS] [-
                             early (MAIL, RCPT and DATA commands that found more input already
                             waiting behind them: the client did not wait for the reply), ahead
                             (ends of data answered while the next command was already waiting:
-                            the client sent it before it could read that answer)
+                            the client sent it before it could read that answer), stalled (stall
+                            rules taken: a client is now waiting for an answer that never comes)
       {"cmd": "close_all"}  close every open connection, as an idle server would
       {"cmd": "reset"}      forget rules, counts and stored messages
       {"cmd": "quit"}
@@ -55,6 +56,7 @@ class State:
         self.resets = 0
         self.early = 0
         self.ahead = 0
+        self.stalled = 0
         self.auth_attempts = []
         self.live = set()
         for name in os.listdir(self.store):
@@ -103,6 +105,8 @@ class TestSMTP(SMTP):
             await self.push(rule['reply'])
         if action in ('reply_close', 'drop'):
             self.transport.close()
+        if action == 'stall':
+            STATE.stalled += 1
         if action != 'reply':
             # Closing cancels this coroutine; until then nothing more is read.
             await asyncio.sleep(3600)
@@ -209,6 +213,8 @@ class Handler:
             await server.push(rule['reply'])
         if rule['action'] in ('drop', 'reply_close'):
             server.transport.close()
+        if rule['action'] == 'stall':
+            STATE.stalled += 1
         await asyncio.sleep(3600)
 
 
@@ -242,7 +248,7 @@ async def command(cmd):
     elif what != 'stats':
         return {'error': 'unknown command %r' % what}
     return {'connections': STATE.connections, 'messages': STATE.messages, 'quits': STATE.quits,
-            'resets': STATE.resets, 'early': STATE.early, 'ahead': STATE.ahead,
+            'resets': STATE.resets, 'early': STATE.early, 'ahead': STATE.ahead, 'stalled': STATE.stalled,
             'auth_attempts': STATE.auth_attempts, 'open': len(STATE.live)}
 
 
