@@ -4,6 +4,8 @@
 #include "AddressCheck.h"
 #include "Clock.h"
 #include "Importers.h"
+#include "OffThread.h"
+#include "Preflight.h"
 #include "JournalReport.h"
 #include "JournalStore.h"
 #include "MailArguments.h"
@@ -40,7 +42,10 @@ Mailing::Mailing(MailingView &view, QObject *parent)
 
 Mailing::~Mailing()
 {
-    // A run still going (the window destroyed without a close request) ends before the table does.
+    // A run still going (the window destroyed without a close request) ends before the table does;
+    // a check still running reads its own copy of the table, but is waited for all the same.
+    if (m_checkThread)
+        m_checkThread->wait();
     delete m_run;
     delete m_timer;
 }
@@ -200,6 +205,54 @@ void Mailing::startRun()
         }
     }
 
+    if (m_runFromTimer) {
+        // Checked when the timer was set; nobody may be there to answer now.
+        SendRunSetup chosen = setup;
+        chosen.rows = m_timerRows;
+        startNewRun(chosen);
+        return;
+    }
+    checkThen(inputs, [this, setup](std::optional<std::vector<int>> rows) {
+        if (!rows)
+            return;
+        SendRunSetup chosen = setup;
+        chosen.rows = std::move(*rows);
+        startNewRun(chosen);
+    });
+}
+
+void Mailing::checkThen(const SendInputs &inputs, std::function<void(std::optional<std::vector<int>>)> go)
+{
+    m_checkStopped = false;
+    m_view.showActivity(MailingView::Activity::Sending);
+    m_view.showStatus(QStringLiteral("送信前の確認をしています..."));
+    const RecipientTable table = m_table;
+    m_checkThread = runOffThread<PreflightReport>(
+        this, [table, inputs] { return checkBeforeSending(table, inputs); },
+        [this, go = std::move(go)](PreflightReport report) {
+            m_checkThread = nullptr;
+            m_view.showActivity(MailingView::Activity::Idle);
+            m_view.showStatus(QString());
+            if (m_checkStopped) {
+                sendFlag = timerFlag = 0;
+                go(std::nullopt);
+                return;
+            }
+            if (!report.clean() && m_view.ask(report.question()) == Answer::Yes) {
+                m_view.showText(QStringLiteral("送信前の確認"), report.text);
+                go(std::nullopt);
+                return;
+            }
+            std::vector<int> rows;
+            if (report.repeatedRows > 0 && m_view.ask(report.repeatQuestion()) == Answer::Yes)
+                rows = report.onePerAddress;
+            go(std::move(rows));
+        });
+}
+
+void Mailing::startNewRun(const SendRunSetup &setup)
+{
+    const bool trial = parseMailServer(setup.server).server.kind == MailServer::Kind::Outbox;
     std::unique_ptr<SendPacer> pacer = openPacer(setup.server, setup.sender);
     if (!pacer) {
         endTimerStart();
@@ -447,6 +500,9 @@ void Mailing::stop()
 {
     sendFlag = 0;
     timerFlag = 0;
+    // A check before sending still running: the run it leads to does not start.
+    if (m_checkThread)
+        m_checkStopped = true;
     // A waiting run or timer notices at once; a mail in flight is finished first.
     if (m_run)
         m_run->stopRequested();
@@ -456,8 +512,19 @@ void Mailing::stop()
 
 void Mailing::startTimer()
 {
-    if (m_timer || m_run)
+    if (m_timer || m_run || m_checkThread)
         return;
+    // The check comes now, while the operator is here; the run at the timer's end asks nothing.
+    checkThen(m_view.sendInputs(), [this](std::optional<std::vector<int>> rows) {
+        if (rows) {
+            m_timerRows = std::move(*rows);
+            waitForTimer();
+        }
+    });
+}
+
+void Mailing::waitForTimer()
+{
     m_timer = new SendTimer(
         timerHours, timerFlag, *m_clock, [this](bool due) { timerDone(due); }, this);
     m_timer->start();

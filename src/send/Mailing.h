@@ -6,10 +6,15 @@
 #include "SendLimits.h"
 
 #include <QObject>
+#include <QPointer>
+#include <QThread>
 #include <QSet>
 #include <QString>
 
+#include <functional>
 #include <memory>
+#include <optional>
+#include <vector>
 #include <vector>
 
 class Clock;
@@ -38,7 +43,7 @@ class Mailing : public QObject
     const RecipientTable &table() const { return m_table; }
     // True while a run or a timer wait exists, also after a stop was asked and the mail in flight
     // is still on its way.
-    bool busy() const { return m_run || m_timer; }
+    bool busy() const { return m_run || m_timer || m_checkThread; }
 
     // Process-wide run values: -1 true, 0 false.
     qint16 sendFlag = 0;
@@ -90,7 +95,15 @@ class Mailing : public QObject
     std::unique_ptr<SendPacer> openPacer(const QString &server, const QString &sender);
     void launch(const SendRunSetup &setup, std::unique_ptr<RunJournal> journal,
                 std::unique_ptr<SendPacer> pacer);
+    // A new run (not a continuation) from row 1, after the check before sending.
+    void startNewRun(const SendRunSetup &setup);
+    // The check before sending, on a thread of its own with a copy of the table; then, when it
+    // found problems, the question whether to look at them or send anyway, and for repeated
+    // addresses whether to send one mail per address. go() gets the rows to send (empty: all), or
+    // nothing when the operator went back or asked to stop meanwhile.
+    void checkThen(const SendInputs &inputs, std::function<void(std::optional<std::vector<int>>)> go);
     void runFinished(const SendSummary &summary);
+    void waitForTimer();
     void timerDone(bool due);
 
     MailingView &m_view;
@@ -107,6 +120,11 @@ class Mailing : public QObject
     std::unique_ptr<SendPacer> m_pacer;
     SendTimer *m_timer = nullptr;
     bool m_runFromTimer = false;
+    // The check before sending while it runs, and whether a stop was asked meanwhile.
+    QPointer<QThread> m_checkThread;
+    bool m_checkStopped = false;
+    // The rows the check chose when the timer was set: the run at its end asks nothing more.
+    std::vector<int> m_timerRows;
     // Unfinished runs already offered in this session, so that the question at start does not
     // repeat the one of the table just loaded.
     QSet<QString> m_offered;

@@ -26,15 +26,20 @@ class ProbeView : public MailingView
                       {},
                       false};
     bool resend = false;
+    const Mailing *mailing = nullptr;
 
     SendInputs sendInputs() const override { return inputs; }
     void showStatus(const QString &, bool) override {}
     void showRunProgress(const QString &, int, int) override {}
     void showAddresses(const QStringList &a) override { inputs.haveAddresses = !a.isEmpty(); }
+    // Ends the program once nothing runs: the check before sending goes idle before its run begins.
     void showActivity(Activity a) override
     {
         if (a == Activity::Idle)
-            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+            QTimer::singleShot(0, qApp, [this] {
+                if (!mailing->busy())
+                    QCoreApplication::quit();
+            });
     }
     // Continues what is offered; anything else is declined or acknowledged.
     Answer ask(const UserDialogs::Message &m) override
@@ -65,6 +70,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     ProbeView view;
     Mailing mailing(view);
+    view.mailing = &mailing;
     QString csv;
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i + 1 < args.size(); i += 2) {

@@ -76,6 +76,11 @@ class SendRunTest : public MailServerTest
         return mailing;
     }
 
+    // The run begins once the check before sending is done.
+    void waitForTheRun()
+    {
+        EXPECT_TRUE(QTest::qWaitFor([this] { return view.rows > 0; }, 10000)) << "the run never began";
+    }
     void waitUntilIdle()
     {
         EXPECT_TRUE(QTest::qWaitFor([this] { return !view.busy(); }, 30000)) << "the run never ended";
@@ -89,7 +94,9 @@ class SendRunTest : public MailServerTest
     void stopAfterRowOne()
     {
         mailing.sendInterval = 10;
+        view.rows = 0;
         mailing.startRun();
+        waitForTheRun();
         waitForStatus(1, OK);
         view.dialogs.expectBox(StopQuestion, StopTitle, Icon::Warning, Buttons::YesNo, Answer::Yes);
         mailing.stop();
@@ -121,8 +128,10 @@ TEST_F(SendRunTest, WholeRunMarksEveryRowAndKeepsTheReasonsOfTwoFailures)
     server->rule("RCPT", "reply", "550 5.1.1 <r3@example.jp>: Recipient address rejected: User unknown",
                  "r3@");
 
+    view.checkAnswers = {Answer::No}; // the empty address is reported; the run goes ahead
     m.startRun();
     EXPECT_EQ(view.activity, MailingView::Activity::Sending);
+    waitForTheRun();
     EXPECT_EQ(view.rows, 5);
     view.dialogs.expectBox(ErrorQuestion, ErrorTitle, Icon::Warning, Buttons::YesNo, Answer::Yes);
     waitUntilIdle();
@@ -212,7 +221,13 @@ TEST_F(SendRunTest, StopAnsweredNoGoesOnAndThereIsNoWaitAfterTheLastRow)
 TEST_F(SendRunTest, StopDuringASendIsAskedAfterThatRowWithoutAnInterval)
 {
     Mailing &m = load(3);
-    m.startRun(); // row 1 is now in flight on the worker
+    // A stop during the check before sending: the run does not begin.
+    m.startRun();
+    m.stop();
+    waitUntilIdle();
+    EXPECT_EQ(view.rows, 0);
+    m.startRun();
+    waitForTheRun(); // row 1 is now in flight on the worker
     m.stop();
     EXPECT_EQ(m.sendFlag, 0);
     view.dialogs.expectBox(StopQuestion, StopTitle, Icon::Warning, Buttons::YesNo, Answer::Yes);
@@ -243,6 +258,7 @@ TEST_F(SendRunTest, CloseDuringARunStopsInsteadOfClosing)
 {
     Mailing &m = load(3);
     m.startRun();
+    waitForTheRun();
     EXPECT_FALSE(m.requestClose()); // no exit question while running
     view.dialogs.expectBox(StopQuestion, StopTitle, Icon::Warning, Buttons::YesNo, Answer::No);
     waitUntilIdle();
@@ -258,6 +274,7 @@ TEST_F(SendRunTest, EveryCloseRequestWhileAMailIsInFlightIsAStopRequest)
     Mailing &m = load(2);
     server->rule("DATA_END", "stall"); // row 1 gets no final reply until the 2 s time-out
     m.startRun();
+    waitForTheRun();
     m.stop(); // the stop button: sendFlag is 0 while the mail is still on its way
     EXPECT_FALSE(m.requestClose());
     EXPECT_FALSE(m.requestClose()); // neither request brings the exit question
@@ -349,7 +366,8 @@ TEST_F(SendRunTest, TimerStartWaitsTheHoursAndThenRuns)
 {
     Mailing &m = load(2);
     m.timerHours = 1;
-    m.startTimer();
+    m.startTimer(); // the check before sending comes first, while the operator is there
+    EXPECT_TRUE(QTest::qWaitFor([&] { return view.activity == MailingView::Activity::TimerWaiting; }, 10000));
     EXPECT_EQ(view.status, QStringLiteral("開始予定時刻：2026/12/08 11:00:50"));
     EXPECT_EQ(view.activity, MailingView::Activity::TimerWaiting);
     EXPECT_EQ(m.timerFlag, -1);
@@ -388,6 +406,7 @@ TEST_F(SendRunTest, TableFromASourceWithoutImporterDoesNotBreakTheRun)
     view.inputs.sender = QStringLiteral("見本 <info@example.jp>");
     // Its one empty row is refused by the library and reported, and never marked in a status
     // column the table does not have.
+    view.checkAnswers = {Answer::No};
     view.dialogs.expectBox(ErrorQuestion, ErrorTitle, Icon::Warning, Buttons::YesNo, Answer::No);
     mailing.startRun();
     waitUntilIdle();
@@ -406,6 +425,7 @@ TEST_F(SendRunTest, RowWhoseMergeGrowsPastTheLimitFailsAloneWithItsReason)
     csv += QStringLiteral(",end\r\nr3@example.jp,宛先3,,,,,,,\r\n");
     ASSERT_EQ(m.AddressRead(dir.write("cascade.csv", toCp932(csv))), 0);
 
+    view.checkAnswers = {Answer::No};
     view.dialogs.expectBox(ErrorQuestion, ErrorTitle, Icon::Warning, Buttons::YesNo, Answer::No);
     m.startRun();
     waitUntilIdle();

@@ -19,6 +19,9 @@ class ScriptedView : public MailingView
     ScriptedDialogs dialogs;
     QList<UserDialogs::Answer> goOnAnswers;
     QList<UserDialogs::Message> serverQuestions;
+    // The questions of the check before sending (their counts vary with the table), answered in turn.
+    QList<UserDialogs::Answer> checkAnswers;
+    QList<UserDialogs::Message> checkQuestions;
 
     QString status;
     QStringList addresses;
@@ -58,6 +61,14 @@ class ScriptedView : public MailingView
                 return UserDialogs::Answer::No;
             }
             return goOnAnswers.takeFirst();
+        }
+        if (message.title == QStringLiteral("送信前の確認")) {
+            checkQuestions.append(message);
+            if (checkAnswers.isEmpty()) {
+                ADD_FAILURE() << "unexpected check question: " << message.text.toStdString();
+                return UserDialogs::Answer::No;
+            }
+            return checkAnswers.takeFirst();
         }
         return dialogs.messageBox(nullptr, message);
     }
