@@ -163,7 +163,7 @@ TEST(MimeComposer, TextThatLooksEncodedReadsBackUnchanged)
     }
     // specials beside text outside ASCII; a last "=" that GMime's own encoding lost
     for (const QString &name : {QStringLiteral("山田 \"太郎\" <営業>, 本社 (東京) info@example.com;"),
-                               QStringLiteral("q?utf-8?q?Evil?\uFFFD=")}) {
+                                QStringLiteral("q?utf-8?q?Evil?\uFFFD=")}) {
         f.senderName = name;
         EXPECT_EQ(str(readBack(composer.compose(f).bytes).fromName), str(f.senderName));
     }
