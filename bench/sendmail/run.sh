@@ -11,9 +11,9 @@
 # usage: bench/sendmail/run.sh [BUILD_DIR] [ROUNDS] [COUNT]
 #   BUILD_DIR defaults to build-bench, configured here for Release with the benchmarks when it
 #   does not exist yet; sendmail_throughput is built in it before the run.
-#   AWAKE=1 keeps both processors busy with idle-priority loops during the run: on a virtual
-#   machine an idle processor takes long to wake, and senders that wait for many replies (smtp-source
-#   four per mail) then measure the wake-ups rather than themselves.
+# On a virtual machine the rates are bimodal: a processor left idle takes long to wake, which
+# costs most the senders that wait for many replies (smtp-source waits for four per mail), and
+# other work on the machine keeps the processors awake. Compare rounds, and say what else ran.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -30,10 +30,6 @@ for f in "$tool" /usr/sbin/smtp-sink /usr/sbin/smtp-source /usr/bin/time /usr/bi
 done
 
 . "$here/sink.sh"
-if [ "${AWAKE:-0}" = 1 ]; then
-  for _ in 1 2; do chrt -i 0 /usr/bin/python3 -c 'while True: pass' & spinners+=("$!"); done
-  trap 'kill "${spinners[@]}" 2>/dev/null; cleanup' EXIT
-fi
 
 # smtp-source adds about 133 bytes of headers to its payload.
 size=$("$tool" --sample-size)
