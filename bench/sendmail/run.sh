@@ -11,6 +11,9 @@
 # usage: bench/sendmail/run.sh [BUILD_DIR] [ROUNDS] [COUNT]
 #   BUILD_DIR defaults to build-bench, configured here for Release with the benchmarks when it
 #   does not exist yet; sendmail_throughput is built in it before the run.
+# On a virtual machine the rates are bimodal: a processor left idle takes long to wake, which
+# costs most the senders that wait for many replies (smtp-source waits for four per mail), and
+# other work on the machine keeps the processors awake. Compare rounds, and say what else ran.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)

@@ -61,8 +61,9 @@ bool isAddressLiteral(const QString &domain)
 bool headerKeepsAddress(const QString &address)
 {
     InternetAddress *mailbox = internet_address_mailbox_new(nullptr, address.toUtf8().constData());
-    const bool kept = QString::fromUtf8(internet_address_mailbox_get_idn_addr(INTERNET_ADDRESS_MAILBOX(mailbox))) ==
-                      address;
+    const bool kept =
+        QString::fromUtf8(internet_address_mailbox_get_idn_addr(INTERNET_ADDRESS_MAILBOX(mailbox))) ==
+        address;
     g_object_unref(mailbox);
     return kept;
 }

@@ -14,23 +14,70 @@ namespace
 // Appends `text` with every LF written as CR LF, as GMime's DOS line ends do.
 void appendCrlf(QByteArray &out, const char *text, qsizetype size)
 {
+    const qsizetype at = out.size();
+    out.resize(at + 2 * size);
+    char *o = out.data() + at;
     const char *p = text;
     const char *const end = text + size;
     while (p < end) {
         const char *lf = static_cast<const char *>(std::memchr(p, '\n', size_t(end - p)));
-        if (!lf) {
-            out.append(p, end - p);
-            return;
-        }
-        out.append(p, lf - p);
-        out.append("\r\n", 2);
+        const char *const stop = lf ? lf : end;
+        std::memcpy(o, p, size_t(stop - p));
+        o += stop - p;
+        if (!lf)
+            break;
+        *o++ = '\r';
+        *o++ = '\n';
         p = lf + 1;
     }
+    out.truncate(o - out.constData());
 }
 
 void appendCrlf(QByteArray &out, const QByteArray &text)
 {
     appendCrlf(out, text.constData(), text.size());
+}
+
+// Base64 as GMime writes it: lines of 19 groups of four characters, the last line ended too; here
+// with CR LF straight away.
+void appendBase64(QByteArray &out, const QByteArray &data)
+{
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    const qsizetype n = data.size();
+    const qsizetype groups = (n + 2) / 3;
+    const qsizetype at = out.size();
+    out.resize(at + groups * 4 + (groups + 18) / 19 * 2);
+    char *o = out.data() + at;
+    const auto *p = reinterpret_cast<const unsigned char *>(data.constData());
+    int inLine = 0;
+    qsizetype i = 0;
+    for (; i + 3 <= n; i += 3) {
+        const unsigned v = unsigned(p[i]) << 16 | unsigned(p[i + 1]) << 8 | p[i + 2];
+        o[0] = alphabet[v >> 18];
+        o[1] = alphabet[(v >> 12) & 63];
+        o[2] = alphabet[(v >> 6) & 63];
+        o[3] = alphabet[v & 63];
+        o += 4;
+        if (++inLine == 19) {
+            *o++ = '\r';
+            *o++ = '\n';
+            inLine = 0;
+        }
+    }
+    if (i < n) {
+        const bool two = i + 1 < n;
+        const unsigned v = unsigned(p[i]) << 16 | (two ? unsigned(p[i + 1]) << 8 : 0);
+        o[0] = alphabet[v >> 18];
+        o[1] = alphabet[(v >> 12) & 63];
+        o[2] = two ? alphabet[(v >> 6) & 63] : '=';
+        o[3] = '=';
+        o += 4;
+        ++inLine;
+    }
+    if (inLine > 0) {
+        *o++ = '\r';
+        *o++ = '\n';
+    }
 }
 
 // An address GMime writes as it is, on the header's first line: a plain dot-atom, short enough.
@@ -196,6 +243,8 @@ BuiltMessage MailComposer::compose(const QString &recipient, const QString &subj
     const qsizetype contentStart = m.size();
     if (text.encoding == GMIME_CONTENT_ENCODING_7BIT) {
         appendCrlf(m, text.content);
+    } else if (text.encoding == GMIME_CONTENT_ENCODING_BASE64) {
+        appendBase64(m, text.content);
     } else {
         GMimeEncoding state;
         g_mime_encoding_init_encode(&state, text.encoding);

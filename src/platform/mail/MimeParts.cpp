@@ -144,7 +144,13 @@ TextBody prepareBody(const QString &body)
     bool controls = false;
     for (qsizetype i = 0; i < n; ++i) {
         const char16_t c = text[i];
-        if (c < 0x80) {
+        if (c >= 0x800 && !QChar::isSurrogate(c)) { // first: what Japanese text is made of
+            o[0] = char(0xe0 | (c >> 12));
+            o[1] = char(0x80 | ((c >> 6) & 0x3f));
+            o[2] = char(0x80 | (c & 0x3f));
+            o += 3;
+            eightBit += 3;
+        } else if (c < 0x80) {
             if (c == u'\r' || c == u'\n') { // CR LF, a lone CR and a lone LF all end a line
                 if (c == u'\r' && i + 1 < n && text[i + 1] == u'\n')
                     ++i;
@@ -162,11 +168,6 @@ TextBody prepareBody(const QString &body)
             *o++ = char(0xc0 | (c >> 6));
             *o++ = char(0x80 | (c & 0x3f));
             eightBit += 2;
-        } else if (!QChar::isSurrogate(c)) {
-            *o++ = char(0xe0 | (c >> 12));
-            *o++ = char(0x80 | ((c >> 6) & 0x3f));
-            *o++ = char(0x80 | (c & 0x3f));
-            eightBit += 3;
         } else if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(text[i + 1])) {
             const char32_t u = QChar::surrogateToUcs4(c, text[++i]);
             *o++ = char(0xf0 | (u >> 18));

@@ -15,16 +15,18 @@
 //   body         text, any line breaks
 //   attachments  TAB-separated file paths, or empty
 //
-// Consecutive calls with the same server text share one SMTP session. Callable from any thread;
-// calls are served one at a time.
+// Consecutive calls with the same server text share one SMTP session (a MailSession); attachment
+// files are read and encoded again only when they changed. Callable from any thread; calls are
+// served one at a time.
 QString SendMail(const QString &server, const QString &recipients, const QString &sender,
                  const QString &subject, const QString &body, const QString &attachments);
 
 // Ends the kept SMTP session (QUIT). Also done at process exit; a later SendMail opens a new one.
 void SendMailShutdown();
 
-// Transport settings. The defaults suit operators; tests shorten the time-outs and trust their own
-// certificate authority. A change takes effect at the next SendMail, on a new connection.
+// Transport settings, for SendMail and every MailSession. The defaults suit operators; tests shorten
+// the time-outs and trust their own certificate authority. A change takes effect at the next mail,
+// on a new connection.
 struct SendMailOptions {
     int connectTimeoutSeconds = 15;
     int responseTimeoutSeconds = 30; // also the longest stall allowed while the message is sent

@@ -49,18 +49,19 @@ qsizetype stuffMessage(const QByteArray &message, QByteArray *wire)
 {
     wire->resize(0);
     wire->reserve(message.size() + message.size() / 64 + 64);
-    qsizetype from = 0;
-    if (message.startsWith('.'))
-        wire->append('.');
-    for (;;) {
-        const qsizetype at = message.indexOf("\r\n.", from);
-        if (at < 0)
-            break;
-        wire->append(message.constData() + from, at + 3 - from);
-        wire->append('.');
-        from = at + 3;
+    // Base64 and Japanese text hold no "." at all; each one found is checked for a line start.
+    const char *const begin = message.constData();
+    const char *const end = begin + message.size();
+    const char *from = begin;
+    for (const char *dot = begin; (dot = static_cast<const char *>(std::memchr(dot, '.', size_t(end - dot))));
+         ++dot) {
+        if (dot == begin || (dot - begin >= 2 && dot[-1] == '\n' && dot[-2] == '\r')) {
+            wire->append(from, dot - from + 1);
+            wire->append('.');
+            from = dot + 1;
+        }
     }
-    wire->append(message.constData() + from, message.size() - from);
+    wire->append(from, end - from);
     const qsizetype marker = wire->size();
     if (message.isEmpty() || message.endsWith("\r\n"))
         wire->append(".\r\n");

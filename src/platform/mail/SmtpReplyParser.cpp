@@ -32,6 +32,14 @@ void SmtpReplyParser::clear()
 
 SmtpReplyParser::Result SmtpReplyParser::next(SmtpReply *reply)
 {
+    const auto consumedTo = [this](qsizetype pos) {
+        if (pos == m_buffer.size()) {
+            m_buffer.resize(0);
+            m_start = 0;
+        } else {
+            m_start = pos;
+        }
+    };
     SmtpReply r;
     bool first = true; // a code of 000 is a code too
     qsizetype pos = m_start;
@@ -49,6 +57,13 @@ SmtpReplyParser::Result SmtpReplyParser::next(SmtpReply *reply)
             (length > 3 && begin[3] != ' ' && begin[3] != '-'))
             return Result::Malformed;
         const int code = (begin[0] - '0') * 100 + (begin[1] - '0') * 10 + (begin[2] - '0');
+        if (first && (length == 3 || begin[3] == ' ')) {
+            // One line, as most replies are: its text is the line itself.
+            reply->code = code;
+            reply->text = QByteArray(begin, length == 4 ? 3 : length);
+            consumedTo(lineEnd + 1);
+            return Result::Reply;
+        }
         if (first)
             r.code = code;
         else if (code != r.code)
@@ -64,12 +79,7 @@ SmtpReplyParser::Result SmtpReplyParser::next(SmtpReply *reply)
             continue;
         r.text = QByteArray(begin, 3) + (r.text.isEmpty() ? QByteArray() : ' ' + r.text);
         *reply = std::move(r);
-        if (pos == m_buffer.size()) {
-            m_buffer.resize(0);
-            m_start = 0;
-        } else {
-            m_start = pos;
-        }
+        consumedTo(pos);
         return Result::Reply;
     }
 }

@@ -95,6 +95,19 @@ TEST_F(Sessions, AttachmentFilesAreClosedWhenSendMailReturns)
     EXPECT_EQ(openFiles(), 0);
 }
 
+// The session keeps attachments read and encoded; a file written again between two calls is read again.
+TEST_F(Sessions, AttachmentChangedBetweenCallsIsSentAsItIsNow)
+{
+    ScratchDir dir;
+    const QString file = dir.write("price.txt", "version 1");
+    ASSERT_EQ(str(send("a@example.com", "s", "b", file)), "");
+    dir.write("price.txt", "version 2, longer");
+    ASSERT_EQ(str(send("b@example.com", "s", "b", file)), "");
+    EXPECT_TRUE(server->rawMessage(1).contains(QByteArray("version 1").toBase64()));
+    EXPECT_TRUE(server->rawMessage(2).contains(QByteArray("version 2, longer").toBase64()));
+    EXPECT_EQ(server->connections(), 1);
+}
+
 TEST(SessionsWithoutSmtpUtf8, NonAsciiLocalPartIsRefusedBeforeTheMail)
 {
     TestSmtpServer plain({"--no-smtputf8"});
