@@ -7,14 +7,13 @@
 
 #include <QObject>
 #include <QPointer>
-#include <QThread>
 #include <QSet>
 #include <QString>
+#include <QThread>
 
 #include <functional>
 #include <memory>
 #include <optional>
-#include <vector>
 #include <vector>
 
 class Clock;

@@ -63,13 +63,14 @@ TEST_F(Form1RunTest, ARunLocksTheWindowShowsItsProgressAndLeavesTheOutcomeReadab
     // The attachment hint is only the box's placeholder: a first run sends no attachment.
     EXPECT_EQ(f.Text5->toPlainText(), QString());
     f.Command1->click();
+    // The check before sending runs first; the window is locked from the click on.
     EXPECT_FALSE(f.Command1->isEnabled());
     EXPECT_FALSE(f.Text4->isEnabled());
     EXPECT_FALSE(f.mnuMailSend->menuAction()->isEnabled());
     EXPECT_EQ(f.Command8->text(), QStringLiteral("送信を中止する"));
-    EXPECT_FALSE(f.ProgressBar1->isHidden());
-    EXPECT_EQ(f.ProgressBar1->maximum(), 5);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !f.ProgressBar1->isHidden(); }, 10000));
     waitUntilIdle();
+    EXPECT_EQ(f.ProgressBar1->maximum(), 5);
     EXPECT_EQ(f.statusText(), QStringLiteral("送信完了：5件中、正常5件、エラー0件。"));
     // Screen readers read the status line by its accessible name: the text it shows now.
     EXPECT_EQ(QAccessible::queryAccessibleInterface(f.StatusText)->text(QAccessible::Name), f.statusText());
@@ -81,7 +82,8 @@ TEST_F(Form1RunTest, ARunLocksTheWindowShowsItsProgressAndLeavesTheOutcomeReadab
     // The timer wait locks the same controls under its own stop caption; closing stops it.
     f.timerHours = 1;
     f.mnuMailSendTimer->trigger();
-    EXPECT_EQ(f.Command8->text(), QStringLiteral("送信タイマーを停止する"));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return f.Command8->text() == QStringLiteral("送信タイマーを停止する"); }, 10000));
     EXPECT_FALSE(f.Command1->isEnabled());
     EXPECT_FALSE(f.close());
     waitUntilIdle();
