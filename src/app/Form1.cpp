@@ -26,15 +26,19 @@
 #include "Twips.h"
 #include "UserDialogs.h"
 #include "WindowPlacement.h"
+#include "OAuthSignIn.h"
 #include "frmLimits.h"
+#include "frmOAuth.h"
 #include "frmODBC.h"
 #include "frmOptions.h"
+#include "frmPassword.h"
 
 #include <QAccessible>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QFrame>
 #include <QGuiApplication>
@@ -62,6 +66,18 @@ const QString RecipientFilter =
 } // namespace
 
 Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCommandLine, QWidget *parent)
+    : Form1(settings, dialogs, nullptr, strCommandLine, parent)
+{
+}
+
+Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, SecretStore &secrets, const QString &strCommandLine,
+             QWidget *parent)
+    : Form1(settings, dialogs, &secrets, strCommandLine, parent)
+{
+}
+
+Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, SecretStore *secrets, const QString &strCommandLine,
+             QWidget *parent)
     : QMainWindow(parent), sendFlag(m_mailing.sendFlag), timerFlag(m_mailing.timerFlag),
       sendInterval(m_mailing.sendInterval), timerHours(m_mailing.timerHours),
       strODBCconn(m_mailing.strODBCconn), strODBCrec(m_mailing.strODBCrec), sendLimits(m_mailing.sendLimits),
@@ -69,6 +85,8 @@ Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCo
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Velmora"));
+    if (secrets)
+        m_mailing.setSecretStore(*secrets);
     createControls();
     createMenus();
     setAccessibility();
@@ -318,6 +336,7 @@ void Form1::createMenus()
     separator(mnuMailSend, "mnuMailSendDummy2");
     mnuMailSendOption = item(mnuMailSend, "mnuMailSendOption", QStringLiteral("送信ｵﾌﾟｼｮﾝ(&O)..."));
     mnuMailSendLimits = item(mnuMailSend, "mnuMailSendLimits", QStringLiteral("送信制限(&L)..."));
+    mnuMailSendSignIn = item(mnuMailSend, "mnuMailSendSignIn", QStringLiteral("サインインの設定(&G)..."));
 
     mnuHelp = menu("mnuHelp", QStringLiteral("ﾍﾙﾌﾟ(&H)"));
     mnuHelpMokuji = item(mnuHelp, "mnuHelpMokuji", QStringLiteral("目次(&C)..."));
@@ -348,6 +367,7 @@ void Form1::createMenus()
     connect(mnuMailSendTimer, &QAction::triggered, this, &Form1::mnuMailSendTimer_Click);
     connect(mnuMailSendOption, &QAction::triggered, this, &Form1::mnuMailSendOption_Click);
     connect(mnuMailSendLimits, &QAction::triggered, this, &Form1::mnuMailSendLimits_Click);
+    connect(mnuMailSendSignIn, &QAction::triggered, this, &Form1::mnuMailSendSignIn_Click);
     connect(mnuMailSendCheck, &QAction::triggered, this, &Form1::mnuMailSendCheck_Click);
     connect(mnuMailSendTest, &QAction::triggered, this, &Form1::mnuMailSendTest_Click);
     m_testSender = new TestSender(m_dialogs, this);
@@ -392,6 +412,7 @@ void Form1::Form_Load(const QString &strCommandLine)
     if (sendInterval < 0 || sendInterval > 60)
         sendInterval = 0;
     sendLimits = readSendLimits(m_settings);
+    m_mailing.oauthSettings = readOAuthSettings(m_settings);
 
     setStatusText(QString());
     if (!strCommandLine.isEmpty() && fileExists(strCommandLine))
@@ -573,6 +594,32 @@ void Form1::restoreInputs(const SendInputs &inputs)
     CheckHTML->setChecked(inputs.html);
 }
 
+std::optional<PasswordAnswer> Form1::askPassword(const PasswordRequest &request)
+{
+    flushRunStatus();
+    frmPassword dialog(request, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    return dialog.answer();
+}
+
+TokenReply Form1::signIn(const OAuthClient &client, const QString &user)
+{
+    flushRunStatus();
+    // The system browser takes the operator to the provider; the dialog waits, and its cancel
+    // button ends the sign-in if the browser never comes back.
+    OAuthSignIn flow(client, user, [](const QUrl &url) { return QDesktopServices::openUrl(url); });
+    frmSignIn dialog(user, this);
+    connect(&flow, &OAuthSignIn::finished, &dialog, &QDialog::accept);
+    connect(&dialog, &QDialog::rejected, &flow, &OAuthSignIn::cancel);
+    flow.start();
+    dialog.setAddress(flow.authorizationUrl().toString(QUrl::FullyEncoded));
+    if (!flow.isFinished())
+        dialog.exec();
+    flow.cancel();
+    return flow.result();
+}
+
 void Form1::Command4_Click()
 {
     setStatusText(QString());
@@ -600,6 +647,12 @@ void Form1::mnuMailSendOption_Click()
 void Form1::mnuMailSendLimits_Click()
 {
     frmLimits dialog(sendLimits, m_dialogs, this);
+    dialog.exec();
+}
+
+void Form1::mnuMailSendSignIn_Click()
+{
+    frmOAuth dialog(m_mailing, m_dialogs, this);
     dialog.exec();
 }
 
@@ -805,5 +858,6 @@ void Form1::Form_Unload()
     m_settings.setNumber(Section, QStringLiteral("fontSize"), font.pointSizeF());
     m_settings.setNumber(Section, QStringLiteral("sendTimer"), sendInterval);
     writeSendLimits(m_settings, sendLimits);
+    writeOAuthSettings(m_settings, m_mailing.oauthSettings);
     m_settings.sync();
 }
