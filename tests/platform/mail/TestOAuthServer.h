@@ -54,6 +54,13 @@ class TestBrowser
         return [this](const QUrl &url) { return open(url); };
     }
 
+    void reset()
+    {
+        neverReturns = false;
+        stateOverride = QString();
+        opened.clear();
+    }
+
     bool neverReturns = false; // the operator never finishes in the browser
     QString stateOverride;     // the redirect comes back with this state instead
     QList<QUrl> opened;

@@ -163,7 +163,7 @@ class TestSMTP(SMTP):
     async def auth_XOAUTH2(self, server, args):
         # "user=U\x01auth=Bearer T\x01\x01", as the initial response or after an empty challenge.
         if OAUTH_TOKENS is None:
-            return AuthResult(success=False, message='504 5.5.4 Unrecognized authentication type')
+            return AuthResult(success=False, handled=False, message='504 5.5.4 Unrecognized authentication type')
         if len(args) > 1:
             blob = base64.b64decode(args[1].encode())
         else:
@@ -179,7 +179,7 @@ class TestSMTP(SMTP):
         except (OSError, ValueError):
             entry = None
         if entry is None or entry['user'] != user or entry['expires'] <= time.time():
-            return AuthResult(success=False, message='535 5.7.3 Authentication unsuccessful')
+            return AuthResult(success=False, handled=False, message='535 5.7.3 Authentication unsuccessful')
         return AuthResult(success=True, auth_data=LoginPassword(user.encode(), b''))
 
     async def smtp_AUTH(self, arg):
