@@ -14,6 +14,7 @@
 #include "MergeCheck.h"
 #include "MergeEngine.h"
 #include "MergePreviewWindow.h"
+#include "OAuthSignIn.h"
 #include "OffThread.h"
 #include "Preflight.h"
 #include "SendChecks.h"
@@ -26,7 +27,6 @@
 #include "Twips.h"
 #include "UserDialogs.h"
 #include "WindowPlacement.h"
-#include "OAuthSignIn.h"
 #include "frmLimits.h"
 #include "frmOAuth.h"
 #include "frmODBC.h"
@@ -70,14 +70,14 @@ Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCo
 {
 }
 
-Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, SecretStore &secrets, const QString &strCommandLine,
-             QWidget *parent)
+Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, SecretStore &secrets,
+             const QString &strCommandLine, QWidget *parent)
     : Form1(settings, dialogs, &secrets, strCommandLine, parent)
 {
 }
 
-Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, SecretStore *secrets, const QString &strCommandLine,
-             QWidget *parent)
+Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, SecretStore *secrets,
+             const QString &strCommandLine, QWidget *parent)
     : QMainWindow(parent), sendFlag(m_mailing.sendFlag), timerFlag(m_mailing.timerFlag),
       sendInterval(m_mailing.sendInterval), timerHours(m_mailing.timerHours),
       strODBCconn(m_mailing.strODBCconn), strODBCrec(m_mailing.strODBCrec), sendLimits(m_mailing.sendLimits),
@@ -371,6 +371,7 @@ void Form1::createMenus()
     connect(mnuMailSendCheck, &QAction::triggered, this, &Form1::mnuMailSendCheck_Click);
     connect(mnuMailSendTest, &QAction::triggered, this, &Form1::mnuMailSendTest_Click);
     m_testSender = new TestSender(m_dialogs, this);
+    m_testSender->setLogin([this](const QString &server) { return m_mailing.loginFor(server); });
     connect(m_testSender, &TestSender::status, this, [this](const QString &text) { setStatusText(text); });
     connect(m_testSender, &TestSender::busyChanged, mnuMailSendTest,
             [this](bool busy) { mnuMailSendTest->setEnabled(!busy); });

@@ -443,9 +443,10 @@ Failure Failure::signInCancelled()
 
 Failure Failure::signInBrowser()
 {
-    return {FailureNumber::SignInFailure,
-            QStringLiteral("サインインのためのブラウザーを開けませんでした。既定のブラウザーが設定されているか"
-                           "確かめてから、もう一度送信してください。")};
+    return {
+        FailureNumber::SignInFailure,
+        QStringLiteral("サインインのためのブラウザーを開けませんでした。既定のブラウザーが設定されているか"
+                       "確かめてから、もう一度送信してください。")};
 }
 
 Failure Failure::signInListen(const QString &detail)
@@ -473,10 +474,11 @@ Failure Failure::signInRefused(const QString &error, const QString &description)
                     .arg(detail)};
     if (error == u"invalid_client" || error == u"unauthorized_client")
         return tokenClientRefused(detail);
-    return {FailureNumber::SignInFailure,
-            QStringLiteral("サインインのサービスがエラーを返しました（%1）。送信(R) → サインインの設定(G)... の"
-                           "内容を確かめてください。")
-                .arg(detail)};
+    return {
+        FailureNumber::SignInFailure,
+        QStringLiteral("サインインのサービスがエラーを返しました（%1）。送信(R) → サインインの設定(G)... の"
+                       "内容を確かめてください。")
+            .arg(detail)};
 }
 
 Failure Failure::tokenClientRefused(const QString &detail)
@@ -491,7 +493,8 @@ Failure Failure::tokenClientRefused(const QString &detail)
 Failure Failure::tokenGrantRefused(const QString &detail)
 {
     return {FailureNumber::SignInFailure,
-            QStringLiteral("サインインの有効期限が切れたか、取り消されました（%1）。もう一度サインインしてください。")
+            QStringLiteral(
+                "サインインの有効期限が切れたか、取り消されました（%1）。もう一度サインインしてください。")
                 .arg(detail)};
 }
 
@@ -506,6 +509,7 @@ Failure Failure::tokenUnreadable(const QString &url)
 Failure Failure::tokenUnreachable(const QString &url, const QString &detail)
 {
     return {FailureNumber::SignInFailure,
-            QStringLiteral("サインインのサービス（%1）に接続できません（%2）。ネットワークの接続を確かめてください。")
+            QStringLiteral(
+                "サインインのサービス（%1）に接続できません（%2）。ネットワークの接続を確かめてください。")
                 .arg(url, detail)};
 }

@@ -23,7 +23,10 @@ QStringList tokens(const QString &text)
             for (++i; i < n && text[i] != u'"'; ++i) {
                 if (text[i] == u'\\' && i + 1 < n) {
                     const QChar e = text[++i];
-                    token += e == u'n' ? QChar(u'\n') : e == u't' ? QChar(u'\t') : e == u'r' ? QChar(u'\r') : e;
+                    token += e == u'n'   ? QChar(u'\n')
+                             : e == u't' ? QChar(u'\t')
+                             : e == u'r' ? QChar(u'\r')
+                                         : e;
                 } else {
                     token += text[i];
                 }

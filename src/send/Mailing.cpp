@@ -338,7 +338,9 @@ void Mailing::launch(const SendRunSetup &runSetup, std::unique_ptr<RunJournal> j
                            Icon::Question, Buttons::YesNo}) == Answer::Yes;
     };
     host.finished = [this](const SendSummary &summary) { runFinished(summary); };
-    host.askLogin = [this, server = setup.server](const MailOutcome &refusal) { return loginFor(server, &refusal); };
+    host.askLogin = [this, server = setup.server](const MailOutcome &refusal) {
+        return loginFor(server, &refusal);
+    };
 
     m_journal = std::move(journal);
     m_pacer = std::move(pacer);
@@ -530,7 +532,8 @@ void Mailing::startTimer()
         return;
     // The check comes now, while the operator is here; the run at the timer's end asks nothing.
     checkThen(m_view.sendInputs(), [this](std::optional<std::vector<int>> rows) {
-        if (rows) {
+        // The password or sign-in too is asked now; the run at the timer's end finds it kept.
+        if (rows && loginFor(trimSpaces(m_view.sendInputs().server))) {
             m_timerRows = std::move(*rows);
             waitForTimer();
         }
@@ -619,8 +622,9 @@ std::optional<MailLogin> Mailing::loginFor(const QString &serverText, const Mail
     request.user = server.user;
     request.canSave = m_secrets->available();
     if (refusal)
-        request.refusal = refusal->replyText.isEmpty() ? refusal->description
-                                                       : refusal->replyText + QStringLiteral("\r\n") + refusal->advice;
+        request.refusal = refusal->replyText.isEmpty()
+                              ? refusal->description
+                              : refusal->replyText + QStringLiteral("\r\n") + refusal->advice;
     const std::optional<PasswordAnswer> answer = m_view.askPassword(request);
     if (!answer)
         return std::nullopt;

@@ -27,9 +27,9 @@ OAuthSettings readOAuthSettings(const SettingsStore &settings)
 void writeOAuthSettings(SettingsStore &settings, const OAuthSettings &o)
 {
     const std::pair<const char *, QString> values[] = {
-        {"microsoftTenant", o.microsoftTenant},   {"microsoftClientId", o.microsoftClientId},
-        {"googleClientId", o.googleClientId},     {"customAuthorizationUrl", o.customAuthorizationUrl},
-        {"customTokenUrl", o.customTokenUrl},     {"customScope", o.customScope},
+        {"microsoftTenant", o.microsoftTenant}, {"microsoftClientId", o.microsoftClientId},
+        {"googleClientId", o.googleClientId},   {"customAuthorizationUrl", o.customAuthorizationUrl},
+        {"customTokenUrl", o.customTokenUrl},   {"customScope", o.customScope},
         {"customClientId", o.customClientId},
     };
     for (const auto &[key, value] : values)

@@ -502,8 +502,7 @@ void SendRun::groupDone(std::vector<int> unsent)
             m_sendFlag = 0;
             finish(true);
             return;
-        }
-        else if (!m_host.askGoOn(serverFailureQuestion(d.row, addressOf(d.row), d.outcome.description))) {
+        } else if (!m_host.askGoOn(serverFailureQuestion(d.row, addressOf(d.row), d.outcome.description))) {
             m_sendFlag = 0;
             finish(true);
             return;

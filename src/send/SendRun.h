@@ -165,8 +165,11 @@ class SendRun : public QObject
     std::vector<int> m_groupAttempts;    // and the attempt each of its rows is
     size_t m_groupDone = 0;              // its rows whose outcome is in
     std::optional<RowResult> m_decision; // an outcome the operator must decide about
-    bool m_loginAsked = false;           // the one new login of a run after a refusal was asked
-    std::atomic<bool> m_renewSession = false; // the worker opens a new session with m_setup.login
+
+    // The one new password or sign-in of a run after a refusal was asked; the worker then opens a
+    // new session with m_setup.login.
+    bool m_loginAsked = false;
+    std::atomic<bool> m_renewSession = false;
 
     // Worker results, handed over under the mutex and taken on the GUI thread.
     std::mutex m_resultsMutex;

@@ -42,23 +42,25 @@ frmOAuth::frmOAuth(Mailing &mailing, UserDialogs &dialogs, QWidget *owner)
     };
 
     auto *layout = new QVBoxLayout(this);
-    auto *intro = new QLabel(QStringLiteral("サーバー欄を「smtp+oauth://ユーザー名@ホスト名:ポート」の形にすると、"
-                                            "送信の前にブラウザーでサインインします。ここには組織で登録したアプリの"
-                                            "情報を入力します（手順はヘルプの「OAuth 2.0 の準備」）。"),
-                             this);
+    auto *intro =
+        new QLabel(QStringLiteral("サーバー欄を「smtp+oauth://ユーザー名@ホスト名:ポート」の形にすると、"
+                                  "送信の前にブラウザーでサインインします。ここには組織で登録したアプリの"
+                                  "情報を入力します（手順はヘルプの「OAuth 2.0 の準備」）。"),
+                   this);
     intro->setWordWrap(true);
     layout->addWidget(intro);
 
     QFormLayout *ms = group(layout, QStringLiteral("Microsoft 365（smtp.office365.com）"), QString());
     txtTenant = field(ms, "txtTenant", QStringLiteral("テナント ID"), m_settings.microsoftTenant);
     txtTenant->setPlaceholderText(QStringLiteral("organizations"));
-    txtMicrosoftClientId =
-        field(ms, "txtMicrosoftClientId", QStringLiteral("Microsoft のクライアント ID"), m_settings.microsoftClientId);
+    txtMicrosoftClientId = field(ms, "txtMicrosoftClientId", QStringLiteral("Microsoft のクライアント ID"),
+                                 m_settings.microsoftClientId);
 
     QFormLayout *google = group(layout, QStringLiteral("Google（smtp.gmail.com）"), QString());
-    txtGoogleClientId =
-        field(google, "txtGoogleClientId", QStringLiteral("Google のクライアント ID"), m_settings.googleClientId);
-    txtGoogleSecret = field(google, "txtGoogleSecret", QStringLiteral("Google のクライアント シークレット"), QString());
+    txtGoogleClientId = field(google, "txtGoogleClientId", QStringLiteral("Google のクライアント ID"),
+                              m_settings.googleClientId);
+    txtGoogleSecret =
+        field(google, "txtGoogleSecret", QStringLiteral("Google のクライアント シークレット"), QString());
     txtGoogleSecret->setEchoMode(QLineEdit::Password);
     txtGoogleSecret->setPlaceholderText(QStringLiteral("変えるときだけ入力（キーリングに保存）"));
 
@@ -106,29 +108,32 @@ void frmOAuth::cmdOK_Click()
     s.customScope = trimSpaces(txtScope->text());
     s.customClientId = trimSpaces(txtCustomClientId->text());
     if (!plausibleTenant(s.microsoftTenant)) {
-        refuse(QStringLiteral("テナント ID は、Microsoft Entra 管理センターに表示される「ディレクトリ (テナント) ID」"
-                              "か、組織のドメイン名（example.co.jp）を入力してください。空欄なら組織のアカウント"
-                              "すべてです。"),
+        refuse(QStringLiteral(
+                   "テナント ID は、Microsoft Entra 管理センターに表示される「ディレクトリ (テナント) ID」"
+                   "か、組織のドメイン名（example.co.jp）を入力してください。空欄なら組織のアカウント"
+                   "すべてです。"),
                txtTenant);
         return;
     }
     for (QLineEdit *box : {txtAuthorizationUrl, txtTokenUrl}) {
         const QString text = trimSpaces(box->text());
         if (!text.isEmpty() && !oauthUrlIsSafe(QUrl(text, QUrl::StrictMode))) {
-            refuse(QStringLiteral("「%1」は使えません。https:// で始まる URL を入力してください。").arg(text), box);
+            refuse(QStringLiteral("「%1」は使えません。https:// で始まる URL を入力してください。").arg(text),
+                   box);
             return;
         }
     }
     const QString secret = txtGoogleSecret->text();
     if (!secret.isEmpty()) {
         if (s.googleClientId.isEmpty()) {
-            refuse(QStringLiteral("クライアント シークレットは、Google のクライアント ID と一緒に入力してください。"),
+            refuse(QStringLiteral(
+                       "クライアント シークレットは、Google のクライアント ID と一緒に入力してください。"),
                    txtGoogleClientId);
             return;
         }
         // Kept for this session in any case; a keyring that is missing or refuses is told.
-        if (const std::optional<Failure> failure =
-                m_mailing.keepSecret(clientSecretKey(OAuthClient::Provider::Google, s.googleClientId), secret))
+        if (const std::optional<Failure> failure = m_mailing.keepSecret(
+                clientSecretKey(OAuthClient::Provider::Google, s.googleClientId), secret))
             m_dialogs.messageBox(this, {failure->description, QString::number(failure->number),
                                         UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
     }

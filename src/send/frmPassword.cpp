@@ -16,7 +16,9 @@ frmPassword::frmPassword(const PasswordRequest &request, QWidget *owner) : QDial
     QString text = QStringLiteral("メールサーバー %1 のユーザー %2 のパスワードを入力してください。")
                        .arg(request.endpoint, request.user);
     if (!request.refusal.isEmpty())
-        text = QStringLiteral("メールサーバーがパスワードを受け付けませんでした。\n%1\n\n").arg(request.refusal) + text;
+        text = QStringLiteral("メールサーバーがパスワードを受け付けませんでした。\n%1\n\n")
+                   .arg(request.refusal) +
+               text;
     lblAccount = new QLabel(text, this);
     lblAccount->setObjectName(QStringLiteral("lblAccount"));
     lblAccount->setWordWrap(true);
@@ -31,11 +33,12 @@ frmPassword::frmPassword(const PasswordRequest &request, QWidget *owner) : QDial
     chkSave->setObjectName(QStringLiteral("chkSave"));
     chkSave->setAccessibleName(chkSave->text());
     chkSave->setEnabled(request.canSave);
-    lblKeyring = new QLabel(request.canSave ? QStringLiteral("保存したパスワードは、デスクトップのキーリングに"
-                                                             "暗号化して保管します（設定ファイルには書きません）。")
-                                            : QStringLiteral("デスクトップのキーリングが使えないため、パスワードは"
-                                                             "Velmora を終了するまでだけ覚えます。"),
-                            this);
+    lblKeyring =
+        new QLabel(request.canSave ? QStringLiteral("保存したパスワードは、デスクトップのキーリングに"
+                                                    "暗号化して保管します（設定ファイルには書きません）。")
+                                   : QStringLiteral("デスクトップのキーリングが使えないため、パスワードは"
+                                                    "Velmora を終了するまでだけ覚えます。"),
+                   this);
     lblKeyring->setObjectName(QStringLiteral("lblKeyring"));
     lblKeyring->setWordWrap(true);
     cmdOK = new QPushButton(QStringLiteral("OK"), this);
@@ -75,11 +78,12 @@ frmSignIn::frmSignIn(const QString &user, QWidget *owner) : QDialog(owner)
     setObjectName(QStringLiteral("frmSignIn"));
     setWindowTitle(QStringLiteral("サインイン"));
     setAccessibleName(windowTitle());
-    lblWait = new QLabel(QStringLiteral("ブラウザーで %1 のサインインを済ませてください。終わると自動で送信を続けます。\n"
-                                        "ブラウザーにエラーが表示されたときは、キャンセルしてサインインの設定"
-                                        "（クライアント ID）を確かめてください。")
-                             .arg(user),
-                         this);
+    lblWait = new QLabel(
+        QStringLiteral("ブラウザーで %1 のサインインを済ませてください。終わると自動で送信を続けます。\n"
+                       "ブラウザーにエラーが表示されたときは、キャンセルしてサインインの設定"
+                       "（クライアント ID）を確かめてください。")
+            .arg(user),
+        this);
     lblWait->setObjectName(QStringLiteral("lblWait"));
     lblWait->setWordWrap(true);
     lblAddress = new QLabel(QStringLiteral("ブラウザーが開かないときに開くアドレス(&A)"), this);

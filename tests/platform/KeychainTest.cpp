@@ -37,13 +37,16 @@ class Desktop
         QFile conf(m_dir.path("bus.conf"));
         if (!conf.open(QIODevice::WriteOnly))
             return;
-        conf.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-                   "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n<busconfig><type>session</type>"
-                   "<listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                   "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/>"
-                   "</policy></busconfig>\n");
+        conf.write(
+            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+            "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n<busconfig><type>session</"
+            "type>"
+            "<listen>unix:tmpdir=/tmp</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+            "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/>"
+            "</policy></busconfig>\n");
         conf.close();
-        m_bus.process.start("dbus-daemon", {"--config-file=" + conf.fileName(), "--nofork", "--print-address=1"});
+        m_bus.process.start("dbus-daemon",
+                            {"--config-file=" + conf.fileName(), "--nofork", "--print-address=1"});
         if (!m_bus.process.waitForReadyRead(10000))
             return;
         m_address = QString::fromUtf8(m_bus.process.readLine()).trimmed();

@@ -48,7 +48,8 @@ class SignInRunTest : public ::testing::Test
     }
     void SetUp() override
     {
-        ASSERT_TRUE(certificates->ok && passwordServer->running() && oauth->running() && oauthServer->running());
+        ASSERT_TRUE(certificates->ok && passwordServer->running() && oauth->running() &&
+                    oauthServer->running());
         SendMailOptions o = quickOptions();
         o.caFile = certificates->caFile;
         setSendMailOptions(o);
@@ -75,8 +76,13 @@ class SignInRunTest : public ::testing::Test
         for (int k = 1; k <= rows; ++k)
             csv += QStringLiteral("r%1@example.jp,宛先%1\r\n").arg(k);
         ASSERT_EQ(mailing.AddressRead(dir.write("recipients.csv", toCp932(csv))), 0);
-        view.inputs = {false, server, QStringLiteral("ベルモラ <info@example.jp>"), QStringLiteral("<%氏名%>様"),
-                       QStringLiteral("本文"), QString(), false};
+        view.inputs = {false,
+                       server,
+                       QStringLiteral("ベルモラ <info@example.jp>"),
+                       QStringLiteral("<%氏名%>様"),
+                       QStringLiteral("本文"),
+                       QString(),
+                       false};
     }
     void run()
     {
@@ -94,7 +100,10 @@ class SignInRunTest : public ::testing::Test
     {
         return QStringLiteral("smtp://%1@%2").arg(user, passwordServer->hostPort());
     }
-    static QString oauthUrl() { return QStringLiteral("smtp+oauth://taro%40example.jp@") + oauthServer->hostPort(); }
+    static QString oauthUrl()
+    {
+        return QStringLiteral("smtp+oauth://taro%40example.jp@") + oauthServer->hostPort();
+    }
 
     static inline std::unique_ptr<TestCertificates> certificates;
     static inline std::unique_ptr<TestSmtpServer> passwordServer;
@@ -139,7 +148,8 @@ TEST_F(SignInRunTest, APasswordIsAskedOnceKeptAndAskedAgainOnlyAfterARefusal)
     run();
     EXPECT_EQ(statuses(), QStringList({NG, QString(), QString()}));
     const QString told = view.dialogs.shown[view.dialogs.shown.size() - 2].text;
-    EXPECT_TRUE(told.startsWith(QStringLiteral("メールサーバーでの認証に失敗したため、送信を中止しました。")));
+    EXPECT_TRUE(
+        told.startsWith(QStringLiteral("メールサーバーでの認証に失敗したため、送信を中止しました。")));
     EXPECT_TRUE(told.contains(QStringLiteral("ユーザー名かパスワードが違います"))) << str(told);
     EXPECT_EQ(view.passwordRequests.size(), 4);
 }
@@ -163,7 +173,9 @@ TEST_F(SignInRunTest, WithoutAWorkingKeyringThePasswordLastsForTheSession)
     MemorySecretStore refusing(MemorySecretStore::Mode::Refusing);
     second.setSecretStore(refusing);
     second.setClock(clock);
-    ASSERT_EQ(second.AddressRead(dir.write("two.csv", toCp932(QStringLiteral("メールアドレス,氏名\r\nr1@example.jp,一\r\n")))), 0);
+    ASSERT_EQ(second.AddressRead(dir.write(
+                  "two.csv", toCp932(QStringLiteral("メールアドレス,氏名\r\nr1@example.jp,一\r\n")))),
+              0);
     view.passwordAnswers = {PasswordAnswer{"s3cret", true}};
     // Told twice: when the password is looked up, and when it cannot be saved.
     view.dialogs.expectBox(QString(), "1020", Icon::Critical, Buttons::Ok, Answer::Ok);
@@ -175,11 +187,14 @@ TEST_F(SignInRunTest, WithoutAWorkingKeyringThePasswordLastsForTheSession)
 
     QFile netrc(QDir::home().filePath(".netrc"));
     ASSERT_TRUE(netrc.open(QIODevice::WriteOnly));
-    netrc.write("machine 127.0.0.1 login hanako password s3cret\nmachine 127.0.0.1 login taro password s3cret\n");
+    netrc.write(
+        "machine 127.0.0.1 login hanako password s3cret\nmachine 127.0.0.1 login taro password s3cret\n");
     netrc.close();
     Mailing third{view};
     third.setClock(clock);
-    ASSERT_EQ(third.AddressRead(dir.write("three.csv", toCp932(QStringLiteral("メールアドレス,氏名\r\nr1@example.jp,一\r\n")))), 0);
+    ASSERT_EQ(third.AddressRead(dir.write(
+                  "three.csv", toCp932(QStringLiteral("メールアドレス,氏名\r\nr1@example.jp,一\r\n")))),
+              0);
     third.startRun();
     EXPECT_TRUE(QTest::qWaitFor([&] { return !third.busy(); }, 30000));
     EXPECT_EQ(passwordServer->messages(), 6);

@@ -78,7 +78,8 @@ bool findPassword(const QString &text, qsizetype *begin, qsizetype *end)
 QString formError(const QString &text)
 {
     return QStringLiteral("メールサーバーの指定「%1」が正しくありません。「ホスト名」「ホスト名:ポート」"
-                          "「smtp://ホスト名:ポート」「smtps://ホスト名:ポート」「smtp+oauth://ユーザー名@ホスト名:ポート」"
+                          "「smtp://ホスト名:ポート」「smtps://ホスト名:ポート」「smtp+oauth://"
+                          "ユーザー名@ホスト名:ポート」"
                           "「file:///フォルダー」のいずれかで指定してください。")
         .arg(maskMailServerPassword(text));
 }

@@ -92,8 +92,9 @@ Result<std::unique_ptr<MailSession>> MailSession::open(const QString &server, co
         return Failure::mailSettingsUnusable(destination.error);
     if (destination.server.oauth && !login.oauth)
         return Failure::mailSettingsUnusable(
-            QStringLiteral("メールサーバー %1 には OAuth 2.0 でのサインインが必要です。宛先の表から送信してください"
-                           "（送信を始めるときにサインインします）。")
+            QStringLiteral(
+                "メールサーバー %1 には OAuth 2.0 でのサインインが必要です。宛先の表から送信してください"
+                "（送信を始めるときにサインインします）。")
                 .arg(destination.server.endpoint()));
     std::unique_ptr<MailSession> session(new MailSession);
     session->m_serverText = server;

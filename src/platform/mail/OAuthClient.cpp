@@ -54,7 +54,8 @@ OAuthClient OAuthClient::microsoft(const QString &tenant, const QString &clientI
         QUrl::toPercentEncoding(tenant.isEmpty() ? QStringLiteral("organizations") : tenant));
     OAuthClient c;
     c.provider = Provider::Microsoft;
-    c.authorizationUrl = QUrl(QStringLiteral("https://login.microsoftonline.com/%1/oauth2/v2.0/authorize").arg(t));
+    c.authorizationUrl =
+        QUrl(QStringLiteral("https://login.microsoftonline.com/%1/oauth2/v2.0/authorize").arg(t));
     c.tokenUrl = QUrl(QStringLiteral("https://login.microsoftonline.com/%1/oauth2/v2.0/token").arg(t));
     c.scope = QStringLiteral("https://outlook.office.com/SMTP.Send offline_access");
     c.clientId = clientId;
@@ -103,8 +104,9 @@ TokenReply requestToken(const OAuthClient &client, const QList<std::pair<QByteAr
     initMailLibraries();
     CURL *c = curl_easy_init();
     if (!c)
-        return failed(TokenReply::Status::Unreachable,
-                      Failure::tokenUnreachable(where, QString::fromLatin1(curl_easy_strerror(CURLE_FAILED_INIT))));
+        return failed(
+            TokenReply::Status::Unreachable,
+            Failure::tokenUnreachable(where, QString::fromLatin1(curl_easy_strerror(CURLE_FAILED_INIT))));
 
     QByteArray form;
     for (const auto &[name, value] : fields) {
@@ -128,7 +130,8 @@ TokenReply requestToken(const OAuthClient &client, const QList<std::pair<QByteAr
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, &collect);
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &body);
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, long(options.connectTimeoutSeconds));
-    curl_easy_setopt(c, CURLOPT_TIMEOUT, long(options.connectTimeoutSeconds + options.responseTimeoutSeconds));
+    curl_easy_setopt(c, CURLOPT_TIMEOUT,
+                     long(options.connectTimeoutSeconds + options.responseTimeoutSeconds));
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
     curl_easy_setopt(c, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
@@ -141,8 +144,9 @@ TokenReply requestToken(const OAuthClient &client, const QList<std::pair<QByteAr
     curl_easy_cleanup(c);
 
     if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && body.size() > 0))
-        return failed(TokenReply::Status::Unreachable,
-                      Failure::tokenUnreachable(where, QString::fromUtf8(error[0] ? error : curl_easy_strerror(rc))));
+        return failed(
+            TokenReply::Status::Unreachable,
+            Failure::tokenUnreachable(where, QString::fromUtf8(error[0] ? error : curl_easy_strerror(rc))));
     if (rc != CURLE_OK)
         return failed(TokenReply::Status::Unreadable, Failure::tokenUnreadable(where));
     QJsonParseError parse;
@@ -155,14 +159,15 @@ TokenReply requestToken(const OAuthClient &client, const QList<std::pair<QByteAr
                              o.value(QStringLiteral("error_description")).toString());
     const QString access = o.value(QStringLiteral("access_token")).toString();
     const QString type = o.value(QStringLiteral("token_type")).toString();
-    if (status != 200 || access.isEmpty() || (!type.isEmpty() && type.compare(u"bearer", Qt::CaseInsensitive) != 0))
+    if (status != 200 || access.isEmpty() ||
+        (!type.isEmpty() && type.compare(u"bearer", Qt::CaseInsensitive) != 0))
         return failed(TokenReply::Status::Unreadable, Failure::tokenUnreadable(where));
     TokenReply r;
     r.accessToken = access;
     r.refreshToken = o.value(QStringLiteral("refresh_token")).toString();
     const QJsonValue expires = o.value(QStringLiteral("expires_in"));
     // Some endpoints send the number as text; without it an hour is the common lifetime.
-    r.expiresInSeconds = expires.isDouble() ? qint64(expires.toDouble())
+    r.expiresInSeconds = expires.isDouble()   ? qint64(expires.toDouble())
                          : expires.isString() ? expires.toString().toLongLong()
                                               : 3600;
     if (r.expiresInSeconds <= 0)

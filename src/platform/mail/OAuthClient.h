@@ -41,7 +41,7 @@ struct TokenReply {
     };
     Status status = Status::Ok;
     QString accessToken;
-    QString refreshToken;    // empty when the endpoint kept the old one
+    QString refreshToken; // empty when the endpoint kept the old one
     qint64 expiresInSeconds = 0;
     std::optional<Failure> failure; // set unless Ok
     bool ok() const { return status == Status::Ok; }

@@ -30,7 +30,8 @@ TokenReply failedWith(Failure failure)
     return r;
 }
 
-const QString DonePage = QStringLiteral("サインインが終わりました。このページを閉じて Velmora に戻ってください。");
+const QString DonePage =
+    QStringLiteral("サインインが終わりました。このページを閉じて Velmora に戻ってください。");
 const QString FailedPage =
     QStringLiteral("サインインできませんでした。Velmora に表示されたメッセージを確かめてください。");
 
@@ -43,7 +44,8 @@ QByteArray pkceChallenge(const QByteArray &verifier)
 }
 
 OAuthSignIn::OAuthSignIn(OAuthClient client, QString loginHint, Opener opener, QObject *parent)
-    : QObject(parent), m_client(std::move(client)), m_loginHint(std::move(loginHint)), m_opener(std::move(opener))
+    : QObject(parent), m_client(std::move(client)), m_loginHint(std::move(loginHint)),
+      m_opener(std::move(opener))
 {
 }
 

@@ -24,8 +24,11 @@ struct SmtpConnection::Attempt {
     QByteArray detail;          // what went wrong, for the parentheses of the text
     bool needsSmtpUtf8 = false; // an address outside ASCII, and the server does not offer SMTPUTF8
     bool heldBack = false;      // the caller withheld the end of the data: nothing was delivered
-    std::optional<TokenReply> token; // an OAuth access token could not be had: why
-    bool tokenFresh = false;         // the access token used came from the endpoint just now
+
+    // An OAuth access token that could not be had, and why; whether the one used came from the
+    // token endpoint just now.
+    std::optional<TokenReply> token;
+    bool tokenFresh = false;
 };
 
 namespace
@@ -78,7 +81,8 @@ constexpr qsizetype LargeMail = 256 * 1024;
 } // namespace
 
 SmtpConnection::SmtpConnection(const MailServer &server, const SmtpSettings &settings, MailLogin login)
-    : m_server(server), m_settings(settings), m_login(std::move(login)), m_tls(server.kind != MailServer::Kind::Smtp)
+    : m_server(server), m_settings(settings), m_login(std::move(login)),
+      m_tls(server.kind != MailServer::Kind::Smtp)
 {
     if (!m_login.password.isEmpty())
         m_server.password = m_login.password;
@@ -167,7 +171,10 @@ bool SmtpConnection::openOnce(Attempt &a, bool freshToken)
     if (m_server.oauth) {
         if (!m_login.oauth) {
             a.code = CURLE_LOGIN_DENIED;
-            a.token = TokenReply{TokenReply::Status::GrantRefused, {}, {}, 0,
+            a.token = TokenReply{TokenReply::Status::GrantRefused,
+                                 {},
+                                 {},
+                                 0,
                                  Failure::tokenGrantRefused(QStringLiteral("not signed in"))};
             return false;
         }

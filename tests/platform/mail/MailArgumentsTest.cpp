@@ -57,7 +57,8 @@ TEST(ServerText, EveryDocumentedFormIsUnderstood)
     EXPECT_EQ(oauth.server.curlUrl().toStdString(), "smtp://smtp.office365.com:587");
     EXPECT_EQ(s(oauth.server.scheme()), "smtp+oauth");
     EXPECT_EQ(s(parseMailServer("SMTPS+OAUTH://taro@smtp.gmail.com").server.scheme()), "smtps+oauth");
-    for (const QString refused : {"smtp+oauth://smtp.office365.com:587", "smtps+oauth://taro:pw@smtp.gmail.com"})
+    for (const QString refused :
+         {"smtp+oauth://smtp.office365.com:587", "smtps+oauth://taro:pw@smtp.gmail.com"})
         EXPECT_FALSE(parseMailServer(refused).error.isEmpty()) << s(refused);
 
     const MailServerParse outbox = parseMailServer("file:///tmp/%E9%80%81%E4%BF%A1/out/");

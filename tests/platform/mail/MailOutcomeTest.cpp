@@ -94,7 +94,8 @@ TEST(SmtpReplyClassification, AuthenticationRefusalsAreExplainedWithTheWayOut)
     for (const Case &c : cases) {
         const QString reply = QString::fromUtf8(c.reply);
         const int code = reply.left(3).toInt();
-        const QString advice = authReplyAdvice(code, enhancedStatusCode(code, QString(reply).replace(3, 1, u' ')), c.oauth);
+        const QString advice =
+            authReplyAdvice(code, enhancedStatusCode(code, QString(reply).replace(3, 1, u' ')), c.oauth);
         EXPECT_TRUE(advice.contains(QString::fromUtf8(c.says))) << c.reply << ": " << advice.toStdString();
         seen += advice;
     }

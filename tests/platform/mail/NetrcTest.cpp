@@ -11,12 +11,13 @@ namespace
 TEST(Netrc, ThePasswordOfTheHostAndUserIsFoundAsLibcurlFindsIt)
 {
     ScratchDir dir;
-    const QString path = dir.write(".netrc", "# comment\n"
-                                             "machine mail.example.jp login hanako password hana\n"
-                                             "machine MAIL.example.jp\n  login taro\n  password \"s3 \\\"cret\"\n"
-                                             "macdef init\nmachine mail.example.jp login jiro password macro\n\n"
-                                             "machine other.example.jp login jiro password other\n"
-                                             "default login jiro password fallback\n");
+    const QString path =
+        dir.write(".netrc", "# comment\n"
+                            "machine mail.example.jp login hanako password hana\n"
+                            "machine MAIL.example.jp\n  login taro\n  password \"s3 \\\"cret\"\n"
+                            "macdef init\nmachine mail.example.jp login jiro password macro\n\n"
+                            "machine other.example.jp login jiro password other\n"
+                            "default login jiro password fallback\n");
     EXPECT_EQ(netrcPassword(path, "mail.example.jp", "taro"), QString("s3 \"cret"));
     EXPECT_EQ(netrcPassword(path, "mail.example.jp", "hanako"), QString("hana"));
     // A macro's text is no entry; the default entry matches any host.

@@ -49,7 +49,10 @@ class OAuth : public ::testing::Test
             QTimer::singleShot(100, &flow, &OAuthSignIn::cancel);
         return waitForSignIn(flow);
     }
-    QString serverText() const { return QStringLiteral("smtp+oauth://taro%40example.jp@%1").arg(smtp->hostPort()); }
+    QString serverText() const
+    {
+        return QStringLiteral("smtp+oauth://taro%40example.jp@%1").arg(smtp->hostPort());
+    }
 
     static inline const QString User = QStringLiteral("taro@example.jp");
     static inline std::unique_ptr<TestCertificates> certificates;
@@ -80,12 +83,16 @@ TEST_F(OAuth, SignInWithPkceThenSessionsRefreshTheirTokenBeforeItExpiresAndAfter
     EXPECT_EQ(browser.opened[0].host(), "127.0.0.1");
 
     clockMs = 0;
-    auto source = std::make_shared<OAuthTokenSource>(oauth->client(), tokens.refreshToken, [] { return clockMs.load(); });
+    auto source = std::make_shared<OAuthTokenSource>(oauth->client(), tokens.refreshToken,
+                                                     [] { return clockMs.load(); });
     source->setAccessToken(tokens.accessToken, tokens.expiresInSeconds);
-    Result<std::unique_ptr<MailSession>> opened = MailSession::open(serverText(), Sender, {}, {QString(), source});
+    Result<std::unique_ptr<MailSession>> opened =
+        MailSession::open(serverText(), Sender, {}, {QString(), source});
     ASSERT_TRUE(opened.ok());
     MailSession &session = *opened.value();
-    auto send = [&](const QString &to) { return session.send({to, QStringLiteral("件名"), QStringLiteral("本文"), false}); };
+    auto send = [&](const QString &to) {
+        return session.send({to, QStringLiteral("件名"), QStringLiteral("本文"), false});
+    };
 
     MailOutcome o = send("r1@example.jp");
     ASSERT_TRUE(o.accepted()) << str(o.description);
@@ -114,7 +121,8 @@ TEST_F(OAuth, SignInWithPkceThenSessionsRefreshTheirTokenBeforeItExpiresAndAfter
     clockMs += 3600 * 1000;
     o = send("r4@example.jp");
     EXPECT_EQ(int(o.kind), int(Kind::AuthRefused)) << str(o.description);
-    EXPECT_TRUE(o.description.contains(QStringLiteral("もう一度サインインしてください"))) << str(o.description);
+    EXPECT_TRUE(o.description.contains(QStringLiteral("もう一度サインインしてください")))
+        << str(o.description);
     EXPECT_FALSE(o.description.contains(tokens.refreshToken));
     EXPECT_EQ(smtp->messages(), 3);
 
@@ -151,7 +159,8 @@ TEST_F(OAuth, EveryFailedSignInEndsWithItsOwnMessage)
         const TokenReply r = signIn(c.client, c.cancel);
         ASSERT_FALSE(r.ok()) << c.what;
         ASSERT_TRUE(r.failure) << c.what;
-        EXPECT_TRUE(r.failure->description.contains(c.message)) << c.what << ": " << str(r.failure->description);
+        EXPECT_TRUE(r.failure->description.contains(c.message))
+            << c.what << ": " << str(r.failure->description);
         EXPECT_EQ(r.failure->number, FailureNumber::SignInFailure) << c.what;
         oauth->answerGarbage(false);
     }

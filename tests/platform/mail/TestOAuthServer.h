@@ -44,10 +44,15 @@ class TestOAuthServer
 // The operator's browser, played by an HTTP client: it loads the authorization URL and follows the
 // redirect back to the sign-in's loopback address, as a browser whose user signs in at once.
 // The tampering options make it return what a confused or hostile page would.
-class TestBrowser
+class TestBrowser : public QObject
 {
+    Q_OBJECT
   public:
+  public slots:
+    // Also the handler of http: URLs that QDesktopServices::openUrl() hands on.
     bool open(const QUrl &url);
+
+  public:
     // Given to OAuthSignIn as its opener.
     auto opener()
     {
