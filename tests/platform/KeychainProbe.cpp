@@ -32,5 +32,7 @@ int main(int argc, char **argv)
         out = {{"available", store.available()}};
     }
     std::puts(QJsonDocument(out).toJson(QJsonDocument::Compact).constData());
+    // Out before any exit handler of a sanitizer build can end the process.
+    std::fflush(stdout);
     return 0;
 }
