@@ -58,7 +58,8 @@ const QString DefaultFontName = QStringLiteral("ＭＳ ゴシック");
 const QString BodyFilter =
     QStringLiteral("テキストファイル (*.txt)|*.txt|HTMLファイル (*.htm;*.html)|*.htm;*.html");
 const QString RecipientFilter =
-    QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv|vCard ファイル (*.vcf)|*.vcf");
+    QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv|vCard ファイル (*.vcf)|*.vcf|"
+                   "EXCEL ファイル (*.xlsx)|*.xlsx|OpenDocument 表計算 (*.ods)|*.ods");
 } // namespace
 
 Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCommandLine, QWidget *parent)

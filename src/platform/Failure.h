@@ -52,6 +52,11 @@ struct Failure {
     static Failure odbcRead(qint64 record, const QString &diagnostics);
     static Failure nullField(qint64 record, const QString &field);
     static Failure damagedWorkbook(const QString &path);
+    // A workbook of another format than .xls (format names it, with its extension), one that asks
+    // for more than the workbook reader allows itself, and one the reader did not finish in time.
+    static Failure notAWorkbookOf(const QString &path, const QString &format, const QString &reason);
+    static Failure workbookLimit(const QString &path, const QString &reason);
+    static Failure workbookTimedOut(const QString &path, int seconds);
     // The file that keeps the mails of the last 24 hours for the sending limits.
     static Failure sendCountRecord(const QString &path, const QString &reason);
     // A send run's server text or sender the mail library cannot use; its own text.

@@ -21,8 +21,8 @@ Result<RecipientTable> CSVDataGet(const QString &strFileName);
 struct TextLines;
 Result<RecipientTable> csvTable(TextLines &lines, const QString &strFileName);
 
-// Reads the first worksheet of an .xls workbook: row 1 is the header up to its first empty cell,
-// rows 2 onward the recipients down to the row before the first empty cell of column A.
+// Reads the first worksheet of a workbook (.xls, .xlsx or .ods): row 1 is the header up to its first
+// empty cell, rows 2 onward the recipients down to the row before the first empty cell of column A.
 Result<RecipientTable> ExcelDataGet(const QString &strFileName);
 
 // Reads the personal address book of the desktop's mail program (see readDesktopAddressBook) into

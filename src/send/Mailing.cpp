@@ -72,7 +72,8 @@ int Mailing::readSource(const QString &strFileName, bool askOdbc)
     if (source != RecipientSource::None)
         m_view.showStatus(sourceStatusText(source));
     switch (source) {
-    case RecipientSource::Excel: result = takeImport(ExcelDataGet(strFileName)); break;
+    case RecipientSource::Excel:
+    case RecipientSource::OpenDocument: result = takeImport(ExcelDataGet(strFileName)); break;
     case RecipientSource::Csv: result = takeImport(CSVDataGet(strFileName)); break;
     case RecipientSource::Outlook: {
         // Every entry passes through the status line; painting it for each of thousands of entries
