@@ -519,8 +519,10 @@ void Form1::showActivity(Activity activity)
         setWindowTitle(QStringLiteral("Velmora"));
         Command8->hide();
     } else {
-        Command8->setText(activity == Activity::Sending ? QStringLiteral("送信を中止する")
-                                                        : QStringLiteral("送信タイマーを停止する"));
+        // The stop button's caption names what it stops.
+        Command8->setText(activity == Activity::Sending     ? QStringLiteral("送信を中止する")
+                          : activity == Activity::Importing ? QStringLiteral("読込を中止する")
+                                                            : QStringLiteral("送信タイマーを停止する"));
         Command8->show();
         if (activity == Activity::Sending) {
             m_progressRow = 0;

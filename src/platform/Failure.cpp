@@ -269,6 +269,11 @@ Failure Failure::nullField(qint64 record, const QString &field)
                 .arg(field)};
 }
 
+Failure Failure::importCancelled()
+{
+    return {FailureNumber::UserInterrupt, QStringLiteral("読込を中止しました")};
+}
+
 Failure Failure::damagedWorkbook(const QString &path)
 {
     return {FailureNumber::InvalidFileFormat,

@@ -109,6 +109,7 @@ Result<std::unique_ptr<XlsWorkbook>> XlsWorkbook::open(const QString &path, cons
 
     XlsAnswerParser answer;
     bool timedOut = false;
+    bool cancelled = false;
     for (;;) {
         const QByteArray chunk = reader.readAllStandardOutput();
         if (!chunk.isEmpty()) {
@@ -122,12 +123,20 @@ Result<std::unique_ptr<XlsWorkbook>> XlsWorkbook::open(const QString &path, cons
             timedOut = true;
             break;
         }
-        reader.waitForReadyRead(int(deadline.remainingTime()));
+        if (options.cancel && options.cancel->load()) {
+            cancelled = true;
+            break;
+        }
+        // A stop by the operator is noticed within a tenth of a second.
+        const int wait = int(deadline.remainingTime());
+        reader.waitForReadyRead(options.cancel ? qMin(wait, 100) : wait);
     }
     if (reader.state() != QProcess::NotRunning) {
         reader.kill();
         reader.waitForFinished(5000);
     }
+    if (cancelled)
+        return Failure::importCancelled();
     if (timedOut)
         return Failure::workbookTimedOut(path, (options.timeoutMs + 999) / 1000);
     if (!answer.complete() || reader.exitStatus() != QProcess::NormalExit || reader.exitCode() != 0)

@@ -21,6 +21,8 @@ struct XlsReaderOptions {
     // Limits of the reader process: address space (0 leaves it unlimited) and processor time.
     qint64 memoryBytes = qint64(1) << 30;
     int cpuSeconds = 30;
+    // When set, the reader is stopped and the open ends with importCancelled().
+    const CancelFlag *cancel = nullptr;
 };
 
 // The first worksheet of a workbook, read cell by cell: Excel 97-2003 (.xls, BIFF), Excel (.xlsx)

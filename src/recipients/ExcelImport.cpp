@@ -3,9 +3,11 @@
 #include "Text.h"
 #include "XlsWorkbook.h"
 
-Result<RecipientTable> ExcelDataGet(const QString &strFileName)
+Result<RecipientTable> ExcelDataGet(const QString &strFileName, const CancelFlag *cancel)
 {
-    Result<std::unique_ptr<XlsWorkbook>> opened = XlsWorkbook::open(strFileName);
+    XlsReaderOptions options;
+    options.cancel = cancel;
+    Result<std::unique_ptr<XlsWorkbook>> opened = XlsWorkbook::open(strFileName, options);
     if (!opened)
         return opened.failure();
     const XlsSheet &sheet = opened.value()->sheet();
