@@ -48,9 +48,8 @@ Mailing::~Mailing()
     // a check still running reads its own copy of the table, but is waited for all the same.
     if (m_checkThread)
         m_checkThread->wait();
-    for (const QPointer<QThread> &stopped : m_stoppedImports)
-        if (stopped)
-            stopped->wait();
+    for (const std::unique_ptr<QThread> &stopped : m_stoppedImports)
+        stopped->wait();
     delete m_run;
     delete m_timer;
 }
@@ -151,8 +150,11 @@ Mailing::importOffThread(std::function<Result<RecipientTable>(const CancelFlag &
             },
             Qt::QueuedConnection);
     };
-    QThread *thread = QThread::create(
-        [job, status, work = std::move(work)] { job->result.emplace(work(job->cancel, status)); });
+    // The thread object is owned here, never left to a deferred delete: the nested loop below
+    // would run that delete before the thread is asked whether it finished.
+    std::unique_ptr<QThread> owned(QThread::create(
+        [job, status, work = std::move(work)] { job->result.emplace(work(job->cancel, status)); }));
+    QThread *thread = owned.get();
     QEventLoop loop;
     connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
     m_cancelImport = [job, &loop] {
@@ -164,12 +166,18 @@ Mailing::importOffThread(std::function<Result<RecipientTable>(const CancelFlag &
     loop.exec();
     m_cancelImport = {};
     m_view.showActivity(MailingView::Activity::Idle);
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    if (thread->isFinished() && job->result) {
-        QCoreApplication::sendPostedEvents(this); // the last status texts before the outcome
-        return std::move(*job->result);
+    // Stopped imports that have ended since are let go; one still reading is kept until it ends.
+    std::erase_if(m_stoppedImports,
+                  [](const std::unique_ptr<QThread> &stopped) { return stopped->isFinished(); });
+    if (thread->isFinished()) {
+        thread->wait();
+        if (job->result) {
+            QCoreApplication::sendPostedEvents(this); // the last status texts before the outcome
+            return std::move(*job->result);
+        }
+    } else {
+        m_stoppedImports.push_back(std::move(owned));
     }
-    m_stoppedImports.append(thread);
     return Failure::importCancelled();
 }
 

@@ -125,7 +125,7 @@ class Mailing : public QObject
     bool m_runFromTimer = false;
     // Stops the import in progress (empty when none runs); threads of stopped imports still ending.
     std::function<void()> m_cancelImport;
-    QList<QPointer<QThread>> m_stoppedImports;
+    std::vector<std::unique_ptr<QThread>> m_stoppedImports;
     // The check before sending while it runs, and whether a stop was asked meanwhile.
     QPointer<QThread> m_checkThread;
     bool m_checkStopped = false;
