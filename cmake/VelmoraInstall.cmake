@@ -11,9 +11,9 @@ add_custom_target(velmora_help ALL
 add_dependencies(velmora velmora_help)
 
 install(TARGETS velmora RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# The .xls reader is a helper process, not a command: velmora finds it in libexec/velmora.
-if(TARGET velmora-xls-reader)
-  install(TARGETS velmora-xls-reader RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/velmora)
+# The workbook reader is a helper process, not a command: velmora finds it in libexec/velmora.
+if(TARGET velmora-workbook-reader)
+  install(TARGETS velmora-workbook-reader RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/velmora)
 endif()
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/help/ DESTINATION ${CMAKE_INSTALL_DATADIR}/velmora/help)
 install(FILES ${PROJECT_SOURCE_DIR}/resources/velmora.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -27,8 +27,8 @@ set(CPACK_PACKAGE_CONTACT "Velmora maintainers <velmora@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mail-merge mailer: one personalised mail per recipient row")
 # The summary line comes from CPACK_PACKAGE_DESCRIPTION_SUMMARY; this is the text below it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-  "Velmora loads a table of recipients (CSV, Excel 97-2003 .xls, an ODBC data source or the
-desktop address book), merges <%column%> tags into a subject and body, and sends one mail
+  "Velmora loads a table of recipients (CSV, Excel .xls and .xlsx, OpenDocument .ods, an ODBC
+data source or the desktop address book), merges <%column%> tags into a subject and body, and sends one mail
 per row through an SMTP server, at once or at a set time. The interface is Japanese.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)

@@ -1,9 +1,13 @@
 #!/usr/bin/python3
 """Writes the import benchmark's inputs: a CP932 CSV of 100 000 rows x 10 columns of Japanese
-text (about 8 MB) and an .xls of 20 000 rows x 10 columns. Usage: make_data.py OUTPUT_DIR"""
+text (about 8 MB) and the same 20 000 rows x 10 columns as .xls, .xlsx and .ods. The .xlsx is laid
+out as Excel saves it (a shared string table, one row element per row), the .ods as LibreOffice
+does (one cell element per cell, text in paragraphs). Usage: make_data.py OUTPUT_DIR"""
 import os
 import random
 import sys
+import zipfile
+from xml.sax.saxutils import escape
 
 import xlwt
 
@@ -44,3 +48,61 @@ for i in range(1, 20001):
     for c, v in enumerate(row(i)):
         sheet.write(i, c, v)
 book.save(os.path.join(out, "bench.xls"))
+
+rows = [header] + [row(i) for i in range(1, 20001)]
+
+
+def column_name(c):
+    name = ""
+    c += 1
+    while c:
+        c, rest = divmod(c - 1, 26)
+        name = chr(ord("A") + rest) + name
+    return name
+
+
+strings, index = [], {}
+sheet = []
+for r, values in enumerate(rows, start=1):
+    cells = []
+    for c, v in enumerate(values):
+        if v not in index:
+            index[v] = len(strings)
+            strings.append(v)
+        cells.append('<c r="%s%d" t="s"><v>%d</v></c>' % (column_name(c), r, index[v]))
+    sheet.append('<row r="%d">%s</row>' % (r, "".join(cells)))
+main = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+rel = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
+pkg = "http://schemas.openxmlformats.org/package/2006/relationships"
+with zipfile.ZipFile(os.path.join(out, "bench.xlsx"), "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("[Content_Types].xml",
+               '<?xml version="1.0" encoding="UTF-8"?><Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">'
+               '<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>'
+               '<Default Extension="xml" ContentType="application/xml"/></Types>')
+    z.writestr("_rels/.rels", '<?xml version="1.0" encoding="UTF-8"?><Relationships xmlns="%s">'
+               '<Relationship Id="rId1" Type="%s/officeDocument" Target="xl/workbook.xml"/></Relationships>' % (pkg, rel))
+    z.writestr("xl/workbook.xml", '<?xml version="1.0" encoding="UTF-8"?><workbook xmlns="%s" xmlns:r="%s">'
+               '<sheets><sheet name="宛先" sheetId="1" r:id="rId1"/></sheets></workbook>' % (main, rel))
+    z.writestr("xl/_rels/workbook.xml.rels", '<?xml version="1.0" encoding="UTF-8"?><Relationships xmlns="%s">'
+               '<Relationship Id="rId1" Type="%s/worksheet" Target="worksheets/sheet1.xml"/>'
+               '<Relationship Id="rId2" Type="%s/sharedStrings" Target="sharedStrings.xml"/></Relationships>'
+               % (pkg, rel, rel))
+    z.writestr("xl/worksheets/sheet1.xml", '<?xml version="1.0" encoding="UTF-8"?><worksheet xmlns="%s">'
+               '<sheetData>%s</sheetData></worksheet>' % (main, "".join(sheet)))
+    z.writestr("xl/sharedStrings.xml", '<?xml version="1.0" encoding="UTF-8"?><sst xmlns="%s" count="%d" uniqueCount="%d">%s</sst>'
+               % (main, len(rows) * 10, len(strings), "".join("<si><t>%s</t></si>" % escape(v) for v in strings)))
+
+ns = ('xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0" '
+      'xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0" '
+      'xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0" '
+      'xmlns:calcext="urn:org:documentfoundation:names:experimental:calc:xmlns:calcext:1.0"')
+table = "".join(
+    "<table:table-row>%s<table:table-cell table:number-columns-repeated=\"16374\"/></table:table-row>" % "".join(
+        '<table:table-cell office:value-type="string" calcext:value-type="string"><text:p>%s</text:p>'
+        "</table:table-cell>" % escape(v) for v in values) for values in rows)
+with zipfile.ZipFile(os.path.join(out, "bench.ods"), "w", zipfile.ZIP_DEFLATED) as z:
+    z.writestr("mimetype", "application/vnd.oasis.opendocument.spreadsheet", zipfile.ZIP_STORED)
+    z.writestr("content.xml", '<?xml version="1.0" encoding="UTF-8"?><office:document-content %s office:version="1.3">'
+               '<office:body><office:spreadsheet><table:table table:name="宛先">%s'
+               '<table:table-row table:number-rows-repeated="1028575"><table:table-cell table:number-columns-repeated="16384"/>'
+               "</table:table-row></table:table></office:spreadsheet></office:body></office:document-content>" % (ns, table))

@@ -15,7 +15,7 @@ rows=${3:-2000}
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$here/../.." -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMORA_BENCH=ON -DVELMORA_TESTS=OFF >/dev/null
 fi
-cmake --build "$build" --target send_run_bench >/dev/null
+cmake --build "$build" --target send_run_bench resume_bench >/dev/null
 tool=$build/bench/send/send_run_bench
 for f in "$tool" /usr/sbin/smtp-sink /usr/sbin/smtp-source /usr/bin/time /usr/bin/python3; do
   [ -x "$f" ] || { echo "missing: $f" >&2; exit 1; }
@@ -54,6 +54,22 @@ awk -v r="$run" -v s="$src" -v p="$py" -v g="$gap" 'BEGIN {
   printf "longest event-loop gap = %d ms (median of rounds; target <= 100 ms)\n", g
 }'
 
+# What the journal costs: the run itself, with and without it, alternating in the same rounds.
+: >"$work/core"
+for round in $(seq "$rounds"); do
+  "$tool" --core --server "127.0.0.1:$port" --rows "$rows" 2>/dev/null | sed -n 's/.*rate=\([0-9.]*\).*/journal \1/p' >>"$work/core"
+  "$tool" --core --no-journal --server "127.0.0.1:$port" --rows "$rows" 2>/dev/null | sed -n 's/.*rate=\([0-9.]*\).*/none \1/p' >>"$work/core"
+done
+cmedian() {
+  awk -v n="$1" '$1 == n { print $2 }' "$work/core" | sort -g |
+    awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
+cj=$(cmedian journal); cn=$(cmedian none)
+awk -v j="$cj" -v n="$cn" 'BEGIN {
+  printf "run with journal %.0f/s, without %.0f/s: %.0f %% (target >= 90 %%)\n", j, n, 100 * j / n
+}'
+
 "$tool" --server "127.0.0.1:$port" --rows 20000 2>/dev/null | sed 's/^/20000 rows: /'
 "$tool" --server "127.0.0.1:$port" --interval-cpu 2>/dev/null
 "$tool" --timer-cpu 2>/dev/null
+"$build/bench/send/resume_bench" --rows 20000 2>/dev/null | sed 's/^/continue a 20000-row journal: /'

@@ -62,7 +62,8 @@ const QString DefaultFontName = QStringLiteral("ＭＳ ゴシック");
 const QString BodyFilter =
     QStringLiteral("テキストファイル (*.txt)|*.txt|HTMLファイル (*.htm;*.html)|*.htm;*.html");
 const QString RecipientFilter =
-    QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv|vCard ファイル (*.vcf)|*.vcf");
+    QStringLiteral("EXCEL ファイル (*.xls)|*.xls|CSV ファイル (*.csv)|*.csv|vCard ファイル (*.vcf)|*.vcf|"
+                   "EXCEL ファイル (*.xlsx)|*.xlsx|OpenDocument 表計算 (*.ods)|*.ods");
 } // namespace
 
 Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCommandLine, QWidget *parent)
@@ -540,8 +541,10 @@ void Form1::showActivity(Activity activity)
         setWindowTitle(QStringLiteral("Velmora"));
         Command8->hide();
     } else {
-        Command8->setText(activity == Activity::Sending ? QStringLiteral("送信を中止する")
-                                                        : QStringLiteral("送信タイマーを停止する"));
+        // The stop button's caption names what it stops.
+        Command8->setText(activity == Activity::Sending     ? QStringLiteral("送信を中止する")
+                          : activity == Activity::Importing ? QStringLiteral("読込を中止する")
+                                                            : QStringLiteral("送信タイマーを停止する"));
         Command8->show();
         if (activity == Activity::Sending) {
             m_progressRow = 0;

@@ -42,9 +42,9 @@ class Form1 : public QMainWindow, private MailingView
           QWidget *parent = nullptr);
     ~Form1() override;
 
-    // The one entry for every load of the recipient table: a path ending in .xls, .csv or .vcf, or the
-    // word OUTLOOK or ODBC. Returns 0 when loaded (or when the source names no importer), -1 when
-    // the import failed; a failure has been shown before the return.
+    // The one entry for every load of the recipient table: a path ending in .xls, .xlsx, .ods, .csv or .vcf,
+    // or the word OUTLOOK or ODBC. Returns 0 when loaded (or when the source names no importer), -1 when the
+    // import failed; a failure has been shown before the return.
     int AddressRead(const QString &strFileName) { return m_mailing.AddressRead(strFileName); }
 
     Mailing &mailing() { return m_mailing; }

@@ -90,6 +90,8 @@ class Database
     bool opened() const { return m_rc == SQLITE_OK; }
     Failure failure() const
     {
+        if (m_cancelled)
+            return Failure::importCancelled();
         if (m_timedOut)
             return Failure::addressBookTimedOut(
                 m_path, std::chrono::duration_cast<std::chrono::seconds>(m_limits.readTime).count());
@@ -101,7 +103,7 @@ class Database
     bool lockedOut() const
     {
         const int rc = m_rc & 0xff;
-        return !m_timedOut &&
+        return !m_timedOut && !m_cancelled &&
                (rc == SQLITE_BUSY || rc == SQLITE_LOCKED || rc == SQLITE_READONLY || rc == SQLITE_CANTOPEN);
     }
 
@@ -176,6 +178,10 @@ class Database
     static int progress(void *self)
     {
         auto *db = static_cast<Database *>(self);
+        if (db->m_limits.cancel && db->m_limits.cancel->load()) {
+            db->m_cancelled = true;
+            return 1;
+        }
         if (std::chrono::steady_clock::now() < db->m_deadline)
             return 0;
         db->m_timedOut = true;
@@ -194,6 +200,7 @@ class Database
     int m_rc = SQLITE_OK;
     QString m_message;
     bool m_timedOut = false;
+    bool m_cancelled = false;
 };
 
 // What shows that a book file changed: its size, its modification time and the change counter
@@ -320,21 +327,24 @@ QString AddressBookPlaces::evolutionBook() const
     return dataHome + QStringLiteral("/evolution/addressbook/system/contacts.db");
 }
 
-Result<std::vector<AddressBookEntry>> readDesktopAddressBook(const AddressBookPlaces &places)
+Result<std::vector<AddressBookEntry>> readDesktopAddressBook(const AddressBookPlaces &places,
+                                                             const CancelFlag *cancel)
 {
+    AddressBookLimits limits;
+    limits.cancel = cancel;
     QStringList looked;
     for (const QString &ini : places.thunderbirdProfileLists()) {
         if (QFileInfo(ini).isFile()) {
             const Result<QString> book = thunderbirdPersonalBook(ini);
             if (!book)
                 return book.failure();
-            return readThunderbirdBook(book.value());
+            return readThunderbirdBook(book.value(), limits);
         }
         looked << ini;
     }
     const QString evolution = places.evolutionBook();
     if (QFileInfo(evolution).isFile())
-        return readEvolutionBook(evolution);
+        return readEvolutionBook(evolution, limits);
     looked << evolution;
     return Failure::addressBookNotFound(looked);
 }

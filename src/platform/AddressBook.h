@@ -30,7 +30,9 @@ struct AddressBookPlaces {
 // its profile lists exists, else Evolution's. Entries keep the book's order; only entries with an
 // e-mail address are returned, and mailing lists are never entries. When neither program has a
 // book, the failure names every place looked at.
-Result<std::vector<AddressBookEntry>> readDesktopAddressBook(const AddressBookPlaces &places);
+// A set `cancel` ends the read with importCancelled().
+Result<std::vector<AddressBookEntry>> readDesktopAddressBook(const AddressBookPlaces &places,
+                                                             const CancelFlag *cancel = nullptr);
 
 // The abook.sqlite of the default profile named in a profiles.ini: its install's Default= entry,
 // else the profile marked Default=1, else the only profile. A Path whose form contradicts its
@@ -43,6 +45,7 @@ Result<QString> thunderbirdPersonalBook(const QString &profilesIni);
 struct AddressBookLimits {
     std::chrono::milliseconds readTime{5000};
     int rowBytes = 4 * 1024 * 1024;
+    const CancelFlag *cancel = nullptr; // the operator stopped the import
 };
 
 // Thunderbird's abook.sqlite, read as one snapshot of what its program committed: with locks inside

@@ -269,10 +269,44 @@ Failure Failure::nullField(qint64 record, const QString &field)
                 .arg(field)};
 }
 
+Failure Failure::importCancelled()
+{
+    return {FailureNumber::UserInterrupt, QStringLiteral("読込を中止しました")};
+}
+
 Failure Failure::damagedWorkbook(const QString &path)
 {
     return {FailureNumber::InvalidFileFormat,
             QStringLiteral("%1を読み込めませんでした。ファイルが壊れている可能性があります").arg(path)};
+}
+
+Failure Failure::notAWorkbookOf(const QString &path, const QString &format, const QString &reason)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("%3 として読めません（%2）。\n%1").arg(path, reason, format)};
+}
+
+namespace
+{
+const QString tooLargeAdvice =
+    QStringLiteral("表計算ソフトで開けるか確かめ、宛先の表だけを新しいブックに保存してから"
+                   "読み込んでください。");
+}
+
+Failure Failure::workbookLimit(const QString &path, const QString &reason)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("%1を読み込めませんでした。%2").arg(path, reason) + tooLargeAdvice};
+}
+
+Failure Failure::workbookTimedOut(const QString &path, int seconds)
+{
+    return {FailureNumber::InvalidFileFormat,
+            QStringLiteral("%1を読み込めませんでした。%2 秒たっても読み終わらないため中止しました。"
+                           "ファイルが壊れているか、大きすぎる可能性があります。")
+                    .arg(path)
+                    .arg(seconds) +
+                tooLargeAdvice};
 }
 
 Failure Failure::sendCountRecord(const QString &path, const QString &reason)

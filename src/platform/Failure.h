@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <utility>
 #include <variant>
 
@@ -52,6 +53,13 @@ struct Failure {
     static Failure odbcRead(qint64 record, const QString &diagnostics);
     static Failure nullField(qint64 record, const QString &field);
     static Failure damagedWorkbook(const QString &path);
+    // The operator stopped a long import; the table loaded before stays.
+    static Failure importCancelled();
+    // A workbook of another format than .xls (format names it, with its extension), one that asks
+    // for more than the workbook reader allows itself, and one the reader did not finish in time.
+    static Failure notAWorkbookOf(const QString &path, const QString &format, const QString &reason);
+    static Failure workbookLimit(const QString &path, const QString &reason);
+    static Failure workbookTimedOut(const QString &path, int seconds);
     // The file that keeps the mails of the last 24 hours for the sending limits.
     static Failure sendCountRecord(const QString &path, const QString &reason);
     // A send run's server text or sender the mail library cannot use; its own text.
@@ -88,10 +96,16 @@ struct Failure {
     static Failure tokenUnreachable(const QString &url, const QString &detail);
 };
 
+// Set by the window's thread when the operator stops a long import; a reader looks at it as it goes
+// and ends with Failure::importCancelled().
+using CancelFlag = std::atomic<bool>;
+
 // Failure numbers shown as message box titles.
 namespace FailureNumber
 {
 constexpr int InvalidProcedureCall = 5;
+// The operator stopped a long operation: no box is shown for it.
+constexpr int UserInterrupt = 18;
 constexpr int OutOfMemory = 7;
 constexpr int SubscriptOutOfRange = 9;
 constexpr int FileNotFound = 53;

@@ -13,7 +13,7 @@
 namespace
 {
 
-constexpr const char *ReaderName = "velmora-xls-reader";
+constexpr const char *ReaderName = "velmora-workbook-reader";
 
 std::mutex readerMutex;
 QString chosenReader;
@@ -22,6 +22,16 @@ Failure cannotStart(const QString &path)
 {
     return Failure::readError(
         path, QStringLiteral("読込用のプログラム %1 を起動できません").arg(QLatin1String(ReaderName)));
+}
+
+// The format the operator chose, by the file's extension, for the message about a file that is not one.
+QString formatName(const QString &path)
+{
+    if (path.endsWith(QStringLiteral(".xlsx"), Qt::CaseInsensitive))
+        return QStringLiteral("Excel ブック (.xlsx)");
+    if (path.endsWith(QStringLiteral(".ods"), Qt::CaseInsensitive))
+        return QStringLiteral("OpenDocument 表計算ドキュメント (.ods)");
+    return QString();
 }
 
 } // namespace
@@ -99,6 +109,7 @@ Result<std::unique_ptr<XlsWorkbook>> XlsWorkbook::open(const QString &path, cons
 
     XlsAnswerParser answer;
     bool timedOut = false;
+    bool cancelled = false;
     for (;;) {
         const QByteArray chunk = reader.readAllStandardOutput();
         if (!chunk.isEmpty()) {
@@ -112,17 +123,31 @@ Result<std::unique_ptr<XlsWorkbook>> XlsWorkbook::open(const QString &path, cons
             timedOut = true;
             break;
         }
-        reader.waitForReadyRead(int(deadline.remainingTime()));
+        if (options.cancel && options.cancel->load()) {
+            cancelled = true;
+            break;
+        }
+        // A stop by the operator is noticed within a tenth of a second.
+        const int wait = int(deadline.remainingTime());
+        reader.waitForReadyRead(options.cancel ? qMin(wait, 100) : wait);
     }
     if (reader.state() != QProcess::NotRunning) {
         reader.kill();
         reader.waitForFinished(5000);
     }
-    if (timedOut || !answer.complete() || reader.exitStatus() != QProcess::NormalExit ||
-        reader.exitCode() != 0)
+    if (cancelled)
+        return Failure::importCancelled();
+    if (timedOut)
+        return Failure::workbookTimedOut(path, (options.timeoutMs + 999) / 1000);
+    if (!answer.complete() || reader.exitStatus() != QProcess::NormalExit || reader.exitCode() != 0)
         return Failure::damagedWorkbook(path);
-    if (answer.failed())
-        return Failure::notAWorkbook(path, answer.failureReason());
+    if (answer.limitHit())
+        return Failure::workbookLimit(path, answer.failureReason());
+    if (answer.failed()) {
+        const QString format = formatName(path);
+        return format.isEmpty() ? Failure::notAWorkbook(path, answer.failureReason())
+                                : Failure::notAWorkbookOf(path, format, answer.failureReason());
+    }
     return std::unique_ptr<XlsWorkbook>(new XlsWorkbook(answer.takeSheet()));
 }
 
@@ -132,6 +157,6 @@ Result<QString> XlsWorkbook::cellText(int row, int column) const
     if (!cell)
         return QString();
     if (cell->unreadable)
-        return Failure::unreadableCell(row, column, cell->text);
-    return cell->text;
+        return Failure::unreadableCell(row, column, m_sheet.text(*cell).toString());
+    return m_sheet.text(*cell).toString();
 }

@@ -21,11 +21,15 @@ struct XlsReaderOptions {
     // Limits of the reader process: address space (0 leaves it unlimited) and processor time.
     qint64 memoryBytes = qint64(1) << 30;
     int cpuSeconds = 30;
+    // When set, the reader is stopped and the open ends with importCancelled().
+    const CancelFlag *cancel = nullptr;
 };
 
-// The first worksheet of an Excel 97-2003 (.xls, BIFF) workbook, read cell by cell. The file is
-// parsed by the workbook reader, a process of its own under limits, which sends every cell back at
-// once; a crash, a hang or a malformed answer of the reader fails the open with damagedWorkbook().
+// The first worksheet of a workbook, read cell by cell: Excel 97-2003 (.xls, BIFF), Excel (.xlsx)
+// or OpenDocument (.ods), told apart by their content. The file is parsed by the workbook reader, a
+// process of its own under limits, which sends every cell back at once; a crash, a hang or a
+// malformed answer of the reader fails the open with damagedWorkbook() or workbookTimedOut(), a
+// file that asks for more than the reader's limits with workbookLimit().
 class XlsWorkbook
 {
   public:
@@ -35,7 +39,7 @@ class XlsWorkbook
     static Result<std::unique_ptr<XlsWorkbook>> open(const QString &path,
                                                      const XlsReaderOptions &options = XlsReaderOptions());
 
-    // The velmora-xls-reader that imports run: the one set by setReaderProgram, else
+    // The velmora-workbook-reader that imports run: the one set by setReaderProgram, else
     // findReader(the running executable's folder); empty when there is none, and the open fails.
     static QString readerProgram();
     // The reader beside the executable in `executableFolder`, else in <prefix>/libexec/velmora/
@@ -52,6 +56,8 @@ class XlsWorkbook
     // decimal form with up to 15 significant digits, dates as YYYY/MM/DD, an empty cell or one
     // outside the sheet as the empty text.
     Result<QString> cellText(int row, int column) const;
+    // Every cell that holds a value, for reading a whole region in one pass.
+    const XlsSheet &sheet() const { return m_sheet; }
 
   private:
     explicit XlsWorkbook(XlsSheet sheet) : m_sheet(std::move(sheet)) {}

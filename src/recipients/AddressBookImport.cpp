@@ -37,13 +37,14 @@ Result<RecipientTable> entryTable(qsizetype count, const auto &entryAt, const St
 
 } // namespace
 
-Result<RecipientTable> OutlookDataGet(const AddressBookPlaces &places, const StatusSink &status)
+Result<RecipientTable> OutlookDataGet(const AddressBookPlaces &places, const StatusSink &status,
+                                      const CancelFlag *cancel)
 {
     if (status) {
         status(QString());
         status(QStringLiteral("読み込み試行中・・・しばらくお待ちください"));
     }
-    const Result<std::vector<AddressBookEntry>> book = readDesktopAddressBook(places);
+    const Result<std::vector<AddressBookEntry>> book = readDesktopAddressBook(places, cancel);
     if (!book)
         return book.failure();
     if (status)

@@ -5,8 +5,10 @@
 RecipientSource recipientSourceOf(const QString &strFileName)
 {
     const QString ext = strFileName.right(4).toLower();
-    if (ext == u".xls")
+    if (ext == u".xls" || strFileName.right(5).toLower() == u".xlsx")
         return RecipientSource::Excel;
+    if (ext == u".ods")
+        return RecipientSource::OpenDocument;
     if (ext == u".csv")
         return RecipientSource::Csv;
     if (ext == u".vcf")
@@ -27,6 +29,8 @@ QString sourceStatusText(RecipientSource source)
     case RecipientSource::Outlook: return QStringLiteral("OUTLOOK形式のアドレス帳を確認しています...");
     case RecipientSource::Odbc: return QStringLiteral("ODBC形式のデータベースを確認しています...");
     case RecipientSource::VCard: return QStringLiteral("vCard形式のファイルを確認しています...");
+    case RecipientSource::OpenDocument:
+        return QStringLiteral("OpenDocument形式のファイルを確認しています...");
     case RecipientSource::None: break;
     }
     return QString();

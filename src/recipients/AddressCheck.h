@@ -7,7 +7,8 @@
 #include <QStringList>
 
 // Which importer a source text selects: a path by its extension, or a source word.
-enum class RecipientSource { Excel, Csv, Outlook, Odbc, VCard, None };
+// Excel covers .xls and .xlsx workbooks, OpenDocument .ods ones; all three are read by ExcelDataGet.
+enum class RecipientSource { Excel, Csv, Outlook, Odbc, VCard, OpenDocument, None };
 RecipientSource recipientSourceOf(const QString &strFileName);
 // The status line shown while that source is read; empty for None.
 QString sourceStatusText(RecipientSource source);

@@ -3,27 +3,29 @@
 #include "Text.h"
 #include "XlsWorkbook.h"
 
-namespace
+Result<RecipientTable> ExcelDataGet(const QString &strFileName, const CancelFlag *cancel)
 {
-constexpr int MaxSheetRows = 65536;
-}
-
-Result<RecipientTable> ExcelDataGet(const QString &strFileName)
-{
-    Result<std::unique_ptr<XlsWorkbook>> opened = XlsWorkbook::open(strFileName);
+    XlsReaderOptions options;
+    options.cancel = cancel;
+    Result<std::unique_ptr<XlsWorkbook>> opened = XlsWorkbook::open(strFileName, options);
     if (!opened)
         return opened.failure();
-    const XlsWorkbook &book = *opened.value();
+    const XlsSheet &sheet = opened.value()->sheet();
+    const auto unreadable = [&](const XlsSheet::Cell &cell) {
+        return Failure::unreadableCell(int(cell.key / std::uint64_t(sheet.columns)) + 1,
+                                       int(cell.key % std::uint64_t(sheet.columns)) + 1,
+                                       sheet.text(cell).toString());
+    };
 
     // Rows down to the first empty cell of column A; the text is compared untrimmed, so a cell of
-    // spaces does not end the sheet.
+    // spaces does not end the sheet. The reader sends no cell without text.
     int rows = 0;
-    for (int i = 1; i <= MaxSheetRows; ++i) {
-        Result<QString> a = book.cellText(i, 1);
+    for (int i = 1; i <= sheet.rows; ++i) {
+        const XlsSheet::Cell *a = sheet.find(i, 1);
         if (!a)
-            return a.failure();
-        if (a->isEmpty())
             break;
+        if (a->unreadable)
+            return unreadable(*a);
         rows = i;
     }
     if (rows == 0)
@@ -31,26 +33,31 @@ Result<RecipientTable> ExcelDataGet(const QString &strFileName)
 
     // Header cells up to the first empty one, never past the sheet's last column.
     int columns = 0;
-    for (int j = 1; j <= book.columnCount(); ++j) {
-        Result<QString> h = book.cellText(1, j);
+    for (int j = 1; j <= sheet.columns; ++j) {
+        const XlsSheet::Cell *h = sheet.find(1, j);
         if (!h)
-            return h.failure();
-        if (h->isEmpty())
             break;
+        if (h->unreadable)
+            return unreadable(*h);
         columns = j;
     }
 
-    RecipientTable table = RecipientTable::sized(rows - 1, columns);
+    // The table points into the sheet's pool; only a cell with a line break needs text of its own.
+    RecipientTable table = RecipientTable::sized(rows - 1, columns, sheet.pool);
     for (int i = 1; i <= rows; ++i) {
-        for (int j = 1; j <= columns; ++j) {
-            Result<QString> v = book.cellText(i, j);
-            if (!v)
-                return v.failure();
-            QString text = trimSpaces(v.value());
+        const std::uint64_t rowEnd = sheet.keyOf(i, columns + 1);
+        for (auto it = sheet.from(i, 1); it != sheet.cells.end() && it->key < rowEnd; ++it) {
+            if (it->unreadable)
+                return unreadable(*it);
+            const int j = int(it->key % std::uint64_t(sheet.columns)) + 1;
+            const QStringView text = sheet.text(*it);
+            const QStringView trimmed = trimSpaces(text);
             // Line breaks inside a cell are bare LF; mail text wants CR LF.
-            if (text.contains(u'\n'))
-                text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
-            table.setCell(i - 1, j, text);
+            if (trimmed.contains(u'\n'))
+                table.setCell(i - 1, j,
+                              trimmed.toString().replace(QStringLiteral("\n"), QStringLiteral("\r\n")));
+            else
+                table.setCellSpan(i - 1, j, it->start + (trimmed.data() - text.data()), trimmed.size());
         }
     }
     return table;

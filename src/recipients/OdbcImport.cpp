@@ -44,7 +44,7 @@ class Lengths
 } // namespace
 
 Result<RecipientTable> ODBCDataGet(const QString &strODBCconn, const QString &strODBCrec,
-                                   const std::function<void(qint64)> &progress)
+                                   const std::function<void(qint64)> &progress, const CancelFlag *cancel)
 {
     Result<std::unique_ptr<OdbcCursor>> opened = OdbcCursor::open(strODBCconn, strODBCrec);
     if (!opened)
@@ -72,6 +72,8 @@ Result<RecipientTable> ODBCDataGet(const QString &strODBCconn, const QString &st
                 return more.failure();
             if (!more.value())
                 break;
+            if (cancel && cancel->load())
+                return Failure::importCancelled();
             if (records == std::numeric_limits<int>::max() - 1)
                 return Failure::outOfMemory();
             ++records;

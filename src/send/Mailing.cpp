@@ -21,7 +21,9 @@
 #include "Text.h"
 #include "TextFile.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QPointer>
 
 namespace
@@ -48,6 +50,8 @@ Mailing::~Mailing()
     // a check still running reads its own copy of the table, but is waited for all the same.
     if (m_checkThread)
         m_checkThread->wait();
+    for (const std::unique_ptr<QThread> &stopped : m_stoppedImports)
+        stopped->wait();
     delete m_run;
     delete m_timer;
 }
@@ -74,24 +78,28 @@ int Mailing::readSource(const QString &strFileName, bool askOdbc)
     if (source != RecipientSource::None)
         m_view.showStatus(sourceStatusText(source));
     switch (source) {
-    case RecipientSource::Excel: result = takeImport(ExcelDataGet(strFileName)); break;
-    case RecipientSource::Csv: result = takeImport(CSVDataGet(strFileName)); break;
+    case RecipientSource::Excel:
+    case RecipientSource::OpenDocument:
+        result = takeImport(importOffThread([strFileName](const CancelFlag &cancel, const StatusSink &) {
+            return ExcelDataGet(strFileName, &cancel);
+        }));
+        break;
+    case RecipientSource::Csv:
+        result = takeImport(importOffThread(
+            [strFileName](const CancelFlag &, const StatusSink &) { return CSVDataGet(strFileName); }));
+        break;
     case RecipientSource::Outlook: {
-        // Every entry passes through the status line; painting it for each of thousands of entries
-        // would cost more than reading the book, so it is painted at most every 50 ms.
-        QElapsedTimer sincePaint;
-        sincePaint.start();
-        const StatusSink status = [&](const QString &text) {
-            const bool paint = sincePaint.elapsed() >= 50;
-            if (paint)
-                sincePaint.restart();
-            m_view.showStatus(text, paint);
-        };
-        result = takeImport(OutlookDataGet(AddressBookPlaces::fromEnvironment(), status));
+        const AddressBookPlaces places = AddressBookPlaces::fromEnvironment();
+        result = takeImport(importOffThread([places](const CancelFlag &cancel, const StatusSink &status) {
+            return OutlookDataGet(places, status, &cancel);
+        }));
         break;
     }
     case RecipientSource::Odbc: result = odbcDataGet(askOdbc); break;
-    case RecipientSource::VCard: result = takeImport(VCardDataGet(strFileName)); break;
+    case RecipientSource::VCard:
+        result = takeImport(importOffThread(
+            [strFileName](const CancelFlag &, const StatusSink &) { return VCardDataGet(strFileName); }));
+        break;
     case RecipientSource::None: break;
     }
     if (result < 0)
@@ -117,11 +125,72 @@ int Mailing::readSource(const QString &strFileName, bool askOdbc)
     return 0;
 }
 
+Result<RecipientTable>
+Mailing::importOffThread(std::function<Result<RecipientTable>(const CancelFlag &, const StatusSink &)> work)
+{
+    // The reader runs on a thread of its own while the window goes on answering: its status texts
+    // reach the status line (painted a few times a second at most), and the stop button ends the
+    // wait at once. A stopped reader's table is never used; the thread ends on its own.
+    struct Job {
+        CancelFlag cancel{false};
+        std::optional<Result<RecipientTable>> result;
+    };
+    auto job = std::make_shared<Job>();
+    QPointer<Mailing> self(this);
+    auto lastPaint = std::make_shared<QElapsedTimer>();
+    lastPaint->start();
+    const StatusSink status = [self, lastPaint](const QString &text) {
+        QMetaObject::invokeMethod(
+            self,
+            [self, text, lastPaint] {
+                if (!self)
+                    return;
+                const bool paint = lastPaint->elapsed() >= 50;
+                if (paint)
+                    lastPaint->restart();
+                self->m_view.showStatus(text, paint);
+            },
+            Qt::QueuedConnection);
+    };
+    // The thread object is owned here, never left to a deferred delete: the nested loop below
+    // would run that delete before the thread is asked whether it finished.
+    std::unique_ptr<QThread> owned(QThread::create(
+        [job, status, work = std::move(work)] { job->result.emplace(work(job->cancel, status)); }));
+    QThread *thread = owned.get();
+    QEventLoop loop;
+    connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
+    m_cancelImport = [job, &loop] {
+        job->cancel = true;
+        loop.quit();
+    };
+    thread->start();
+    m_view.showActivity(MailingView::Activity::Importing);
+    loop.exec();
+    m_cancelImport = {};
+    m_view.showActivity(MailingView::Activity::Idle);
+    // Stopped imports that have ended since are let go; one still reading is kept until it ends.
+    std::erase_if(m_stoppedImports,
+                  [](const std::unique_ptr<QThread> &stopped) { return stopped->isFinished(); });
+    if (thread->isFinished()) {
+        thread->wait();
+        if (job->result) {
+            QCoreApplication::sendPostedEvents(this); // the last status texts before the outcome
+            return std::move(*job->result);
+        }
+    } else {
+        m_stoppedImports.push_back(std::move(owned));
+    }
+    return Failure::importCancelled();
+}
+
 int Mailing::takeImport(Result<RecipientTable> imported)
 {
     // The new table replaces the loaded one only when it was read whole.
     if (!imported) {
-        showFailure(imported.failure());
+        if (imported.failure().number == FailureNumber::UserInterrupt)
+            m_view.showStatus(imported.failure().description);
+        else
+            showFailure(imported.failure());
         return -1;
     }
     m_table = std::move(imported.value());
@@ -136,9 +205,16 @@ int Mailing::odbcDataGet(bool ask)
         m_view.chooseOdbcSource(strODBCconn, strODBCrec);
     if (strODBCrec.isEmpty() || strODBCconn.isEmpty())
         return -1;
-    Result<RecipientTable> imported = ODBCDataGet(strODBCconn, strODBCrec, [this](qint64 records) {
-        m_view.showStatus(QStringLiteral("ODBCデータベースから読込中：%1件").arg(records));
-    });
+    const QString connection = strODBCconn, statement = strODBCrec;
+    Result<RecipientTable> imported =
+        importOffThread([connection, statement](const CancelFlag &cancel, const StatusSink &status) {
+            return ODBCDataGet(
+                connection, statement,
+                [&status](qint64 records) {
+                    status(QStringLiteral("ODBCデータベースから読込中：%1件").arg(records));
+                },
+                &cancel);
+        });
     if (!imported)
         m_view.showStatus(QString());
     return takeImport(std::move(imported));
@@ -516,6 +592,8 @@ void Mailing::stop()
 {
     sendFlag = 0;
     timerFlag = 0;
+    if (m_cancelImport)
+        m_cancelImport();
     // A check before sending still running: the run it leads to does not start.
     if (m_checkThread)
         m_checkStopped = true;

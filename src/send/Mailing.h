@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Failure.h"
+#include "Importers.h"
 #include "MailLogin.h"
 #include "MailOutcome.h"
 #include "MailingView.h"
@@ -47,7 +48,7 @@ class Mailing : public QObject
     const RecipientTable &table() const { return m_table; }
     // True while a run or a timer wait exists, also after a stop was asked and the mail in flight
     // is still on its way.
-    bool busy() const { return m_run || m_timer || m_checkThread; }
+    bool busy() const { return m_run || m_timer || m_checkThread || m_cancelImport; }
 
     // Process-wide run values: -1 true, 0 false.
     qint16 sendFlag = 0;
@@ -102,6 +103,9 @@ class Mailing : public QObject
   private:
     int readSource(const QString &strFileName, bool askOdbc);
     int takeImport(Result<RecipientTable> imported);
+    // Runs an importer off the window's thread; see the definition.
+    Result<RecipientTable>
+    importOffThread(std::function<Result<RecipientTable>(const CancelFlag &, const StatusSink &)> work);
     void showFailure(const Failure &failure);
     int odbcDataGet(bool ask);
     void endTimerStart();
@@ -141,6 +145,9 @@ class Mailing : public QObject
     std::unique_ptr<SendPacer> m_pacer;
     SendTimer *m_timer = nullptr;
     bool m_runFromTimer = false;
+    // Stops the import in progress (empty when none runs); threads of stopped imports still ending.
+    std::function<void()> m_cancelImport;
+    std::vector<std::unique_ptr<QThread>> m_stoppedImports;
     // The check before sending while it runs, and whether a stop was asked meanwhile.
     QPointer<QThread> m_checkThread;
     bool m_checkStopped = false;

@@ -30,7 +30,7 @@ class MailingView
   public:
     // Outside Idle the window locks everything that could start another run or change its inputs,
     // and shows the stop button with the caption of what it stops.
-    enum class Activity { Idle, Sending, TimerWaiting };
+    enum class Activity { Idle, Sending, TimerWaiting, Importing };
 
     virtual ~MailingView() = default;
 

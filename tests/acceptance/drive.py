@@ -25,6 +25,7 @@ import pyatspi
 VELMORA, TESTS = sys.argv[1], sys.argv[2]
 WORK = tempfile.mkdtemp(prefix='velmora-acceptance-')
 STEP = ['start']
+STARTED = []  # every Velmora process started, ended at the end whatever happened
 
 
 def fail(message):
@@ -290,11 +291,14 @@ def main():
     if velmora.poll() is not None:
         print('Velmora ended at start (%d); starting it again' % velmora.returncode, flush=True)
         velmora = subprocess.Popen([VELMORA, recipients], env=env)
+    STARTED.append(velmora)
     try:
         run(smtp, velmora, recipients, body, config, database)
+        crash_and_continue(smtp, env)
     finally:
-        if velmora.poll() is None:
-            velmora.kill()
+        for p in STARTED:
+            if p.poll() is None:
+                p.kill()
         smtp.stop()
     print('acceptance: every step passed', flush=True)
 
@@ -389,6 +393,25 @@ def run(smtp, velmora, recipients, body, config, database):
     answer('読込エラー', '読込エラーの行があります。表示しますか？', 'いいえ(N)')
     expect_status('読込完了：3件中、正常2件、エラー1件。')
 
+    step('a workbook of today (.xlsx)')
+    xlsx = os.path.join(WORK, 'xlsx')
+    subprocess.run(['/usr/bin/python3', os.path.join(TESTS, 'data/make_workbooks.py'), xlsx, 'recipients.xlsx'],
+                   check=True)
+    button(w, '宛先読込...')
+    choose_file('開く', os.path.join(xlsx, 'recipients.xlsx'), '開く(O)')
+    wait_for('the workbook', lambda: status().startswith('読込完了：') or
+             any(x.getRoleName() == 'alert' and showing(x) for x in windows()))
+    for x in windows():
+        if x.getRoleName() == 'alert' and x.name == '読込エラー' and showing(x):
+            answer('読込エラー', None, 'いいえ(N)')
+    wait_for('the workbook', lambda: status().startswith('読込完了：5件中'))
+
+    step('the check before sending lists what would go wrong')
+    menu('r', 'k')
+    report = viewer('送信前の確認')
+    if '氏名' not in report and 'タグ' not in report:
+        fail('check report: ' + report)
+
     step('the desktop address book')
     menu('f', 'o')
     expect_status('読込完了：5件中、正常5件、エラー0件。')
@@ -482,6 +505,53 @@ def run(smtp, velmora, recipients, body, config, database):
         saved = f.read()
         if 'svName=smtps://taro@mail.example.jp:465' not in saved or 'himitsu' in saved:
             fail('server saved as: ' + saved)
+
+
+def start(env, *args):
+    velmora = subprocess.Popen([VELMORA] + list(args), env=env)
+    STARTED.append(velmora)
+    wait_for('Velmora', lambda: app() is not None or velmora.poll() is not None, 40)
+    if velmora.poll() is not None:
+        print('Velmora ended at start (%d); starting it again' % velmora.returncode, flush=True)
+        velmora = subprocess.Popen([VELMORA] + list(args), env=env)
+        STARTED.append(velmora)
+        wait_for('Velmora', app, 40)
+    return velmora
+
+
+def crash_and_continue(smtp, env):
+    step('a run cut off by a kill is continued at the next start, nobody mailed twice')
+    smtp.command(cmd='reset')
+    customers = write('会員.csv', cp932('メールアドレス,氏名\r\n' +
+                                       ''.join('m%d@example.jp,会員%d\r\n' % (k, k) for k in range(1, 5))))
+    velmora = start(env, customers)
+    # The run stopped earlier in this session is offered first: the operator throws it away.
+    answer('送信の再開', None, 'いいえ(N)')
+    answer('送信の再開', None, 'はい(Y)')
+    w = main_window()
+    expect_status('読込完了：4件中、正常4件、エラー0件。')
+    set_text(field(w, 'メールサーバ名'), '127.0.0.1:%d' % smtp.port)
+    set_text(field(w, '件名'), '<%氏名%>様へのご案内')
+    set_text(find(w, 'text', '本文'), '<%氏名%>様')
+    button(w, '送信')  # the interval of 3 s is kept in the settings
+    wait_for('two mails', lambda: smtp.command(cmd='stats')['messages'] == 2, 30)
+    velmora.kill()  # SIGKILL: nothing of the program gets to run
+    velmora.wait(timeout=10)
+
+    velmora = start(env)
+    offer = answer('送信の再開', None, 'はい(Y)')
+    if '送信済み：2件' not in offer or 'まだ送信していない宛先：2件' not in offer:
+        fail('offer: ' + offer)
+    wait_for('the rest of the run', lambda: status().startswith('送信完了：'), 60)
+    expect_status('送信完了：2件中、正常2件、エラー0件。')
+    stats = smtp.command(cmd='stats')
+    received = sorted(json.load(open(os.path.join(smtp.store, '%04d.json' % n)))['rcpt_tos'][0]
+                      for n in range(1, stats['messages'] + 1))
+    if received != ['m%d@example.jp' % k for k in range(1, 5)]:
+        fail('received: %r' % received)
+    button(main_window(), '終了')
+    answer('Velmoraの終了', '本当にこのプログラムを終了して良いですか', 'OK')
+    velmora.wait(timeout=20)
 
 
 if __name__ == '__main__':

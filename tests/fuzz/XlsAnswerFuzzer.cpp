@@ -2,6 +2,7 @@
 // input chooses. Pieces must not change the outcome; an accepted sheet must hold its promises.
 #include "FuzzCheck.h"
 #include "xlsreader/XlsAnswer.h"
+#include "xlsreader/XlsProtocol.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -42,14 +43,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!whole.complete || whole.failed)
         return 0;
     const XlsSheet &s = whole.sheet;
-    FUZZ_CHECK(s.rows >= 0 && s.rows <= 65536 && s.columns >= 0 && s.columns <= 256);
+    FUZZ_CHECK(s.rows >= 0 && s.rows <= int(XlsProtocol::MaxRows) && s.columns >= 0 &&
+               s.columns <= int(XlsProtocol::MaxColumns));
     FUZZ_CHECK(s.cells.size() == pieces.sheet.cells.size());
     for (std::size_t i = 0; i < s.cells.size(); ++i) {
         const XlsSheet::Cell &c = s.cells[i];
         FUZZ_CHECK(i == 0 || s.cells[i - 1].key < c.key);
-        FUZZ_CHECK(!c.text.isEmpty() && c.text == pieces.sheet.cells[i].text);
-        const int row = int(c.key / std::uint32_t(s.columns)) + 1,
-                  column = int(c.key % std::uint32_t(s.columns)) + 1;
+        FUZZ_CHECK(c.length > 0 && s.text(c) == pieces.sheet.text(pieces.sheet.cells[i]));
+        const int row = int(c.key / std::uint64_t(s.columns)) + 1,
+                  column = int(c.key % std::uint64_t(s.columns)) + 1;
         FUZZ_CHECK(row <= s.rows);
         FUZZ_CHECK(s.find(row, column) == &c);
     }

@@ -1,5 +1,6 @@
 #include "TestEnvironment.h"
 #include "XlsWorkbook.h"
+#include "XlsxReader.h"
 #include "xlsreader/XlsAnswer.h"
 
 #include <gtest/gtest.h>
@@ -65,8 +66,8 @@ TEST(XlsAnswer, ASoundAnswerReadsTheSameInPiecesOfAnySize)
         EXPECT_EQ(sheet.rows, 3);
         EXPECT_EQ(sheet.columns, 2);
         ASSERT_EQ(sheet.cells.size(), 3u);
-        EXPECT_EQ(sheet.find(1, 1)->text, QStringLiteral("メール"));
-        EXPECT_EQ(sheet.find(1, 2)->text, QStringLiteral("\uFEFF名"));
+        EXPECT_EQ(sheet.text(*sheet.find(1, 1)), QStringLiteral("メール"));
+        EXPECT_EQ(sheet.text(*sheet.find(1, 2)), QStringLiteral("\uFEFF名"));
         EXPECT_TRUE(sheet.find(3, 1)->unreadable);
         EXPECT_EQ(sheet.find(2, 1), nullptr);
         EXPECT_EQ(sheet.find(4, 1), nullptr);
@@ -76,7 +77,11 @@ TEST(XlsAnswer, ASoundAnswerReadsTheSameInPiecesOfAnySize)
     EXPECT_TRUE(failed.feed("VXL1" + record('F', {}, "ワークシートがありません") + record('E', {0})));
     EXPECT_TRUE(failed.complete());
     EXPECT_TRUE(failed.failed());
+    EXPECT_FALSE(failed.limitHit());
     EXPECT_EQ(failed.failureReason(), QStringLiteral("ワークシートがありません"));
+    XlsAnswerParser limited;
+    EXPECT_TRUE(limited.feed("VXL1" + record('L', {}, "大きすぎます") + record('E', {0})));
+    EXPECT_TRUE(limited.complete() && limited.failed() && limited.limitHit());
 }
 
 TEST(XlsAnswer, AnythingOutOfFormIsMalformed)
@@ -89,7 +94,8 @@ TEST(XlsAnswer, AnythingOutOfFormIsMalformed)
     } cases[] = {
         {"other magic", "VXL2" + record('S', {3, 2}) + record('E', {0})},
         {"no sheet first", "VXL1" + cell + record('E', {1})},
-        {"sheet too large", "VXL1" + record('S', {65537, 2}) + record('E', {0})},
+        {"sheet too large", "VXL1" + record('S', {1048577, 2}) + record('E', {0})},
+        {"sheet too wide", "VXL1" + record('S', {2, 16385}) + record('E', {0})},
         {"sheet record too long", "VXL1" + record('S', {3, 2, 0}) + record('E', {0})},
         {"cell outside", head + record('C', {4, 1}, "a") + record('E', {1})},
         {"column 0", head + record('C', {1, 0}, "a") + record('E', {1})},
@@ -158,13 +164,17 @@ TEST(XlsReader, AReaderThatHangsCrashesOrAnswersBadlyFails)
           QStringLiteral("head -c 100000 /dev/urandom")}) {
         Result<std::unique_ptr<XlsWorkbook>> r = XlsWorkbook::open(book, shellReader(script, 1000));
         ASSERT_FALSE(r.ok()) << script.toStdString();
-        EXPECT_EQ(r.failure().description, damaged(path)) << script.toStdString();
+        // A reader that hangs is stopped at the time limit and the message says so.
+        EXPECT_EQ(r.failure().description, script.contains(QStringLiteral("sleep"))
+                                               ? Failure::workbookTimedOut(path, 1).description
+                                               : damaged(path))
+            << script.toStdString();
     }
     XlsReaderOptions missing;
-    missing.program = QStringLiteral("/nonexistent/velmora-xls-reader");
+    missing.program = QStringLiteral("/nonexistent/velmora-workbook-reader");
     Result<std::unique_ptr<XlsWorkbook>> r = XlsWorkbook::open(book, missing);
     ASSERT_FALSE(r.ok());
-    EXPECT_TRUE(r.failure().description.contains(QStringLiteral("velmora-xls-reader を起動できません")));
+    EXPECT_TRUE(r.failure().description.contains(QStringLiteral("velmora-workbook-reader を起動できません")));
 }
 
 TEST(XlsReader, OnlyTheReaderBesideTheProgramOrInItsLibexecFolderRuns)
@@ -177,7 +187,7 @@ TEST(XlsReader, OnlyTheReaderBesideTheProgramOrInItsLibexecFolderRuns)
         XlsWorkbook::open(testDataPath(QStringLiteral("recipients.xls")));
     XlsWorkbook::setReaderProgram(buildReader);
     EXPECT_TRUE(!r.ok() &&
-                r.failure().description.contains(QStringLiteral("velmora-xls-reader を起動できません")));
+                r.failure().description.contains(QStringLiteral("velmora-workbook-reader を起動できません")));
 
     ScratchDir prefix;
     const QString bin = prefix.path(QStringLiteral("bin")),
@@ -185,8 +195,9 @@ TEST(XlsReader, OnlyTheReaderBesideTheProgramOrInItsLibexecFolderRuns)
     ASSERT_TRUE(QDir().mkpath(bin) && QDir().mkpath(libexec));
     EXPECT_EQ(XlsWorkbook::findReader(bin), QString());
     for (const QString &folder : {libexec, bin}) {
-        ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/true"), folder + QStringLiteral("/velmora-xls-reader")));
-        EXPECT_EQ(XlsWorkbook::findReader(bin), folder + QStringLiteral("/velmora-xls-reader"));
+        ASSERT_TRUE(
+            QFile::copy(QStringLiteral("/bin/true"), folder + QStringLiteral("/velmora-workbook-reader")));
+        EXPECT_EQ(XlsWorkbook::findReader(bin), folder + QStringLiteral("/velmora-workbook-reader"));
     }
 }
 
@@ -213,4 +224,88 @@ TEST(XlsReader, TheReaderRunsUnderItsLimits)
 #endif
     EXPECT_EQ(r.value()->cellText(1, 2).value(), QStringLiteral("7"));
     EXPECT_EQ(r.value()->cellText(1, 3).value(), QStringLiteral("0"));
+}
+
+TEST(WorkbookReader, DamagedAndHostileWorkbooksSayWhatStoppedThem)
+{
+    const QString xlsx = QStringLiteral("Excel ブック (.xlsx)"),
+                  ods = QStringLiteral("OpenDocument 表計算ドキュメント (.ods)");
+    const QString cut = QStringLiteral("ZIP 形式ではないか、途中で切れています");
+    const struct {
+        const char *file;
+        bool limit;
+        QString format, reason;
+    } cases[] = {
+        {"truncated.xlsx", false, xlsx, cut},
+        {"truncated.ods", false, ods, cut},
+        {"lying_size.xlsx", false, xlsx,
+         QStringLiteral("ファイルが壊れています: 圧縮されたデータが正しくありません")},
+        {"bad_checksum.xlsx", false, xlsx,
+         QStringLiteral("ファイルが壊れています: データの検査値が合いません")},
+        {"password.xlsx", false, xlsx,
+         QStringLiteral("パスワードで保護されています。パスワードを外して保存し直してください")},
+        {"bomb.xlsx", true, {}, QStringLiteral("展開すると上限の 512 MB を超える大きさになります。")},
+        {"bomb.ods", true, {}, QStringLiteral("展開すると上限の 512 MB を超える大きさになります。")},
+        {"repeat.ods",
+         true,
+         {},
+         QStringLiteral("値のあるセルの繰り返しがワークシートの右端（16384 列）を超えています。")},
+        {"repeated_rows.ods", true, {}, QStringLiteral("値のあるセルが上限の 400 万個を超えています。")},
+    };
+    for (const auto &c : cases) {
+        const QString path = workbookFixture(QString::fromUtf8(c.file));
+        Result<std::unique_ptr<XlsWorkbook>> r = XlsWorkbook::open(path);
+        ASSERT_FALSE(r.ok()) << c.file;
+        EXPECT_EQ(r.failure().description,
+                  c.limit ? Failure::workbookLimit(path, c.reason).description
+                          : Failure::notAWorkbookOf(path, c.format, c.reason).description)
+            << c.file;
+    }
+    // Only the processor-time limit stops this one, and the reader says so itself.
+    XlsReaderOptions oneSecond;
+    oneSecond.cpuSeconds = 1;
+    const QString slow = workbookFixture(QStringLiteral("slow.ods"));
+    Result<std::unique_ptr<XlsWorkbook>> r = XlsWorkbook::open(slow, oneSecond);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.failure().description,
+              Failure::workbookLimit(slow, QStringLiteral("読み込みの処理時間が上限の 1 秒を超えました。"))
+                  .description);
+}
+
+TEST(WorkbookReader, DatesAndNumberFormatsAsAWorkbookShowsThem)
+{
+    // The 1900 date system counts a 29 February that never was; the 1904 one starts in 1904.
+    EXPECT_EQ(serialDateText(1, false, DateParts::Date), "1900/01/01");
+    EXPECT_EQ(serialDateText(59, false, DateParts::Date), "1900/02/28");
+    EXPECT_EQ(serialDateText(60, false, DateParts::Date), "1900/02/29");
+    EXPECT_EQ(serialDateText(61, false, DateParts::Date), "1900/03/01");
+    EXPECT_EQ(serialDateText(46364.75, false, DateParts::DateAndTime), "2026/12/08 18:00:00");
+    EXPECT_EQ(serialDateText(46364.75, false, DateParts::Date), "2026/12/08");
+    EXPECT_EQ(serialDateText(0.999999999, false, DateParts::Time), "00:00:00");
+    EXPECT_EQ(serialDateText(0, true, DateParts::Date), "1904/01/01");
+    EXPECT_EQ(serialDateText(-1, false, DateParts::Date), "-1");
+    EXPECT_EQ(isoDateText("2026-12-08T00:00:00"), "2026/12/08");
+    EXPECT_EQ(isoDateText("2026-12-08T09:05:07.5"), "2026/12/08 09:05:07");
+    EXPECT_EQ(isoDateText("2026-12-08T09:05:07", DateParts::Date), "2026/12/08");
+    EXPECT_EQ(isoDateText("08.12.2026"), "");
+    EXPECT_EQ(durationText("PT18H05M00S"), "18:05:00");
+    EXPECT_EQ(durationText("P1DT2H"), "26:00:00");
+
+    const struct {
+        const char *code;
+        std::optional<DateParts> parts;
+    } formats[] = {
+        {"yyyy/mm/dd;@", DateParts::Date},
+        {"[$-411]ggge\"年\"m\"月\"d\"日\"", DateParts::Date},
+        {"m/d/yy h:mm", DateParts::DateAndTime},
+        {"mm:ss", DateParts::Time},
+        {"[h]:mm", DateParts::Time},
+        {"General", std::nullopt},
+        {"0.00E+00", std::nullopt},
+        {"#,##0\"日\"", std::nullopt},
+        {"[Red]0.00;[Blue]yyyy", std::nullopt},
+        {"\\y0", std::nullopt},
+    };
+    for (const auto &f : formats)
+        EXPECT_EQ(numberFormatDateParts(f.code), f.parts) << f.code;
 }

@@ -22,7 +22,11 @@ TEST(AddressCheck, SourceIsChosenByExtensionThenByWord)
     EXPECT_EQ(recipientSourceOf(QStringLiteral("名簿.Csv")), RecipientSource::Csv);
     EXPECT_EQ(recipientSourceOf(QStringLiteral("outLook")), RecipientSource::Outlook);
     EXPECT_EQ(recipientSourceOf(QStringLiteral("odbc")), RecipientSource::Odbc);
-    EXPECT_EQ(recipientSourceOf(QStringLiteral("book.xlsx")), RecipientSource::None);
+    EXPECT_EQ(recipientSourceOf(QStringLiteral("book.xlsx")), RecipientSource::Excel);
+    EXPECT_EQ(recipientSourceOf(QStringLiteral("表.ODS")), RecipientSource::OpenDocument);
+    EXPECT_EQ(sourceStatusText(RecipientSource::OpenDocument),
+              QStringLiteral("OpenDocument形式のファイルを確認しています..."));
+    EXPECT_EQ(recipientSourceOf(QStringLiteral("book.xlsm")), RecipientSource::None);
     EXPECT_EQ(recipientSourceOf(QStringLiteral("list.txt")), RecipientSource::None);
     EXPECT_EQ(recipientSourceOf(QStringLiteral("ODBC.csv")), RecipientSource::Csv);
 }

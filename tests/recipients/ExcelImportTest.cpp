@@ -50,3 +50,25 @@ TEST(ExcelImport, BadWorkbooksFail)
     EXPECT_EQ(ExcelDataGet(dir.write(QStringLiteral("csv.xls"), "a,b\r\n")).failure().number, 321);
     EXPECT_EQ(ExcelDataGet(dir.path(QStringLiteral("none.xls"))).failure().number, 53);
 }
+
+TEST(ExcelImport, XlsxAndOdsFollowTheRulesOfXls)
+{
+    // One sheet saved both ways (tests/data/make_workbooks.py): shared, inline and rich strings,
+    // phonetic readings, formulas' last results, dates, long numbers; G1 and A7 are empty.
+    const QList<QStringList> expected{
+        {"メールアドレス", "氏名", "金額", "日付", "備考", "計算"},
+        {"yamada@example.jp", "山田 太郎", "12345", "2026/12/08", "髙橋", "24690"},
+        {"suzuki@example.jp", "鈴木\r\n花子", "3.25", "2023/03/15", "", "文字列の結果"},
+        {"", "髙橋 ①", "1.23456789012346E+18", "2025/01/01", "1", "#DIV/0!"},
+        {"tanaka@example.jp", "0.3", "0.000123", "2026/12/08 12:00:00", "18:00:00", "0.000246"},
+        {"sato@example.jp", "-2.5", "1E+20", "1999/02/28", "一行目\r\n二行目", "2E+20"}};
+    for (const char *name : {"recipients.xlsx", "recipients.ods"}) {
+        Result<RecipientTable> t = ExcelDataGet(workbookFixture(QString::fromUtf8(name)));
+        ASSERT_TRUE(t.ok()) << name << ": " << t.failure().description.toStdString();
+        ASSERT_EQ(t->lastRow(), 5) << name;
+        ASSERT_EQ(t->lastColumn(), 6) << name;
+        for (int r = 0; r <= 5; ++r)
+            for (int c = 1; c <= 6; ++c)
+                EXPECT_EQ(t->cell(r, c), expected[r][c - 1]) << name << " row " << r << " column " << c;
+    }
+}

@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 #include <iconv.h>
@@ -16,12 +17,27 @@ void setUpTestEnvironment()
     static QTemporaryDir config;
     qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
     qputenv("HOME", QFile::encodeName(config.path()));
-    XlsWorkbook::setReaderProgram(QStringLiteral(VELMORA_XLS_READER_BUILD_PATH));
+    XlsWorkbook::setReaderProgram(QStringLiteral(VELMORA_WORKBOOK_READER_BUILD_PATH));
 }
 
 QString testDataPath(const QString &name)
 {
     return QStringLiteral(VELMORA_TEST_DATA) + u'/' + name;
+}
+
+QString workbookFixture(const QString &name)
+{
+    static QTemporaryDir folder;
+    const QString path = folder.filePath(name);
+    if (!QFile::exists(path)) {
+        QProcess script;
+        script.start(QStringLiteral("/usr/bin/python3"),
+                     {testDataPath(QStringLiteral("make_workbooks.py")), folder.path(), name});
+        const bool made = script.waitForFinished(120000) && script.exitStatus() == QProcess::NormalExit &&
+                          script.exitCode() == 0;
+        EXPECT_TRUE(made) << name.toStdString() << ": " << script.readAllStandardError().toStdString();
+    }
+    return path;
 }
 
 QString ScratchDir::write(const QString &name, const QByteArray &bytes) const

@@ -5,10 +5,14 @@
 #include <QTemporaryDir>
 
 // Settings and scratch files of a test run live in a temporary directory, never in the user's home;
-// .xls files are read by the workbook reader of the build tree.
+// workbooks are read by the workbook reader of the build tree.
 void setUpTestEnvironment();
 
 QString testDataPath(const QString &name);
+
+// A workbook written on first use by tests/data/make_workbooks.py (the .xlsx and .ods fixtures,
+// damaged and hostile ones included) into a folder removed at the end of the run.
+QString workbookFixture(const QString &name);
 
 // A scratch directory removed at the end of the test.
 class ScratchDir

@@ -1,23 +1,77 @@
-// velmora-xls-reader FILE.xls: reads the first worksheet of an .xls workbook and writes its cells
-// to standard output in the form of XlsProtocol.h. The parser of the format is not safe against
-// damaged files, so it runs here, in a process of its own under limits, and never in the window's.
+// velmora-workbook-reader FILE: reads the first worksheet of a workbook (.xls, .xlsx or .ods, told
+// apart by the file's content) and writes its cells to standard output in the form of
+// XlsProtocol.h. Parsers of these formats are not safe against damaged or hostile files, so they
+// run here, in a process of its own under limits, and never in the window's.
+#include "WorkbookCells.h"
 #include "XlsCellText.h"
 #include "XlsProtocol.h"
+#include "ZipWorkbook.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <freexl.h>
 
+#include <cerrno>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 namespace
 {
+
+// Set once the first byte of the answer is on its way; until then the processor-time limit can
+// still be told as an answer of its own.
+volatile std::sig_atomic_t answerStarted = 0;
+
+// The bounds of a worksheet in the .xls format.
+constexpr unsigned XlsMaxRows = 65536;
+constexpr unsigned XlsMaxColumns = 256;
+std::string timeLimitAnswer;
+
+void writeAll(std::string_view bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(STDOUT_FILENO, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        bytes.remove_prefix(std::size_t(n));
+    }
+}
+
+// SIGXCPU comes at the soft processor-time limit, a second before the hard one ends the process.
+// Only async-signal-safe calls: write and _exit.
+void onProcessorTimeLimit(int)
+{
+    if (!answerStarted)
+        writeAll(timeLimitAnswer);
+    ::_exit(answerStarted ? 4 : 0);
+}
+
+void watchProcessorTime()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_CPU, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return;
+    timeLimitAnswer = failureAnswer(
+        {true,
+         QStringLiteral("読み込みの処理時間が上限の %1 秒を超えました。").arg(qulonglong(limit.rlim_cur))});
+    struct sigaction action {
+    };
+    action.sa_handler = onProcessorTimeLimit;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGXCPU, &action, nullptr);
+}
 
 QString freexlReason(int code)
 {
@@ -52,6 +106,7 @@ class Writer
 
     void flush()
     {
+        answerStarted = 1;
         if (!m_out.empty() && std::fwrite(m_out.data(), 1, m_out.size(), stdout) != m_out.size())
             std::exit(3);
         m_out.clear();
@@ -72,12 +127,24 @@ QString utf8Text(const char *text)
     return QString::fromUtf8(text);
 }
 
-int readWorkbook(const char *path, Writer &out)
+// An Excel workbook saved with a password is a compound file holding an encrypted package.
+bool isEncryptedPackage(std::string_view file)
+{
+    static const char name[] = "E\0n\0c\0r\0y\0p\0t\0e\0d\0P\0a\0c\0k\0a\0g\0e\0";
+    return file.starts_with(std::string_view("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8)) &&
+           file.find(std::string_view(name, sizeof name - 1)) != std::string_view::npos;
+}
+
+int readWorkbook(const char *path, std::string_view file, Writer &out)
 {
     const void *handle = nullptr;
     int rc = freexl_open(path, &handle);
     if (rc != FREEXL_OK) {
-        out.record(XlsProtocol::Failed, {}, freexlReason(rc));
+        out.record(
+            XlsProtocol::Failed, {},
+            isEncryptedPackage(file)
+                ? QStringLiteral("パスワードで保護されています。パスワードを外して保存し直してください")
+                : freexlReason(rc));
         out.record(XlsProtocol::End, {0});
         if (handle)
             freexl_close(handle);
@@ -92,7 +159,7 @@ int readWorkbook(const char *path, Writer &out)
     } else if ((rc = freexl_select_active_worksheet(handle, 0)) != FREEXL_OK ||
                (rc = freexl_worksheet_dimensions(handle, &rows, &columns)) != FREEXL_OK) {
         out.record(XlsProtocol::Failed, {}, freexlReason(rc));
-    } else if (rows > XlsProtocol::MaxRows || columns > XlsProtocol::MaxColumns) {
+    } else if (rows > XlsMaxRows || columns > XlsMaxColumns) {
         out.record(XlsProtocol::Failed, {}, QStringLiteral("ワークシートの大きさが正しくありません"));
     } else {
         out.record(XlsProtocol::Sheet, {rows, columns});
@@ -139,19 +206,44 @@ int readWorkbook(const char *path, Writer &out)
     return 0;
 }
 
+// The whole file in memory (mapped, not copied); empty for an empty or unreadable file, which the
+// .xls parser then refuses with its own reason.
+std::string_view mapFile(const char *path)
+{
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    struct stat st {
+    };
+    void *data = MAP_FAILED;
+    if (::fstat(fd, &st) == 0 && st.st_size > 0)
+        data = ::mmap(nullptr, std::size_t(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    return data == MAP_FAILED ? std::string_view()
+                              : std::string_view(static_cast<const char *>(data), std::size_t(st.st_size));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: velmora-xls-reader FILE.xls\n");
+        std::fprintf(stderr, "usage: velmora-workbook-reader FILE\n");
         return 2;
     }
     // A pipe of a megabyte lets the answer of a large sheet go in a few writes, so a busy machine's
     // scheduler is met a few times rather than once per 64 KB. Not being able to grow it is harmless.
     fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
+    watchProcessorTime();
+    const std::string_view file = mapFile(argv[1]);
+    if (looksLikeZip(file)) {
+        const std::string answer = zipWorkbookAnswer(file);
+        answerStarted = 1;
+        writeAll(answer);
+        return 0;
+    }
     Writer out;
-    const int rc = readWorkbook(argv[1], out);
+    const int rc = readWorkbook(argv[1], file, out);
     out.flush();
     return std::fflush(stdout) == 0 ? rc : 3;
 }

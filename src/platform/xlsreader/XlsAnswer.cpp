@@ -16,9 +16,9 @@ std::uint32_t number(QByteArrayView bytes, qsizetype at)
            std::uint32_t(p[3]) << 24;
 }
 
-// Strict UTF-8: no invalid or overlong sequences, no surrogates, no NUL; keeps a leading U+FEFF.
-// Most cells are ASCII and skip the decoder.
-bool decodeUtf8(QStringDecoder &decoder, QByteArrayView bytes, QString &text)
+// Appends bytes to pool as strict UTF-8: no invalid or overlong sequences, no surrogates, no NUL;
+// keeps a leading U+FEFF. Most cells are ASCII and skip the decoder.
+bool appendUtf8(QStringDecoder &decoder, QByteArrayView bytes, QString &pool)
 {
     bool ascii = true;
     for (char c : bytes) {
@@ -26,25 +26,46 @@ bool decodeUtf8(QStringDecoder &decoder, QByteArrayView bytes, QString &text)
             return false;
         ascii = ascii && static_cast<unsigned char>(c) < 0x80;
     }
+    // UTF-16 never needs more units than UTF-8 has bytes; the pool grows by doubling.
+    const qsizetype at = pool.size();
+    if (pool.capacity() < at + bytes.size())
+        pool.reserve(std::max(at + bytes.size(), 2 * pool.capacity()));
     if (ascii) {
-        text = QString::fromLatin1(bytes);
+        pool.append(QLatin1StringView(bytes));
         return true;
     }
+    pool.resize(at + bytes.size());
     decoder.resetState();
-    text = decoder.decode(bytes);
+    QChar *end = decoder.appendToBuffer(pool.data() + at, bytes);
+    pool.resize(end - pool.constData());
     return !decoder.hasError();
 }
 
+bool decodeUtf8(QStringDecoder &decoder, QByteArrayView bytes, QString &text)
+{
+    text.clear();
+    return appendUtf8(decoder, bytes, text);
+}
+
 } // namespace
+
+std::vector<XlsSheet::Cell>::const_iterator XlsSheet::from(int row, int column) const
+{
+    if (row < 1)
+        return cells.begin();
+    if (row > rows)
+        return cells.end();
+    const std::uint64_t key = keyOf(row, std::clamp(column, 1, std::max(columns, 1)));
+    return std::lower_bound(cells.begin(), cells.end(), key,
+                            [](const Cell &c, std::uint64_t k) { return c.key < k; });
+}
 
 const XlsSheet::Cell *XlsSheet::find(int row, int column) const
 {
     if (row < 1 || column < 1 || row > rows || column > columns)
         return nullptr;
-    const std::uint32_t key = std::uint32_t(row - 1) * std::uint32_t(columns) + std::uint32_t(column - 1);
-    const auto it = std::lower_bound(cells.begin(), cells.end(), key,
-                                     [](const Cell &c, std::uint32_t k) { return c.key < k; });
-    return it != cells.end() && it->key == key ? &*it : nullptr;
+    const auto it = from(row, column);
+    return it != cells.end() && it->key == keyOf(row, column) ? &*it : nullptr;
 }
 
 bool XlsAnswerParser::fail(const char *problem)
@@ -152,10 +173,11 @@ bool XlsAnswerParser::take(char type, QByteArrayView payload)
             m_state = State::Cells;
             return true;
         }
-        if (type == XlsProtocol::Failed) {
+        if (type == XlsProtocol::Failed || type == XlsProtocol::Limit) {
             if (!decodeUtf8(m_decoder, payload, m_failureReason) || m_failureReason.isEmpty())
                 return fail("failure without a readable reason");
             m_failed = true;
+            m_limitHit = type == XlsProtocol::Limit;
             m_state = State::AfterFailure;
             return true;
         }
@@ -179,13 +201,15 @@ bool XlsAnswerParser::take(char type, QByteArrayView payload)
             if (row < 1 || column < 1 || row > std::uint32_t(m_sheet.rows) ||
                 column > std::uint32_t(m_sheet.columns))
                 return fail("cell outside the sheet");
-            const std::uint32_t key = (row - 1) * std::uint32_t(m_sheet.columns) + (column - 1);
+            const std::uint64_t key = m_sheet.keyOf(int(row), int(column));
             if (!m_sheet.cells.empty() && key <= m_sheet.cells.back().key)
                 return fail("cell out of order");
-            XlsSheet::Cell cell{key, type == XlsProtocol::Unreadable, QString()};
-            if (!decodeUtf8(m_decoder, payload.sliced(8), cell.text) || cell.text.size() > 32767)
+            const qsizetype start = m_sheet.pool.size();
+            if (!appendUtf8(m_decoder, payload.sliced(8), m_sheet.pool) ||
+                m_sheet.pool.size() - start > qsizetype(XlsProtocol::MaxCellCharacters))
                 return fail("cell text is not a cell's UTF-8 text");
-            m_sheet.cells.push_back(std::move(cell));
+            m_sheet.cells.push_back({key, std::uint32_t(start), std::uint32_t(m_sheet.pool.size() - start),
+                                     type == XlsProtocol::Unreadable});
         }
         return true;
     case State::Magic:

@@ -4,23 +4,35 @@
 #include <QByteArrayView>
 #include <QString>
 #include <QStringDecoder>
+#include <QStringView>
 
 #include <cstdint>
 #include <vector>
 
-// The cells of one worksheet as the workbook reader sent them.
+// The cells of one worksheet as the workbook reader sent them. Their texts lie one after another in
+// one pool, so a large sheet costs one allocation rather than one per cell, and an import can point
+// its table into the pool without copying.
 struct XlsSheet {
     struct Cell {
-        std::uint32_t key = 0; // (row - 1) * columns + (column - 1)
-        bool unreadable = false;
-        QString text; // the value, or why it could not be read
+        std::uint64_t key = 0;   // (row - 1) * columns + (column - 1)
+        std::uint32_t start = 0; // the text: pool[start, start + length)
+        std::uint32_t length = 0;
+        bool unreadable = false; // the text says why the value could not be read
     };
     int rows = 0;
     int columns = 0;
     std::vector<Cell> cells; // in increasing key order
+    QString pool;
 
+    std::uint64_t keyOf(int row, int column) const
+    {
+        return std::uint64_t(row - 1) * std::uint64_t(columns) + std::uint64_t(column - 1);
+    }
     // The cell at (row, column), both from 1; nullptr for an empty cell or one outside the sheet.
     const Cell *find(int row, int column) const;
+    // The first cell at or after (row, column), in reading order; cells.end() when none.
+    std::vector<Cell>::const_iterator from(int row, int column) const;
+    QStringView text(const Cell &cell) const { return QStringView(pool).mid(cell.start, cell.length); }
 };
 
 // Reads the workbook reader's answer (XlsProtocol.h) as it arrives, in pieces of any size, and
@@ -37,9 +49,11 @@ class XlsAnswerParser
     // What was wrong, for developers.
     const QString &problem() const { return m_problem; }
 
-    // After complete(): the reader's reason when the file is no workbook, otherwise empty.
+    // After complete(): the reader's reason when the file is no workbook, or when it asked for more
+    // than the reader's limits (limitHit()); otherwise empty.
     const QString &failureReason() const { return m_failureReason; }
     bool failed() const { return m_failed; }
+    bool limitHit() const { return m_limitHit; }
     XlsSheet takeSheet() { return std::move(m_sheet); }
 
   private:
@@ -55,6 +69,7 @@ class XlsAnswerParser
     XlsSheet m_sheet;
     QString m_failureReason;
     bool m_failed = false;
+    bool m_limitHit = false;
     QString m_problem;
     QStringDecoder m_decoder{QStringDecoder::Utf8,
                              QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom};

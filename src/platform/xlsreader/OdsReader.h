@@ -1,0 +1,15 @@
+#pragma once
+
+// The first sheet of an OpenDocument spreadsheet (.ods).
+
+#include "WorkbookCells.h"
+
+#include <string>
+
+class ZipPackage;
+
+// Reads the first table of content.xml. Repeated cells and rows count as often as they repeat;
+// a repetition that carries a value past the edge of a worksheet stops the reading at the limit.
+void readOdsContent(std::string xml, SheetCells &cells);
+
+void readOds(ZipPackage &package, SheetCells &cells);

@@ -1,0 +1,51 @@
+#include "ZipWorkbook.h"
+
+#include "OdsReader.h"
+#include "WorkbookCells.h"
+#include "XlsxReader.h"
+#include "ZipPackage.h"
+
+#include <sys/resource.h>
+
+#include <new>
+
+namespace
+{
+
+QString memoryReason()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        return QStringLiteral("読み込みに使えるメモリの上限（%1 MB）を超えました。")
+            .arg(limit.rlim_cur >> 20);
+    return QStringLiteral("メモリが足りません。");
+}
+
+} // namespace
+
+bool looksLikeZip(std::string_view file)
+{
+    return file.starts_with(std::string_view("PK\x03\x04", 4)) ||
+           file.starts_with(std::string_view("PK\x05\x06", 4));
+}
+
+std::string zipWorkbookAnswer(std::string_view archive, std::uint64_t unpackedBudget)
+{
+    try {
+        ZipPackage package(archive, unpackedBudget);
+        SheetCells cells;
+        // OpenDocument names its type in a part of its own; Office Open XML lists its parts' types.
+        if (package.contains("mimetype") ||
+            (package.contains("content.xml") && !package.contains("[Content_Types].xml")))
+            readOds(package, cells);
+        else if (package.contains("[Content_Types].xml") || package.contains("_rels/.rels"))
+            readXlsx(package, cells);
+        else
+            stopReading(QStringLiteral("Excel や OpenDocument のブックではありません"));
+        return cells.answer();
+    } catch (const WorkbookStop &stop) {
+        return failureAnswer(stop);
+    } catch (const std::bad_alloc &) {
+        return failureAnswer(WorkbookStop{true, memoryReason()});
+    }
+}
