@@ -38,5 +38,7 @@ set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 # so the platform plugins (X11/Wayland) and the SVG icon plugin are named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6svg6")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-ipafont-gothic | fonts-noto-cjk, qt6-translations-l10n, ca-certificates")
+# QtKeychain reaches the desktop's keyring through libsecret (loaded at run time) or KWallet.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS
+    "fonts-ipafont-gothic | fonts-noto-cjk, qt6-translations-l10n, ca-certificates, libsecret-1-0, gnome-keyring | kwalletmanager")
 include(CPack)

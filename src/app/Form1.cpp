@@ -14,6 +14,7 @@
 #include "MergeCheck.h"
 #include "MergeEngine.h"
 #include "MergePreviewWindow.h"
+#include "OAuthSignIn.h"
 #include "OffThread.h"
 #include "Preflight.h"
 #include "SendChecks.h"
@@ -27,14 +28,17 @@
 #include "UserDialogs.h"
 #include "WindowPlacement.h"
 #include "frmLimits.h"
+#include "frmOAuth.h"
 #include "frmODBC.h"
 #include "frmOptions.h"
+#include "frmPassword.h"
 
 #include <QAccessible>
 #include <QCheckBox>
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QElapsedTimer>
 #include <QFrame>
 #include <QGuiApplication>
@@ -63,6 +67,18 @@ const QString RecipientFilter =
 } // namespace
 
 Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCommandLine, QWidget *parent)
+    : Form1(settings, dialogs, nullptr, strCommandLine, parent)
+{
+}
+
+Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, SecretStore &secrets,
+             const QString &strCommandLine, QWidget *parent)
+    : Form1(settings, dialogs, &secrets, strCommandLine, parent)
+{
+}
+
+Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, SecretStore *secrets,
+             const QString &strCommandLine, QWidget *parent)
     : QMainWindow(parent), sendFlag(m_mailing.sendFlag), timerFlag(m_mailing.timerFlag),
       sendInterval(m_mailing.sendInterval), timerHours(m_mailing.timerHours),
       strODBCconn(m_mailing.strODBCconn), strODBCrec(m_mailing.strODBCrec), sendLimits(m_mailing.sendLimits),
@@ -70,6 +86,8 @@ Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCo
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Velmora"));
+    if (secrets)
+        m_mailing.setSecretStore(*secrets);
     createControls();
     createMenus();
     setAccessibility();
@@ -319,6 +337,7 @@ void Form1::createMenus()
     separator(mnuMailSend, "mnuMailSendDummy2");
     mnuMailSendOption = item(mnuMailSend, "mnuMailSendOption", QStringLiteral("送信ｵﾌﾟｼｮﾝ(&O)..."));
     mnuMailSendLimits = item(mnuMailSend, "mnuMailSendLimits", QStringLiteral("送信制限(&L)..."));
+    mnuMailSendSignIn = item(mnuMailSend, "mnuMailSendSignIn", QStringLiteral("サインインの設定(&G)..."));
 
     mnuHelp = menu("mnuHelp", QStringLiteral("ﾍﾙﾌﾟ(&H)"));
     mnuHelpMokuji = item(mnuHelp, "mnuHelpMokuji", QStringLiteral("目次(&C)..."));
@@ -349,9 +368,11 @@ void Form1::createMenus()
     connect(mnuMailSendTimer, &QAction::triggered, this, &Form1::mnuMailSendTimer_Click);
     connect(mnuMailSendOption, &QAction::triggered, this, &Form1::mnuMailSendOption_Click);
     connect(mnuMailSendLimits, &QAction::triggered, this, &Form1::mnuMailSendLimits_Click);
+    connect(mnuMailSendSignIn, &QAction::triggered, this, &Form1::mnuMailSendSignIn_Click);
     connect(mnuMailSendCheck, &QAction::triggered, this, &Form1::mnuMailSendCheck_Click);
     connect(mnuMailSendTest, &QAction::triggered, this, &Form1::mnuMailSendTest_Click);
     m_testSender = new TestSender(m_dialogs, this);
+    m_testSender->setLogin([this](const QString &server) { return m_mailing.loginFor(server); });
     connect(m_testSender, &TestSender::status, this, [this](const QString &text) { setStatusText(text); });
     connect(m_testSender, &TestSender::busyChanged, mnuMailSendTest,
             [this](bool busy) { mnuMailSendTest->setEnabled(!busy); });
@@ -393,6 +414,7 @@ void Form1::Form_Load(const QString &strCommandLine)
     if (sendInterval < 0 || sendInterval > 60)
         sendInterval = 0;
     sendLimits = readSendLimits(m_settings);
+    m_mailing.oauthSettings = readOAuthSettings(m_settings);
 
     setStatusText(QString());
     if (!strCommandLine.isEmpty() && fileExists(strCommandLine))
@@ -576,6 +598,32 @@ void Form1::restoreInputs(const SendInputs &inputs)
     CheckHTML->setChecked(inputs.html);
 }
 
+std::optional<PasswordAnswer> Form1::askPassword(const PasswordRequest &request)
+{
+    flushRunStatus();
+    frmPassword dialog(request, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    return dialog.answer();
+}
+
+TokenReply Form1::signIn(const OAuthClient &client, const QString &user)
+{
+    flushRunStatus();
+    // The system browser takes the operator to the provider; the dialog waits, and its cancel
+    // button ends the sign-in if the browser never comes back.
+    OAuthSignIn flow(client, user, [](const QUrl &url) { return QDesktopServices::openUrl(url); });
+    frmSignIn dialog(user, this);
+    connect(&flow, &OAuthSignIn::finished, &dialog, &QDialog::accept);
+    connect(&dialog, &QDialog::rejected, &flow, &OAuthSignIn::cancel);
+    flow.start();
+    dialog.setAddress(flow.authorizationUrl().toString(QUrl::FullyEncoded));
+    if (!flow.isFinished())
+        dialog.exec();
+    flow.cancel();
+    return flow.result();
+}
+
 void Form1::Command4_Click()
 {
     setStatusText(QString());
@@ -603,6 +651,12 @@ void Form1::mnuMailSendOption_Click()
 void Form1::mnuMailSendLimits_Click()
 {
     frmLimits dialog(sendLimits, m_dialogs, this);
+    dialog.exec();
+}
+
+void Form1::mnuMailSendSignIn_Click()
+{
+    frmOAuth dialog(m_mailing, m_dialogs, this);
     dialog.exec();
 }
 
@@ -808,5 +862,6 @@ void Form1::Form_Unload()
     m_settings.setNumber(Section, QStringLiteral("fontSize"), font.pointSizeF());
     m_settings.setNumber(Section, QStringLiteral("sendTimer"), sendInterval);
     writeSendLimits(m_settings, sendLimits);
+    writeOAuthSettings(m_settings, m_mailing.oauthSettings);
     m_settings.sync();
 }

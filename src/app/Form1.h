@@ -24,6 +24,7 @@ class QPushButton;
 class QStatusBar;
 class QAction;
 class QMenu;
+class SecretStore;
 class SettingsStore;
 class UserDialogs;
 
@@ -35,6 +36,9 @@ class Form1 : public QMainWindow, private MailingView
   public:
     // Loading restores the settings, creates the initial table and loads the command-line file.
     Form1(SettingsStore &settings, UserDialogs &dialogs, const QString &strCommandLine,
+          QWidget *parent = nullptr);
+    // With the desktop's keyring for passwords and sign-ins (without one nothing outlives the process).
+    Form1(SettingsStore &settings, UserDialogs &dialogs, SecretStore &secrets, const QString &strCommandLine,
           QWidget *parent = nullptr);
     ~Form1() override;
 
@@ -80,8 +84,9 @@ class Form1 : public QMainWindow, private MailingView
     void mnuMailSendTimer_Click();
     void mnuMailSendOption_Click();
     void mnuMailSendLimits_Click();
-    void mnuMailSendCheck_Click(); // check every row before sending, report in the viewer
-    void mnuMailSendTest_Click();  // one row's mail to the operator's own address
+    void mnuMailSendSignIn_Click(); // the app registrations for OAuth 2.0 sign-in
+    void mnuMailSendCheck_Click();  // check every row before sending, report in the viewer
+    void mnuMailSendTest_Click();   // one row's mail to the operator's own address
     void mnuHelpMokuji_Click();
     void mnuHelpVersion_Click();
 
@@ -138,6 +143,7 @@ class Form1 : public QMainWindow, private MailingView
     QAction *mnuMailSendTimer = nullptr;
     QAction *mnuMailSendOption = nullptr;
     QAction *mnuMailSendLimits = nullptr;
+    QAction *mnuMailSendSignIn = nullptr;
     QMenu *mnuHelp = nullptr;
     QAction *mnuHelpMokuji = nullptr;
     QAction *mnuHelpVersion = nullptr;
@@ -149,6 +155,8 @@ class Form1 : public QMainWindow, private MailingView
     bool eventFilter(QObject *watched, QEvent *event) override;
 
   private:
+    Form1(SettingsStore &settings, UserDialogs &dialogs, SecretStore *secrets, const QString &strCommandLine,
+          QWidget *parent);
     void createControls();
     void createMenus();
     void setAccessibility();
@@ -172,6 +180,8 @@ class Form1 : public QMainWindow, private MailingView
     void chooseOdbcSource(QString &strODBCconn, QString &strODBCrec) override;
     void clearAttachments() override;
     void restoreInputs(const SendInputs &inputs) override;
+    std::optional<PasswordAnswer> askPassword(const PasswordRequest &request) override;
+    TokenReply signIn(const OAuthClient &client, const QString &user) override;
 
     SettingsStore &m_settings;
     UserDialogs &m_dialogs;

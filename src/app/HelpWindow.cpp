@@ -86,6 +86,9 @@ QString helpPageFor(const QString &windowName)
         {QStringLiteral("frmTestSend"), QStringLiteral("send.html#test")},
         {QStringLiteral("frmOptions"), QStringLiteral("send.html#options")},
         {QStringLiteral("frmLimits"), QStringLiteral("send.html#limits")},
+        {QStringLiteral("frmOAuth"), QStringLiteral("oauth.html#settings")},
+        {QStringLiteral("frmPassword"), QStringLiteral("server.html#keyring")},
+        {QStringLiteral("frmSignIn"), QStringLiteral("server.html#oauth")},
         {QStringLiteral("frmODBC"), QStringLiteral("recipients.html#odbc")},
         {QStringLiteral("FormAbout"), QStringLiteral("index.html#version")},
     };

@@ -2,6 +2,7 @@
 
 #include "Form1.h"
 #include "FormSplash.h"
+#include "KeychainSecretStore.h"
 #include "QtDialogs.h"
 #include "SettingsStore.h"
 
@@ -62,7 +63,8 @@ int Main(int argc, char **argv)
 
     SettingsStore settings;
     QtDialogs dialogs;
-    Form1 form(settings, dialogs, strCommandLine);
+    KeychainSecretStore keyring;
+    Form1 form(settings, dialogs, keyring, strCommandLine);
     form.show();
     form.repaint();
     return app.exec();

@@ -28,10 +28,16 @@ void TestSender::start(QWidget *owner, const RecipientTable &table, const SendIn
     if (dialog.exec() != QDialog::Accepted)
         return;
     m_lastAddress = dialog.address();
-    const TestSendPlan plan = planTestSend(table, dialog.row(), inputs, dialog.address());
+    TestSendPlan plan = planTestSend(table, dialog.row(), inputs, dialog.address());
     if (plan.refusal) {
         m_dialogs.messageBox(owner, *plan.refusal);
         return;
+    }
+    if (m_login) {
+        std::optional<MailLogin> login = m_login(plan.mail.server);
+        if (!login)
+            return;
+        plan.mail.login = std::move(*login);
     }
     emit status(QStringLiteral("テストメールを送信中：%1 ...").arg(trimSpaces(dialog.address())));
     QPointer<QWidget> shownOver(owner);

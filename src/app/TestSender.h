@@ -1,11 +1,15 @@
 #pragma once
 
+#include "MailLogin.h"
 #include "RecipientTable.h"
 #include "SendChecks.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QString>
+
+#include <functional>
+#include <optional>
 
 class QThread;
 class QWidget;
@@ -22,6 +26,11 @@ class TestSender : public QObject
     ~TestSender() override;
 
     bool busy() const { return !m_thread.isNull(); }
+    // Where a test mail gets its password or sign-in, as a run would (nothing: cancelled).
+    void setLogin(std::function<std::optional<MailLogin>(const QString &server)> login)
+    {
+        m_login = std::move(login);
+    }
 
     // The dialog over `owner`, then the mail of the chosen row of `table` with the inputs' server,
     // sender and attachments. The outcome's box appears over `owner`, or over the main window when
@@ -39,4 +48,5 @@ class TestSender : public QObject
     QPointer<QThread> m_thread;
     // The address typed last, offered again until the program ends.
     QString m_lastAddress;
+    std::function<std::optional<MailLogin>(const QString &)> m_login;
 };

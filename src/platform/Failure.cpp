@@ -433,3 +433,117 @@ Failure Failure::journalFinished(const QString &path)
             QStringLiteral("この送信は、別の Velmora で既に最後まで送信されています。続きはありません。\n%1")
                 .arg(path)};
 }
+
+Failure Failure::keyringUnavailable(const QString &detail)
+{
+    return {FailureNumber::KeyringFailure,
+            QStringLiteral("デスクトップのキーリングを使えないため、保存できませんでした（%1）。"
+                           "この起動中だけ覚えておき、終了すると忘れます。")
+                .arg(detail)};
+}
+
+Failure Failure::keyringRefused(const QString &detail)
+{
+    return {FailureNumber::KeyringFailure,
+            QStringLiteral("デスクトップのキーリングが、パスワードなどの読み書きを拒否しました（%1）。"
+                           "キーリングのロックを解除してから、もう一度送信してください。それまでは入力した"
+                           "パスワードをこの起動中だけ覚えます。")
+                .arg(detail)};
+}
+
+Failure Failure::oauthNotConfigured(const QString &host)
+{
+    return {FailureNumber::SignInFailure,
+            QStringLiteral("メールサーバー %1 に OAuth 2.0 でサインインするための設定（組織で登録したアプリの"
+                           "クライアント ID）がありません。送信(R) → サインインの設定(G)... で入力してから、"
+                           "もう一度送信してください（登録の手順はヘルプの「OAuth 2.0 の準備」にあります）。")
+                .arg(host)};
+}
+
+Failure Failure::oauthUnsafeUrl(const QString &url)
+{
+    return {FailureNumber::SignInFailure,
+            QStringLiteral("サインインの URL「%1」は https:// で始まっていないため使えません"
+                           "（サインインの情報が暗号化されずに送られるのを防ぐためです）。"
+                           "送信(R) → サインインの設定(G)... で直してください。")
+                .arg(url)};
+}
+
+Failure Failure::signInCancelled()
+{
+    return {FailureNumber::SignInFailure,
+            QStringLiteral("サインインを取り消しました。メールは送信していません。")};
+}
+
+Failure Failure::signInBrowser()
+{
+    return {
+        FailureNumber::SignInFailure,
+        QStringLiteral("サインインのためのブラウザーを開けませんでした。既定のブラウザーが設定されているか"
+                       "確かめてから、もう一度送信してください。")};
+}
+
+Failure Failure::signInListen(const QString &detail)
+{
+    return {FailureNumber::SignInFailure,
+            QStringLiteral("サインインの結果を受け取る口（127.0.0.1 のポート）を開けませんでした（%1）。")
+                .arg(detail)};
+}
+
+Failure Failure::signInState()
+{
+    return {FailureNumber::SignInFailure,
+            QStringLiteral("ブラウザーから戻ってきた応答が、このサインインのものではありませんでした"
+                           "（state が一致しません）。安全のためサインインを中止しました。"
+                           "もう一度送信して、サインインし直してください。")};
+}
+
+Failure Failure::signInRefused(const QString &error, const QString &description)
+{
+    const QString detail = description.isEmpty() ? error : error + QStringLiteral(": ") + description;
+    if (error == u"access_denied")
+        return {FailureNumber::SignInFailure,
+                QStringLiteral("サインインが拒否されたか、アクセスの許可（同意）がされませんでした（%1）。"
+                               "管理者の同意が必要な組織では、管理者にアプリへの同意を依頼してください。")
+                    .arg(detail)};
+    if (error == u"invalid_client" || error == u"unauthorized_client")
+        return tokenClientRefused(detail);
+    return {
+        FailureNumber::SignInFailure,
+        QStringLiteral("サインインのサービスがエラーを返しました（%1）。送信(R) → サインインの設定(G)... の"
+                       "内容を確かめてください。")
+            .arg(detail)};
+}
+
+Failure Failure::tokenClientRefused(const QString &detail)
+{
+    return {FailureNumber::SignInFailure,
+            QStringLiteral("サインインのサービスが、このアプリの登録を受け付けませんでした（%1）。"
+                           "送信(R) → サインインの設定(G)... のクライアント ID（Google ではクライアント "
+                           "シークレットも）が、組織で登録したアプリのものと同じか確かめてください。")
+                .arg(detail)};
+}
+
+Failure Failure::tokenGrantRefused(const QString &detail)
+{
+    return {FailureNumber::SignInFailure,
+            QStringLiteral(
+                "サインインの有効期限が切れたか、取り消されました（%1）。もう一度サインインしてください。")
+                .arg(detail)};
+}
+
+Failure Failure::tokenUnreadable(const QString &url)
+{
+    return {FailureNumber::SignInFailure,
+            QStringLiteral("サインインのサービス（%1）の応答を読み取れませんでした。サインインの設定の URL が"
+                           "正しいか確かめ、時間をおいてもう一度送信してください。")
+                .arg(url)};
+}
+
+Failure Failure::tokenUnreachable(const QString &url, const QString &detail)
+{
+    return {FailureNumber::SignInFailure,
+            QStringLiteral(
+                "サインインのサービス（%1）に接続できません（%2）。ネットワークの接続を確かめてください。")
+                .arg(url, detail)};
+}

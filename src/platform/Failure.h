@@ -79,6 +79,21 @@ struct Failure {
     static Failure testSendRow(int row, int lastRow);
     static Failure testSendAddress(const QString &address, const QString &reason);
     static Failure journalFinished(const QString &path);
+    // The desktop's keyring: none on this desktop, or one that refused (locked, denied).
+    static Failure keyringUnavailable(const QString &detail);
+    static Failure keyringRefused(const QString &detail);
+    // OAuth 2.0 sign-in to a mail server and its tokens.
+    static Failure oauthNotConfigured(const QString &host);
+    static Failure oauthUnsafeUrl(const QString &url);
+    static Failure signInCancelled();
+    static Failure signInBrowser();
+    static Failure signInListen(const QString &detail);
+    static Failure signInState();
+    static Failure signInRefused(const QString &error, const QString &description);
+    static Failure tokenClientRefused(const QString &detail);
+    static Failure tokenGrantRefused(const QString &detail);
+    static Failure tokenUnreadable(const QString &url);
+    static Failure tokenUnreachable(const QString &url, const QString &detail);
 };
 
 // Set by the window's thread when the operator stops a long import; a reader looks at it as it goes
@@ -105,6 +120,9 @@ constexpr int TooFewFields = 1002;
 constexpr int InvalidUseOfNull = 94;
 // Any failure the ODBC driver or its driver manager reports.
 constexpr int OdbcFailure = 1010;
+// The desktop's keyring, and signing in to a mail server with OAuth 2.0.
+constexpr int KeyringFailure = 1020;
+constexpr int SignInFailure = 1021;
 } // namespace FailureNumber
 
 // Either a value or the failure that prevented it.

@@ -8,6 +8,7 @@
 #include "JournalStore.h"
 #include "MailArguments.h"
 #include "MailServer.h"
+#include "Netrc.h"
 #include "OffThread.h"
 #include "Preflight.h"
 #include "ProviderPacer.h"
@@ -23,6 +24,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QPointer>
 
 namespace
 {
@@ -326,9 +328,16 @@ void Mailing::checkThen(const SendInputs &inputs, std::function<void(std::option
         });
 }
 
-void Mailing::startNewRun(const SendRunSetup &setup)
+void Mailing::startNewRun(const SendRunSetup &runSetup)
 {
-    const bool trial = parseMailServer(setup.server).server.kind == MailServer::Kind::Outbox;
+    const bool trial = parseMailServer(runSetup.server).server.kind == MailServer::Kind::Outbox;
+    SendRunSetup setup = runSetup;
+    std::optional<MailLogin> login = loginFor(setup.server);
+    if (!login) {
+        endTimerStart();
+        return;
+    }
+    setup.login = std::move(*login);
     std::unique_ptr<SendPacer> pacer = openPacer(setup.server, setup.sender);
     if (!pacer) {
         endTimerStart();
@@ -405,6 +414,9 @@ void Mailing::launch(const SendRunSetup &runSetup, std::unique_ptr<RunJournal> j
                            Icon::Question, Buttons::YesNo}) == Answer::Yes;
     };
     host.finished = [this](const SendSummary &summary) { runFinished(summary); };
+    host.askLogin = [this, server = setup.server](const MailOutcome &refusal) {
+        return loginFor(server, &refusal);
+    };
 
     m_journal = std::move(journal);
     m_pacer = std::move(pacer);
@@ -540,6 +552,10 @@ bool Mailing::continueRun(const QString &path)
     setup.attachments = id.attachments;
     setup.html = id.html;
     setup.rows = rowsToContinue(report, resendUnknown);
+    std::optional<MailLogin> login = loginFor(setup.server);
+    if (!login)
+        return false;
+    setup.login = std::move(*login);
     std::unique_ptr<SendPacer> pacer = openPacer(setup.server, setup.sender);
     if (!pacer)
         return false;
@@ -594,7 +610,8 @@ void Mailing::startTimer()
         return;
     // The check comes now, while the operator is here; the run at the timer's end asks nothing.
     checkThen(m_view.sendInputs(), [this](std::optional<std::vector<int>> rows) {
-        if (rows) {
+        // The password or sign-in too is asked now; the run at the timer's end finds it kept.
+        if (rows && loginFor(trimSpaces(m_view.sendInputs().server))) {
             m_timerRows = std::move(*rows);
             waitForTimer();
         }
@@ -637,4 +654,135 @@ bool Mailing::requestClose()
     }
     return m_view.ask({QStringLiteral("本当にこのプログラムを終了して良いですか"),
                        QStringLiteral("Velmoraの終了"), Icon::Question, Buttons::OkCancel}) == Answer::Ok;
+}
+
+std::optional<MailLogin> Mailing::loginFor(const QString &serverText, const MailOutcome *refusal)
+{
+    const MailServerParse parsed = parseMailServer(serverText);
+    const MailServer &server = parsed.server;
+    // Forms that never authenticate, or name nobody: nothing to find, and nothing to ask again.
+    if (!parsed.error.isEmpty() || server.kind == MailServer::Kind::Smtp ||
+        server.kind == MailServer::Kind::Outbox || server.user.isEmpty()) {
+        if (refusal)
+            return std::nullopt;
+        return MailLogin{};
+    }
+    if (server.oauth)
+        return oauthLoginFor(server, refusal != nullptr);
+
+    const QString key = secretKey(server.scheme(), server.user, server.host, server.port);
+    if (!refusal) {
+        if (!server.password.isEmpty())
+            return MailLogin{};
+        m_keyringPasswordKey.clear();
+        if (SecretStore::Read typed = m_sessionSecrets.read(key); typed.status == SecretStore::Status::Found)
+            return MailLogin{typed.secret, {}};
+        const SecretStore::Read kept = m_secrets->read(key);
+        if (kept.status == SecretStore::Status::Found) {
+            m_keyringPasswordKey = key;
+            return MailLogin{kept.secret, {}};
+        }
+        if (kept.status == SecretStore::Status::Refused)
+            showFailure(Failure::keyringRefused(kept.detail));
+        // libcurl reads the file itself; the check only spares the question.
+        if (netrcPassword(netrcPath(), server.host, server.user))
+            return MailLogin{};
+    } else {
+        // The refused password is forgotten wherever this session took it from.
+        m_sessionSecrets.remove(key);
+        if (m_keyringPasswordKey == key)
+            m_secrets->remove(key);
+        m_keyringPasswordKey.clear();
+    }
+
+    PasswordRequest request;
+    request.endpoint = server.endpoint();
+    request.user = server.user;
+    request.canSave = m_secrets->available();
+    if (refusal)
+        request.refusal = refusal->replyText.isEmpty()
+                              ? refusal->description
+                              : refusal->replyText + QStringLiteral("\r\n") + refusal->advice;
+    const std::optional<PasswordAnswer> answer = m_view.askPassword(request);
+    if (!answer)
+        return std::nullopt;
+    keepLoginSecret(key, answer->password, answer->save && request.canSave);
+    return MailLogin{answer->password, {}};
+}
+
+std::optional<MailLogin> Mailing::oauthLoginFor(const MailServer &server, bool again)
+{
+    std::optional<OAuthClient> client = oauthClientForHost(oauthSettings, server.host);
+    if (!client) {
+        showFailure(Failure::oauthNotConfigured(server.endpoint()));
+        return std::nullopt;
+    }
+    if (client->provider != OAuthClient::Provider::Microsoft) {
+        // Google's desktop clients come with a secret; it was entered once into the keyring.
+        const QString secretName = clientSecretKey(client->provider, client->clientId);
+        SecretStore::Read secret = m_sessionSecrets.read(secretName);
+        if (secret.status != SecretStore::Status::Found)
+            secret = m_secrets->read(secretName);
+        if (secret.status == SecretStore::Status::Found)
+            client->clientSecret = secret.secret;
+    }
+    const QString key = secretKey(server.scheme(), server.user, server.host, server.port);
+    Clock *clock = m_clock;
+    auto source = [&](const QString &refreshToken) {
+        auto tokens = std::make_shared<OAuthTokenSource>(*client, refreshToken,
+                                                         [clock] { return clock->monotonicMs(); });
+        // A provider that hands out a new refresh token with each refresh wants the new one kept.
+        QPointer<Mailing> self(this);
+        tokens->setRefreshTokenChanged([self, key](const QString &rotated) {
+            QMetaObject::invokeMethod(
+                self.data(),
+                [self, key, rotated] {
+                    if (self)
+                        self->keepLoginSecret(key, rotated, self->m_secrets->available(), false);
+                },
+                Qt::QueuedConnection);
+        });
+        return tokens;
+    };
+    if (!again) {
+        SecretStore::Read kept = m_sessionSecrets.read(key);
+        if (kept.status != SecretStore::Status::Found) {
+            kept = m_secrets->read(key);
+            if (kept.status == SecretStore::Status::Refused)
+                showFailure(Failure::keyringRefused(kept.detail));
+        }
+        if (kept.status == SecretStore::Status::Found && !kept.secret.isEmpty())
+            return MailLogin{QString(), source(kept.secret)};
+    } else {
+        // A sign-in the server or the token endpoint refused is over: it is not tried again.
+        m_sessionSecrets.remove(key);
+        m_secrets->remove(key);
+    }
+    const TokenReply reply = m_view.signIn(*client, server.user);
+    if (!reply.ok()) {
+        showFailure(reply.failure.value_or(Failure::signInCancelled()));
+        return std::nullopt;
+    }
+    std::shared_ptr<OAuthTokenSource> tokens = source(reply.refreshToken);
+    tokens->setAccessToken(reply.accessToken, reply.expiresInSeconds);
+    if (!reply.refreshToken.isEmpty())
+        keepLoginSecret(key, reply.refreshToken, m_secrets->available());
+    return MailLogin{QString(), tokens};
+}
+
+std::optional<Failure> Mailing::keepSecret(const QString &key, const QString &secret)
+{
+    m_sessionSecrets.write(key, secret);
+    return m_secrets->write(key, secret);
+}
+
+void Mailing::keepLoginSecret(const QString &key, const QString &secret, bool inKeyring, bool tell)
+{
+    m_sessionSecrets.write(key, secret);
+    if (!inKeyring)
+        return;
+    // A keyring that refuses leaves the secret in this session only; the operator is told why.
+    // A token rotated during a run is not worth a box in the middle of it.
+    if (const std::optional<Failure> failure = m_secrets->write(key, secret); failure && tell)
+        showFailure(*failure);
 }

@@ -2,8 +2,12 @@
 
 #include "Failure.h"
 #include "Importers.h"
+#include "MailLogin.h"
+#include "MailOutcome.h"
 #include "MailingView.h"
+#include "OAuthSettings.h"
 #include "RecipientTable.h"
+#include "SecretStore.h"
 #include "SendLimits.h"
 
 #include <QObject>
@@ -18,6 +22,7 @@
 #include <vector>
 
 class Clock;
+struct MailServer;
 class RunJournal;
 struct JournalReport;
 struct SendRunSetup;
@@ -55,6 +60,23 @@ class Mailing : public QObject
     QString strODBCrec;
     // The provider's limits per minute, hour and day that every run keeps to.
     SendLimits sendLimits;
+    // The organisation's app registrations for OAuth 2.0 sign-in, kept in the settings.
+    OAuthSettings oauthSettings;
+
+    // The desktop's keyring, for passwords and sign-in tokens; without one, nothing outlives the
+    // process. The store must outlive the mailing.
+    void setSecretStore(SecretStore &store) { m_secrets = &store; }
+    SecretStore &secretStore() const { return *m_secrets; }
+
+    // What a run to this server signs in with: the server text's password; else, when the text
+    // names a user, a password typed earlier in this session, the keyring's or ~/.netrc's (left to
+    // the mail library), or else the one the operator types now; or, for an OAuth server, its
+    // kept refresh token or a new sign-in. `refusal`: the server refused the last one, ask anew.
+    // Nothing when the run must not go on (cancelled, nothing to ask, or told why).
+    std::optional<MailLogin> loginFor(const QString &server, const MailOutcome *refusal = nullptr);
+    // A secret entered for later (a client secret): kept for this session, and in the keyring when
+    // one takes it; otherwise the failure says why it lasts until exit only.
+    std::optional<Failure> keepSecret(const QString &key, const QString &secret);
 
     // The one entry for every load of the table: a path ending in .xls, .csv or .vcf, or the word
     // OUTLOOK or ODBC. Returns 0 when loaded (or when the source names no importer), -1 when the
@@ -134,4 +156,15 @@ class Mailing : public QObject
     // Unfinished runs already offered in this session, so that the question at start does not
     // repeat the one of the table just loaded.
     QSet<QString> m_offered;
+
+    std::optional<MailLogin> oauthLoginFor(const MailServer &server, bool again);
+    // Kept for this session, and in the keyring when asked; a keyring's refusal is told when `tell`.
+    void keepLoginSecret(const QString &key, const QString &secret, bool inKeyring, bool tell = true);
+
+    MemorySecretStore m_noKeyring{MemorySecretStore::Mode::Absent};
+    SecretStore *m_secrets = &m_noKeyring;
+    // What the operator typed or signed in to without a keyring to keep it: until the process ends.
+    MemorySecretStore m_sessionSecrets;
+    // The key of a password the run took from the keyring: a refusal drops it there.
+    QString m_keyringPasswordKey;
 };

@@ -1,10 +1,27 @@
 #pragma once
 
+#include "OAuthClient.h"
 #include "SendChecks.h"
 #include "UserDialogs.h"
 
 #include <QString>
 #include <QStringList>
+
+#include <optional>
+
+// The password question of a run: for which account, whether the keyring can keep the answer,
+// and, asked again, why.
+struct PasswordRequest {
+    QString endpoint; // "host:port"
+    QString user;
+    bool canSave = false; // a keyring answers; otherwise the password is kept until exit only
+    QString refusal;      // the server's refusal that asks again; empty the first time
+};
+
+struct PasswordAnswer {
+    QString password;
+    bool save = false; // into the keyring
+};
 
 // What the mailing shows and asks. The main window is one; tests script another. Questions are
 // answered synchronously (a modal box); everything else only shows.
@@ -36,4 +53,9 @@ class MailingView
     virtual void clearAttachments() = 0;
     // A run is continued: its inputs as it was started replace the window's.
     virtual void restoreInputs(const SendInputs &inputs) = 0;
+    // The password of a server form that names a user; nothing when the operator cancelled.
+    virtual std::optional<PasswordAnswer> askPassword(const PasswordRequest &request) = 0;
+    // The interactive OAuth 2.0 sign-in of `user` (the browser, and a way to cancel while it is
+    // open); the tokens, or the failure to tell.
+    virtual TokenReply signIn(const OAuthClient &client, const QString &user) = 0;
 };

@@ -54,9 +54,9 @@ QString stoppedText(const MailOutcome &o, int sent, int left)
     if (o.kind == Kind::AuthRefused)
         return QStringLiteral(
                    "メールサーバーでの認証に失敗したため、送信を中止しました。\r\n\r\n"
-                   "サーバーの応答：%1\r\n\r\n%2\r\nユーザー名とパスワードを確かめてから、同じ宛先を"
-                   "読み込むと、送信済みの宛先を除いて続きから送信できます。")
-            .arg(reply, done);
+                   "サーバーの応答：%1\r\n\r\n%3%2\r\nユーザー名とパスワード（またはサインイン）を確かめて"
+                   "から、同じ宛先を読み込むと、送信済みの宛先を除いて続きから送信できます。")
+            .arg(reply, done, o.advice.isEmpty() ? QString() : o.advice + QStringLiteral("\r\n\r\n"));
     if (o.enhancedCode.section(u'.', 1, 1) == u"7")
         return QStringLiteral(
                    "メールサーバーが送信者またはアカウントからの送信を拒否したため、送信を中止しました。"
@@ -284,9 +284,12 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts, std::
     if (!ahead.empty())
         m_journal.declare(ahead);
     std::vector<int> unsent;
+    // Another password or sign-in after a refusal: the next mail opens a new session with it.
+    if (m_renewSession.exchange(false))
+        m_session.reset();
     if (!m_session) {
         Result<std::unique_ptr<MailSession>> opened =
-            MailSession::open(m_setup.server, m_setup.sender, m_setup.attachments);
+            MailSession::open(m_setup.server, m_setup.sender, m_setup.attachments, m_setup.login);
         if (!opened) {
             // Nothing can go out: the first row carries the reason, the operator decides.
             MailOutcome o;
@@ -432,10 +435,16 @@ void SendRun::handle(const RowResult &r)
             m_table.setMayHaveArrived(r.row, true);
         markFailed(r.row, o.description);
         break;
+    case Kind::AuthRefused:
+        // The first refusal may be answered with another password or a new sign-in: that row is
+        // then sent again, so it is not marked yet.
+        if (!m_loginAsked && m_host.askLogin)
+            break;
+        markFailed(r.row, o.description);
+        break;
     case Kind::Refused:
     case Kind::Unreachable:
     case Kind::LocalFailure:
-    case Kind::AuthRefused:
     case Kind::QuotaOrPolicy: markFailed(r.row, o.description); break;
     }
     if (needsDecision(o.kind))
@@ -472,14 +481,28 @@ void SendRun::groupDone(std::vector<int> unsent)
             return;
         }
         const Kind kind = d.outcome.kind;
-        if (kind == Kind::AuthRefused || kind == Kind::QuotaOrPolicy) {
+        if (kind == Kind::AuthRefused && !m_loginAsked && m_host.askLogin) {
+            m_loginAsked = true;
+            std::optional<MailLogin> login = m_host.askLogin(d.outcome);
+            if (!login) {
+                markFailed(d.row, d.outcome.description);
+                m_host.tellStopped(
+                    stoppedText(d.outcome, m_summary.sent, int(m_pending.size() + m_retries.size())));
+                m_sendFlag = 0;
+                finish(true);
+                return;
+            }
+            m_setup.login = std::move(*login);
+            m_renewSession = true;
+            m_pending.push_front(d.row);
+            m_declared[size_t(d.row)] = false;
+        } else if (kind == Kind::AuthRefused || kind == Kind::QuotaOrPolicy) {
             m_host.tellStopped(
                 stoppedText(d.outcome, m_summary.sent, int(m_pending.size() + m_retries.size())));
             m_sendFlag = 0;
             finish(true);
             return;
-        }
-        if (!m_host.askGoOn(serverFailureQuestion(d.row, addressOf(d.row), d.outcome.description))) {
+        } else if (!m_host.askGoOn(serverFailureQuestion(d.row, addressOf(d.row), d.outcome.description))) {
             m_sendFlag = 0;
             finish(true);
             return;

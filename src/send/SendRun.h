@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Clock.h"
+#include "MailLogin.h"
 #include "MailMerger.h"
 #include "MailOutcome.h"
 #include "RecipientTable.h"
@@ -46,6 +47,9 @@ struct SendRunHost {
     std::function<void(const QString &)> tellStopped;       // why the run stops by itself (one box)
     std::function<bool(const QDateTime &until)> askWaitDay; // the day's limit holds the run; true: wait
     std::function<void(const SendSummary &)> finished;      // after the last row or a stop
+    // After the first authentication refusal of the run: a new password or sign-in to send that row
+    // again with, or nothing (cancelled, or nothing to ask), and the run stops. Unset: it stops.
+    std::function<std::optional<MailLogin>(const MailOutcome &)> askLogin;
 };
 
 // Everything a run reads when it starts; subject and body are merged per row from these.
@@ -57,6 +61,7 @@ struct SendRunSetup {
     QStringList attachments;
     bool html = false;
     int interval = 0; // seconds between two mails, 0 to 60
+    MailLogin login;  // the password or sign-in found for the server
     // The rows to send, in this order; empty: every row, 1 to R.
     std::vector<int> rows;
 };
@@ -160,6 +165,11 @@ class SendRun : public QObject
     std::vector<int> m_groupAttempts;    // and the attempt each of its rows is
     size_t m_groupDone = 0;              // its rows whose outcome is in
     std::optional<RowResult> m_decision; // an outcome the operator must decide about
+
+    // The one new password or sign-in of a run after a refusal was asked; the worker then opens a
+    // new session with m_setup.login.
+    bool m_loginAsked = false;
+    std::atomic<bool> m_renewSession = false;
 
     // Worker results, handed over under the mutex and taken on the GUI thread.
     std::mutex m_resultsMutex;

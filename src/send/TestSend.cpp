@@ -61,7 +61,7 @@ TestSendOutcome sendTestMail(const TestMail &mail)
 {
     const QString failed = QStringLiteral("テストメールを送信できませんでした。\r\n\r\n");
     Result<std::unique_ptr<MailSession>> session =
-        MailSession::open(mail.server, mail.sender, mail.attachments);
+        MailSession::open(mail.server, mail.sender, mail.attachments, mail.login);
     if (!session)
         return {false, failed + session.failure().description};
     const MailOutcome outcome = session.value()->send(mail.content);

@@ -20,6 +20,7 @@ struct TestMail {
     QString sender;
     QStringList attachments;
     MailContent content;
+    MailLogin login; // the password or sign-in a run to this server would use
 };
 
 struct TestSendPlan {

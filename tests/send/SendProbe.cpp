@@ -55,6 +55,12 @@ class ProbeView : public MailingView
     void showText(const QString &, const QString &) override {}
     void chooseOdbcSource(QString &, QString &) override {}
     void clearAttachments() override {}
+    // Its runs go to servers that want no login.
+    std::optional<PasswordAnswer> askPassword(const PasswordRequest &) override { return std::nullopt; }
+    TokenReply signIn(const OAuthClient &, const QString &) override
+    {
+        return {TokenReply::Status::GrantRefused, {}, {}, 0, Failure::signInCancelled()};
+    }
     void restoreInputs(const SendInputs &restored) override
     {
         const bool addresses = inputs.haveAddresses;

@@ -1,7 +1,10 @@
 #pragma once
 
 #include "MailingView.h"
+#include "OAuthSignIn.h"
 #include "ScriptedDialogs.h"
+
+#include <QTimer>
 
 #include <QList>
 #include <QPair>
@@ -31,6 +34,13 @@ class ScriptedView : public MailingView
     bool attachmentsCleared = false;
     int restores = 0;
     std::function<void(QString &, QString &)> odbcChoice;
+    // Password questions, answered in turn (nothing: cancelled); each request is kept.
+    QList<std::optional<PasswordAnswer>> passwordAnswers;
+    QList<PasswordRequest> passwordRequests;
+    // The browser of a sign-in: the real sign-in runs, with this opener as the system browser.
+    OAuthSignIn::Opener browser;
+    bool cancelSignIn = false; // the operator gives up waiting for the browser
+    int signIns = 0;
 
     bool busy() const { return activity != Activity::Idle; }
 
@@ -84,6 +94,26 @@ class ScriptedView : public MailingView
     {
         attachmentsCleared = true;
         inputs.attachments.clear();
+    }
+    std::optional<PasswordAnswer> askPassword(const PasswordRequest &request) override
+    {
+        passwordRequests.append(request);
+        if (passwordAnswers.isEmpty()) {
+            ADD_FAILURE() << "unexpected password question for " << request.user.toStdString();
+            return std::nullopt;
+        }
+        return passwordAnswers.takeFirst();
+    }
+    TokenReply signIn(const OAuthClient &client, const QString &user) override
+    {
+        ++signIns;
+        if (!browser)
+            ADD_FAILURE() << "unexpected sign-in for " << user.toStdString();
+        OAuthSignIn flow(client, user, browser);
+        flow.start();
+        if (cancelSignIn)
+            QTimer::singleShot(100, &flow, &OAuthSignIn::cancel);
+        return waitForSignIn(flow);
     }
     void restoreInputs(const SendInputs &restored) override
     {

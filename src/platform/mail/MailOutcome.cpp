@@ -136,3 +136,64 @@ MailOutcome heldBackOutcome()
                                    "（メールサーバーには届いていません）。");
     return o;
 }
+
+QString authReplyAdvice(int code, QStringView enhancedCode, bool oauth)
+{
+    const Enhanced e = parseEnhanced(enhancedCode);
+    const QString signIn =
+        QStringLiteral("サーバー欄を「smtp+oauth://ユーザー名@ホスト名:ポート」の形にして OAuth 2.0 で"
+                       "サインインする");
+    if (oauth) {
+        if (code == 454 || e.klass == 4)
+            return QStringLiteral(
+                "メールサーバーが一時的にサインインを受け付けませんでした。時間をおいて送信し直して"
+                "ください。");
+        return QStringLiteral(
+            "メールサーバーがサインインを受け付けませんでした。もう一度サインインしてください。"
+            "続くときは、このメールボックスで SMTP での送信（SMTP AUTH）が許可されているか、"
+            "アプリに SMTP 送信の権限（SMTP.Send または https://mail.google.com/）があるかを"
+            "管理者に確かめてもらってください。");
+    }
+    if (e.is(7, 139) || e.is(7, 30))
+        return QStringLiteral(
+                   "Microsoft 365 では、このメールボックスで基本認証（ユーザー名とパスワードでの SMTP "
+                   "AUTH）が"
+                   "無効になっています。%1か、管理者にこのメールボックスの SMTP AUTH を許可してもらって"
+                   "ください。")
+            .arg(signIn);
+    if (e.is(7, 57))
+        return QStringLiteral("サーバーが送信前の認証を求めています。サーバー欄にユーザー名を入れて"
+                              "「smtp://ユーザー名@ホスト名:587」の形にするか、Microsoft 365 では%1"
+                              "ようにしてください。")
+            .arg(signIn);
+    if (e.is(7, 9) && code == 534)
+        return QStringLiteral(
+                   "Google アカウントで 2 段階認証を使っているため、通常のパスワードでは送れません。"
+                   "Google アカウントで「アプリ パスワード」を作ってパスワードとして使うか、%1"
+                   "ようにしてください。")
+            .arg(signIn);
+    if (e.is(7, 14) || e.is(7, 10))
+        return QStringLiteral(
+                   "Google がこのサインインを止めました。ブラウザーで Google アカウントにログインして"
+                   "確認を済ませるか、アプリ パスワードを使うか、%1ようにしてください。")
+            .arg(signIn);
+    if (e.is(7, 3))
+        return QStringLiteral(
+                   "パスワードが違うか、このメールボックスで SMTP AUTH が許可されていません。パスワードを"
+                   "確かめ、Microsoft 365 では管理者に SMTP AUTH の許可を依頼するか、%1ようにして"
+                   "ください。")
+            .arg(signIn);
+    if (code == 530 || (e.is(7, 0) && code >= 500))
+        return QStringLiteral("サーバーが認証を求めています。サーバー欄にユーザー名を入れて"
+                              "「smtp://ユーザー名@ホスト名:ポート」の形で指定してください。");
+    if (code == 454 || e.klass == 4)
+        return QStringLiteral(
+            "メールサーバーが一時的に認証できませんでした。時間をおいて送信し直してください。");
+    if (e.is(7, 8) || code == 535)
+        return QStringLiteral(
+                   "ユーザー名かパスワードが違います。Gmail や Google Workspace では、アカウントの"
+                   "パスワードではなくアプリ パスワードを使ってください。Microsoft 365 で続くときは、"
+                   "基本認証が無効になっている可能性があります（%1ことができます）。")
+            .arg(signIn);
+    return QStringLiteral("ユーザー名とパスワードを確かめてください。");
+}

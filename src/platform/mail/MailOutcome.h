@@ -27,6 +27,7 @@ struct MailOutcome {
     QString enhancedCode; // RFC 3463 "x.y.z" of the reply, empty when none
     QString replyText;    // the server's whole reply ("421 4.7.0 Try again later"), empty when none
     QString description;  // Japanese text for the operator; empty when accepted
+    QString advice;       // for AuthRefused: what the reply means and the way out (also in description)
     bool accepted() const { return kind == Kind::Accepted; }
 };
 
@@ -40,6 +41,11 @@ enum class SmtpStage { Connect, Auth, Mail, Rcpt, Data, EndOfData };
 // What a refusal (a reply other than the one expected) at `stage` means. Decided by the stage, the
 // code and the enhanced code; the English word "quota" is read only where the codes leave it open.
 MailOutcome::Kind classifySmtpReply(SmtpStage stage, int code, QStringView enhancedCode, QStringView text);
+
+// What an authentication refusal means and the way out, in Japanese, by the reply code and the
+// enhanced code (Microsoft 365's basic authentication switched off, Gmail's app passwords, a login
+// refused); `oauth` when the session signed in with OAuth 2.0. The one place that explains them.
+QString authReplyAdvice(int code, QStringView enhancedCode, bool oauth);
 
 // The RFC 3463 code at the start of a reply's text ("550 5.1.1 <x@y>: ..." gives "5.1.1"), empty
 // when there is none or its class does not match the reply code's.

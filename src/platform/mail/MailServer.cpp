@@ -78,8 +78,9 @@ bool findPassword(const QString &text, qsizetype *begin, qsizetype *end)
 QString formError(const QString &text)
 {
     return QStringLiteral("メールサーバーの指定「%1」が正しくありません。「ホスト名」「ホスト名:ポート」"
-                          "「smtp://ホスト名:ポート」「smtps://ホスト名:ポート」「file:///フォルダー」"
-                          "のいずれかで指定してください。")
+                          "「smtp://ホスト名:ポート」「smtps://ホスト名:ポート」「smtp+oauth://"
+                          "ユーザー名@ホスト名:ポート」"
+                          "「file:///フォルダー」のいずれかで指定してください。")
         .arg(maskMailServerPassword(text));
 }
 
@@ -176,7 +177,7 @@ MailServerParse parseOutbox(const QString &text)
     return r;
 }
 
-MailServerParse parseUrl(const QString &text, MailServer::Kind kind)
+MailServerParse parseUrl(const QString &text, MailServer::Kind kind, bool oauth)
 {
     MailServerParse r;
     const QUrl url(text, QUrl::StrictMode);
@@ -206,6 +207,13 @@ MailServerParse parseUrl(const QString &text, MailServer::Kind kind)
             QStringLiteral("メールサーバーのユーザー名またはパスワードに使えない文字が含まれています。");
         return r;
     }
+    r.server.oauth = oauth;
+    if (oauth && r.server.user.isEmpty())
+        r.error = QStringLiteral("OAuth 2.0 でサインインするサーバーには、ユーザー名（メールアドレス）を"
+                                 "「smtp+oauth://ユーザー名@ホスト名:ポート」の形で指定してください。");
+    else if (oauth && !r.server.password.isEmpty())
+        r.error = QStringLiteral("OAuth 2.0 でサインインするサーバーにはパスワードを書きません。"
+                                 "「smtp+oauth://ユーザー名@ホスト名:ポート」の形で指定してください。");
     return r;
 }
 
@@ -215,7 +223,7 @@ QByteArray MailServer::curlUrl() const
 {
     QByteArray url = kind == Kind::Smtps ? "smtps://" : "smtp://";
     // libcurl looks a password up in ~/.netrc only for a user name given in the URL.
-    if (!user.isEmpty() && password.isEmpty())
+    if (!user.isEmpty() && password.isEmpty() && !oauth)
         url += QUrl::toPercentEncoding(user) + '@';
     if (host.contains(u':'))
         url += '[' + host.toLatin1() + ']';
@@ -228,6 +236,12 @@ QByteArray MailServer::curlUrl() const
 QString MailServer::endpoint() const
 {
     return (host.contains(u':') ? u'[' + host + u']' : host) + u':' + QString::number(port);
+}
+
+QString MailServer::scheme() const
+{
+    QString s = kind == Kind::Smtps ? QStringLiteral("smtps") : QStringLiteral("smtp");
+    return oauth ? s + QStringLiteral("+oauth") : s;
 }
 
 MailServerParse parseMailServer(const QString &text)
@@ -247,10 +261,10 @@ MailServerParse parseMailServer(const QString &text)
     const QString scheme = text.left(sep).toLower();
     if (scheme == u"file")
         return parseOutbox(text);
-    if (scheme == u"smtp")
-        return parseUrl(text, MailServer::Kind::SmtpStartTls);
-    if (scheme == u"smtps")
-        return parseUrl(text, MailServer::Kind::Smtps);
+    if (scheme == u"smtp" || scheme == u"smtp+oauth")
+        return parseUrl(text, MailServer::Kind::SmtpStartTls, scheme.endsWith(u"+oauth"));
+    if (scheme == u"smtps" || scheme == u"smtps+oauth")
+        return parseUrl(text, MailServer::Kind::Smtps, scheme.endsWith(u"+oauth"));
     r.error = formError(text);
     return r;
 }

@@ -18,12 +18,18 @@ struct MailServer {
     QString user;
     QString password; // empty: looked up in ~/.netrc
     QString folder;   // Outbox only
+    // "smtp+oauth://user@host:587", "smtps+oauth://user@host": the user signs in with OAuth 2.0
+    // and the session authenticates with SASL XOAUTH2; there is never a password.
+    bool oauth = false;
 
     // The URL handed to libcurl: scheme, host and port, and the user when the password is to
     // come from ~/.netrc; a password from the server text goes to libcurl separately.
+    // An OAuth server's user goes to libcurl separately too: ~/.netrc has nothing for it.
     QByteArray curlUrl() const;
     // "host:port" as the operator would recognise it in an error text.
     QString endpoint() const;
+    // The scheme of the server text in lower case ("smtps", "smtp+oauth"), part of a keyring key.
+    QString scheme() const;
 };
 
 struct MailServerParse {

@@ -84,15 +84,22 @@ MailSession::~MailSession()
 }
 
 Result<std::unique_ptr<MailSession>> MailSession::open(const QString &server, const QString &sender,
-                                                       const QStringList &attachments)
+                                                       const QStringList &attachments, MailLogin login)
 {
     initMailLibraries();
     const MailServerParse destination = parseMailServer(server);
     if (!destination.error.isEmpty())
         return Failure::mailSettingsUnusable(destination.error);
+    if (destination.server.oauth && !login.oauth)
+        return Failure::mailSettingsUnusable(
+            QStringLiteral(
+                "メールサーバー %1 には OAuth 2.0 でのサインインが必要です。宛先の表から送信してください"
+                "（送信を始めるときにサインインします）。")
+                .arg(destination.server.endpoint()));
     std::unique_ptr<MailSession> session(new MailSession);
     session->m_serverText = server;
     session->m_server = destination.server;
+    session->m_login = std::move(login);
     if (std::optional<Failure> failure = session->change(sender, attachments))
         return *failure;
     return Result<std::unique_ptr<MailSession>>(std::move(session));
@@ -161,7 +168,7 @@ MailOutcome MailSession::send(const MailContent &mail, const MailContent *next,
 
     const SmtpSettings settings = smtpSettings(sendMailOptions());
     if (!m_smtp || !(m_smtp->settings() == settings))
-        m_smtp = std::make_unique<SmtpConnection>(m_server, settings);
+        m_smtp = std::make_unique<SmtpConnection>(m_server, settings, m_login);
     std::function<const SmtpMail *()> following;
     if (next) {
         following = [this, next]() -> const SmtpMail * {

@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 #include "MailArguments.h"
+#include "MailLogin.h"
 #include "MailOutcome.h"
 #include "MailServer.h"
 
@@ -44,9 +45,10 @@ class MailSession
 {
   public:
     // A Failure (Japanese, as the operator reads it) when the server text, the sender or an
-    // attachment cannot be used; nothing is connected yet.
+    // attachment cannot be used; nothing is connected yet. `login` is what the session signs in
+    // with beyond the server text: a password found for it, or an OAuth server's tokens.
     static Result<std::unique_ptr<MailSession>> open(const QString &server, const QString &sender,
-                                                     const QStringList &attachments);
+                                                     const QStringList &attachments, MailLogin login = {});
     ~MailSession(); // QUIT on an open connection (bounded wait)
     MailSession(const MailSession &) = delete;
     MailSession &operator=(const MailSession &) = delete;
@@ -80,6 +82,7 @@ class MailSession
 
     QString m_serverText;
     MailServer m_server;
+    MailLogin m_login;
     QByteArray m_mailFrom; // the sender's envelope address
     std::unique_ptr<MailComposer> m_composer;
     std::unique_ptr<SmtpConnection> m_smtp;

@@ -24,6 +24,11 @@ struct SmtpConnection::Attempt {
     QByteArray detail;          // what went wrong, for the parentheses of the text
     bool needsSmtpUtf8 = false; // an address outside ASCII, and the server does not offer SMTPUTF8
     bool heldBack = false;      // the caller withheld the end of the data: nothing was delivered
+
+    // An OAuth access token that could not be had, and why; whether the one used came from the
+    // token endpoint just now.
+    std::optional<TokenReply> token;
+    bool tokenFresh = false;
 };
 
 namespace
@@ -75,9 +80,12 @@ constexpr qsizetype LargeMail = 256 * 1024;
 
 } // namespace
 
-SmtpConnection::SmtpConnection(const MailServer &server, const SmtpSettings &settings)
-    : m_server(server), m_settings(settings), m_tls(server.kind != MailServer::Kind::Smtp)
+SmtpConnection::SmtpConnection(const MailServer &server, const SmtpSettings &settings, MailLogin login)
+    : m_server(server), m_settings(settings), m_login(std::move(login)),
+      m_tls(server.kind != MailServer::Kind::Smtp)
 {
+    if (!m_login.password.isEmpty())
+        m_server.password = m_login.password;
 }
 
 SmtpConnection::~SmtpConnection()
@@ -142,11 +150,43 @@ void SmtpConnection::noteReplyLine(const char *line, size_t length)
     m_replyLineCount = 0;
 }
 
-// libcurl connects, reads the greeting, says EHLO and, where the server form asks for it,
-// STARTTLS and AUTH; with CONNECT_ONLY it stops there and leaves the session open.
+// An OAuth server that refuses an access token the session did not just fetch gets one more try
+// with a new one: the token may have been revoked or expired early on the provider's side.
 bool SmtpConnection::open(Attempt &a)
 {
+    if (openOnce(a, false))
+        return true;
+    if (!m_login.oauth || a.code != CURLE_LOGIN_DENIED || a.token || a.tokenFresh)
+        return false;
+    a = Attempt{};
+    return openOnce(a, true);
+}
+
+// libcurl connects, reads the greeting, says EHLO and, where the server form asks for it,
+// STARTTLS and AUTH; with CONNECT_ONLY it stops there and leaves the session open.
+bool SmtpConnection::openOnce(Attempt &a, bool freshToken)
+{
     a.stage = Stage::Connect;
+    QByteArray bearer;
+    if (m_server.oauth) {
+        if (!m_login.oauth) {
+            a.code = CURLE_LOGIN_DENIED;
+            a.token = TokenReply{TokenReply::Status::GrantRefused,
+                                 {},
+                                 {},
+                                 0,
+                                 Failure::tokenGrantRefused(QStringLiteral("not signed in"))};
+            return false;
+        }
+        OAuthTokenSource::Token t = m_login.oauth->accessToken(freshToken);
+        if (!t.reply.ok()) {
+            a.code = CURLE_LOGIN_DENIED;
+            a.token = t.reply;
+            return false;
+        }
+        a.tokenFresh = t.fresh;
+        bearer = t.reply.accessToken.toUtf8();
+    }
     CURL *c = curl_easy_init();
     if (!c) {
         a.code = CURLE_FAILED_INIT;
@@ -186,6 +226,14 @@ bool SmtpConnection::open(Attempt &a)
     case MailServer::Kind::SmtpStartTls:
     case MailServer::Kind::Smtps:
         curl_easy_setopt(c, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
+        if (m_server.oauth) {
+            // XOAUTH2 alone, the mechanism Microsoft 365 and Google both take; never a password.
+            curl_easy_setopt(c, CURLOPT_NETRC, long(CURL_NETRC_IGNORED));
+            curl_easy_setopt(c, CURLOPT_USERNAME, m_server.user.toUtf8().constData());
+            curl_easy_setopt(c, CURLOPT_XOAUTH2_BEARER, bearer.constData());
+            curl_easy_setopt(c, CURLOPT_LOGIN_OPTIONS, "AUTH=XOAUTH2");
+            break;
+        }
         curl_easy_setopt(c, CURLOPT_NETRC, long(CURL_NETRC_OPTIONAL));
         if (!m_server.password.isEmpty()) {
             curl_easy_setopt(c, CURLOPT_USERNAME, m_server.user.toUtf8().constData());
@@ -557,6 +605,12 @@ MailOutcome SmtpConnection::send(const SmtpMail &mail, const std::function<const
     return outcome(a);
 }
 
+void SmtpConnection::explain(MailOutcome &o) const
+{
+    o.advice = authReplyAdvice(o.replyCode, o.enhancedCode, m_server.oauth);
+    o.description += QStringLiteral("\r\n") + o.advice;
+}
+
 MailOutcome SmtpConnection::outcome(const Attempt &a) const
 {
     MailOutcome o;
@@ -564,6 +618,13 @@ MailOutcome SmtpConnection::outcome(const Attempt &a) const
         return o;
     if (a.heldBack)
         return heldBackOutcome();
+    if (a.token) {
+        // No access token: the sign-in is over (revoked, expired) or its service is out of reach.
+        o.kind = a.token->status == TokenReply::Status::Unreachable ? MailOutcome::Kind::Unreachable
+                                                                    : MailOutcome::Kind::AuthRefused;
+        o.description = a.token->failure ? a.token->failure->description : describe(a);
+        return o;
+    }
     o.description = describe(a);
     if (a.needsSmtpUtf8) {
         o.kind = MailOutcome::Kind::Refused;
@@ -581,6 +642,8 @@ MailOutcome SmtpConnection::outcome(const Attempt &a) const
             o.kind = a.errorCode
                          ? classifySmtpReply(SmtpStage::Auth, a.errorCode, o.enhancedCode, o.replyText)
                          : MailOutcome::Kind::AuthRefused;
+            if (o.kind == MailOutcome::Kind::AuthRefused)
+                explain(o);
             return o;
         case CURLE_USE_SSL_FAILED:
         case CURLE_SSL_CONNECT_ERROR:
@@ -591,6 +654,8 @@ MailOutcome SmtpConnection::outcome(const Attempt &a) const
             o.kind = a.errorCode
                          ? classifySmtpReply(SmtpStage::Connect, a.errorCode, o.enhancedCode, o.replyText)
                          : MailOutcome::Kind::Unreachable;
+            if (o.kind == MailOutcome::Kind::AuthRefused)
+                explain(o);
             return o;
         }
     }
@@ -598,6 +663,8 @@ MailOutcome SmtpConnection::outcome(const Attempt &a) const
         static constexpr SmtpStage stages[] = {SmtpStage::Connect, SmtpStage::Mail, SmtpStage::Rcpt,
                                                SmtpStage::Data, SmtpStage::EndOfData};
         o.kind = classifySmtpReply(stages[int(a.stage)], a.errorCode, o.enhancedCode, o.replyText);
+        if (o.kind == MailOutcome::Kind::AuthRefused)
+            explain(o);
         return o;
     }
     // No reply: the session was lost or stopped answering.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "MailLogin.h"
 #include "MailOutcome.h"
 #include "MailServer.h"
 #include "SmtpReplyParser.h"
@@ -41,7 +42,8 @@ struct SmtpMail {
 class SmtpConnection
 {
   public:
-    SmtpConnection(const MailServer &server, const SmtpSettings &settings);
+    // `login` replaces the server text's password, or gives an OAuth server its access tokens.
+    SmtpConnection(const MailServer &server, const SmtpSettings &settings, MailLogin login = {});
     ~SmtpConnection(); // ends an open session: QUIT when it is in step
     SmtpConnection(const SmtpConnection &) = delete;
     SmtpConnection &operator=(const SmtpConnection &) = delete;
@@ -74,10 +76,12 @@ class SmtpConnection
     QByteArray mailCommand(const Envelope &e) const;
     QByteArray envelopeCommands(const Envelope &e) const; // MAIL FROM, RCPT TO and DATA
     bool open(Attempt &a);
+    bool openOnce(Attempt &a, bool freshToken);
     void close(bool quit);
     bool refuse(Attempt &a, Stage stage, const SmtpReply &reply);
     void reset();
     MailOutcome outcome(const Attempt &a) const;
+    void explain(MailOutcome &o) const; // adds what an authentication refusal means
 
     // timeoutMs < 0: the response time-out of the settings. `sent`: how much went out, also on failure.
     bool sendAll(const char *data, qsizetype size, Attempt &a, int timeoutMs = -1, qsizetype *sent = nullptr);
@@ -97,6 +101,7 @@ class SmtpConnection
 
     MailServer m_server;
     SmtpSettings m_settings;
+    MailLogin m_login;
     CURL *m_curl = nullptr; // set while a session is open
     int m_socket = -1;      // the session's socket, for poll
     bool m_tls = false;

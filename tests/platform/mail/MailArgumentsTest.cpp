@@ -48,6 +48,19 @@ TEST(ServerText, EveryDocumentedFormIsUnderstood)
         EXPECT_EQ(p.server.curlUrl().toStdString(), c.url.toStdString());
     }
 
+    // OAuth 2.0: the user goes to libcurl beside the URL, never into it (~/.netrc has nothing for it).
+    const MailServerParse oauth = parseMailServer("smtp+oauth://taro%40example.jp@smtp.office365.com:587");
+    ASSERT_TRUE(oauth.error.isEmpty()) << s(oauth.error);
+    EXPECT_TRUE(oauth.server.oauth);
+    EXPECT_EQ(oauth.server.kind, MailServer::Kind::SmtpStartTls);
+    EXPECT_EQ(s(oauth.server.user), "taro@example.jp");
+    EXPECT_EQ(oauth.server.curlUrl().toStdString(), "smtp://smtp.office365.com:587");
+    EXPECT_EQ(s(oauth.server.scheme()), "smtp+oauth");
+    EXPECT_EQ(s(parseMailServer("SMTPS+OAUTH://taro@smtp.gmail.com").server.scheme()), "smtps+oauth");
+    for (const QString refused :
+         {"smtp+oauth://smtp.office365.com:587", "smtps+oauth://taro:pw@smtp.gmail.com"})
+        EXPECT_FALSE(parseMailServer(refused).error.isEmpty()) << s(refused);
+
     const MailServerParse outbox = parseMailServer("file:///tmp/%E9%80%81%E4%BF%A1/out/");
     ASSERT_TRUE(outbox.error.isEmpty()) << s(outbox.error);
     EXPECT_EQ(outbox.server.kind, MailServer::Kind::Outbox);

@@ -1,5 +1,8 @@
 #include "MailOutcome.h"
 
+#include <QSet>
+#include <QStringList>
+
 #include <gtest/gtest.h>
 
 namespace
@@ -65,6 +68,40 @@ TEST(SmtpReplyClassification, ProviderRepliesByStage)
     EXPECT_EQ(enhancedStatusCode(550, u"550 4.1.1 class differs"), "");
     EXPECT_EQ(enhancedStatusCode(550, u"550 Mailbox unavailable"), "");
     EXPECT_EQ(enhancedStatusCode(550, u"550"), "");
+}
+
+// Each refusal that comes from how the account may sign in says what to do about it.
+TEST(SmtpReplyClassification, AuthenticationRefusalsAreExplainedWithTheWayOut)
+{
+    struct Case {
+        const char *reply;
+        bool oauth;
+        const char *says;
+    };
+    const Case cases[] = {
+        {"535 5.7.139 Authentication unsuccessful, basic authentication is disabled", false, "基本認証"},
+        {"550 5.7.30 Basic authentication is not supported for Client Submission", false, "smtp+oauth://"},
+        {"534 5.7.9 Application-specific password required", false, "アプリ パスワード"},
+        {"534-5.7.14 Please log in with your web browser and then try again", false, "ブラウザー"},
+        {"535 5.7.3 Authentication unsuccessful", false, "SMTP AUTH"},
+        {"530 5.7.57 Client not authenticated to send mail", false, "ユーザー名"},
+        {"530 5.7.0 Authentication Required", false, "ユーザー名"},
+        {"535 5.7.8 Username and Password not accepted", false, "アプリ パスワード"},
+        {"454 4.7.0 Temporary authentication failure", false, "時間をおいて"},
+        {"535 5.7.3 Authentication unsuccessful", true, "もう一度サインイン"},
+    };
+    QStringList seen;
+    for (const Case &c : cases) {
+        const QString reply = QString::fromUtf8(c.reply);
+        const int code = reply.left(3).toInt();
+        const QString advice =
+            authReplyAdvice(code, enhancedStatusCode(code, QString(reply).replace(3, 1, u' ')), c.oauth);
+        EXPECT_TRUE(advice.contains(QString::fromUtf8(c.says))) << c.reply << ": " << advice.toStdString();
+        seen += advice;
+    }
+    // Basic authentication switched off, an app password, a login stopped by Google and a wrong
+    // password are not one and the same message.
+    EXPECT_EQ(QSet<QString>(seen.begin(), seen.end()).size(), 9);
 }
 
 } // namespace

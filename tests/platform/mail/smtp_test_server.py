@@ -2,10 +2,12 @@
 """Scriptable SMTP server for the SendMail tests (Debian's python3-aiosmtpd).
 
 serve --store DIR [--starttls CERT KEY | --smtps CERT KEY] [--auth USER:PASS] [--auth-without-tls]
-      [--no-pipelining] [--no-smtputf8]
+      [--oauth-tokens FILE] [--no-pipelining] [--no-smtputf8]
     Listens on 127.0.0.1, on a free port, and prints {"port": N} as its first line. Every accepted
     message is stored as DIR/NNNN.eml (the bytes after DATA, transparency removed) with its
-    envelope in DIR/NNNN.json. EHLO offers PIPELINING unless --no-pipelining. Commands arrive as JSON lines on stdin, one JSON answer each:
+    envelope in DIR/NNNN.json. EHLO offers PIPELINING unless --no-pipelining. With --oauth-tokens
+    it demands AUTH XOAUTH2 with an access token that FILE (written by oauth_test_server.py) holds
+    for that user and that has not expired. Commands arrive as JSON lines on stdin, one JSON answer each:
       {"cmd": "rule", "stage": S, "action": A, "reply": "...", "match": "...", "times": N, "store": bool}
           S: CONNECT, EHLO, MAIL, RCPT, DATA (the command), DATA_BODY (after 354), DATA_END, QUIT
           A: reply (send "reply"), reply_close (send it, then close), drop (close without a word),
@@ -38,9 +40,10 @@ import socket
 import ssl
 import sys
 import threading
+import time
 import warnings
 
-from aiosmtpd.smtp import SMTP, AuthResult
+from aiosmtpd.smtp import SMTP, AuthResult, LoginPassword
 
 
 class State:
@@ -81,6 +84,7 @@ class State:
 STATE = None
 IMPLICIT_TLS = False
 PIPELINING = True
+OAUTH_TOKENS = None
 
 
 class TestSMTP(SMTP):
@@ -155,6 +159,28 @@ class TestSMTP(SMTP):
         self.note_early()
         if not await self.intercept('RCPT', arg):
             await super().smtp_RCPT(arg)
+
+    async def auth_XOAUTH2(self, server, args):
+        # "user=U\x01auth=Bearer T\x01\x01", as the initial response or after an empty challenge.
+        if OAUTH_TOKENS is None:
+            return AuthResult(success=False, handled=False, message='504 5.5.4 Unrecognized authentication type')
+        if len(args) > 1:
+            blob = base64.b64decode(args[1].encode())
+        else:
+            blob = await self.challenge_auth('')
+            if not isinstance(blob, bytes):
+                return AuthResult(success=False, handled=True)
+        fields = dict(part.split('=', 1) for part in blob.decode().split('\x01') if '=' in part)
+        user = fields.get('user', '')
+        token = fields.get('auth', '')[len('Bearer '):]
+        try:
+            with open(OAUTH_TOKENS) as f:
+                entry = json.load(f).get(token)
+        except (OSError, ValueError):
+            entry = None
+        if entry is None or entry['user'] != user or entry['expires'] <= time.time():
+            return AuthResult(success=False, handled=False, message='535 5.7.3 Authentication unsuccessful')
+        return AuthResult(success=True, auth_data=LoginPassword(user.encode(), b''))
 
     async def smtp_AUTH(self, arg):
         STATE.auth_attempts.append({'tls': self.uses_tls(), 'arg': (arg or '').split(' ')[0]})
@@ -266,7 +292,7 @@ def read_commands(loop, done):
 
 
 async def serve(args):
-    global STATE, IMPLICIT_TLS, PIPELINING
+    global STATE, IMPLICIT_TLS, PIPELINING, OAUTH_TOKENS
     warnings.simplefilter('ignore')
     logging.getLogger('mail.log').setLevel(logging.CRITICAL)
     STATE = State(args.store)
@@ -285,6 +311,9 @@ async def serve(args):
                        auth_require_tls=not args.auth_without_tls)
     elif args.auth_without_tls:
         options.update(authenticator=make_authenticator('', ''), auth_require_tls=False)
+    elif args.oauth_tokens:
+        options.update(authenticator=make_authenticator('', ''), auth_required=True, auth_require_tls=True)
+    OAUTH_TOKENS = args.oauth_tokens
     IMPLICIT_TLS = bool(args.smtps)
     PIPELINING = not args.no_pipelining
     server = await loop.create_server(lambda: TestSMTP(Handler(), loop=loop, **options),
@@ -340,6 +369,7 @@ def main():
     s.add_argument('--smtps', nargs=2, metavar=('CERT', 'KEY'))
     s.add_argument('--auth')
     s.add_argument('--auth-without-tls', action='store_true')
+    s.add_argument('--oauth-tokens')
     s.add_argument('--no-pipelining', action='store_true')
     s.add_argument('--no-smtputf8', action='store_true')
     d = sub.add_parser('decode')
