@@ -8,10 +8,10 @@ build=${BUILD_DIR:-$root/build-bench}
 data=${DATA_DIR:-/tmp/velmora-bench-import}
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELMORA_BENCH=ON -DVELMORA_TESTS=OFF >/dev/null
 cmake --build "$build" --target bench_import >/dev/null
-[ -f "$data/bench.csv" ] && [ -f "$data/bench.xls" ] && [ -f "$data/bench.xlsx" ] && [ -f "$data/bench.ods" ] ||
+[ -f "$data/bench.csv" ] && [ -f "$data/bench-utf8.csv" ] && [ -f "$data/bench.xls" ] && [ -f "$data/bench.xlsx" ] && [ -f "$data/bench.ods" ] ||
   /usr/bin/python3 "$root/bench/import/make_data.py" "$data"
 uptime
-for f in bench.csv bench.xls bench.xlsx bench.ods; do
+for f in bench.csv bench-utf8.csv bench.xls bench.xlsx bench.ods; do
   for i in 1 2 3 4 5; do "$build/bench/import/bench_import" "$data/$f"; done | tee /tmp/velmora-bench-$f.txt
   /usr/bin/python3 - "/tmp/velmora-bench-$f.txt" <<'PY'
 import statistics, sys

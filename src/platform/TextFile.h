@@ -11,6 +11,8 @@
 // Line ends are CR LF or LF; a final line end does not start another line.
 struct TextLines {
     enum class Encoding { Ascii, Cp932, Utf8 };
+    // Whether a reading cuts the text into lines; callers that cut it themselves save the memory.
+    enum class Cut { Lines, None };
     struct Span {
         qsizetype start = 0;
         qsizetype length = 0;
@@ -35,8 +37,9 @@ Result<QByteArray> readFileBytes(const QString &path);
 // mark, or by being valid UTF-8 with non-ASCII characters that read as plausible text (see
 // validUtf8IsUtf8); everything else is CP932 (Shift_JIS with the vendor extensions). Bytes that
 // are not text in the chosen encoding, NUL among them, fail with the number of the line that holds
-// them.
-Result<TextLines> readTextFile(const QString &path);
+// them. The file is read chunkBytes at a time (a default size when 0).
+Result<TextLines> readTextFile(const QString &path, TextLines::Cut cut = TextLines::Cut::Lines,
+                               qsizetype chunkBytes = 0);
 
 // Whether bytes already known to be valid UTF-8 are UTF-8 rather than CP932. CP932 half-width
 // katakana pairs are valid UTF-8 too ("ﾅｶ" is the UTF-8 of "Ŷ"), so when every non-ASCII byte lies
@@ -45,5 +48,7 @@ Result<TextLines> readTextFile(const QString &path);
 // ASCII letter or digit, as in "Müller" or "José".
 bool validUtf8IsUtf8(QByteArrayView bytes);
 
-// Decoding alone, for bytes already in memory; path only names the file in failures.
-Result<TextLines> decodeText(const QByteArray &bytes, const QString &path);
+// Decoding alone, for bytes already in memory; path only names the file in failures. chunkBytes,
+// when given, cuts the bytes into the pieces a file would be read in.
+Result<TextLines> decodeText(const QByteArray &bytes, const QString &path,
+                             TextLines::Cut cut = TextLines::Cut::Lines, qsizetype chunkBytes = 0);

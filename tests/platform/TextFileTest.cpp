@@ -4,6 +4,7 @@
 
 #include <QFile>
 
+#include <iconv.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -21,7 +22,79 @@ QStringList linesOf(const TextLines &t)
 
 const QString Japanese = QStringLiteral("髙橋①～－㈱ 東京都港区,ﾊﾝｶｸｶﾅ");
 
+// glibc's reading of CP932 bytes, or a null string where it refuses them.
+QString iconvCp932(const QByteArray &bytes)
+{
+    const iconv_t cd = iconv_open("UTF-16LE", "CP932");
+    QString out(bytes.size(), Qt::Uninitialized);
+    char *in = const_cast<char *>(bytes.constData());
+    size_t inLeft = size_t(bytes.size());
+    char *outp = reinterpret_cast<char *>(out.data());
+    size_t outLeft = size_t(out.size()) * 2;
+    const bool ok = iconv(cd, &in, &inLeft, &outp, &outLeft) != size_t(-1);
+    iconv_close(cd);
+    return ok ? out.first(reinterpret_cast<QChar *>(outp) - out.constData()) : QString();
+}
+
 } // namespace
+
+TEST(TextFile, EveryCp932CodeReadsAsIconvReadsIt)
+{
+    // "あ" first makes the bytes invalid UTF-8, so they are read as CP932; then every byte pair:
+    // two single bytes, a lead with each trail, a lead cut short by the end.
+    int pairs = 0;
+    for (int lead = 1; lead < 256; ++lead) {
+        for (int trail = 1; trail < 256; ++trail) {
+            const QByteArray bytes = QByteArray("\x82\xA0") + char(lead) + char(trail);
+            const QString expected = iconvCp932(bytes);
+            const Result<TextLines> t = decodeText(bytes, QStringLiteral("p.csv"));
+            ASSERT_EQ(t.ok(), !expected.isNull()) << lead << " " << trail;
+            if (t.ok()) {
+                ASSERT_EQ(t->encoding, TextLines::Encoding::Cp932);
+                ASSERT_EQ(t->text, expected) << lead << " " << trail;
+                pairs += expected.size() == 2;
+            }
+        }
+    }
+    EXPECT_GT(pairs, 9000); // the double-byte codes were there to compare
+}
+
+TEST(TextFile, ChunkedReadsMatchTheWholeReading)
+{
+    ScratchDir dir;
+    QByteArray asciiThenCp932(300, 'a');
+    asciiThenCp932 += "\r\n" + toCp932(Japanese);
+    const QByteArray badThenNul = toCp932(QStringLiteral("一\r\n二\r\n")) + QByteArray(200, 'x') +
+                                  "\n\x81\xFF\n" + QByteArray(100, 'y') + QByteArray("\r\nz\0", 4);
+    const QByteArray cases[] = {
+        toCp932((Japanese + QStringLiteral("\r\n")).repeated(20)),
+        "\xEF\xBB\xBF" + (QStringLiteral("😀東京,a\r\n\uFEFF") + Japanese).repeated(15).toUtf8(),
+        (QStringLiteral("Zoë\n") + Japanese + QStringLiteral("\r\n")).repeated(15).toUtf8(),
+        asciiThenCp932,
+        // Half-width katakana that is valid UTF-8 all through: CP932 after the whole file is seen.
+        toCp932(QStringLiteral("ﾅｶ ﾏｲ ﾃｽ ﾄｷ\r\n").repeated(40)),
+        badThenNul,
+    };
+    for (const QByteArray &bytes : cases) {
+        const QString path = dir.write(QStringLiteral("c.csv"), bytes);
+        const Result<TextLines> whole = decodeText(bytes, path);
+        for (const qsizetype chunk : {16, 17, 23, 64, 4096}) {
+            const Result<TextLines> t = readTextFile(path, TextLines::Cut::Lines, chunk);
+            ASSERT_EQ(t.ok(), whole.ok()) << chunk;
+            if (!t.ok()) {
+                EXPECT_EQ(t.failure().description, whole.failure().description);
+                continue;
+            }
+            EXPECT_EQ(t->encoding, whole->encoding);
+            EXPECT_EQ(t->text, whole->text);
+            EXPECT_EQ(linesOf(t.value()), linesOf(whole.value())) << chunk;
+        }
+    }
+    // A NUL is named before a byte that is no character on an earlier line.
+    EXPECT_TRUE(decodeText(badThenNul, {}).failure().description.startsWith(QStringLiteral("6行目")));
+    EXPECT_EQ(decodeText(cases[4], {})->encoding, TextLines::Encoding::Cp932);
+    EXPECT_EQ(decodeText(asciiThenCp932, {})->text, QString(300, u'a') + QStringLiteral("\r\n") + Japanese);
+}
 
 TEST(TextFile, ShiftJisIsReadAsCp932NeverAsUtf8)
 {
