@@ -1,9 +1,9 @@
 #include "frmTestSend.h"
 
+#include "DialogButtons.h"
 #include "TestSend.h"
 
 #include <QGridLayout>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -40,13 +40,9 @@ frmTestSend::frmTestSend(int row, int lastRow, const QString &address, QWidget *
     lblNote->setObjectName(QStringLiteral("lblNote"));
     lblNote->setWordWrap(true);
 
-    cmdSend = new QPushButton(QStringLiteral("送信"), this);
-    cmdSend->setObjectName(QStringLiteral("cmdSend"));
-    cmdSend->setAccessibleName(cmdSend->text());
+    cmdSend = dialogButton(this, "cmdSend", QStringLiteral("送信"));
     cmdSend->setDefault(true);
-    cmdCancel = new QPushButton(QStringLiteral("ｷｬﾝｾﾙ"), this);
-    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
-    cmdCancel->setAccessibleName(cmdCancel->text());
+    cmdCancel = dialogButton(this, "cmdCancel", QStringLiteral("ｷｬﾝｾﾙ"));
     cmdCancel->setAutoDefault(false);
     connect(cmdSend, &QPushButton::clicked, this, &QDialog::accept);
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
@@ -56,14 +52,10 @@ frmTestSend::frmTestSend(int row, int lastRow, const QString &address, QWidget *
     fields->addWidget(txtRow, 0, 1, Qt::AlignLeft);
     fields->addWidget(lblAddress, 1, 0);
     fields->addWidget(txtAddress, 1, 1);
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cmdSend);
-    buttons->addWidget(cmdCancel);
     auto *layout = new QVBoxLayout(this);
     layout->addLayout(fields);
     layout->addWidget(lblNote);
-    layout->addLayout(buttons);
+    layout->addLayout(buttonRow({cmdSend, cmdCancel}));
     txtAddress->setFocus();
 }
 

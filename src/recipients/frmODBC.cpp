@@ -1,5 +1,6 @@
 #include "frmODBC.h"
 
+#include "DialogButtons.h"
 #include "OdbcSource.h"
 
 #include <QComboBox>
@@ -28,10 +29,7 @@ frmODBC::frmODBC(QString &strODBCconn, QString &strODBCrec, QWidget *owner)
         return l;
     };
     auto button = [this](const char *name, const QString &caption) {
-        auto *b = new QPushButton(caption, this);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setAccessibleName(caption);
-        return b;
+        return dialogButton(this, name, caption);
     };
 
     Label1 = label("Label1", QStringLiteral("データソース名(DSN)"));

@@ -1,5 +1,6 @@
 #include "frmLimits.h"
 
+#include "DialogButtons.h"
 #include "UserDialogs.h"
 
 #include <QApplication>
@@ -48,9 +49,7 @@ frmLimits::frmLimits(SendLimits &limits, UserDialogs &dialogs, QWidget *owner)
         return e;
     };
     auto button = [this](const char *name, const QString &caption) {
-        auto *b = new QPushButton(caption, this);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setAccessibleName(caption);
+        QPushButton *b = dialogButton(this, name, caption);
         b->setAutoDefault(false);
         return b;
     };

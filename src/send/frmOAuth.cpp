@@ -1,12 +1,12 @@
 #include "frmOAuth.h"
 
+#include "DialogButtons.h"
 #include "Mailing.h"
 #include "Text.h"
 #include "UserDialogs.h"
 
 #include <QFormLayout>
 #include <QGroupBox>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -72,18 +72,10 @@ frmOAuth::frmOAuth(Mailing &mailing, UserDialogs &dialogs, QWidget *owner)
     txtCustomClientId =
         field(custom, "txtCustomClientId", QStringLiteral("クライアント ID"), m_settings.customClientId);
 
-    cmdOK = new QPushButton(QStringLiteral("OK"), this);
-    cmdOK->setObjectName(QStringLiteral("cmdOK"));
-    cmdOK->setAccessibleName(cmdOK->text());
+    cmdOK = dialogButton(this, "cmdOK", QStringLiteral("OK"));
     cmdOK->setDefault(true);
-    cmdCancel = new QPushButton(QStringLiteral("ｷｬﾝｾﾙ"), this);
-    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
-    cmdCancel->setAccessibleName(cmdCancel->text());
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cmdOK);
-    buttons->addWidget(cmdCancel);
-    layout->addLayout(buttons);
+    cmdCancel = dialogButton(this, "cmdCancel", QStringLiteral("ｷｬﾝｾﾙ"));
+    layout->addLayout(buttonRow({cmdOK, cmdCancel}));
     setMinimumWidth(520);
 
     connect(cmdOK, &QPushButton::clicked, this, &frmOAuth::cmdOK_Click);

@@ -1,5 +1,6 @@
 #include "frmOptions.h"
 
+#include "DialogButtons.h"
 #include "SendOptions.h"
 #include "UserDialogs.h"
 
@@ -35,9 +36,7 @@ frmOptions::frmOptions(qint16 &sendInterval, qint16 &timerHours, UserDialogs &di
         return e;
     };
     auto button = [this](const char *name, const QString &caption) {
-        auto *b = new QPushButton(caption, this);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setAccessibleName(caption);
+        QPushButton *b = dialogButton(this, name, caption);
         b->setAutoDefault(false);
         return b;
     };

@@ -1,5 +1,7 @@
 #include "frmPassword.h"
 
+#include "DialogButtons.h"
+
 #include <QCheckBox>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -41,27 +43,19 @@ frmPassword::frmPassword(const PasswordRequest &request, QWidget *owner) : QDial
                    this);
     lblKeyring->setObjectName(QStringLiteral("lblKeyring"));
     lblKeyring->setWordWrap(true);
-    cmdOK = new QPushButton(QStringLiteral("OK"), this);
-    cmdOK->setObjectName(QStringLiteral("cmdOK"));
-    cmdOK->setAccessibleName(cmdOK->text());
+    cmdOK = dialogButton(this, "cmdOK", QStringLiteral("OK"));
     cmdOK->setDefault(true);
-    cmdCancel = new QPushButton(QStringLiteral("ｷｬﾝｾﾙ"), this);
-    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
-    cmdCancel->setAccessibleName(cmdCancel->text());
+    cmdCancel = dialogButton(this, "cmdCancel", QStringLiteral("ｷｬﾝｾﾙ"));
 
     auto *field = new QHBoxLayout;
     field->addWidget(lblPassword);
     field->addWidget(txtPassword, 1);
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cmdOK);
-    buttons->addWidget(cmdCancel);
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(lblAccount);
     layout->addLayout(field);
     layout->addWidget(chkSave);
     layout->addWidget(lblKeyring);
-    layout->addLayout(buttons);
+    layout->addLayout(buttonRow({cmdOK, cmdCancel}));
     setFixedWidth(430);
 
     connect(cmdOK, &QPushButton::clicked, this, &QDialog::accept);
@@ -93,17 +87,12 @@ frmSignIn::frmSignIn(const QString &user, QWidget *owner) : QDialog(owner)
     txtAddress->setReadOnly(true);
     txtAddress->setAccessibleName(QStringLiteral("ブラウザーが開かないときに開くアドレス"));
     lblAddress->setBuddy(txtAddress);
-    cmdCancel = new QPushButton(QStringLiteral("ｷｬﾝｾﾙ"), this);
-    cmdCancel->setObjectName(QStringLiteral("cmdCancel"));
-    cmdCancel->setAccessibleName(cmdCancel->text());
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    buttons->addWidget(cmdCancel);
+    cmdCancel = dialogButton(this, "cmdCancel", QStringLiteral("ｷｬﾝｾﾙ"));
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(lblWait);
     layout->addWidget(lblAddress);
     layout->addWidget(txtAddress);
-    layout->addLayout(buttons);
+    layout->addLayout(buttonRow({cmdCancel}));
     setFixedWidth(460);
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);
 }

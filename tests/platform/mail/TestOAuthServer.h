@@ -1,6 +1,7 @@
 #pragma once
 
 #include "OAuthClient.h"
+#include "ScriptServer.h"
 
 #include <QJsonObject>
 #include <QNetworkAccessManager>
@@ -17,9 +18,8 @@ class TestOAuthServer
     static inline const QString ClientId = QStringLiteral("velmora-test-client");
 
     explicit TestOAuthServer(const QStringList &options = {});
-    ~TestOAuthServer();
 
-    bool running() const { return m_port > 0; }
+    bool running() const { return m_server.port() > 0; }
     // The custom provider this server is, registered with the given client ID.
     OAuthClient client(const QString &clientId = ClientId) const;
     QString authorizationUrl() const;
@@ -27,7 +27,7 @@ class TestOAuthServer
     // The test SMTP server's options for XOAUTH2 against this server's tokens.
     QStringList smtpOptions() const { return {"--oauth-tokens", m_tokens}; }
 
-    QJsonObject command(const QJsonObject &command);
+    QJsonObject command(const QJsonObject &command) { return m_server.command(command); }
     QJsonObject stats() { return command({{"cmd", "stats"}}); }
     void expireAccessTokens() { command({{"cmd", "expire"}}); }
     void revoke() { command({{"cmd", "revoke"}}); }
@@ -37,8 +37,7 @@ class TestOAuthServer
   private:
     QTemporaryDir m_dir;
     QString m_tokens;
-    QProcess m_process;
-    int m_port = 0;
+    ScriptServer m_server;
 };
 
 // The operator's browser, played by an HTTP client: it loads the authorization URL and follows the

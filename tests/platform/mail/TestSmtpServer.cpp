@@ -18,15 +18,6 @@ namespace
 const QString Python = QStringLiteral("/usr/bin/python3");
 const QString Script = QStringLiteral(VELMORA_MAIL_TEST_SERVER);
 
-QJsonObject readJsonLine(QProcess &p, int timeoutMs)
-{
-    while (!p.canReadLine()) {
-        if (!p.waitForReadyRead(timeoutMs))
-            return {};
-    }
-    return QJsonDocument::fromJson(p.readLine()).object();
-}
-
 bool run(const QString &program, const QStringList &args, const QString &dir)
 {
     QProcess p;
@@ -44,36 +35,14 @@ bool run(const QString &program, const QStringList &args, const QString &dir)
 } // namespace
 
 TestSmtpServer::TestSmtpServer(const QStringList &options)
+    : m_server(QStringLiteral("test SMTP server"),
+               QStringList{Script, "serve", "--store", m_store.path()} + options)
 {
-    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    m_process.start(Python, QStringList{Script, "serve", "--store", m_store.path()} + options);
-    if (!m_process.waitForStarted(10000)) {
-        ADD_FAILURE() << "cannot start the test SMTP server";
-        return;
-    }
-    m_port = readJsonLine(m_process, 15000).value("port").toInt();
-    if (m_port <= 0)
-        ADD_FAILURE() << "the test SMTP server did not report its port";
-}
-
-TestSmtpServer::~TestSmtpServer()
-{
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.write("{\"cmd\": \"quit\"}\n");
-    m_process.closeWriteChannel();
-    if (!m_process.waitForFinished(3000)) {
-        m_process.kill(); // SIGKILL to this child's own pid
-        m_process.waitForFinished(3000);
-    }
 }
 
 QJsonObject TestSmtpServer::command(const QJsonObject &command)
 {
-    m_process.write(QJsonDocument(command).toJson(QJsonDocument::Compact) + '\n');
-    m_process.waitForBytesWritten(5000);
-    const QJsonObject answer = readJsonLine(m_process, 10000);
-    EXPECT_FALSE(answer.isEmpty()) << "no answer from the test SMTP server";
+    const QJsonObject answer = m_server.command(command);
     EXPECT_FALSE(answer.contains("error")) << answer.value("error").toString().toStdString();
     return answer;
 }

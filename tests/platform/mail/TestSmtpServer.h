@@ -1,8 +1,9 @@
 #pragma once
 
+#include "ScriptServer.h"
+
 #include <QByteArray>
 #include <QJsonObject>
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -13,11 +14,10 @@ class TestSmtpServer
 {
   public:
     explicit TestSmtpServer(const QStringList &options = {});
-    ~TestSmtpServer();
 
-    bool running() const { return m_port > 0; }
-    int port() const { return m_port; }
-    QString hostPort() const { return QStringLiteral("127.0.0.1:%1").arg(m_port); }
+    bool running() const { return m_server.port() > 0; }
+    int port() const { return m_server.port(); }
+    QString hostPort() const { return QStringLiteral("127.0.0.1:%1").arg(port()); }
 
     QJsonObject command(const QJsonObject &command);
     // stage, action and reply as the script documents them; times -1 means every time.
@@ -36,8 +36,7 @@ class TestSmtpServer
 
   private:
     QTemporaryDir m_store;
-    QProcess m_process;
-    int m_port = 0;
+    ScriptServer m_server;
 };
 
 // What a mail reader makes of an RFC 5322 file, decoded by Python's email package.
