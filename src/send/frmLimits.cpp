@@ -2,6 +2,7 @@
 
 #include "DialogButtons.h"
 #include "UserDialogs.h"
+#include "WindowPlacement.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -11,7 +12,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -120,11 +120,7 @@ frmLimits::frmLimits(SendLimits &limits, UserDialogs &dialogs, QWidget *owner)
 void frmLimits::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
-    if (const QScreen *screen = this->screen()) {
-        const QRect s = screen->geometry();
-        move(s.x() + (s.width() - frameGeometry().width()) / 2,
-             s.y() + (s.height() - frameGeometry().height()) / 2);
-    }
+    centreOnScreen(this);
 }
 
 void frmLimits::showNumbers(const SendLimits &limits)

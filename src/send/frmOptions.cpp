@@ -3,6 +3,7 @@
 #include "DialogButtons.h"
 #include "SendOptions.h"
 #include "UserDialogs.h"
+#include "WindowPlacement.h"
 
 #include <QApplication>
 #include <QFocusEvent>
@@ -10,7 +11,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -88,11 +88,7 @@ frmOptions::frmOptions(qint16 &sendInterval, qint16 &timerHours, UserDialogs &di
 void frmOptions::showEvent(QShowEvent *event)
 {
     QDialog::showEvent(event);
-    if (const QScreen *screen = this->screen()) {
-        const QRect s = screen->geometry();
-        move(s.x() + (s.width() - frameGeometry().width()) / 2,
-             s.y() + (s.height() - frameGeometry().height()) / 2);
-    }
+    centreOnScreen(this);
 }
 
 bool frmOptions::refuse(QLineEdit *box, const QString &message, const QString &reset)

@@ -78,3 +78,12 @@ QRect twipsRect(int left, int top, int width, int height)
 {
     return {twipsToPixels(left), twipsToPixels(top), twipsToPixels(width), twipsToPixels(height)};
 }
+
+void centreOnScreen(QWidget *window)
+{
+    if (const QScreen *screen = window->screen()) {
+        const QRect s = screen->geometry();
+        const QRect frame = window->frameGeometry();
+        window->move(s.x() + (s.width() - frame.width()) / 2, s.y() + (s.height() - frame.height()) / 2);
+    }
+}

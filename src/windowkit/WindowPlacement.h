@@ -22,6 +22,9 @@ void writePlacement(SettingsStore &settings, const QString &section, const Twips
 void applyPlacement(QWidget *window, const TwipsPlacement &placement);
 TwipsPlacement currentPlacement(const QWidget *window);
 
+// Puts a shown window, frame included, in the middle of its screen (the options dialogs' place).
+void centreOnScreen(QWidget *window);
+
 // The outer size of a window in twips (the size the layout rules are written for).
 QSize outerSizeTwips(const QWidget *window);
 
