@@ -9,6 +9,7 @@
 // DIR defaults to a scratch folder in the journal folder's place ($XDG_STATE_HOME or
 // ~/.local/state), so the syncs hit the disk that real journals live on. Prints median rounds.
 #include "JournalReport.h"
+#include "MedianRound.h"
 #include "RecipientTable.h"
 #include "SendJournal.h"
 
@@ -117,13 +118,6 @@ double run(const QString &folder, int rows, int group, qint64 workNs, int ahead)
         QFile::remove(j->path());
     }
     return t.nsecsElapsed() / 1e9;
-}
-
-template <class F> double median(std::vector<Round> rounds, F field)
-{
-    std::sort(rounds.begin(), rounds.end(),
-              [&](const Round &a, const Round &b) { return field(a) < field(b); });
-    return field(rounds[rounds.size() / 2]);
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 // DIR defaults to a scratch folder in the journal folder's place. Prints the median of the rounds.
 #include "JournalReport.h"
 #include "JournalStore.h"
+#include "MedianRound.h"
 #include "RecipientTable.h"
 #include "Resume.h"
 #include "SendJournal.h"
@@ -29,13 +30,6 @@ namespace
 struct Round {
     double listS = 0, reopenS = 0, digestS = 0, statusS = 0, totalS = 0;
 };
-
-template <class F> double median(std::vector<Round> rounds, F field)
-{
-    std::sort(rounds.begin(), rounds.end(),
-              [&](const Round &a, const Round &b) { return field(a) < field(b); });
-    return field(rounds[rounds.size() / 2]);
-}
 
 } // namespace
 

@@ -1,23 +1,12 @@
 #include "MergeEngine.h"
 #include "MailMerger.h"
 #include "MergeTemplate.h"
+#include "TestTables.h"
 
 #include <gtest/gtest.h>
 
 namespace
 {
-
-// A table as an import leaves it: rows[0] holds the column names, each later list one recipient;
-// the status column stays empty.
-RecipientTable mergeTable(const QList<QStringList> &rows)
-{
-    RecipientTable table = RecipientTable::sized(int(rows.size()) - 1, int(rows[0].size()));
-    for (int r = 0; r < rows.size(); ++r) {
-        for (int c = 0; c < rows[r].size(); ++c)
-            table.setCell(r, c + 1, rows[r][c]);
-    }
-    return table;
-}
 
 using MergeFunction = QString (*)(const RecipientTable &, int, const QString &);
 
@@ -45,7 +34,7 @@ INSTANTIATE_TEST_SUITE_P(Engine, Merge, ::testing::Values(&mailInsertPreview, &m
 TEST_P(Merge, ReplacesEveryOccurrenceOfATagByTheRowsValue)
 {
     const RecipientTable t =
-        mergeTable({{"メール", "地域"}, {"a@example.jp", "東京"}, {"b@example.jp", "大阪"}});
+        tableOf({{"メール", "地域"}, {"a@example.jp", "東京"}, {"b@example.jp", "大阪"}});
     EXPECT_EQ(merge(t, 1, "お住まいは<%地域%>ですね。"), "お住まいは東京ですね。");
     EXPECT_EQ(merge(t, 2, "<%地域%>\r\n<%地域%>と<%地域%>"), "大阪\r\n大阪と大阪");
     EXPECT_EQ(merge(t, 2, "差込のない本文\r\n"), "差込のない本文\r\n");
@@ -54,7 +43,7 @@ TEST_P(Merge, ReplacesEveryOccurrenceOfATagByTheRowsValue)
 
 TEST_P(Merge, OnlyTheExactTagIsReplaced)
 {
-    const RecipientTable t = mergeTable({{"name", "ｃｉｔｙ", "地域"}, {"山田", "京都", "東京"}});
+    const RecipientTable t = tableOf({{"name", "ｃｉｔｙ", "地域"}, {"山田", "京都", "東京"}});
     const QString nearMisses = "<%Name%><%NAME%><%ｎａｍｅ%><%city%><% name%><%name %><% 地域 %><%地 域%>"
                                "<%unknown%><%<%name%>%>";
     EXPECT_EQ(merge(t, 1, nearMisses),
@@ -66,25 +55,25 @@ TEST_P(Merge, OnlyTheExactTagIsReplaced)
 
 TEST_P(Merge, RowsOutsideTheRecipientsGiveEmptyText)
 {
-    const RecipientTable t = mergeTable({{"地域"}, {"東京"}, {"大阪"}});
+    const RecipientTable t = tableOf({{"地域"}, {"東京"}, {"大阪"}});
     for (int row : {3, 4, 1000, 0, -1})
         EXPECT_EQ(merge(t, row, "<%地域%>のお知らせ"), "") << row;
 }
 
 TEST_P(Merge, AValueHoldingALaterTagIsReplacedInTurnButNotAnEarlierOne)
 {
-    const RecipientTable aFirst = mergeTable({{"A", "B"}, {"<%B%>", "x"}});
+    const RecipientTable aFirst = tableOf({{"A", "B"}, {"<%B%>", "x"}});
     EXPECT_EQ(merge(aFirst, 1, "[<%A%>]"), "[x]");
-    const RecipientTable bFirst = mergeTable({{"B", "A"}, {"x", "<%B%>"}});
+    const RecipientTable bFirst = tableOf({{"B", "A"}, {"x", "<%B%>"}});
     EXPECT_EQ(merge(bFirst, 1, "[<%A%>]"), "[<%B%>]");
     // A value holding its own tag stays as it is.
-    const RecipientTable self = mergeTable({{"A"}, {"<%A%><%A%>"}});
+    const RecipientTable self = tableOf({{"A"}, {"<%A%><%A%>"}});
     EXPECT_EQ(merge(self, 1, "<%A%>"), "<%A%><%A%>");
 }
 
 TEST_P(Merge, DuplicateAndEmptyNamesTakeTheFirstColumn)
 {
-    const RecipientTable t = mergeTable({{"会社", "", "会社", ""}, {"一", "二", "三", "四"}});
+    const RecipientTable t = tableOf({{"会社", "", "会社", ""}, {"一", "二", "三", "四"}});
     EXPECT_EQ(merge(t, 1, "<%会社%>,<%%>,<%会社%>,<%%>"), "一,二,一,二");
     // The table of a window that has loaded nothing: one empty-named, empty column.
     EXPECT_EQ(merge(RecipientTable(), 1, "本文<%%>です<%x%>"), "本文です<%x%>");
@@ -92,9 +81,9 @@ TEST_P(Merge, DuplicateAndEmptyNamesTakeTheFirstColumn)
 
 TEST_P(Merge, ValuesGoInAsStored)
 {
-    const RecipientTable t = mergeTable({{"メール", "氏名", "備考"},
-                                         {" yamada@example.jp", "<b>山田 &amp; 子</b>", "一行目\r\n二行目 "},
-                                         {"b@example.jp", "", ""}});
+    const RecipientTable t = tableOf({{"メール", "氏名", "備考"},
+                                      {" yamada@example.jp", "<b>山田 &amp; 子</b>", "一行目\r\n二行目 "},
+                                      {"b@example.jp", "", ""}});
     EXPECT_EQ(merge(t, 1, "宛先:<%メール%>\n<%氏名%>様\n<%備考%>."),
               "宛先: yamada@example.jp\n<b>山田 &amp; 子</b>様\n一行目\r\n二行目 .");
     EXPECT_EQ(merge(t, 2, "<%氏名%>様<%備考%>"), "様");
@@ -125,17 +114,17 @@ TEST_P(Merge, TagsFormedAcrossValuesAndTemplateText)
         {{"b", "a%><%b"}, {"2", "1"}, "<%a%><%b%>", "<%a%>2"},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(merge(mergeTable({c.names, c.values}), 1, c.text), c.merged) << c.text.toStdString();
+        EXPECT_EQ(merge(tableOf({c.names, c.values}), 1, c.text), c.merged) << c.text.toStdString();
 }
 
 // Letters, mail headers and HTML as operators write them take the quick way for ordinary values;
 // only a row whose value could form a later tag goes the straightforward way.
 TEST(MergeTemplate, OrdinaryRowsAreMergedByCopyingPieces)
 {
-    RecipientTable t = mergeTable({{"メール", "姓", "名", "会社名", "部署"},
-                                   {"a@example.jp", "山田", "太郎", "株式会社山田", ""},
-                                   {"b@example.jp", "佐藤", "", "", "営業部"},
-                                   {"c@example.jp", "<%名%>", "花子", "name", "%"}});
+    RecipientTable t = tableOf({{"メール", "姓", "名", "会社名", "部署"},
+                                {"a@example.jp", "山田", "太郎", "株式会社山田", ""},
+                                {"b@example.jp", "佐藤", "", "", "営業部"},
+                                {"c@example.jp", "<%名%>", "花子", "name", "%"}});
     const QString texts[] = {
         "<%会社名%>\r\n<%部署%>\r\n<%姓%><%名%>様\r\n\r\nいつもお世話になっております。",
         "<html><body><p><%姓%> <%名%>様</p><table><tr><td><%会社名%></td><td><%部署%></td></tr></table>"
@@ -156,7 +145,7 @@ TEST(MergeTemplate, OrdinaryRowsAreMergedByCopyingPieces)
 
 TEST(MailMerger, MergesSubjectAndBodyWhileTheRunWritesStatusCells)
 {
-    RecipientTable t = mergeTable({{"メール", "氏名"}, {"a@example.jp", "山田"}, {"b@example.jp", "佐藤"}});
+    RecipientTable t = tableOf({{"メール", "氏名"}, {"a@example.jp", "山田"}, {"b@example.jp", "佐藤"}});
     const MailMerger merger(t, "<%氏名%>様へ", "<%氏名%>様\r\n宛先 <%メール%>");
     EXPECT_EQ(merger.subject(1), "山田様へ");
     // Status writes grow the table's character pool; the merger must not keep views into it.

@@ -1,20 +1,7 @@
 #include "AddressCheck.h"
+#include "TestTables.h"
 
 #include <gtest/gtest.h>
-
-namespace
-{
-
-RecipientTable tableOf(const QList<QStringList> &rows)
-{
-    RecipientTable t = RecipientTable::sized(int(rows.size()) - 1, int(rows[0].size()));
-    for (int r = 0; r < rows.size(); ++r)
-        for (int c = 0; c < rows[r].size(); ++c)
-            t.setCell(r, c + 1, rows[r][c]);
-    return t;
-}
-
-} // namespace
 
 TEST(AddressCheck, SourceIsChosenByExtensionThenByWord)
 {

@@ -4,6 +4,7 @@
 #include "JournalStore.h"
 #include "RecipientTable.h"
 #include "TestEnvironment.h"
+#include "TestTables.h"
 
 #include <QDir>
 #include <QFile>
@@ -57,15 +58,6 @@ QByteArray bytesOf(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-RecipientTable table(const QList<QStringList> &rows)
-{
-    RecipientTable t = RecipientTable::sized(int(rows.size()) - 1, int(rows[0].size()));
-    for (int r = 0; r < rows.size(); ++r)
-        for (int c = 0; c < rows[r].size(); ++c)
-            t.setCell(r, c + 1, rows[r][c]);
-    return t;
 }
 
 } // namespace
@@ -188,15 +180,15 @@ TEST(SendJournal, DamageEndsTheJournalAndAStrangeHeadIsRefused)
 TEST(SendJournal, TableDigestTellsTablesApart)
 {
     const QStringList names = {"Address", "Name", "Note"};
-    const RecipientTable base = table({names, {"a@example.jp", "x,", "y"}, {"b@example.jp", "z", ""}});
+    const RecipientTable base = tableOf({names, {"a@example.jp", "x,", "y"}, {"b@example.jp", "z", ""}});
     const QByteArray digest = tableDigest(base);
     EXPECT_EQ(digest.size(), 32);
     RecipientTable status = base;
     status.setCell(1, 0, StatusSent);
     EXPECT_EQ(tableDigest(status), digest);
-    EXPECT_NE(tableDigest(table({names, {"a@example.jp", "x,", "y"}, {"b@example.jp", "Z", ""}})), digest);
-    EXPECT_NE(tableDigest(table({names, {"a@example.jp", "x", ",y"}, {"b@example.jp", "z", ""}})), digest);
-    EXPECT_NE(tableDigest(table({names, {"a@example.jp", "x,", "y"}, {"b@example.jp", "", "z"}})), digest);
+    EXPECT_NE(tableDigest(tableOf({names, {"a@example.jp", "x,", "y"}, {"b@example.jp", "Z", ""}})), digest);
+    EXPECT_NE(tableDigest(tableOf({names, {"a@example.jp", "x", ",y"}, {"b@example.jp", "z", ""}})), digest);
+    EXPECT_NE(tableDigest(tableOf({names, {"a@example.jp", "x,", "y"}, {"b@example.jp", "", "z"}})), digest);
 
     JournalReport r;
     r.path = QStringLiteral("/state/run-1.journal");
@@ -207,7 +199,7 @@ TEST(SendJournal, TableDigestTellsTablesApart)
     r.identity.tableDigest = digest;
     EXPECT_FALSE(checkJournalTable(r, base));
     const std::optional<Failure> other =
-        checkJournalTable(r, table({names, {"a@example.jp", "x,", "y"}, {"c@example.jp", "z", ""}}));
+        checkJournalTable(r, tableOf({names, {"a@example.jp", "x,", "y"}, {"c@example.jp", "z", ""}}));
     ASSERT_TRUE(other);
     EXPECT_EQ(
         other->description,
