@@ -4,19 +4,61 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QSettings>
 
 #include <gtest/gtest.h>
 #include <iconv.h>
 
 #include <cstdlib>
+#include <memory>
+
+namespace
+{
+
+void useHome(const QString &home)
+{
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home));
+    qputenv("HOME", QFile::encodeName(home));
+    // QSettings reads XDG_CONFIG_HOME once per process; its folder is moved by hand.
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, home);
+    // Journals, limits records and the address book follow HOME unless a test says otherwise.
+    qunsetenv("XDG_STATE_HOME");
+    qunsetenv("XDG_DATA_HOME");
+}
+
+// Every test starts with a home of its own: no settings file, journal or limits record that an
+// earlier test left behind, whatever order the tests run in.
+class FreshHomeForEachTest : public ::testing::EmptyTestEventListener
+{
+  public:
+    explicit FreshHomeForEachTest(QString suiteHome) : m_suiteHome(std::move(suiteHome)) {}
+
+    void OnTestStart(const ::testing::TestInfo &) override
+    {
+        m_home = std::make_unique<QTemporaryDir>();
+        useHome(m_home->path());
+    }
+    void OnTestEnd(const ::testing::TestInfo &) override
+    {
+        useHome(m_suiteHome);
+        m_home.reset();
+    }
+
+  private:
+    QString m_suiteHome;
+    std::unique_ptr<QTemporaryDir> m_home;
+};
+
+} // namespace
 
 void setUpTestEnvironment()
 {
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QTemporaryDir config;
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(config.path()));
-    qputenv("HOME", QFile::encodeName(config.path()));
+    // Outside a test (a suite's set-up) the home is one shared temporary folder.
+    static QTemporaryDir home;
+    useHome(home.path());
+    ::testing::UnitTest::GetInstance()->listeners().Append(new FreshHomeForEachTest(home.path()));
     XlsWorkbook::setReaderProgram(QStringLiteral(VELMORA_WORKBOOK_READER_BUILD_PATH));
 }
 

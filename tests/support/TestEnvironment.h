@@ -4,8 +4,8 @@
 #include <QString>
 #include <QTemporaryDir>
 
-// Settings and scratch files of a test run live in a temporary directory, never in the user's home;
-// workbooks are read by the workbook reader of the build tree.
+// Settings, journals and scratch files live in temporary folders, never in the user's home, and
+// each test has a home of its own; workbooks are read by the workbook reader of the build tree.
 void setUpTestEnvironment();
 
 QString testDataPath(const QString &name);
