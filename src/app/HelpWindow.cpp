@@ -1,5 +1,6 @@
 #include "HelpWindow.h"
 
+#include "DialogParts.h"
 #include "UserDialogs.h"
 #include "VelmoraVersion.h"
 
@@ -34,14 +35,6 @@ QPointer<HelpWindow> &openWindow()
     return window;
 }
 
-QPushButton *makeButton(const char *name, const QString &caption, QWidget *parent)
-{
-    auto *b = new QPushButton(caption, parent);
-    b->setObjectName(QString::fromLatin1(name));
-    b->setAccessibleName(caption);
-    b->setAutoDefault(false);
-    return b;
-}
 } // namespace
 
 QStringList helpFolderCandidates()
@@ -101,18 +94,16 @@ HelpWindow::HelpWindow(const QString &folder, QWidget *owner) : QWidget(owner, Q
     setWindowTitle(QStringLiteral("Velmora ヘルプ"));
     setAttribute(Qt::WA_DeleteOnClose);
 
-    cmdBack = makeButton("cmdBack", QStringLiteral("戻る"), this);
-    cmdForward = makeButton("cmdForward", QStringLiteral("進む"), this);
-    cmdContents = makeButton("cmdContents", QStringLiteral("目次"), this);
-    lblFind = new QLabel(QStringLiteral("ページ内を検索"), this);
-    lblFind->setObjectName(QStringLiteral("lblFind"));
+    cmdBack = dialogButton(this, "cmdBack", QStringLiteral("戻る"), false);
+    cmdForward = dialogButton(this, "cmdForward", QStringLiteral("進む"), false);
+    cmdContents = dialogButton(this, "cmdContents", QStringLiteral("目次"), false);
+    lblFind = windowLabel(this, "lblFind", QStringLiteral("ページ内を検索"));
     txtFind = new QLineEdit(this);
     txtFind->setObjectName(QStringLiteral("txtFind"));
-    txtFind->setAccessibleName(lblFind->text());
     txtFind->setClearButtonEnabled(true);
-    lblFind->setBuddy(txtFind);
-    cmdFindNext = makeButton("cmdFindNext", QStringLiteral("次を検索"), this);
-    cmdFindPrevious = makeButton("cmdFindPrevious", QStringLiteral("前を検索"), this);
+    captionField(lblFind, txtFind);
+    cmdFindNext = dialogButton(this, "cmdFindNext", QStringLiteral("次を検索"), false);
+    cmdFindPrevious = dialogButton(this, "cmdFindPrevious", QStringLiteral("前を検索"), false);
     lblFindResult = new QLabel(this);
     lblFindResult->setObjectName(QStringLiteral("lblFindResult"));
     lblFindResult->setMinimumWidth(120);

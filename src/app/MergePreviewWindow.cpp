@@ -1,5 +1,6 @@
 #include "MergePreviewWindow.h"
 
+#include "DialogParts.h"
 #include "MergeEngine.h"
 #include "OffThread.h"
 #include "Text.h"
@@ -105,23 +106,16 @@ MergePreviewWindow::MergePreviewWindow(SettingsStore &settings, QWidget *owner, 
 {
     setObjectName(QStringLiteral("MergePreview"));
     auto button = [this](const char *name, const QString &caption) {
-        auto *b = new QPushButton(caption, this);
-        b->setObjectName(QString::fromLatin1(name));
-        b->setAccessibleName(caption);
-        b->setAutoDefault(false);
-        return b;
+        return dialogButton(this, name, caption, false);
     };
     auto label = [this](const char *name, const QString &caption) {
-        auto *l = new QLabel(caption, this);
-        l->setObjectName(QString::fromLatin1(name));
-        return l;
+        return windowLabel(this, name, caption);
     };
     auto field = [this](const char *name, QLabel *caption) {
         auto *e = new QLineEdit(this);
         e->setObjectName(QString::fromLatin1(name));
         e->setReadOnly(true);
-        e->setAccessibleName(caption->text());
-        caption->setBuddy(e);
+        captionField(caption, e);
         return e;
     };
 
@@ -131,11 +125,10 @@ MergePreviewWindow::MergePreviewWindow(SettingsStore &settings, QWidget *owner, 
     lblRow = label("lblRow", QStringLiteral("行番号"));
     txtRow = new QSpinBox(this);
     txtRow->setObjectName(QStringLiteral("txtRow"));
-    txtRow->setAccessibleName(lblRow->text());
+    captionField(lblRow, txtRow);
     txtRow->setRange(1, qMax(1, m_table.lastRow()));
     // A typed number counts once it is complete (Enter or leaving the box).
     txtRow->setKeyboardTracking(false);
-    lblRow->setBuddy(txtRow);
     lblRowCount = label("lblRowCount", QStringLiteral("/ %1 行").arg(qMax(0, m_table.lastRow())));
     chkProblemsOnly = new QCheckBox(QStringLiteral("問題のある行だけ"), this);
     chkProblemsOnly->setObjectName(QStringLiteral("chkProblemsOnly"));

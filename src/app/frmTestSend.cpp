@@ -1,6 +1,6 @@
 #include "frmTestSend.h"
 
-#include "DialogButtons.h"
+#include "DialogParts.h"
 #include "TestSend.h"
 
 #include <QGridLayout>
@@ -16,21 +16,17 @@ frmTestSend::frmTestSend(int row, int lastRow, const QString &address, QWidget *
     setWindowTitle(QStringLiteral("テスト送信"));
     setAccessibleName(windowTitle());
 
-    lblRow = new QLabel(QStringLiteral("送る行の番号"), this);
-    lblRow->setObjectName(QStringLiteral("lblRow"));
+    lblRow = windowLabel(this, "lblRow", QStringLiteral("送る行の番号"));
     txtRow = new QSpinBox(this);
     txtRow->setObjectName(QStringLiteral("txtRow"));
     txtRow->setRange(1, qMax(1, lastRow));
     txtRow->setValue(qBound(1, row, qMax(1, lastRow)));
-    txtRow->setAccessibleName(lblRow->text());
-    lblRow->setBuddy(txtRow);
-    lblAddress = new QLabel(QStringLiteral("送信先のアドレス"), this);
-    lblAddress->setObjectName(QStringLiteral("lblAddress"));
+    captionField(lblRow, txtRow);
+    lblAddress = windowLabel(this, "lblAddress", QStringLiteral("送信先のアドレス"));
     txtAddress = new QLineEdit(address, this);
     txtAddress->setObjectName(QStringLiteral("txtAddress"));
-    txtAddress->setAccessibleName(lblAddress->text());
     txtAddress->setMinimumWidth(320);
-    lblAddress->setBuddy(txtAddress);
+    captionField(lblAddress, txtAddress);
     lblNote = new QLabel(
         QStringLiteral("その行に差し込んだメールを、件名の先頭に「%1」を付けて上のアドレスへ1通だけ"
                        "送ります。メールサーバー・送信者・添付ファイルはメインウィンドウのものを使います。"

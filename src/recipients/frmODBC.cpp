@@ -1,6 +1,6 @@
 #include "frmODBC.h"
 
-#include "DialogButtons.h"
+#include "DialogParts.h"
 #include "OdbcSource.h"
 
 #include <QComboBox>
@@ -24,9 +24,7 @@ frmODBC::frmODBC(QString &strODBCconn, QString &strODBCrec, QWidget *owner)
     setModal(true);
 
     auto label = [this](const char *name, const QString &caption) {
-        auto *l = new QLabel(caption, this);
-        l->setObjectName(QString::fromLatin1(name));
-        return l;
+        return windowLabel(this, name, caption);
     };
     auto button = [this](const char *name, const QString &caption) {
         return dialogButton(this, name, caption);
@@ -35,15 +33,13 @@ frmODBC::frmODBC(QString &strODBCconn, QString &strODBCrec, QWidget *owner)
     Label1 = label("Label1", QStringLiteral("データソース名(DSN)"));
     cboDSNList = new QComboBox(this);
     cboDSNList->setObjectName(QStringLiteral("cboDSNList"));
-    cboDSNList->setAccessibleName(Label1->text());
     cboDSNList->setMinimumContentsLength(24);
-    Label1->setBuddy(cboDSNList);
+    captionField(Label1, cboDSNList);
 
     Label2 = label("Label2", QStringLiteral("テーブル名または問い合せに使うSQL文"));
     Text2 = new QLineEdit(this);
     Text2->setObjectName(QStringLiteral("Text2"));
-    Text2->setAccessibleName(Label2->text());
-    Label2->setBuddy(Text2);
+    captionField(Label2, Text2);
 
     Label3 = label("Label3", QStringLiteral("1列目にメールアドレスの入った列を持つテーブルまたは"
                                             "問い合せ文を指定してください。"));

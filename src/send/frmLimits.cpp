@@ -1,6 +1,6 @@
 #include "frmLimits.h"
 
-#include "DialogButtons.h"
+#include "DialogParts.h"
 #include "UserDialogs.h"
 #include "WindowPlacement.h"
 
@@ -32,35 +32,29 @@ frmLimits::frmLimits(SendLimits &limits, UserDialogs &dialogs, QWidget *owner)
     setAccessibleName(windowTitle());
 
     auto label = [this](const char *name, const QString &caption) {
-        auto *l = new QLabel(caption, this);
-        l->setObjectName(QString::fromLatin1(name));
-        return l;
+        return windowLabel(this, name, caption);
     };
     auto box = [this](const char *name, QLabel *caption) {
         auto *e = new QLineEdit(this);
         e->setObjectName(QString::fromLatin1(name));
-        e->setAccessibleName(caption->text());
         e->setPlaceholderText(noLimitPresetName());
         e->setMaxLength(10);
         e->setMaximumWidth(100);
         e->installEventFilter(this);
-        caption->setBuddy(e);
+        captionField(caption, e);
         connect(e, &QLineEdit::textChanged, this, &frmLimits::boxEdited);
         return e;
     };
     auto button = [this](const char *name, const QString &caption) {
-        QPushButton *b = dialogButton(this, name, caption);
-        b->setAutoDefault(false);
-        return b;
+        return dialogButton(this, name, caption, false);
     };
 
     Label1 = label("Label1", QStringLiteral("メールサービス"));
     Combo1 = new QComboBox(this);
     Combo1->setObjectName(QStringLiteral("Combo1"));
-    Combo1->setAccessibleName(Label1->text());
+    captionField(Label1, Combo1);
     for (const SendLimitPreset &p : sendLimitPresets())
         Combo1->addItem(p.name);
-    Label1->setBuddy(Combo1);
     Label2 = label("Label2", QStringLiteral("1分あたり"));
     Text1 = box("Text1", Label2);
     Label3 = label("Label3", QStringLiteral("1時間あたり"));

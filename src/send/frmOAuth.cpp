@@ -1,6 +1,6 @@
 #include "frmOAuth.h"
 
-#include "DialogButtons.h"
+#include "DialogParts.h"
 #include "Mailing.h"
 #include "Text.h"
 #include "UserDialogs.h"
@@ -23,9 +23,8 @@ frmOAuth::frmOAuth(Mailing &mailing, UserDialogs &dialogs, QWidget *owner)
     auto field = [this](QFormLayout *form, const char *name, const QString &caption, const QString &text) {
         auto *e = new QLineEdit(text, this);
         e->setObjectName(QString::fromLatin1(name));
-        e->setAccessibleName(caption);
         auto *l = new QLabel(caption, this);
-        l->setBuddy(e);
+        captionField(l, e);
         form->addRow(l, e);
         return e;
     };

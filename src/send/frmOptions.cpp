@@ -1,6 +1,6 @@
 #include "frmOptions.h"
 
-#include "DialogButtons.h"
+#include "DialogParts.h"
 #include "SendOptions.h"
 #include "UserDialogs.h"
 #include "WindowPlacement.h"
@@ -22,44 +22,37 @@ frmOptions::frmOptions(qint16 &sendInterval, qint16 &timerHours, UserDialogs &di
     setAccessibleName(windowTitle());
 
     auto label = [this](const char *name, const QString &caption, bool wrap) {
-        auto *l = new QLabel(caption, this);
-        l->setObjectName(QString::fromLatin1(name));
+        QLabel *l = windowLabel(this, name, caption);
         l->setWordWrap(wrap);
         return l;
     };
-    auto box = [this](const char *name, const QString &text, const QString &caption) {
+    auto box = [this](const char *name, const QString &text, QLabel *caption) {
         auto *e = new QLineEdit(text, this);
         e->setObjectName(QString::fromLatin1(name));
-        e->setAccessibleName(caption);
+        captionField(caption, e);
         e->setMaximumWidth(80);
         e->installEventFilter(this);
         return e;
     };
     auto button = [this](const char *name, const QString &caption) {
-        QPushButton *b = dialogButton(this, name, caption);
-        b->setAutoDefault(false);
-        return b;
+        return dialogButton(this, name, caption, false);
     };
 
-    const QString intervalCaption = QStringLiteral("送信インターバル（秒）");
-    const QString hoursCaption = QStringLiteral("送信タイマー（送信開始時間）");
-    Label1 = label("Label1", intervalCaption, false);
-    Text1 = box("Text1", QString::number(m_sendInterval), intervalCaption);
+    Label1 = label("Label1", QStringLiteral("送信インターバル（秒）"), false);
+    Text1 = box("Text1", QString::number(m_sendInterval), Label1);
     Label2 = label(
         "Label2",
         QStringLiteral("メール1件送信後、次の送信までの間隔を秒で指定します。0～60秒の範囲で指定しますが、"
                        "精度は高くありません。また、1件の送信処理に10秒かかるメールサーバを使えば、"
                        "ここで5秒を指定しても、インターバルは10秒以下にならない点に注意してください。"),
         true);
-    Label3 = label("Label3", hoursCaption, false);
-    Text2 = box("Text2", QString::number(m_timerHours), hoursCaption);
+    Label3 = label("Label3", QStringLiteral("送信タイマー（送信開始時間）"), false);
+    Text2 = box("Text2", QString::number(m_timerHours), Label3);
     Label4 = label(
         "Label4",
         QStringLiteral("今から何時間後に送信するか1～24時間の範囲で指定します。この指定時間後に送信するには"
                        "「送信＞メールのタイマー送信」を選択し、Velmoraを起動したまま放置します。"),
         true);
-    Label1->setBuddy(Text1);
-    Label3->setBuddy(Text2);
     cmdOK = button("cmdOK", QStringLiteral("OK"));
     cmdOK->setDefault(true);
     cmdCancel = button("cmdCancel", QStringLiteral("ｷｬﾝｾﾙ"));

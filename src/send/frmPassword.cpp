@@ -1,6 +1,6 @@
 #include "frmPassword.h"
 
-#include "DialogButtons.h"
+#include "DialogParts.h"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -24,13 +24,11 @@ frmPassword::frmPassword(const PasswordRequest &request, QWidget *owner) : QDial
     lblAccount = new QLabel(text, this);
     lblAccount->setObjectName(QStringLiteral("lblAccount"));
     lblAccount->setWordWrap(true);
-    lblPassword = new QLabel(QStringLiteral("パスワード(&P)"), this);
-    lblPassword->setObjectName(QStringLiteral("lblPassword"));
+    lblPassword = windowLabel(this, "lblPassword", QStringLiteral("パスワード(&P)"));
     txtPassword = new QLineEdit(this);
     txtPassword->setObjectName(QStringLiteral("txtPassword"));
     txtPassword->setEchoMode(QLineEdit::Password);
-    txtPassword->setAccessibleName(QStringLiteral("パスワード"));
-    lblPassword->setBuddy(txtPassword);
+    captionField(lblPassword, txtPassword);
     chkSave = new QCheckBox(QStringLiteral("パスワードを保存する"), this);
     chkSave->setObjectName(QStringLiteral("chkSave"));
     chkSave->setAccessibleName(chkSave->text());
@@ -80,13 +78,12 @@ frmSignIn::frmSignIn(const QString &user, QWidget *owner) : QDialog(owner)
         this);
     lblWait->setObjectName(QStringLiteral("lblWait"));
     lblWait->setWordWrap(true);
-    lblAddress = new QLabel(QStringLiteral("ブラウザーが開かないときに開くアドレス(&A)"), this);
-    lblAddress->setObjectName(QStringLiteral("lblAddress"));
+    lblAddress =
+        windowLabel(this, "lblAddress", QStringLiteral("ブラウザーが開かないときに開くアドレス(&A)"));
     txtAddress = new QLineEdit(this);
     txtAddress->setObjectName(QStringLiteral("txtAddress"));
     txtAddress->setReadOnly(true);
-    txtAddress->setAccessibleName(QStringLiteral("ブラウザーが開かないときに開くアドレス"));
-    lblAddress->setBuddy(txtAddress);
+    captionField(lblAddress, txtAddress);
     cmdCancel = dialogButton(this, "cmdCancel", QStringLiteral("ｷｬﾝｾﾙ"));
     auto *layout = new QVBoxLayout(this);
     layout->addWidget(lblWait);

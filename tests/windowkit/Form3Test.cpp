@@ -1,9 +1,12 @@
 #include "Form3.h"
+#include "DialogParts.h"
 #include "LayoutRules.h"
 #include "SettingsStore.h"
 #include "Twips.h"
 
 #include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -68,4 +71,18 @@ TEST(Form3, ShowTextIsModalAndReturnsOnTheButton)
     EXPECT_TRUE(wasModal);
     EXPECT_EQ(seenCaption, QStringLiteral("送信エラー"));
     EXPECT_EQ(seenText, QStringLiteral("一行目\n二行目"));
+}
+
+// A field captioned by a label is named by the caption as a screen reader should say it.
+TEST(DialogParts, CaptionedFieldIsNamedWithoutTheAccessKey)
+{
+    QWidget window;
+    QLineEdit field(&window);
+    for (const auto &[caption, name] : {std::pair{"パスワード(&P)", "パスワード"}, std::pair{"宛先", "宛先"},
+                                        std::pair{"&File", "File"}, std::pair{"A && B(&X)", "A & B"}}) {
+        QLabel *label = windowLabel(&window, "lbl", QString::fromUtf8(caption));
+        captionField(label, &field);
+        EXPECT_EQ(field.accessibleName(), QString::fromUtf8(name)) << caption;
+        EXPECT_EQ(label->buddy(), &field);
+    }
 }
