@@ -194,7 +194,8 @@ UserDialogs::Message PreflightReport::question() const
                 .arg(problems)
                 .arg(rows)
                 .arg(problemRows.size()),
-            QStringLiteral("送信前の確認"), UserDialogs::Icon::Warning, UserDialogs::Buttons::YesNo};
+            QStringLiteral("送信前の確認"), UserDialogs::Icon::Warning, UserDialogs::Buttons::YesNo,
+            UserDialogs::Answer::Yes};
 }
 
 UserDialogs::Message PreflightReport::repeatQuestion() const
@@ -205,7 +206,8 @@ UserDialogs::Message PreflightReport::repeatQuestion() const
                            "「いいえ」：すべての行に送ります。")
                 .arg(repeatedAddresses)
                 .arg(repeatedRows),
-            QStringLiteral("送信前の確認"), UserDialogs::Icon::Question, UserDialogs::Buttons::YesNo};
+            QStringLiteral("送信前の確認"), UserDialogs::Icon::Question, UserDialogs::Buttons::YesNo,
+            UserDialogs::Answer::Yes};
 }
 
 PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs &inputs)

@@ -75,6 +75,8 @@ struct Failure {
     static Failure journalHeadDamaged(const QString &path);
     static Failure journalOtherTable(const QString &path, const QString &source);
     static Failure journalInUse(const QString &path);
+    // Another Velmora holds a run of the same table open: sending it now too would mail twice.
+    static Failure tableBeingSent(const QString &source);
     // A test mail that cannot be made: no such data row, or a destination the mail library refuses.
     static Failure testSendRow(int row, int lastRow);
     static Failure testSendAddress(const QString &address, const QString &reason);

@@ -15,3 +15,13 @@ QString qtFileFilter(const QString &legacyFilter)
     }
     return out.join(QStringLiteral(";;"));
 }
+
+UserDialogs::Answer enterAnswer(const UserDialogs::Message &message)
+{
+    using Answer = UserDialogs::Answer;
+    using Buttons = UserDialogs::Buttons;
+    if (message.defaultButton)
+        return *message.defaultButton;
+    // A box without a default of its own makes its first affirmative button the default.
+    return message.buttons == Buttons::YesNo || message.buttons == Buttons::YesNoCancel ? Answer::Yes : Answer::Ok;
+}

@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <optional>
+
 class QWidget;
 
 // What the operator is asked or told. Windows reach message boxes and file dialogs only through
@@ -18,6 +20,9 @@ class UserDialogs
         QString title; // empty: the application title "Velmora"
         Icon icon = Icon::None;
         Buttons buttons = Buttons::Ok;
+        // The button Enter presses. A question whose safe answer is "no" (send again, throw a record
+        // away, start over) names it; without one the platform chooses (Yes, else OK).
+        std::optional<Answer> defaultButton = std::nullopt;
     };
 
     struct FileRequest {
@@ -46,6 +51,9 @@ class UserDialogs
     // it unchanged when the operator cancelled.
     virtual bool chooseFont(QWidget *owner, FontChoice &font) = 0;
 };
+
+// What Enter answers in a box: its default button, else the platform's.
+UserDialogs::Answer enterAnswer(const UserDialogs::Message &message);
 
 // The title a box shows when it is given none of its own.
 inline QString applicationTitle()

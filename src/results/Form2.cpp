@@ -149,7 +149,8 @@ void Form2::exportLines(const QString &strStatus)
         };
         const auto goOn = [this](const QString &text) {
             return m_dialogs.messageBox(this, {text, QString(), UserDialogs::Icon::Warning,
-                                               UserDialogs::Buttons::YesNo}) == UserDialogs::Answer::Yes;
+                                               UserDialogs::Buttons::YesNo, UserDialogs::Answer::No}) ==
+                   UserDialogs::Answer::Yes;
         };
         const CsvArrivalCheck arrival = checkMayHaveArrived(grid, strStatus);
         if (arrival.lines > 0 &&

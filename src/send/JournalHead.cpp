@@ -43,6 +43,13 @@ QByteArray write(const RunIdentity &id, const QString &bootId)
     record(out, StartedAt, {id.startedAt.toUTC().toString(Qt::ISODateWithMs)});
     record(out, Boot, {bootId});
     record(out, Begin, {});
+    if (!id.chosenRows.empty()) {
+        const qsizetype chosen = out.size();
+        JournalRecord::addField(out, chosen, Chosen);
+        out.append('\t');
+        JournalRecord::appendRows(out, id.chosenRows);
+        JournalRecord::seal(out, chosen);
+    }
     return out;
 }
 

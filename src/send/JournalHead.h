@@ -13,6 +13,9 @@
 // damaged, never merely unfinished.
 namespace JournalHead
 {
+// The rows the operator chose, when not every row: the first record after the head, written and
+// synced with it.
+inline constexpr QByteArrayView Chosen = "chosen";   // the rows, as a declare names them
 inline constexpr QByteArrayView Declare = "declare"; // the rows, as "1-64" or "3,7,9-12"
 inline constexpr QByteArrayView Started = "started"; // the row
 inline constexpr QByteArrayView Outcome = "outcome"; // the row, its state word, the reason
@@ -34,6 +37,7 @@ inline const QString Prefix = QStringLiteral("run-");
 inline const QString Suffix = QStringLiteral(".journal");
 inline const QString TemporarySuffix = QStringLiteral(".tmp");
 
+// The head, and the record of the chosen rows when the run sends only some.
 QByteArray write(const RunIdentity &identity, const QString &bootId);
 
 struct Head {

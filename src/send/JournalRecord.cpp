@@ -3,6 +3,7 @@
 #include <QStringDecoder>
 
 #include <array>
+#include <charconv>
 
 namespace
 {
@@ -118,6 +119,56 @@ QString text(const QByteArray &utf8)
 {
     QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::ConvertInitialBom);
     return decoder(utf8);
+}
+
+void appendRows(QByteArray &out, const std::vector<int> &rows)
+{
+    auto number = [&out](int n) {
+        char digits[16];
+        const auto r = std::to_chars(digits, digits + sizeof digits, n);
+        out.append(digits, r.ptr - digits);
+    };
+    for (size_t i = 0; i < rows.size();) {
+        size_t j = i;
+        while (j + 1 < rows.size() && rows[j + 1] == rows[j] + 1)
+            ++j;
+        if (i > 0)
+            out.append(',');
+        number(rows[i]);
+        if (j > i) {
+            out.append('-');
+            number(rows[j]);
+        }
+        i = j + 1;
+    }
+}
+
+bool readRows(QByteArrayView field, int rows, qint64 most, std::vector<std::pair<int, int>> &ranges)
+{
+    ranges.clear();
+    auto number = [rows](QByteArrayView text) {
+        int n = 0;
+        const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
+        return r.ec == std::errc() && r.ptr == text.data() + text.size() && n >= 1 && n <= rows ? n : 0;
+    };
+    qint64 named = 0;
+    for (qsizetype at = 0; at <= field.size();) {
+        qsizetype comma = field.indexOf(',', at);
+        if (comma < 0)
+            comma = field.size();
+        const QByteArrayView range = field.sliced(at, comma - at);
+        at = comma + 1;
+        const qsizetype dash = range.indexOf('-');
+        const int first = number(range.first(dash < 0 ? range.size() : dash));
+        const int last = dash < 0 ? first : number(range.sliced(dash + 1));
+        if (first == 0 || last < first)
+            return false;
+        named += qint64(last) - first + 1;
+        if (most > 0 && named > most)
+            return false;
+        ranges.emplace_back(first, last);
+    }
+    return true;
 }
 
 } // namespace JournalRecord

@@ -5,6 +5,9 @@
 #include <QList>
 #include <QString>
 
+#include <utility>
+#include <vector>
+
 // The line format of a send journal, shared by its writer and its reader. A record is one line:
 // fields separated by TAB, then a TAB and the CRC-32 of everything before that TAB (8 lower-case
 // hex digits), then LF. Inside a field, backslash, TAB, LF and CR are written \\ \t \n \r, so a
@@ -30,4 +33,11 @@ bool open(QByteArrayView line, QList<QByteArray> &fields);
 
 // UTF-8 to text exactly, a leading U+FEFF included.
 QString text(const QByteArray &utf8);
+
+// A list of row numbers as one field: runs of consecutive rows as "first-last", separated by
+// commas ("1-64", "3,7,9-12").
+void appendRows(QByteArray &out, const std::vector<int> &rows);
+// The inclusive ranges of such a field, each within 1..rows; false for anything else, and for a
+// list that names more than `most` rows (0: no bound).
+bool readRows(QByteArrayView field, int rows, qint64 most, std::vector<std::pair<int, int>> &ranges);
 } // namespace JournalRecord

@@ -1,6 +1,7 @@
 #include "JournalStore.h"
 
 #include "JournalHead.h"
+#include "TableLock.h"
 
 #include <QDir>
 #include <QFile>
@@ -93,5 +94,5 @@ int JournalStore::removeOld(const QDateTime &now, int days) const
     // Never linked to a journal's name, so no row was sent with it.
     removeIf(JournalHead::Prefix + u'*' + JournalHead::Suffix + JournalHead::TemporarySuffix,
              [](const QString &) { return true; });
-    return removed;
+    return removed + TableLock::removeUnused(m_folder, limit);
 }

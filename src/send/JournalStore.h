@@ -10,8 +10,9 @@
 #include <vector>
 
 // The journals in the journal folder, for continuing a run after a crash and for tidying up.
-// Only its own files are touched ("run-*.journal", "run-*.abandoned" and a "run-*.journal.tmp"
-// left by a crash while a journal was being made); other files in the folder are left alone.
+// Only its own files are touched ("run-*.journal", "run-*.abandoned", a "run-*.journal.tmp" left by
+// a crash while a journal was being made, and the tables' "table-*.lock"); other files in the
+// folder are left alone.
 class JournalStore
 {
   public:
@@ -30,9 +31,9 @@ class JournalStore
     // whose head or tail is damaged, where an added record could not be read.
     std::optional<Failure> abandon(const QString &path) const;
 
-    // Removes finished and abandoned journals whose last change is older than `days`, and files
-    // left half-made by a crash. Unfinished journals are kept whatever their age. Returns how
-    // many files were removed.
+    // Removes finished and abandoned journals whose last change is older than `days`, files left
+    // half-made by a crash, and the locks of tables nobody sent since. Unfinished journals are kept
+    // whatever their age. Returns how many files were removed.
     int removeOld(const QDateTime &now, int days = 30) const;
 
   private:

@@ -18,6 +18,7 @@
 #include "SendPacer.h"
 #include "SendRun.h"
 #include "SendTimer.h"
+#include "TableLock.h"
 #include "Text.h"
 #include "TextFile.h"
 
@@ -108,6 +109,7 @@ int Mailing::readSource(const QString &strFileName, bool askOdbc)
     const Result<AddressCheck> check = checkAddresses(m_table);
     if (!check) {
         m_table = previous;
+        m_tableDigest.clear();
         showFailure(check.failure());
         return -1;
     }
@@ -194,6 +196,7 @@ int Mailing::takeImport(Result<RecipientTable> imported)
         return -1;
     }
     m_table = std::move(imported.value());
+    m_tableDigest.clear();
     return 0;
 }
 
@@ -255,7 +258,20 @@ void Mailing::startRun()
     // A run that sends keeps a journal from its first mail on; a trial into a folder keeps none.
     const bool trial = parseMailServer(setup.server).server.kind == MailServer::Kind::Outbox;
     if (!trial) {
-        const std::vector<JournalReport> unfinished = unfinishedRunsOfTable();
+        JournalScan scan = readJournals(Journals::OfTable);
+        if (scan.tableBeingSent) {
+            // Another Velmora is sending this very table: a second run would mail its rows again.
+            RunIdentity loaded;
+            loaded.source = m_source;
+            loaded.odbcDataSource = m_sourceOdbcConn;
+            loaded.odbcTableOrSql = m_sourceOdbcRec;
+            showFailure(Failure::tableBeingSent(loaded.sourceText()));
+            endTimerStart();
+            return;
+        }
+        std::vector<JournalReport> unfinished;
+        for (JournalStore::Entry &e : scan.entries)
+            unfinished.push_back(std::move(e.report.value()));
         if (!unfinished.empty()) {
             const JournalReport &last = unfinished.front();
             const Answer answer = m_view.ask(
@@ -264,7 +280,7 @@ void Mailing::startRun()
                      QStringLiteral("\r\n\r\n「はい」：続きから送信します（前回と同じ件名・本文で、まだ"
                                     "送っていない宛先にだけ送ります）。\r\n「いいえ」：1件目から全員に送信し"
                                     "直します（前回の記録は破棄します）。\r\n「キャンセル」：送信しません。"),
-                 ResumeTitle, Icon::Question, Buttons::YesNoCancel});
+                 ResumeTitle, Icon::Question, Buttons::YesNoCancel, Answer::Cancel});
             if (answer == Answer::Yes) {
                 if (!continueRun(last.path))
                     endTimerStart();
@@ -351,7 +367,7 @@ void Mailing::startNewRun(const SendRunSetup &runSetup)
         identity.source = m_source;
         identity.odbcDataSource = m_sourceOdbcConn;
         identity.odbcTableOrSql = m_sourceOdbcRec;
-        identity.tableDigest = tableDigest(m_table);
+        identity.tableDigest = loadedTableDigest();
         identity.subject = setup.subject;
         identity.body = setup.body;
         identity.html = setup.html;
@@ -359,6 +375,8 @@ void Mailing::startNewRun(const SendRunSetup &runSetup)
         identity.attachments = setup.attachments;
         identity.server = setup.server;
         identity.rows = qMax(0, m_table.lastRow());
+        // A continuation sends only within the rows chosen now (one mail per address, say).
+        identity.chosenRows = setup.rows;
         identity.startedAt = m_clock->now();
         Result<std::unique_ptr<SendJournal>> created = SendJournal::create(std::move(identity));
         if (!created) {
@@ -403,7 +421,7 @@ void Mailing::launch(const SendRunSetup &runSetup, std::unique_ptr<RunJournal> j
                Answer::Yes;
     };
     host.askGoOn = [this](const QString &question) {
-        return m_view.ask({question, QStringLiteral("送信エラー"), Icon::Warning, Buttons::YesNo}) ==
+        return m_view.ask({question, QStringLiteral("送信エラー"), Icon::Warning, Buttons::YesNo, Answer::No}) ==
                Answer::Yes;
     };
     host.tellStopped = [this](const QString &why) {
@@ -426,19 +444,54 @@ void Mailing::launch(const SendRunSetup &runSetup, std::unique_ptr<RunJournal> j
     m_run->start();
 }
 
-std::vector<JournalReport> Mailing::unfinishedRunsOfTable() const
+Mailing::JournalScan Mailing::readJournals(Journals which)
+{
+    // Journals are files anyone's program may have left, of any size: they are read on a thread of
+    // their own while the window goes on answering. Nothing loads or sends meanwhile (busy()).
+    JournalScan scan;
+    const RecipientTable table = m_table;
+    QByteArray digest = m_tableDigest;
+    std::unique_ptr<QThread> thread(QThread::create([&scan, &digest, table, which] {
+        const JournalStore store;
+        if (which == Journals::AllTidied)
+            store.removeOld(QDateTime::currentDateTime());
+        if (which == Journals::OfTable) {
+            if (digest.isEmpty())
+                digest = tableDigest(table);
+            scan.tableBeingSent = TableLock::held(journalFolder(), digest);
+        }
+        for (JournalStore::Entry &e : store.unfinished()) {
+            if (which == Journals::OfTable && (!e.report || e.report->identity.rows != table.lastRow() ||
+                                               e.report->identity.tableDigest != digest))
+                continue;
+            scan.entries.push_back(std::move(e));
+        }
+    }));
+    QEventLoop loop;
+    connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    m_readingJournals = true;
+    thread->start();
+    loop.exec();
+    thread->wait();
+    m_readingJournals = false;
+    if (which == Journals::OfTable)
+        m_tableDigest = digest;
+    return scan;
+}
+
+std::vector<JournalReport> Mailing::unfinishedRunsOfTable()
 {
     std::vector<JournalReport> runs;
-    QByteArray digest;
-    for (JournalStore::Entry &e : JournalStore().unfinished()) {
-        if (!e.report || e.report->identity.rows != m_table.lastRow())
-            continue;
-        if (digest.isEmpty())
-            digest = tableDigest(m_table);
-        if (e.report->identity.tableDigest == digest)
-            runs.push_back(std::move(e.report.value()));
-    }
+    for (JournalStore::Entry &e : readJournals(Journals::OfTable).entries)
+        runs.push_back(std::move(e.report.value()));
     return runs;
+}
+
+const QByteArray &Mailing::loadedTableDigest()
+{
+    if (m_tableDigest.isEmpty())
+        m_tableDigest = tableDigest(m_table);
+    return m_tableDigest;
 }
 
 void Mailing::offerRunsOfTable()
@@ -456,10 +509,8 @@ void Mailing::offerUnfinishedRuns()
 {
     if (busy())
         return;
-    const JournalStore store;
     // Finished and abandoned records are kept a month, to show who was mailed; then they go.
-    store.removeOld(QDateTime::currentDateTime());
-    for (JournalStore::Entry &e : store.unfinished()) {
+    for (JournalStore::Entry &e : readJournals(Journals::AllTidied).entries) {
         if (m_offered.contains(e.path))
             continue;
         m_offered.insert(e.path);
@@ -478,7 +529,7 @@ bool Mailing::offerRun(const JournalReport &report)
 {
     const QString text = QStringLiteral("前回の送信が途中で終わっています。\r\n\r\n") +
                          unfinishedRunText(report) + QStringLiteral("\r\n\r\n続きから送信しますか？");
-    if (m_view.ask({text, ResumeTitle, Icon::Question, Buttons::YesNo}) == Answer::Yes) {
+    if (m_view.ask({text, ResumeTitle, Icon::Question, Buttons::YesNo, Answer::No}) == Answer::Yes) {
         continueRun(report.path);
         return true;
     }
@@ -491,7 +542,7 @@ void Mailing::askThrowAway(const QString &path)
     const QString text = QStringLiteral(
         "この送信の記録を破棄しますか？\r\n「はい」：破棄します。この送信は続きから送信できなくなります。"
         "\r\n「いいえ」：記録を残します。同じ宛先を読み込んだときや次の起動時に、もう一度お知らせします。");
-    if (m_view.ask({text, ResumeTitle, Icon::Question, Buttons::YesNo}) != Answer::Yes)
+    if (m_view.ask({text, ResumeTitle, Icon::Question, Buttons::YesNo, Answer::No}) != Answer::Yes)
         return;
     if (const std::optional<Failure> failure = JournalStore().abandon(path))
         showFailure(*failure);
@@ -542,7 +593,7 @@ bool Mailing::continueRun(const QString &path)
     // Nobody whose mail may have arrived is mailed again unless the operator says so.
     const bool resendUnknown =
         report.mayHaveArrived > 0 && m_view.ask({unknownRowsQuestion(report, m_table), ResumeTitle,
-                                                 Icon::Warning, Buttons::YesNo}) == Answer::Yes;
+                                                 Icon::Warning, Buttons::YesNo, Answer::No}) == Answer::Yes;
 
     SendRunSetup setup;
     setup.server = trimSpaces(inputs.server);

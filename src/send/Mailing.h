@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 #include "Importers.h"
+#include "JournalStore.h"
 #include "MailLogin.h"
 #include "MailOutcome.h"
 #include "MailingView.h"
@@ -48,7 +49,7 @@ class Mailing : public QObject
     const RecipientTable &table() const { return m_table; }
     // True while a run or a timer wait exists, also after a stop was asked and the mail in flight
     // is still on its way.
-    bool busy() const { return m_run || m_timer || m_checkThread || m_cancelImport; }
+    bool busy() const { return m_run || m_timer || m_checkThread || m_cancelImport || m_readingJournals; }
 
     // Process-wide run values: -1 true, 0 false.
     qint16 sendFlag = 0;
@@ -110,7 +111,17 @@ class Mailing : public QObject
     int odbcDataGet(bool ask);
     void endTimerStart();
     // The unfinished runs of the table now loaded, newest first.
-    std::vector<JournalReport> unfinishedRunsOfTable() const;
+    std::vector<JournalReport> unfinishedRunsOfTable();
+    // The journals of unfinished runs: all of them after removing old ones, or those of the table
+    // now loaded, and whether another Velmora is sending that table now.
+    enum class Journals { AllTidied, OfTable };
+    struct JournalScan {
+        std::vector<JournalStore::Entry> entries;
+        bool tableBeingSent = false;
+    };
+    JournalScan readJournals(Journals which);
+    // tableDigest() of the loaded table, made once per load.
+    const QByteArray &loadedTableDigest();
     void offerRunsOfTable();
     // True when the operator chose to continue the run.
     bool offerRun(const JournalReport &report);
@@ -139,6 +150,8 @@ class Mailing : public QObject
     QString m_source;
     QString m_sourceOdbcConn;
     QString m_sourceOdbcRec;
+    QByteArray m_tableDigest; // of m_table, once asked for; empty until then
+    bool m_readingJournals = false;
     SendRun *m_run = nullptr;
     // The journal and the limits of the run in progress; they outlive it.
     std::unique_ptr<RunJournal> m_journal;

@@ -21,12 +21,17 @@ QString addressOf(const RecipientTable &table, int row)
 QString unfinishedRunText(const JournalReport &r)
 {
     const RunIdentity &id = r.identity;
-    return QStringLiteral("宛先：%1\r\n開始：%2\r\n件名：%3\r\n\r\n"
-                          "送信済み：%4件\r\n送信できなかった宛先：%5件\r\n"
-                          "届いた可能性がある宛先：%6件\r\nまだ送信していない宛先：%7件")
-        .arg(id.sourceText(), id.startedAt.toLocalTime().toString(QStringLiteral("yyyy/MM/dd HH:mm")),
-             id.subject, QString::number(r.accepted), QString::number(r.refused),
-             QString::number(r.mayHaveArrived), QString::number(r.notTried + r.retry));
+    QString text =
+        QStringLiteral("宛先：%1\r\n開始：%2\r\n件名：%3\r\n\r\n"
+                       "送信済み：%4件\r\n送信できなかった宛先：%5件\r\n"
+                       "届いた可能性がある宛先：%6件\r\nまだ送信していない宛先：%7件")
+            .arg(id.sourceText(), id.startedAt.toLocalTime().toString(QStringLiteral("yyyy/MM/dd HH:mm")),
+                 id.subject, QString::number(r.accepted), QString::number(r.refused),
+                 QString::number(r.mayHaveArrived), QString::number(r.notTried + r.retry));
+    // Rows the operator left out when the run began are not sent by continuing it either.
+    if (r.leftOut > 0)
+        text += QStringLiteral("\r\n送らないことにした宛先（同じアドレスの2行目以降など）：%1件").arg(r.leftOut);
+    return text;
 }
 
 void restoreStatuses(RecipientTable &table, const JournalReport &report)
@@ -39,6 +44,7 @@ void restoreStatuses(RecipientTable &table, const JournalReport &report)
         const JournalReport::RowEntry &e = report.rows[size_t(row)];
         switch (e.state) {
         case Row::NotTried:
+        case Row::LeftOut:
             table.setCell(row, 0, QString());
             table.setReason(row, QString());
             break;

@@ -23,10 +23,14 @@ class RunJournal
         MayHaveArrived, // the whole mail went out and no final reply came: never re-sent silently
     };
 
+    // The most rows one declare() names: a journal that names more in one record is damaged.
+    static constexpr int MostDeclared = 64;
+
     virtual ~RunJournal() = default;
 
-    // These rows are about to be sent one after another, in this order. Durable before the end of
-    // the first one's data can reach the server (one sync for the whole group).
+    // These rows (at most MostDeclared) are about to be sent one after another, in this order.
+    // Durable before the end of the first one's data can reach the server (one sync for the whole
+    // group).
     virtual void declare(const std::vector<int> &rows) = 0;
     // The end of this row's data is about to be written.
     virtual void started(int row) = 0;

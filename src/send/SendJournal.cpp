@@ -4,10 +4,12 @@
 #include "JournalRecord.h"
 #include "JournalReport.h"
 #include "MailServer.h"
+#include "TableLock.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <algorithm>
 #include <atomic>
@@ -57,6 +59,11 @@ void appendNumber(QByteArray &out, int n)
     char digits[16];
     const auto r = std::to_chars(digits, digits + sizeof digits, n);
     out.append(digits, r.ptr - digits);
+}
+
+QString folderOf(const QString &path)
+{
+    return QFileInfo(path).absolutePath();
 }
 
 QByteArrayView stateWord(RunJournal::RowState state)
@@ -124,6 +131,13 @@ Result<std::unique_ptr<SendJournal>> SendJournal::create(RunIdentity identity, c
     if (!identity.startedAt.isValid())
         identity.startedAt = QDateTime::currentDateTimeUtc();
     identity.server = mailServerWithoutPassword(identity.server);
+    std::sort(identity.chosenRows.begin(), identity.chosenRows.end());
+    identity.chosenRows.erase(std::unique(identity.chosenRows.begin(), identity.chosenRows.end()),
+                              identity.chosenRows.end());
+    // Held for as long as the run is open: another Velmora sending the same table is refused.
+    Result<TableLock> lock = TableLock::take(folder, identity.tableDigest, identity.sourceText());
+    if (!lock)
+        return lock.failure();
     const QByteArray head = JournalHead::write(identity, bootId);
 
     const QString stem = QDir(folder).filePath(
@@ -157,7 +171,9 @@ Result<std::unique_ptr<SendJournal>> SendJournal::create(RunIdentity identity, c
                 continue;
             return Failure::journalWrite(path, err);
         }
-        return std::unique_ptr<SendJournal>(new SendJournal(fd, path, identity.rows));
+        auto journal = std::unique_ptr<SendJournal>(new SendJournal(fd, path, identity.rows));
+        journal->m_tableLock = std::make_unique<TableLock>(std::move(lock.value()));
+        return journal;
     }
 }
 
@@ -183,8 +199,17 @@ Result<std::unique_ptr<SendJournal>> SendJournal::reopen(const QString &path, co
         ::close(fd);
         return Failure::journalFinished(path);
     }
-    return std::unique_ptr<SendJournal>(
+    // A run of the same table open in another Velmora (a new one, or another continuation).
+    Result<TableLock> lock =
+        TableLock::take(folderOf(path), report->identity.tableDigest, report->identity.sourceText());
+    if (!lock) {
+        ::close(fd);
+        return lock.failure();
+    }
+    auto journal = std::unique_ptr<SendJournal>(
         new SendJournal(fd, path, std::make_unique<JournalReport>(std::move(report.value())), bootId));
+    journal->m_tableLock = std::make_unique<TableLock>(std::move(lock.value()));
+    return journal;
 }
 
 std::optional<Failure> SendJournal::resume()
@@ -293,10 +318,7 @@ class SendJournal::Syncer
     std::thread m_thread; // last: starts once the rest is made
 };
 
-SendJournal::SendJournal(int fd, QString path, int rows)
-    : m_fd(fd), m_path(std::move(path)), m_groupOf(size_t(std::max(rows, 0)) + 1, 0)
-{
-}
+SendJournal::SendJournal(int fd, QString path, int rows) : m_fd(fd), m_path(std::move(path)), m_rows(rows) {}
 
 SendJournal::SendJournal(int fd, QString path, std::unique_ptr<JournalReport> report, QString bootId)
     : SendJournal(fd, std::move(path), report->identity.rows)
@@ -327,29 +349,25 @@ void SendJournal::declare(const std::vector<int> &rows)
 {
     if (rows.empty() || !writable())
         return;
-    m_record.append(JournalHead::Declare);
-    m_record.append('\t');
-    // Runs of consecutive rows as "first-last".
-    for (size_t i = 0; i < rows.size();) {
-        size_t j = i;
-        while (j + 1 < rows.size() && rows[j + 1] == rows[j] + 1)
-            ++j;
-        if (i > 0)
-            m_record.append(',');
-        appendNumber(m_record, rows[i]);
-        if (j > i) {
-            m_record.append('-');
-            appendNumber(m_record, rows[j]);
-        }
-        i = j + 1;
+    // A reader refuses a record that names more rows than a group holds.
+    for (size_t at = 0; at < rows.size(); at += size_t(MostDeclared)) {
+        const qsizetype start = m_record.size();
+        m_record.append(JournalHead::Declare);
+        m_record.append('\t');
+        const auto from = rows.begin() + qsizetype(at);
+        JournalRecord::appendRows(m_record, std::vector<int>(from, from + qMin<qsizetype>(MostDeclared,
+                                                                                          rows.end() - from)));
+        JournalRecord::seal(m_record, start);
     }
-    JournalRecord::seal(m_record, 0);
     if (!flush())
         return;
     ++m_groups;
     for (const int row : rows) {
-        if (row >= 1 && size_t(row) < m_groupOf.size())
-            m_groupOf[size_t(row)] = m_groups;
+        if (row < 1 || row > m_rows)
+            continue;
+        if (size_t(row) >= m_groupOf.size())
+            m_groupOf.resize(size_t(row) + 1, 0);
+        m_groupOf[size_t(row)] = m_groups;
     }
     if (!m_syncer)
         m_syncer = std::make_unique<Syncer>(m_fd);
@@ -393,7 +411,11 @@ void SendJournal::closed(bool finished)
 {
     const bool ok = writable();
     m_syncer.reset();
-    if (ok) {
+    // Everything before the close is durable before the close is written: a closed record on disk
+    // then proves that a row only declared before it was never started, after any restart.
+    if (ok && ::fdatasync(m_fd) != 0)
+        fail(errno);
+    if (ok && !m_failure) {
         m_record.append(JournalHead::Closed);
         JournalRecord::addField(m_record, 0, finished ? JournalHead::Finished : JournalHead::Stopped);
         JournalRecord::seal(m_record, 0);
@@ -404,6 +426,7 @@ void SendJournal::closed(bool finished)
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
+    m_tableLock.reset();
 }
 
 bool SendJournal::flush()

@@ -13,6 +13,7 @@
 #include <vector>
 
 struct JournalReport;
+class TableLock;
 
 // What a run is: enough to tell, when a journal is found after a crash, which mailing it belongs
 // to and to load the same table again.
@@ -30,6 +31,9 @@ struct RunIdentity {
     QString server; // never with its password: the journal stores it without
     int rows = 0;   // the table's recipient rows, 1..rows
     QDateTime startedAt;
+    // The rows the operator chose to send (one mail per address, say), in table order; empty: every
+    // row. A continuation sends only within them.
+    std::vector<int> chosenRows;
 
     // The source as the operator knows it: the file, the address book, or the data source and
     // its table or query.
@@ -52,7 +56,8 @@ std::optional<Failure> preparePrivateFolder(const QString &folder);
 // groups of declare() are synced, each once, by a thread of the journal while the run goes on:
 // started() of a row waits until the group that declared it is durable, which is seldom needed
 // when the run declares the next group while the current one is being sent. While the journal is
-// open the file holds a lock, which tells a running journal from one whose process is gone.
+// open the file holds a lock, which tells a running journal from one whose process is gone, and the
+// run holds its table's lock (TableLock), so that no other Velmora sends the same table meanwhile.
 class SendJournal : public RunJournal
 {
   public:
@@ -98,12 +103,16 @@ class SendJournal : public RunJournal
 
     int m_fd = -1;
     QString m_path;
+    int m_rows = 0;
     QByteArray m_record;
     std::optional<Failure> m_failure;
-    // For each row, the number of the last declare record that named it.
+    // For each row, the number of the last declare record that named it; grown as rows are
+    // declared, so that a row count read from a file costs nothing by itself.
     std::vector<quint32> m_groupOf;
     quint32 m_groups = 0;
     std::unique_ptr<Syncer> m_syncer; // made by the first declare()
     std::unique_ptr<JournalReport> m_report;
     QString m_bootId; // of a reopened journal: written by resume()
+    // Held while the run is open, so that no other run of the same table starts meanwhile.
+    std::unique_ptr<TableLock> m_tableLock;
 };

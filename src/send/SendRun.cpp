@@ -241,14 +241,14 @@ void SendRun::plan()
     QMetaObject::invokeMethod(
         m_worker,
         [this, rows = std::move(rows), attempts = std::move(attempts), declareNow = std::move(declareNow),
-         ahead = std::move(ahead)]() mutable {
-            workerSend(std::move(rows), std::move(attempts), std::move(declareNow), std::move(ahead));
+         ahead = std::move(ahead), inARow = m_temporaryInARow]() mutable {
+            workerSend(std::move(rows), std::move(attempts), std::move(declareNow), std::move(ahead), inARow);
         },
         Qt::QueuedConnection);
 }
 
 void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts, std::vector<int> declareNow,
-                         std::vector<int> ahead)
+                         std::vector<int> ahead, int temporaryInARow)
 {
     // On the worker: one group, back to back, the next mail's envelope pipelined behind each end of
     // data. It ends early on a stop request and after any outcome that needs the operator.
@@ -347,7 +347,15 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts, std::
         if (journalFailed(i))
             break;
         m_journal.outcome(row, journalState(o.kind), o.description);
-        const bool stop = needsDecision(o.kind) || (o.kind == Kind::Temporary && o.replyCode == 421);
+        if (o.kind == Kind::Accepted)
+            temporaryInARow = 0;
+        else if (o.kind == Kind::Temporary)
+            ++temporaryInARow;
+        // A server that asks for a pause gets it: no further row of the group starts before the
+        // retry is due.
+        const bool stop = needsDecision(o.kind) ||
+                          (o.kind == Kind::Temporary &&
+                           (o.serverWide || o.replyCode == 421 || temporaryInARow >= m_retry.holdAfter));
         post({row, attempts[i], std::move(o), {}});
         if (stop) {
             unsent.assign(rows.begin() + qsizetype(i) + 1, rows.end());
@@ -414,21 +422,27 @@ void SendRun::handle(const RowResult &r)
             m_table.setMayHaveArrived(r.row, false);
         }
         break;
-    case Kind::Temporary:
+    case Kind::Temporary: {
+        ++m_temporaryInARow;
+        const bool serverWide = o.serverWide || o.replyCode == 421 || m_temporaryInARow >= m_retry.holdAfter;
         if (r.attempt <= int(m_retry.backoffSeconds.size())) {
             const qint64 due =
                 m_clock.monotonicMs() + qint64(m_retry.backoffSeconds[size_t(r.attempt) - 1]) * 1000;
             m_retries.push_back({r.row, r.attempt, due});
             m_declared[size_t(r.row)] = false;
-            ++m_temporaryInARow;
-            if (o.replyCode == 421 || m_temporaryInARow >= m_retry.holdAfter)
+            if (serverWide)
                 m_holdUntilMs = qMax(m_holdUntilMs, due);
             m_host.status(QString::number(r.row) + QStringLiteral("行目の [") + addressOf(r.row) +
                           QStringLiteral("] は一時的なエラーのため、後で送り直します"));
             break;
         }
         markFailed(r.row, o.description);
+        // The server refuses every mail for now, not this one: each further row would use its
+        // tries the same way. The operator decides, as for a server out of reach.
+        if (serverWide)
+            m_decision = r;
         break;
+    }
     case Kind::MayHaveArrived:
         m_pacer.sent(now);
         if (!m_summary.trial && m_table.hasCell(r.row, 0))

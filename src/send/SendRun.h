@@ -5,6 +5,7 @@
 #include "MailMerger.h"
 #include "MailOutcome.h"
 #include "RecipientTable.h"
+#include "RunJournal.h"
 
 #include <QObject>
 #include <QString>
@@ -19,7 +20,6 @@
 #include <vector>
 
 class QThread;
-class RunJournal;
 class SendPacer;
 class MailSession;
 
@@ -91,7 +91,7 @@ class SendRun : public QObject
 
     void setRetryPolicy(const RetryPolicy &policy) { m_retry = policy; }
     // The most rows sent in one group (one sync of the journal each); the interval makes it 1.
-    void setGroupSize(int rows) { m_groupSize = qMax(1, rows); }
+    void setGroupSize(int rows) { m_groupSize = qBound(1, rows, int(RunJournal::MostDeclared)); }
 
     // Sets sendFlag and starts. The host's finished() is called once, at the end.
     void start();
@@ -134,8 +134,9 @@ class SendRun : public QObject
     void showRow(int row);
 
     // Worker thread.
+    // temporaryInARow: the temporary failures in a row before this group.
     void workerSend(std::vector<int> rows, std::vector<int> attempts, std::vector<int> declareNow,
-                    std::vector<int> ahead);
+                    std::vector<int> ahead, int temporaryInARow);
 
     RecipientTable &m_table;
     const RecipientTable m_snapshot; // what the worker merges from: status writes never reach it
@@ -147,7 +148,7 @@ class SendRun : public QObject
     SendPacer &m_pacer;
     MailMerger m_merger;
     RetryPolicy m_retry;
-    int m_groupSize = 64;
+    int m_groupSize = RunJournal::MostDeclared;
 
     State m_state = State::Idle;
     Wait m_wait = Wait::None;

@@ -207,7 +207,7 @@ TEST_F(Form2Test, ExportButtonsAskWarnWriteAndReport)
     dialogs.expectSaveFile(Filter, QString());
     f.Command5->click();
     dialogs.expectSaveFile(Filter, ng);
-    dialogs.expectBox(warning, QString(), Icon::Warning, Buttons::YesNo, Answer::No);
+    dialogs.expectBox(warning, QString(), Icon::Warning, Buttons::YesNo, PressEnter);
     f.Command5->click();
     EXPECT_FALSE(QFile::exists(ng));
 
@@ -266,7 +266,7 @@ TEST_F(Form2Test, ExportOfFailedLinesWarnsOfMailsThatMayHaveArrived)
     dialogs.expectBox(
         QStringLiteral("届いた可能性がある宛先が1行あります（最初は3件目）。このファイルで送り直すと、"
                        "同じメールが二重に届くおそれがあります。\nこのまま書き込みますか？"),
-        QString(), Icon::Warning, Buttons::YesNo, Answer::No);
+        QString(), Icon::Warning, Buttons::YesNo, PressEnter);
     f.Command5->click();
     EXPECT_FALSE(QFile::exists(dir.path("ng.csv")));
     dialogs.expectSaveFile(Filter, dir.path("ok.csv")); // the accepted lines hold none of them

@@ -1,4 +1,5 @@
 #include "Failure.h"
+#include "JournalRecord.h"
 #include "MailTestSupport.h"
 #include "TestEnvironment.h"
 
@@ -23,12 +24,24 @@ class ResumeKillTest : public MailServerTest
         MailServerTest::SetUp();
         writeList(QStringLiteral("宛先"));
     }
-    void writeList(const QString &name)
+    // Eight rows r1@…r8@, or the rows' numbers given (r1, r1, r3: row 2 repeats row 1's address).
+    void writeList(const QString &name, const std::vector<int> &numbers = {1, 2, 3, 4, 5, 6, 7, 8})
     {
         QString text = QStringLiteral("メールアドレス,氏名\r\n");
-        for (int k = 1; k <= 8; ++k)
+        for (const int k : numbers)
             text += QStringLiteral("r%1@example.jp,%2%1\r\n").arg(k).arg(name);
         csv = dir.write("list.csv", toCp932(text));
+    }
+    // The journal as the machine left it after a restart: written under another boot's id.
+    void restartMachine()
+    {
+        QByteArray bytes = journal();
+        const qsizetype at = bytes.indexOf("\nboot\t") + 1, end = bytes.indexOf('\n', at) + 1;
+        QByteArray boot = "boot\tanother-boot";
+        JournalRecord::seal(boot, 0);
+        bytes.replace(at, end - at, boot);
+        QFile f(journalPath());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size());
     }
     // With `killAt`, a new run killed once it holds; without, a continuation of the run left, and
     // the boxes it showed.
@@ -139,6 +152,61 @@ TEST_F(ResumeKillTest, AnotherTableOrADamagedJournalIsRefusedAndKept)
     EXPECT_TRUE(probe({}).contains(Failure::journalHeadDamaged(path).description.replace(u'\n', u' ')));
     EXPECT_EQ(server->messages(), 3);
     EXPECT_EQ(journalPath(), path);
+}
+
+// The rows the operator chose (one mail per address) are the only ones a continuation sends, also
+// after the process was killed.
+TEST_F(ResumeKillTest, AContinuationSendsOnlyTheRowsChosenWhenTheRunBegan)
+{
+    writeList(QStringLiteral("宛先"), {1, 1, 3, 4});
+    probe({"--csv", csv, "--interval", "60", "--one-per-address", "yes"},
+          [&] { return journal().contains("outcome\t1\taccepted"); });
+    const QString told = probe({});
+    EXPECT_TRUE(told.contains(QStringLiteral("まだ送信していない宛先：2件")) &&
+                told.contains(QStringLiteral("送らないことにした宛先（同じアドレスの2行目以降など）：1件")))
+        << str(told);
+    EXPECT_EQ(received(), (std::vector<int>{1, 0, 1, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(server->messages(), 3);
+}
+
+// A run that stopped by itself (a quota) and closed its journal is continued after a restart of
+// the machine: the rows declared but never started were not sent, so they go out now, without the
+// question about mails that may have arrived.
+TEST_F(ResumeKillTest, RowsDeclaredBeforeACleanStopAreNotTriedAfterARestart)
+{
+    server->rule("DATA_END", "reply", "250 2.0.0 Ok", {}, 1, true);
+    server->rule("DATA_END", "reply", "554 5.2.0 STOREDRV.Submission.Exception:SubmissionQuotaExceededException",
+                 {}, -1);
+    const QString stopped = probe({"--csv", csv, "--interval", "0"});
+    EXPECT_TRUE(stopped.contains(QStringLiteral("送信数の上限に達したため"))) << str(stopped);
+    EXPECT_TRUE(journal().contains("closed\tstopped"));
+    restartMachine();
+    server->reset();
+    const QString told = probe({});
+    EXPECT_TRUE(told.contains(QStringLiteral("届いた可能性がある宛先：0件")) &&
+                told.contains(QStringLiteral("まだ送信していない宛先：7件")) && !told.contains(u"送り直しますか"))
+        << str(told);
+    EXPECT_EQ(received(), (std::vector<int>{0, 1, 1, 1, 1, 1, 1, 1}));
+}
+
+// While one Velmora sends a table, another that loads the same table is told so and sends nothing.
+TEST_F(ResumeKillTest, ASecondVelmoraDoesNotSendATableTheFirstIsSending)
+{
+    server->rule("RCPT", "stall", {}, "r4@");
+    QProcess first;
+    first.setProcessEnvironment([&] {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_STATE_HOME", state.root());
+        return env;
+    }());
+    first.start(QStringLiteral(VELMORA_SEND_PROBE), {"--server", server->hostPort(), "--csv", csv});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stalled() == 1; }, 30000));
+    const QString told = probe({"--csv", csv});
+    EXPECT_TRUE(told.contains(QStringLiteral("別の Velmora が今送信しています"))) << str(told);
+    EXPECT_EQ(server->messages(), 3);
+    first.kill();
+    first.waitForFinished(60000);
+    EXPECT_EQ(received(), (std::vector<int>{1, 1, 1, 0, 0, 0, 0, 0}));
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 
 #include <gtest/gtest.h>
 
@@ -28,7 +29,7 @@ RunIdentity identity(int rows, int minute = 0)
 {
     RunIdentity id;
     id.source = QStringLiteral("/home/taro/名簿.csv");
-    id.tableDigest = QByteArray(32, '\x5a');
+    id.tableDigest = QByteArray(32, char(0x5a + minute)); // a table per minute: its runs may be open together
     id.subject = QStringLiteral("ご案内 <%氏名%>");
     id.body = QStringLiteral("\uFEFF拝啓\r\n\tC:\\path\\n です");
     id.html = true;
@@ -359,4 +360,60 @@ TEST(SendJournal, AContinuationAppendsToTheSameFileAndReadsBackAsItActed)
                                            Row::MayHaveArrived, Row::Refused}));
     EXPECT_EQ(SendJournal::reopen(damagedPath).failure().description,
               Failure::journalFinished(damagedPath).description);
+}
+
+// Journals are read at every start: what a head claims costs nothing by itself, each record costs
+// what its own bytes say, and a record the reader refuses changes no row.
+TEST(SendJournal, HostileJournalsCostWhatTheFileHoldsAndARefusedRecordChangesNothing)
+{
+    ScratchDir dir;
+    ASSERT_EQ(QProcess::execute(QStringLiteral("/usr/bin/python3"),
+                                {QStringLiteral(VELMORA_TEST_DATA "/untrusted/make_journal_repros.py"), dir.root()}),
+              0);
+    const auto read = [&](const char *name) { return report(dir.path(QString::fromLatin1(name)), "b"); };
+    const JournalReport huge = read("journal-rows-2147483647.journal");
+    EXPECT_EQ(huge.notTried, 2147483647);
+    EXPECT_EQ(huge.rows[2147483647].state, Row::NotTried);
+    EXPECT_EQ(read("journal-rows-50000000.journal").notTried, 50000000);
+    for (const char *name : {"journal-declare-blowup.journal", "journal-resumed-blowup.journal"}) {
+        const JournalReport r = read(name);
+        EXPECT_EQ(r.tail, JournalReport::Tail::Damaged) << name;
+        EXPECT_EQ(r.mayHaveArrived, 1000000) << name;
+    }
+    for (const char *name : {"journal-partial-declare.journal", "journal-started-redeclared.journal"}) {
+        const JournalReport r = read(name);
+        EXPECT_EQ(r.tail, JournalReport::Tail::Torn) << name;
+        EXPECT_EQ(r.rows[1].state, Row::MayHaveArrived) << name;
+        EXPECT_EQ(r.rows[2].state, Row::NotTried) << name;
+    }
+}
+
+// The rows chosen when the run began are kept with its head; a close synced after everything before
+// it proves that a row only declared was never sent, whatever boot reads it.
+TEST(SendJournal, ChosenRowsAndACleanCloseReadTheSameAfterARestart)
+{
+    ScratchDir dir;
+    RunIdentity id = identity(5);
+    id.chosenRows = {4, 1, 3};
+    auto j = std::move(SendJournal::create(id, dir.root(), Boot).value());
+    j->declare({1, 3, 4});
+    j->started(1);
+    j->outcome(1, State::Accepted, {});
+    j->closed(false);
+    for (const QString &boot : {Boot, LaterBoot}) {
+        const JournalReport r = report(j->path(), boot);
+        EXPECT_EQ(r.ending, JournalReport::Ending::Stopped);
+        EXPECT_EQ(r.rows[2].state, Row::LeftOut);
+        EXPECT_EQ(r.rows[3].state, Row::NotTried) << boot.toStdString();
+        EXPECT_EQ(r.rows[5].state, Row::LeftOut);
+        EXPECT_EQ(r.leftOut, 2);
+        EXPECT_EQ(r.notTried, 2);
+    }
+    // A record about a row the run did not choose is not this run's.
+    QByteArray bytes = bytesOf(j->path());
+    QByteArray stray = "started\t2";
+    JournalRecord::seal(stray, 0);
+    const JournalReport r = report(dir.write(QStringLiteral("stray.journal"), bytes + stray), Boot);
+    EXPECT_EQ(r.tail, JournalReport::Tail::Torn);
+    EXPECT_EQ(r.rows[2].state, Row::LeftOut);
 }

@@ -139,6 +139,16 @@ TEST(MailOutcomeKinds, RealFailuresOfTheLibraryComeWithTheKindTheRunActsOn)
     EXPECT_EQ(kindOf(host, "<y@example.jp>", "s"), Kind::MayHaveArrived);
     EXPECT_EQ(kindOf(QStringLiteral("127.0.0.1:%1").arg(closedPort()), "<y@example.jp>", "s"),
               Kind::Unreachable);
+    // Neither an acceptance nor a refusal after the end of data: the mail may have been taken, and
+    // the session, out of step, is not used again.
+    server.reset();
+    server.rule("DATA_END", "reply", "354 End data with <CR><LF>.<CR><LF>");
+    {
+        std::unique_ptr<MailSession> session = std::move(MailSession::open(host, sender, {}).value());
+        EXPECT_EQ(session->send({"<y@example.jp>", "s", QStringLiteral("本文"), false}).kind, Kind::MayHaveArrived);
+        EXPECT_TRUE(session->send({"<z@example.jp>", "s", QStringLiteral("本文"), false}).accepted());
+        EXPECT_EQ(server.connections(), 2);
+    }
     server.reset();
     EXPECT_EQ(kindOf(host, "<y@example.jp>", "s"), Kind::Accepted);
     EXPECT_FALSE(MailSession::open(host, QStringLiteral("見本"), {}).ok());

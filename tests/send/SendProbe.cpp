@@ -1,5 +1,5 @@
 // The mailing in a process of its own, for tests that kill it part-way and continue in another.
-//   send_probe --server HOST:PORT [--csv FILE --interval S] [--resend yes|no]
+//   send_probe --server HOST:PORT [--csv FILE --interval S --one-per-address yes] [--resend yes|no]
 // With --csv the file is loaded and a run started; without, the unfinished runs are offered as at
 // the program's start and continued. Every box goes to stdout: "box<TAB>title<TAB>text".
 #include "Mailing.h"
@@ -26,6 +26,7 @@ class ProbeView : public MailingView
                       {},
                       false};
     bool resend = false;
+    bool onePerAddress = false;
     const Mailing *mailing = nullptr;
 
     SendInputs sendInputs() const override { return inputs; }
@@ -50,6 +51,8 @@ class ProbeView : public MailingView
             return resend ? Answer::Yes : Answer::No;
         if (m.text.contains(QStringLiteral("続きから送信しますか")))
             return Answer::Yes;
+        if (m.text.contains(QStringLiteral("アドレスごとに1通だけ")))
+            return onePerAddress ? Answer::Yes : Answer::No;
         return m.buttons == UserDialogs::Buttons::Ok ? Answer::Ok : Answer::No;
     }
     void showText(const QString &, const QString &) override {}
@@ -88,6 +91,8 @@ int main(int argc, char **argv)
             mailing.sendInterval = qint16(args[i + 1].toInt());
         else if (args[i] == u"--resend")
             view.resend = args[i + 1] == u"yes";
+        else if (args[i] == u"--one-per-address")
+            view.onePerAddress = args[i + 1] == u"yes";
     }
     // A stalled server holds the run until the test kills it.
     SendMailOptions options;

@@ -601,6 +601,108 @@ TEST_F(SendRunTest, AMailWhoseStartCannotBeRecordedIsNotSent)
     EXPECT_TRUE(JournalStore().unfinished().empty());
 }
 
+// Enter on a question whose safe answer is "no" never sends again, throws nothing away and does not
+// go on after a server failure; the stop question and the error rows question keep Yes.
+TEST_F(SendRunTest, EnterOnEveryQuestionWhoseSafeAnswerIsNoSendsNothingMore)
+{
+    Mailing &m = load(3);
+    m.sendInterval = 10;
+    server->rule("DATA_END", "reply", "250 2.0.0 Ok", {}, 1, true);
+    server->rule("DATA_END", "stall"); // row 2's mail goes out and its reply never comes
+    m.startRun();
+    waitForStatus(1, OK);
+    clock.advance(10 * 1000);
+    waitForStatus(2, NG);
+    view.dialogs.expectBox(StopQuestion, StopTitle, Icon::Warning, Buttons::YesNo, PressEnter);
+    view.dialogs.expectBox(ErrorQuestion, ErrorTitle, Icon::Warning, Buttons::YesNo, PressEnter);
+    m.stop();
+    waitUntilIdle();
+    EXPECT_EQ(view.status, QStringLiteral("送信を中止しました。正常1件、エラー1件。"));
+    EXPECT_EQ(view.texts.size(), 1); // Yes: the error rows were shown
+
+    // Offered at the next load: Enter neither continues nor throws the record away.
+    view.dialogs.expectBox(QString(), ResumeTitle, Icon::Question, Buttons::YesNo, PressEnter);
+    view.dialogs.expectBox(QString(), ResumeTitle, Icon::Question, Buttons::YesNo, PressEnter);
+    load(3);
+    EXPECT_EQ(journals().size(), 1);
+    EXPECT_TRUE(journals(QStringLiteral("run-*.abandoned")).isEmpty());
+    // At 送信, Enter neither continues nor starts over.
+    view.dialogs.expectBox(QString(), ResumeTitle, Icon::Question, Buttons::YesNoCancel, PressEnter);
+    m.startRun();
+    EXPECT_FALSE(view.busy());
+    // Continued, Enter does not send row 2 again.
+    view.dialogs.expectBox(QString(), ResumeTitle, Icon::Question, Buttons::YesNoCancel, Answer::Yes);
+    view.dialogs.expectBox(QString(), ResumeTitle, Icon::Warning, Buttons::YesNo, PressEnter);
+    m.startRun();
+    waitUntilIdle();
+    EXPECT_TRUE(view.dialogs.shown.last().text.contains(u"2行目 [r2@example.jp]"));
+    EXPECT_EQ(statuses(), QStringList({OK, NG, OK}));
+    EXPECT_EQ(server->messages(), 2);
+
+    // After a server that cannot be reached, Enter stops the run.
+    view.inputs.server = QStringLiteral("127.0.0.1:%1").arg(closedPort());
+    view.goOnAnswers = {PressEnter};
+    view.dialogs.expectBox(ErrorQuestion, ErrorTitle, Icon::Warning, Buttons::YesNo, Answer::No);
+    m.startRun();
+    waitUntilIdle();
+    EXPECT_EQ(statuses(), QStringList({NG, NG, OK}));
+    EXPECT_EQ(view.status, QStringLiteral("送信を中止しました。正常0件、エラー1件。"));
+}
+
+// A server that refuses every mail for now (421, or temporary replies row after row) is not worn
+// down row by row: no further row of the group starts, and once a row has used its tries the
+// operator is asked, the rows never tried staying untried.
+TEST_F(SendRunTest, AServerRefusingEveryMailForNowIsAskedAboutInsteadOfFailingEveryRow)
+{
+    struct Case {
+        const char *reply;
+        int triedPerRound; // rows tried before the run pauses, and again at each retry
+    } cases[] = {{"451 4.3.0 Temporary lookup failure", 3}, {"421 4.7.0 Try again later", 1}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.reply);
+        if (!journals().isEmpty()) {
+            // The first case's run, stopped, is offered at the load: thrown away.
+            view.dialogs.expectBox(QString(), ResumeTitle, Icon::Question, Buttons::YesNo, Answer::No);
+            view.dialogs.expectBox(QString(), ResumeTitle, Icon::Question, Buttons::YesNo, Answer::Yes);
+        }
+        Mailing &m = load(20);
+        server->reset();
+        server->rule("RCPT", "reply", QString::fromLatin1(c.reply), QString(), -1);
+        const auto tries = [&] {
+            QFile journal(state.path("velmora/") + journals().value(0));
+            return journal.open(QIODevice::ReadOnly) ? int(journal.readAll().count("\tretry\t")) : 0;
+        };
+        m.startRun();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return view.status.contains(QStringLiteral("待機中")); }, 10000))
+            << str(view.status);
+        EXPECT_EQ(tries(), c.triedPerRound);
+        view.goOnAnswers = {Answer::No};
+        view.dialogs.expectBox(ErrorQuestion, ErrorTitle, Icon::Warning, Buttons::YesNo, Answer::No);
+        int round = 1;
+        for (int seconds : {30, 120, 300}) {
+            clock.advance(qint64(seconds) * 1000);
+            if (++round <= 3) {
+                EXPECT_TRUE(QTest::qWaitFor([&] { return tries() == round * c.triedPerRound; }, 10000))
+                    << tries();
+            }
+        }
+        waitUntilIdle();
+        EXPECT_EQ(tries(), 3 * c.triedPerRound + 1);
+        ASSERT_EQ(view.serverQuestions.size(), 1);
+        EXPECT_TRUE(view.serverQuestions[0].text.contains(QString::fromLatin1(c.reply).left(9)))
+            << str(view.serverQuestions[0].text);
+        view.serverQuestions.clear();
+        EXPECT_EQ(statuses(), QStringList({NG}) + QStringList(19, QString()));
+        const Result<JournalReport> report = readJournal(state.path("velmora/") + journals().value(0));
+        ASSERT_TRUE(report.ok());
+        // A continuation would send every row: the first failed for now, the rest were never tried.
+        EXPECT_EQ(report->notTried + report->retry, 20);
+        EXPECT_EQ(report->rows[1].state, JournalReport::Row::Retry);
+        EXPECT_EQ(report->rows[20].state, JournalReport::Row::NotTried);
+        clock.advance(3600 * 1000);
+    }
+}
+
 TEST(Resume, TheWindowKeepsAPasswordTypedForTheRunsServer)
 {
     RunIdentity id;

@@ -154,6 +154,26 @@ TEST_F(SignInRunTest, APasswordIsAskedOnceKeptAndAskedAgainOnlyAfterARefusal)
     EXPECT_EQ(view.passwordRequests.size(), 4);
 }
 
+// A login refused for now (454) is not a wrong password: the keyring keeps it, nobody is asked,
+// and the row goes out once the back-off is over.
+TEST_F(SignInRunTest, ALoginRefusedForNowKeepsItsPasswordAndIsTriedAgainLater)
+{
+    const QString key = secretKey("smtp", "taro", "127.0.0.1", passwordServer->port());
+    keyring.write(key, "s3cret");
+    passwordServer->rule("AUTH", "reply", "454 4.7.0 Too many login attempts, please try again later.");
+    load(2, passwordUrl());
+    mailing.startRun();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return view.status.contains(QStringLiteral("待機中")); }, 30000))
+        << str(view.status);
+    EXPECT_EQ(passwordServer->messages(), 0);
+    clock.advance(30 * 1000);
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !mailing.busy(); }, 30000)) << "the run never ended";
+    EXPECT_EQ(statuses(), QStringList(2, OK));
+    EXPECT_EQ(passwordServer->messages(), 2);
+    EXPECT_TRUE(view.passwordRequests.isEmpty());
+    EXPECT_EQ(keyring.read(key).secret, "s3cret");
+}
+
 // Without a keyring the question says the password lasts until exit, and this session asks no
 // more; a keyring that refuses is told and the run goes on with the typed password; ~/.netrc spares
 // the question altogether.

@@ -8,6 +8,11 @@
 
 #include <gtest/gtest.h>
 
+// A scripted answer to a box: a button, or PressEnter, which answers what the box's default button
+// is (as a real box does when the operator presses Enter).
+using ScriptedAnswer = std::optional<UserDialogs::Answer>;
+inline constexpr ScriptedAnswer PressEnter = std::nullopt;
+
 // Answers message boxes and file dialogs from a script. A box the script did not expect, or an
 // expected one that never came, fails the test.
 class ScriptedDialogs : public UserDialogs
@@ -15,12 +20,13 @@ class ScriptedDialogs : public UserDialogs
   public:
     struct ExpectedBox {
         Message message;
-        Answer answer;
+        ScriptedAnswer answer;
     };
 
     ~ScriptedDialogs() override { verifyDone(); }
 
-    void expectBox(const QString &text, const QString &title, Icon icon, Buttons buttons, Answer answer)
+    void expectBox(const QString &text, const QString &title, Icon icon, Buttons buttons,
+                   ScriptedAnswer answer)
     {
         m_boxes.append({{text, title, icon, buttons}, answer});
     }
@@ -70,7 +76,7 @@ class ScriptedDialogs : public UserDialogs
         EXPECT_EQ(message.title, e.message.title);
         EXPECT_EQ(int(message.icon), int(e.message.icon)) << message.text.toStdString();
         EXPECT_EQ(int(message.buttons), int(e.message.buttons)) << message.text.toStdString();
-        return e.answer;
+        return e.answer ? *e.answer : enterAnswer(message);
     }
     QString openFileName(QWidget *, const FileRequest &request) override
     {

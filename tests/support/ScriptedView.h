@@ -20,10 +20,10 @@ class ScriptedView : public MailingView
   public:
     SendInputs inputs;
     ScriptedDialogs dialogs;
-    QList<UserDialogs::Answer> goOnAnswers;
+    QList<ScriptedAnswer> goOnAnswers;
     QList<UserDialogs::Message> serverQuestions;
     // The questions of the check before sending (their counts vary with the table), answered in turn.
-    QList<UserDialogs::Answer> checkAnswers;
+    QList<ScriptedAnswer> checkAnswers;
     QList<UserDialogs::Message> checkQuestions;
 
     QString status;
@@ -70,7 +70,8 @@ class ScriptedView : public MailingView
                 ADD_FAILURE() << "unexpected server question: " << message.text.toStdString();
                 return UserDialogs::Answer::No;
             }
-            return goOnAnswers.takeFirst();
+            const ScriptedAnswer answer = goOnAnswers.takeFirst();
+            return answer ? *answer : enterAnswer(message);
         }
         if (message.title == QStringLiteral("送信前の確認")) {
             checkQuestions.append(message);
@@ -78,7 +79,8 @@ class ScriptedView : public MailingView
                 ADD_FAILURE() << "unexpected check question: " << message.text.toStdString();
                 return UserDialogs::Answer::No;
             }
-            return checkAnswers.takeFirst();
+            const ScriptedAnswer answer = checkAnswers.takeFirst();
+            return answer ? *answer : enterAnswer(message);
         }
         return dialogs.messageBox(nullptr, message);
     }

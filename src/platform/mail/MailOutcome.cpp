@@ -93,13 +93,18 @@ QString enhancedStatusCode(int code, QStringView replyText)
 
 MailOutcome::Kind classifySmtpReply(SmtpStage stage, int code, QStringView enhancedCode, QStringView text)
 {
-    // Anything but a refusal here means a server out of step with the dialogue; the mail did not go.
-    if (code < 400 || code > 599 || code == 421)
+    // Anything but a refusal means a server out of step with the dialogue. Before the end of the
+    // data the mail did not go; after it, the server may have taken the mail all the same.
+    if (code < 400 || code > 599)
+        return stage == SmtpStage::EndOfData ? Kind::MayHaveArrived : Kind::Temporary;
+    if (code == 421)
         return Kind::Temporary;
     const Enhanced e = parseEnhanced(enhancedCode);
     const bool permanent = code >= 500;
+    // A login refused for now (454 4.7.0, "too many login attempts") is tried again later with the
+    // same password; asking for another would not help (RFC 4954).
     if (stage == SmtpStage::Auth || isAuthentication(code, e))
-        return Kind::AuthRefused;
+        return permanent ? Kind::AuthRefused : Kind::Temporary;
     if (isAccountPolicy(e) || (permanent && e.is(4, 5)))
         return Kind::QuotaOrPolicy;
     // "Other" codes say nothing about the cause; a quota named in the text is the account's limit.

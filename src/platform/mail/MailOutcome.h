@@ -10,15 +10,16 @@ struct MailOutcome {
         Refused,        // permanent for this mail or address: 5xx to RCPT TO; 5xx after DATA or the end
                         // of data that is not about quota/policy/authentication; an address or subject
                         // the library refuses before any connection
-        Temporary,      // try this mail again later: 4xx to MAIL/RCPT/DATA/end of data (not auth), 421 at
-                        // any stage, or the session lost / timed out before the end of this mail's data
-                        // went out (after the one automatic retry on a fresh connection)
+        Temporary,      // try this mail again later: 4xx at any stage (also to AUTH: the login is
+                        // kept), 421, or the session lost / timed out before the end of this mail's
+                        // data went out (after the one automatic retry on a fresh connection)
         Unreachable,    // no session could be opened: name not found, connection refused or timed out,
                         // TLS / STARTTLS / certificate refused
         AuthRefused,    // authentication refused or required (535, 534, 530 5.7.0/5.7.57, 5.7.139,
-                        // 5.7.30, 5.7.3 ..., libcurl's login denied, 454 4.7.0 on AUTH)
+                        // 5.7.30, 5.7.3 ..., libcurl's login denied without a reply)
         QuotaOrPolicy,  // sending limit or quota reached, the sender or the client refused for policy
-        MayHaveArrived, // the whole mail and its end marker went out and no final reply came
+        MayHaveArrived, // the whole mail and its end marker went out and no final reply came, or one
+                        // that is neither an acceptance nor a refusal (a server out of step)
         LocalFailure,   // this side cannot make, store or record the mails: an attachment unreadable,
                         // the outbox folder not writable, the composer failing, a mail held back
     };
@@ -28,6 +29,9 @@ struct MailOutcome {
     QString replyText;    // the server's whole reply ("421 4.7.0 Try again later"), empty when none
     QString description;  // Japanese text for the operator; empty when accepted
     QString advice;       // for AuthRefused: what the reply means and the way out (also in description)
+    // The refusal is about the session, not this mail: 421, or a temporary refusal before the mail's
+    // transaction began (the greeting, the login). Every mail would meet it now.
+    bool serverWide = false;
     bool accepted() const { return kind == Kind::Accepted; }
 };
 

@@ -571,7 +571,9 @@ SmtpConnection::Attempt SmtpConnection::transact(const SmtpMail &mail,
         close(false);
         return a;
     }
-    if (!reply.positive() && !refuse(a, Stage::Message, reply))
+    // A reply that is neither an acceptance nor a refusal comes from a server out of step with the
+    // dialogue: nothing it says later can be trusted, so the session is cut.
+    if (!reply.positive() && (!refuse(a, Stage::Message, reply) || reply.code < 400 || reply.code > 599))
         close(false);
     else if (!m_ahead && m_replies.hasPending())
         close(false); // more than was asked for: the next reply could not be trusted
@@ -612,6 +614,13 @@ void SmtpConnection::explain(MailOutcome &o) const
 }
 
 MailOutcome SmtpConnection::outcome(const Attempt &a) const
+{
+    MailOutcome o = classified(a);
+    o.serverWide = o.kind == MailOutcome::Kind::Temporary && (o.replyCode == 421 || a.stage == Stage::Connect);
+    return o;
+}
+
+MailOutcome SmtpConnection::classified(const Attempt &a) const
 {
     MailOutcome o;
     if (a.code == CURLE_OK)

@@ -81,6 +81,7 @@ class SmtpConnection
     bool refuse(Attempt &a, Stage stage, const SmtpReply &reply);
     void reset();
     MailOutcome outcome(const Attempt &a) const;
+    MailOutcome classified(const Attempt &a) const;
     void explain(MailOutcome &o) const; // adds what an authentication refusal means
 
     // timeoutMs < 0: the response time-out of the settings. `sent`: how much went out, also on failure.

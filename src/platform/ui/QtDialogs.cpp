@@ -26,6 +26,14 @@ UserDialogs::Answer QtDialogs::messageBox(QWidget *owner, const Message &message
         box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
         break;
     }
+    if (message.defaultButton) {
+        switch (*message.defaultButton) {
+        case Answer::Ok: box.setDefaultButton(QMessageBox::Ok); break;
+        case Answer::Cancel: box.setDefaultButton(QMessageBox::Cancel); break;
+        case Answer::Yes: box.setDefaultButton(QMessageBox::Yes); break;
+        case Answer::No: box.setDefaultButton(QMessageBox::No); break;
+        }
+    }
     switch (box.exec()) {
     case QMessageBox::Ok: return Answer::Ok;
     case QMessageBox::Yes: return Answer::Yes;

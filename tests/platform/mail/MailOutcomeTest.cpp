@@ -37,7 +37,10 @@ TEST(SmtpReplyClassification, ProviderRepliesByStage)
         {SmtpStage::Auth, "534 5.7.9 Application-specific password required", Kind::AuthRefused},
         {SmtpStage::Mail, "530 5.7.57 Client not authenticated to send mail", Kind::AuthRefused},
         {SmtpStage::Mail, "530 5.7.0 Authentication required", Kind::AuthRefused},
-        {SmtpStage::Auth, "454 4.7.0 Temporary authentication failure", Kind::AuthRefused},
+        // A login refused for now keeps its password and is tried again later (RFC 4954).
+        {SmtpStage::Auth, "454 4.7.0 Temporary authentication failure", Kind::Temporary},
+        {SmtpStage::Auth, "454 4.7.0 Too many login attempts, please try again later.", Kind::Temporary},
+        {SmtpStage::Auth, "432 4.7.12 A password transition is needed", Kind::Temporary},
         {SmtpStage::Rcpt, "550 5.1.1 <x@y>: Recipient address rejected: User unknown", Kind::Refused},
         {SmtpStage::Rcpt, "552 5.2.2 Mailbox full", Kind::Refused},
         {SmtpStage::Rcpt, "552 5.2.2 <x@y>: Recipient address rejected: Mailbox over quota", Kind::Refused},
@@ -55,6 +58,8 @@ TEST(SmtpReplyClassification, ProviderRepliesByStage)
         {SmtpStage::Connect, "554 5.7.1 Access denied", Kind::QuotaOrPolicy},
         {SmtpStage::Connect, "450 4.3.2 Try later", Kind::Temporary},
         {SmtpStage::Data, "250 2.0.0 Ok", Kind::Temporary}, // out of step: the mail did not go
+        // Out of step after the end of data: the server may have taken the mail.
+        {SmtpStage::EndOfData, "354 End data with <CR><LF>.<CR><LF>", Kind::MayHaveArrived},
     };
     for (const Case &c : cases) {
         const QString reply = QString::fromUtf8(c.reply);

@@ -9,7 +9,7 @@ serve --store DIR [--starttls CERT KEY | --smtps CERT KEY] [--auth USER:PASS] [-
     it demands AUTH XOAUTH2 with an access token that FILE (written by oauth_test_server.py) holds
     for that user and that has not expired. Commands arrive as JSON lines on stdin, one JSON answer each:
       {"cmd": "rule", "stage": S, "action": A, "reply": "...", "match": "...", "times": N, "store": bool}
-          S: CONNECT, EHLO, MAIL, RCPT, DATA (the command), DATA_BODY (after 354), DATA_END, QUIT
+          S: CONNECT, EHLO, AUTH, MAIL, RCPT, DATA (the command), DATA_BODY (after 354), DATA_END, QUIT
           A: reply (send "reply"), reply_close (send it, then close), drop (close without a word),
              stall (never answer; in DATA_BODY also stop reading)
           match: only when the command argument contains it; times: how often (default 1, -1 always)
@@ -184,7 +184,8 @@ class TestSMTP(SMTP):
 
     async def smtp_AUTH(self, arg):
         STATE.auth_attempts.append({'tls': self.uses_tls(), 'arg': (arg or '').split(' ')[0]})
-        await super().smtp_AUTH(arg)
+        if not await self.intercept('AUTH', arg):
+            await super().smtp_AUTH(arg)
 
     async def smtp_RSET(self, arg):
         STATE.resets += 1
