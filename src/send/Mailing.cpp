@@ -448,31 +448,27 @@ Mailing::JournalScan Mailing::readJournals(Journals which)
 {
     // Journals are files anyone's program may have left, of any size: they are read on a thread of
     // their own while the window goes on answering. Nothing loads or sends meanwhile (busy()).
-    JournalScan scan;
     const RecipientTable table = m_table;
     QByteArray digest = m_tableDigest;
-    std::unique_ptr<QThread> thread(QThread::create([&scan, &digest, table, which] {
+    m_readingJournals = true;
+    JournalScan scan = waitOffThread<JournalScan>([&digest, table, which] {
+        JournalScan found;
         const JournalStore store;
         if (which == Journals::AllTidied)
             store.removeOld(QDateTime::currentDateTime());
         if (which == Journals::OfTable) {
             if (digest.isEmpty())
                 digest = tableDigest(table);
-            scan.tableBeingSent = TableLock::held(journalFolder(), digest);
+            found.tableBeingSent = TableLock::held(journalFolder(), digest);
         }
         for (JournalStore::Entry &e : store.unfinished()) {
             if (which == Journals::OfTable && (!e.report || e.report->identity.rows != table.lastRow() ||
                                                e.report->identity.tableDigest != digest))
                 continue;
-            scan.entries.push_back(std::move(e));
+            found.entries.push_back(std::move(e));
         }
-    }));
-    QEventLoop loop;
-    connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
-    m_readingJournals = true;
-    thread->start();
-    loop.exec();
-    thread->wait();
+        return found;
+    });
     m_readingJournals = false;
     if (which == Journals::OfTable)
         m_tableDigest = digest;
@@ -552,8 +548,12 @@ bool Mailing::continueRun(const QString &path)
 {
     if (busy())
         return false;
-    // Locked from here on: another Velmora cannot continue the same run meanwhile.
-    Result<std::unique_ptr<SendJournal>> reopened = SendJournal::reopen(path);
+    // Locked from here on: another Velmora cannot continue the same run meanwhile. Read again under
+    // the lock, off the window's thread.
+    m_readingJournals = true;
+    Result<std::unique_ptr<SendJournal>> reopened =
+        waitOffThread<Result<std::unique_ptr<SendJournal>>>([path] { return SendJournal::reopen(path); });
+    m_readingJournals = false;
     if (!reopened) {
         showFailure(reopened.failure());
         return false;

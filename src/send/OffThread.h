@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QEventLoop>
 #include <QObject>
 #include <QPointer>
 #include <QThread>
@@ -24,4 +25,19 @@ QPointer<QThread> runOffThread(QObject *receiver, std::function<T()> work, std::
     QObject::connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     thread->start();
     return thread;
+}
+
+// Runs work() on a thread of its own and waits for its result in a nested event loop, so that the
+// window goes on answering meanwhile; the caller keeps anything from starting that would need what
+// the work reads.
+template <class T> T waitOffThread(std::function<T()> work)
+{
+    std::optional<T> result;
+    std::unique_ptr<QThread> thread(QThread::create([&result, &work] { result.emplace(work()); }));
+    QEventLoop loop;
+    QObject::connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    thread->start();
+    loop.exec();
+    thread->wait();
+    return std::move(*result);
 }
