@@ -182,9 +182,8 @@ Result<std::unique_ptr<ProviderPacer>> ProviderPacer::open(const SendLimits &lim
     ::chmod(QFile::encodeName(folder).constData(), 0700);
 
     std::unique_ptr<ProviderPacer> pacer(new ProviderPacer(limits, path));
-    pacer->m_lockFd =
-        ::open(QFile::encodeName(path + QStringLiteral(".lock")).constData(),
-               O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    pacer->m_lockFd = ::open(QFile::encodeName(path + QStringLiteral(".lock")).constData(),
+                             O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (pacer->m_lockFd < 0)
         return Failure::sendCountRecord(path, errnoText());
     const Exclusive lock(pacer->m_lockFd);
