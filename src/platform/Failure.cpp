@@ -498,12 +498,14 @@ Failure Failure::signInListen(const QString &detail)
                 .arg(detail)};
 }
 
-Failure Failure::signInState()
+Failure Failure::signInTimedOut(int minutes)
 {
-    return {FailureNumber::SignInFailure,
-            QStringLiteral("ブラウザーから戻ってきた応答が、このサインインのものではありませんでした"
-                           "（state が一致しません）。安全のためサインインを中止しました。"
-                           "もう一度送信して、サインインし直してください。")};
+    return {
+        FailureNumber::SignInFailure,
+        QStringLiteral("ブラウザーでのサインインが %1 分以内に終わらなかったため、サインインを中止しました。"
+                       "メールは送信していません。もう一度送信して、開いたブラウザーのページでサインインして"
+                       "ください。")
+            .arg(minutes)};
 }
 
 Failure Failure::signInRefused(const QString &error, const QString &description)

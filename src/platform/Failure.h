@@ -90,7 +90,7 @@ struct Failure {
     static Failure signInCancelled();
     static Failure signInBrowser();
     static Failure signInListen(const QString &detail);
-    static Failure signInState();
+    static Failure signInTimedOut(int minutes);
     static Failure signInRefused(const QString &error, const QString &description);
     static Failure tokenClientRefused(const QString &detail);
     static Failure tokenGrantRefused(const QString &detail);

@@ -14,6 +14,7 @@
 #include <map>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,6 +83,68 @@ QByteArray lineOf(qint64 second, qint64 count)
     return QByteArray::number(second) + ' ' + QByteArray::number(count) + '\n';
 }
 
+bool lockFile(int fd, int operation)
+{
+    while (::flock(fd, operation) != 0) {
+        if (errno != EINTR)
+            return false;
+    }
+    return true;
+}
+
+// Held while the record is read, appended to or replaced: the lock file beside it is never
+// replaced, so every process of the account locks the same file.
+class Exclusive
+{
+  public:
+    explicit Exclusive(int fd) : m_fd(fd), m_held(fd >= 0 && lockFile(fd, LOCK_EX)) {}
+    ~Exclusive()
+    {
+        if (m_held)
+            ::flock(m_fd, LOCK_UN);
+    }
+    Exclusive(const Exclusive &) = delete;
+    Exclusive &operator=(const Exclusive &) = delete;
+    bool held() const { return m_held; }
+
+  private:
+    int m_fd;
+    bool m_held;
+};
+
+bool readAll(int fd, QByteArray *text)
+{
+    char buffer[65536];
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        text->append(buffer, n);
+        at += n;
+    }
+}
+
+// A record whose last line was cut short (a crash, a full disk) gets a line end before the next
+// line, which would otherwise be glued to it and lost.
+bool endsMidLine(int fd)
+{
+    struct stat st {
+    };
+    if (::fstat(fd, &st) != 0 || st.st_size == 0)
+        return false;
+    char last = '\n';
+    return ::pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n';
+}
+
+int openRecord(const QByteArray &native)
+{
+    return ::open(native.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+}
+
 } // namespace
 
 QString ProviderPacer::defaultFolder()
@@ -118,18 +181,22 @@ Result<std::unique_ptr<ProviderPacer>> ProviderPacer::open(const SendLimits &lim
         return Failure::sendCountRecord(path, errnoText());
     ::chmod(QFile::encodeName(folder).constData(), 0700);
 
-    QByteArray text;
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0 && errno != ENOENT)
+    std::unique_ptr<ProviderPacer> pacer(new ProviderPacer(limits, path));
+    pacer->m_lockFd = ::open(QFile::encodeName(path + QStringLiteral(".lock")).constData(),
+                             O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (pacer->m_lockFd < 0)
         return Failure::sendCountRecord(path, errnoText());
-    if (fd >= 0) {
-        QFile file;
-        if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle))
-            return Failure::sendCountRecord(path, file.errorString());
-        text = file.readAll();
-        if (file.error() != QFileDevice::NoError)
-            return Failure::sendCountRecord(path, file.errorString());
-    }
+    const Exclusive lock(pacer->m_lockFd);
+    if (!lock.held())
+        return Failure::sendCountRecord(path, errnoText());
+    // Every pacer holds its record with a shared lock for as long as it appends to it.
+    pacer->m_fd = openRecord(QFile::encodeName(path));
+    if (pacer->m_fd < 0 || !lockFile(pacer->m_fd, LOCK_SH))
+        return Failure::sendCountRecord(path, errnoText());
+    ::fchmod(pacer->m_fd, 0600);
+    QByteArray text;
+    if (!readAll(pacer->m_fd, &text))
+        return Failure::sendCountRecord(path, errnoText());
 
     // Lines "second count"; a line cut short by a crash or damaged otherwise is left out, and so is
     // a time far in the future that no clock set back could explain.
@@ -149,7 +216,6 @@ Result<std::unique_ptr<ProviderPacer>> ProviderPacer::open(const SendLimits &lim
     const qint64 shift =
         !seconds.empty() && seconds.rbegin()->first > nowSecond ? nowSecond - seconds.rbegin()->first : 0;
 
-    std::unique_ptr<ProviderPacer> pacer(new ProviderPacer(limits, path));
     qint64 cumulative = 0;
     for (const auto &[second, count] : seconds) {
         cumulative += count;
@@ -157,7 +223,7 @@ Result<std::unique_ptr<ProviderPacer>> ProviderPacer::open(const SendLimits &lim
     }
     pacer->dropOlderThanADay(nowMs);
     pacer->m_lastWriteMs = nowMs;
-    if (std::optional<Failure> failure = pacer->rewrite())
+    if (std::optional<Failure> failure = pacer->rewriteLocked())
         return *failure;
     return pacer;
 }
@@ -167,10 +233,29 @@ ProviderPacer::~ProviderPacer()
     flush();
     if (m_fd >= 0)
         ::close(m_fd);
+    if (m_lockFd >= 0)
+        ::close(m_lockFd);
 }
 
 std::optional<Failure> ProviderPacer::rewrite()
 {
+    const Exclusive lock(m_lockFd);
+    if (!lock.held())
+        return Failure::sendCountRecord(m_path, errnoText());
+    return rewriteLocked();
+}
+
+std::optional<Failure> ProviderPacer::rewriteLocked()
+{
+    // Another process that holds the record keeps appending to it: replacing the file would leave
+    // its counts in one nobody reads. The record then stays as it is and grows by appends; the
+    // next pacer alone with it trims it. (A failed conversion gives the shared lock up: take it
+    // again, which cannot wait, since exclusive locks are only asked for under the lock file.)
+    if (!lockFile(m_fd, LOCK_EX | LOCK_NB)) {
+        if (errno != EWOULDBLOCK || !lockFile(m_fd, LOCK_SH))
+            return Failure::sendCountRecord(m_path, errnoText());
+        return flushLocked();
+    }
     // Written beside the record and renamed over it: a crash leaves the old record or the new one.
     QByteArray text;
     for (const Second &s : m_seconds)
@@ -179,24 +264,35 @@ std::optional<Failure> ProviderPacer::rewrite()
     const QByteArray nativeTemporary = QFile::encodeName(temporary);
     const int fd =
         ::open(nativeTemporary.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
-        return Failure::sendCountRecord(m_path, errnoText());
-    const bool written = writeAll(fd, text) && ::fsync(fd) == 0;
-    const QString reason = errnoText();
-    ::close(fd);
-    if (!written || ::rename(nativeTemporary.constData(), QFile::encodeName(m_path).constData()) != 0) {
-        const QString failure = written ? errnoText() : reason;
-        ::unlink(nativeTemporary.constData());
-        return Failure::sendCountRecord(m_path, failure);
+    std::optional<Failure> failure;
+    if (fd < 0) {
+        failure = Failure::sendCountRecord(m_path, errnoText());
+    } else {
+        const bool written = writeAll(fd, text) && ::fsync(fd) == 0;
+        const QString reason = errnoText();
+        ::close(fd);
+        if (!written || ::rename(nativeTemporary.constData(), QFile::encodeName(m_path).constData()) != 0) {
+            failure = Failure::sendCountRecord(m_path, written ? errnoText() : reason);
+            ::unlink(nativeTemporary.constData());
+        }
     }
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
-    if (m_fd < 0)
-        return Failure::sendCountRecord(m_path, errnoText());
+    if (failure) {
+        lockFile(m_fd, LOCK_SH);
+        return failure;
+    }
+    // The new record is held before the old one is let go, both under the lock file.
+    const int next = openRecord(QFile::encodeName(m_path));
+    if (next < 0 || !lockFile(next, LOCK_SH)) {
+        failure = Failure::sendCountRecord(m_path, errnoText());
+        if (next >= 0)
+            ::close(next);
+        lockFile(m_fd, LOCK_SH);
+        return failure;
+    }
+    ::close(m_fd);
+    m_fd = next;
     m_unwritten.clear();
     m_unwrittenMails = 0;
-    m_tornLine = false;
     return std::nullopt;
 }
 
@@ -204,18 +300,27 @@ std::optional<Failure> ProviderPacer::flush()
 {
     if (m_unwritten.empty())
         return std::nullopt;
-    // A write that failed half-way may have left part of a line: start a fresh one.
-    QByteArray text = m_tornLine ? QByteArray("\n") : QByteArray();
+    const Exclusive lock(m_lockFd);
+    if (!lock.held()) {
+        m_writeFailure = Failure::sendCountRecord(m_path, errnoText());
+        return m_writeFailure;
+    }
+    return flushLocked();
+}
+
+std::optional<Failure> ProviderPacer::flushLocked()
+{
+    if (m_unwritten.empty())
+        return std::nullopt;
+    QByteArray text = endsMidLine(m_fd) ? QByteArray("\n") : QByteArray();
     for (const auto &[second, count] : m_unwritten)
         text += lineOf(second, count);
     if (m_fd < 0 || !writeAll(m_fd, text)) {
-        m_tornLine = true;
         m_writeFailure = Failure::sendCountRecord(m_path, errnoText());
         return m_writeFailure;
     }
     m_unwritten.clear();
     m_unwrittenMails = 0;
-    m_tornLine = false;
     m_writeFailure.reset();
     return std::nullopt;
 }

@@ -25,7 +25,10 @@ struct SendAccount {
 // after a crash or a restart still counts what went out before. Times are kept in whole seconds,
 // each mail counted up to the next full second (never less than the window). Appends are batched
 // (at most one write a second, or every 256 mails): a crash loses the counts of the last second.
-// Two programs sending through the same account at the same time do not see each other's mails.
+// Two programs sending through the same account at the same time append to the one record under a
+// lock (flock on "<record>.lock"), so a later run counts the mails of both; while they run, each
+// counts only its own and those sent before it opened. The record is trimmed (replaced by a new
+// file) only by a pacer that is alone with it.
 class ProviderPacer : public SendPacer
 {
   public:
@@ -59,18 +62,21 @@ class ProviderPacer : public SendPacer
     };
 
     ProviderPacer(const SendLimits &limits, QString path);
+    // The *Locked ones expect the lock file to be held.
     std::optional<Failure> rewrite();
+    std::optional<Failure> rewriteLocked();
+    std::optional<Failure> flushLocked();
     void dropOlderThanADay(qint64 nowMs);
     void followWallClockBack(qint64 nowMs);
     qint64 countBefore(std::deque<Second>::const_iterator it) const;
 
     SendLimits m_limits;
     QString m_path;
-    int m_fd = -1;
+    int m_fd = -1;     // the record, appended to, held with a shared lock
+    int m_lockFd = -1; // beside it, locked exclusively while the record is read or written
     std::deque<Second> m_seconds;
     std::vector<std::pair<qint64, qint64>> m_unwritten; // seconds and counts not yet appended
     qint64 m_unwrittenMails = 0;
     qint64 m_lastWriteMs = 0;
-    bool m_tornLine = false; // a failed append may have left part of a line
     std::optional<Failure> m_writeFailure;
 };

@@ -11,6 +11,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <thread>
+
 namespace
 {
 
@@ -96,11 +98,13 @@ TEST(ProviderPacer, ANewPacerOverTheSameFolderCountsTheLastDayOnly)
                                                   QFileDevice::ExeOwner | QFileDevice::ReadOther |
                                                   QFileDevice::ExeOther));
 
-    // A run that is never closed (a crash): mails one second apart reach the file as they go.
+    // A run that crashed: mails one second apart reached the file as they went, and its process,
+    // with its hold on the record, is gone.
     auto first = openPacer(perDay, Start, folder);
     for (int i = 0; i < 6; ++i)
         first->sent(Start.addSecs(i));
     const QString file = first->path();
+    first.reset();
     {
         QFile f(file);
         ASSERT_TRUE(f.open(QIODevice::Append));
@@ -124,6 +128,65 @@ TEST(ProviderPacer, ANewPacerOverTheSameFolderCountsTheLastDayOnly)
     auto other =
         openPacer(perDay, Start, folder, {Account.host, Account.user, QStringLiteral("hanako@example.jp")});
     EXPECT_EQ(other->allowance(Start).now, 10);
+}
+
+QByteArray recordOf(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+TEST(ProviderPacer, TwoRunsOfOneAccountAtOnceBothEndUpInTheRecord)
+{
+    ScratchDir dir;
+    const SendLimits perDay{QString(), 0, 0, 1000};
+    auto remaining = [&](const QDateTime &now) {
+        auto pacer = openPacer(perDay, now, dir.root());
+        return pacer ? pacer->allowance(now).now : -1;
+    };
+    // Each pacer opens the record for itself, as a second program would: flock tells them apart.
+    auto first = openPacer(perDay, Start, dir.root());
+    for (int i = 0; i < 3; ++i)
+        first->sent(Start.addSecs(i));
+    auto second = openPacer(perDay, Start.addSecs(10), dir.root());
+    EXPECT_EQ(second->allowance(Start.addSecs(10)).now, 997);
+    for (int i = 0; i < 3; ++i) {
+        first->sent(Start.addSecs(20 + i));
+        second->sent(Start.addSecs(20 + i));
+    }
+    // A line cut short by a third program's crash: the next line still starts on a line of its own.
+    {
+        QFile f(first->path());
+        ASSERT_TRUE(f.open(QIODevice::Append));
+        f.write("1715562");
+    }
+    first->sent(Start.addSecs(30));
+    second->flush();
+    first->flush();
+    EXPECT_EQ(remaining(Start.addSecs(40)), 1000 - 10) << recordOf(first->path()).toStdString();
+
+    // Alone with the record again, a pacer trims it to one line per second.
+    first.reset();
+    second.reset();
+    EXPECT_EQ(remaining(Start.addSecs(50)), 1000 - 10);
+    EXPECT_EQ(recordOf(dir.path(ProviderPacer::fileNameFor(Account))).count('\n'), 7);
+
+    // Two runs on two threads that open, send and close over and over, each mail appended at once.
+    constexpr int Rounds = 20, Mails = 10;
+    const QDateTime late = Start.addSecs(20000);
+    auto run = [&](int which) {
+        for (int round = 0; round < Rounds; ++round) {
+            auto pacer = openPacer(perDay, late, dir.root());
+            if (!pacer)
+                return;
+            for (int i = 0; i < Mails; ++i)
+                pacer->sent(Start.addSecs(100 + round * 100 + which * 50 + i));
+        }
+    };
+    std::thread other(run, 1);
+    run(0);
+    other.join();
+    EXPECT_EQ(remaining(late), 1000 - 10 - 2 * Rounds * Mails);
 }
 
 TEST(SendLimits, SettingsRoundTripAndBadValuesReadAsNoLimit)

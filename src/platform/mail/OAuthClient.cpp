@@ -10,7 +10,10 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <limits>
 
 namespace
 {
@@ -44,6 +47,24 @@ TokenReply endpointError(const QString &error, const QString &description)
         error == u"login_required" || error == u"expired_token")
         return failed(TokenReply::Status::GrantRefused, Failure::tokenGrantRefused(detail));
     return failed(TokenReply::Status::GrantRefused, Failure::signInRefused(error, description));
+}
+
+// Some endpoints send the number as text; without it an hour is the common lifetime.
+qint64 lifetimeOf(const QJsonValue &expires)
+{
+    bool ok = expires.isDouble();
+    const double seconds = ok ? expires.toDouble() : expires.toString().toDouble(&ok);
+    if (!ok || !std::isfinite(seconds) || seconds < 1)
+        return 3600;
+    return seconds >= double(TokenReply::MaxExpiresInSeconds) ? TokenReply::MaxExpiresInSeconds
+                                                              : qint64(seconds);
+}
+
+// When a token given now for so many seconds expires, in the clock's milliseconds.
+qint64 expiryOf(qint64 nowMs, qint64 seconds)
+{
+    const qint64 ms = std::clamp<qint64>(seconds, 0, TokenReply::MaxExpiresInSeconds) * 1000;
+    return nowMs > std::numeric_limits<qint64>::max() - ms ? std::numeric_limits<qint64>::max() : nowMs + ms;
 }
 
 } // namespace
@@ -96,7 +117,29 @@ bool oauthUrlIsSafe(const QUrl &url)
     return url.host() == u"localhost" || (!address.isNull() && address.isLoopback());
 }
 
-TokenReply requestToken(const OAuthClient &client, const QList<std::pair<QByteArray, QString>> &fields)
+TokenReply tokenReplyOf(long httpStatus, const QByteArray &body, const QString &where)
+{
+    QJsonParseError parse;
+    const QJsonDocument json = QJsonDocument::fromJson(body, &parse);
+    if (parse.error != QJsonParseError::NoError || !json.isObject())
+        return failed(TokenReply::Status::Unreadable, Failure::tokenUnreadable(where));
+    const QJsonObject o = json.object();
+    if (o.value(QStringLiteral("error")).isString())
+        return endpointError(o.value(QStringLiteral("error")).toString(),
+                             o.value(QStringLiteral("error_description")).toString());
+    const QString access = o.value(QStringLiteral("access_token")).toString();
+    const QString type = o.value(QStringLiteral("token_type")).toString();
+    if (httpStatus != 200 || access.isEmpty() ||
+        (!type.isEmpty() && type.compare(u"bearer", Qt::CaseInsensitive) != 0))
+        return failed(TokenReply::Status::Unreadable, Failure::tokenUnreadable(where));
+    TokenReply r;
+    r.accessToken = access;
+    r.refreshToken = o.value(QStringLiteral("refresh_token")).toString();
+    r.expiresInSeconds = lifetimeOf(o.value(QStringLiteral("expires_in")));
+    return r;
+}
+
+TokenReply requestToken(const OAuthClient &client, const TokenFields &fields)
 {
     const QString where = client.tokenUrl.toString(QUrl::RemoveUserInfo | QUrl::RemoveQuery);
     if (!oauthUrlIsSafe(client.tokenUrl))
@@ -112,7 +155,7 @@ TokenReply requestToken(const OAuthClient &client, const QList<std::pair<QByteAr
     for (const auto &[name, value] : fields) {
         if (!form.isEmpty())
             form += '&';
-        form += name + '=' + QUrl::toPercentEncoding(value);
+        form += name + '=' + value.toPercentEncoding();
     }
     const SendMailOptions options = sendMailOptions();
     const QByteArray url = client.tokenUrl.toEncoded();
@@ -149,30 +192,7 @@ TokenReply requestToken(const OAuthClient &client, const QList<std::pair<QByteAr
             Failure::tokenUnreachable(where, QString::fromUtf8(error[0] ? error : curl_easy_strerror(rc))));
     if (rc != CURLE_OK)
         return failed(TokenReply::Status::Unreadable, Failure::tokenUnreadable(where));
-    QJsonParseError parse;
-    const QJsonDocument json = QJsonDocument::fromJson(body, &parse);
-    if (parse.error != QJsonParseError::NoError || !json.isObject())
-        return failed(TokenReply::Status::Unreadable, Failure::tokenUnreadable(where));
-    const QJsonObject o = json.object();
-    if (o.value(QStringLiteral("error")).isString())
-        return endpointError(o.value(QStringLiteral("error")).toString(),
-                             o.value(QStringLiteral("error_description")).toString());
-    const QString access = o.value(QStringLiteral("access_token")).toString();
-    const QString type = o.value(QStringLiteral("token_type")).toString();
-    if (status != 200 || access.isEmpty() ||
-        (!type.isEmpty() && type.compare(u"bearer", Qt::CaseInsensitive) != 0))
-        return failed(TokenReply::Status::Unreadable, Failure::tokenUnreadable(where));
-    TokenReply r;
-    r.accessToken = access;
-    r.refreshToken = o.value(QStringLiteral("refresh_token")).toString();
-    const QJsonValue expires = o.value(QStringLiteral("expires_in"));
-    // Some endpoints send the number as text; without it an hour is the common lifetime.
-    r.expiresInSeconds = expires.isDouble()   ? qint64(expires.toDouble())
-                         : expires.isString() ? expires.toString().toLongLong()
-                                              : 3600;
-    if (r.expiresInSeconds <= 0)
-        r.expiresInSeconds = 3600;
-    return r;
+    return tokenReplyOf(status, body, where);
 }
 
 OAuthTokenSource::OAuthTokenSource(OAuthClient client, QString refreshToken, std::function<qint64()> clock)
@@ -193,7 +213,7 @@ void OAuthTokenSource::setAccessToken(const QString &token, qint64 expiresInSeco
 {
     std::lock_guard lock(m_mutex);
     m_accessToken = token;
-    m_expiresAtMs = now() + expiresInSeconds * 1000;
+    m_expiresAtMs = expiryOf(now(), expiresInSeconds);
 }
 
 void OAuthTokenSource::setRefreshTokenChanged(std::function<void(const QString &)> changed)
@@ -225,18 +245,18 @@ OAuthTokenSource::Token OAuthTokenSource::accessToken(bool refresh)
                              Failure::tokenGrantRefused(QStringLiteral("no refresh token")));
             return t;
         }
-        QList<std::pair<QByteArray, QString>> fields{{"grant_type", QStringLiteral("refresh_token")},
-                                                     {"refresh_token", m_refreshToken},
-                                                     {"client_id", m_client.clientId},
-                                                     {"scope", m_client.scope}};
+        TokenFields fields{{"grant_type", "refresh_token"},
+                           {"refresh_token", m_refreshToken.toUtf8()},
+                           {"client_id", m_client.clientId.toUtf8()},
+                           {"scope", m_client.scope.toUtf8()}};
         if (!m_client.clientSecret.isEmpty())
-            fields.append({"client_secret", m_client.clientSecret});
+            fields.append({"client_secret", m_client.clientSecret.toUtf8()});
         t.reply = requestToken(m_client, fields);
         if (!t.reply.ok())
             return t;
         t.fresh = true;
         m_accessToken = t.reply.accessToken;
-        m_expiresAtMs = now() + t.reply.expiresInSeconds * 1000;
+        m_expiresAtMs = expiryOf(now(), t.reply.expiresInSeconds);
         if (!t.reply.refreshToken.isEmpty() && t.reply.refreshToken != m_refreshToken) {
             m_refreshToken = t.reply.refreshToken;
             rotated = m_refreshToken;

@@ -41,15 +41,23 @@ struct TokenReply {
     };
     Status status = Status::Ok;
     QString accessToken;
-    QString refreshToken; // empty when the endpoint kept the old one
-    qint64 expiresInSeconds = 0;
+    QString refreshToken;           // empty when the endpoint kept the old one
+    qint64 expiresInSeconds = 0;    // from 1 to MaxExpiresInSeconds
     std::optional<Failure> failure; // set unless Ok
     bool ok() const { return status == Status::Ok; }
+
+    // No access token lives longer; a longer lifetime claimed is cut to this.
+    static constexpr qint64 MaxExpiresInSeconds = 365LL * 24 * 3600;
 };
 
-// One POST to the token endpoint (form fields in order), over libcurl with the mail library's
-// certificate checks and time-outs. Blocks: callable from any thread.
-TokenReply requestToken(const OAuthClient &client, const QList<std::pair<QByteArray, QString>> &fields);
+// What a token endpoint's answer (HTTP status and body) says; `where` names it in failures.
+TokenReply tokenReplyOf(long httpStatus, const QByteArray &body, const QString &where);
+
+// One POST to the token endpoint (form fields in order, each value the bytes to send; texts as
+// UTF-8), over libcurl with the mail library's certificate checks and time-outs. Blocks: callable
+// from any thread.
+using TokenFields = QList<std::pair<QByteArray, QByteArray>>;
+TokenReply requestToken(const OAuthClient &client, const TokenFields &fields);
 
 // The access tokens of one signed-in mail account for a send run. The access token is refreshed
 // with the refresh token shortly before it expires and when the server refused it; a refresh token
@@ -60,7 +68,7 @@ class OAuthTokenSource
     // clock: monotonic milliseconds; null: the system's.
     OAuthTokenSource(OAuthClient client, QString refreshToken, std::function<qint64()> clock = {});
 
-    // The access token a sign-in returned with the refresh token.
+    // The access token a sign-in returned with the refresh token; its lifetime as for TokenReply.
     void setAccessToken(const QString &token, qint64 expiresInSeconds);
     void setRefreshTokenChanged(std::function<void(const QString &)> changed);
 

@@ -1,19 +1,23 @@
 #include "OAuthSignIn.h"
 
+#include "OAuthRedirect.h"
+
 #include <QCryptographicHash>
 #include <QEventLoop>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
-#include <QUrlQuery>
+#include <QTimer>
 
+#include <algorithm>
 #include <memory>
 
 namespace
 {
 
 constexpr qsizetype MaxRequest = 16 * 1024;
+constexpr int AnswerMs = 10000;
 
 QByteArray randomText(int bytes)
 {
@@ -34,6 +38,10 @@ const QString DonePage =
     QStringLiteral("サインインが終わりました。このページを閉じて Velmora に戻ってください。");
 const QString FailedPage =
     QStringLiteral("サインインできませんでした。Velmora に表示されたメッセージを確かめてください。");
+const QString WrongStatePage = QStringLiteral(
+    "この応答は、いま Velmora が待っているサインインのものではありません（state が一致しません）。"
+    "Velmora が今回開いたページでサインインしてください。Velmora はサインインを待っています。");
+const QString RefusedPage = QStringLiteral("Velmora はこの要求を受け付けません。");
 
 } // namespace
 
@@ -98,8 +106,14 @@ void OAuthSignIn::start()
     m_authorizationUrl = m_client.authorizationUrl;
     m_authorizationUrl.setQuery(QString::fromLatin1(query), QUrl::StrictMode);
     m_waiting = true;
-    if (!m_opener || !m_opener(m_authorizationUrl))
+    if (!m_opener || !m_opener(m_authorizationUrl)) {
         finish(failedWith(Failure::signInBrowser()));
+        return;
+    }
+    QTimer::singleShot(m_limits.signInMs, this, [this] {
+        if (m_waiting)
+            finish(failedWith(Failure::signInTimedOut((m_limits.signInMs + 59999) / 60000)));
+    });
 }
 
 void OAuthSignIn::cancel()
@@ -111,56 +125,83 @@ void OAuthSignIn::cancel()
 void OAuthSignIn::takeConnection()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        m_requests.insert(socket, {});
+        while (!m_requests.isEmpty() && m_requests.size() >= std::max(m_limits.connections, 1))
+            drop(m_requests.front().first);
+        m_requests.append(std::pair(socket, QByteArray()));
         connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readRequest(socket); });
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            m_requests.remove(socket);
+            forget(socket);
             socket->deleteLater();
+        });
+        // On the socket, which an answer keeps beyond the sign-in (see answer()).
+        QTimer::singleShot(m_limits.requestMs, socket, [self = QPointer(this), socket] {
+            if (self && self->forget(socket))
+                self->drop(socket);
         });
     }
 }
 
+bool OAuthSignIn::forget(QTcpSocket *socket)
+{
+    for (auto it = m_requests.begin(); it != m_requests.end(); ++it) {
+        if (it->first == socket) {
+            m_requests.erase(it);
+            return true;
+        }
+    }
+    return false;
+}
+
+void OAuthSignIn::drop(QTcpSocket *socket)
+{
+    forget(socket);
+    socket->abort();
+    socket->deleteLater();
+}
+
 void OAuthSignIn::readRequest(QTcpSocket *socket)
 {
-    auto it = m_requests.find(socket);
+    auto it = std::find_if(m_requests.begin(), m_requests.end(),
+                           [socket](const auto &request) { return request.first == socket; });
     if (it == m_requests.end())
         return;
-    it->append(socket->readAll());
-    const qsizetype end = it->indexOf("\r\n\r\n");
+    it->second.append(socket->readAll());
+    const qsizetype end = it->second.indexOf("\r\n\r\n");
     if (end < 0) {
-        if (it->size() > MaxRequest)
-            answer(socket, 431, FailedPage);
+        if (it->second.size() > MaxRequest) {
+            m_requests.erase(it);
+            answer(socket, 431, RefusedPage);
+        }
         return;
     }
-    // "GET /?code=…&state=… HTTP/1.1"
-    const QList<QByteArray> line = it->left(it->indexOf("\r\n")).split(' ');
+    const QByteArray head = it->second.left(end);
     m_requests.erase(it);
-    if (line.size() != 3 || line[0] != "GET" || !line[2].startsWith("HTTP/1.")) {
-        answer(socket, 400, FailedPage);
+    const OAuthRedirect redirect = OAuthRedirect::parse(head, m_state);
+    using Kind = OAuthRedirect::Kind;
+    switch (redirect.kind) {
+    case Kind::Malformed: answer(socket, 400, RefusedPage); return;
+    case Kind::Elsewhere:
+        // The browser may ask for other things on the way (an icon): only the redirect counts.
+        answer(socket, 404, FailedPage);
         return;
+    case Kind::WrongState:
+        // An old page of an earlier sign-in, or another program: the operator's answer may still come.
+        answer(socket, 400, m_waiting ? WrongStatePage : FailedPage);
+        return;
+    case Kind::Refused:
+    case Kind::Code: break;
     }
-    const QUrl target(QStringLiteral("http://127.0.0.1") + QString::fromLatin1(line[1]), QUrl::StrictMode);
-    const QUrlQuery query(target.query(QUrl::FullyEncoded));
-    const QString code = query.queryItemValue(QStringLiteral("code"), QUrl::FullyDecoded);
-    const QString error = query.queryItemValue(QStringLiteral("error"), QUrl::FullyDecoded);
-    // The browser may ask for other things on the way (an icon): only the redirect counts.
-    if (!m_waiting || target.path() != u"/" || (code.isEmpty() && error.isEmpty())) {
+    if (!m_waiting) {
         answer(socket, 404, FailedPage);
         return;
     }
-    if (query.queryItemValue(QStringLiteral("state"), QUrl::FullyDecoded) != QString::fromLatin1(m_state)) {
-        answer(socket, 400, FailedPage);
-        finish(failedWith(Failure::signInState()));
-        return;
-    }
-    if (!error.isEmpty()) {
+    if (redirect.kind == Kind::Refused) {
         answer(socket, 200, FailedPage);
-        finish(failedWith(Failure::signInRefused(
-            error, query.queryItemValue(QStringLiteral("error_description"), QUrl::FullyDecoded))));
+        finish(failedWith(Failure::signInRefused(redirect.error, redirect.errorDescription)));
         return;
     }
     answer(socket, 200, DonePage);
-    exchange(code);
+    exchange(redirect.code);
 }
 
 void OAuthSignIn::answer(QTcpSocket *socket, int status, const QString &text)
@@ -172,20 +213,26 @@ void OAuthSignIn::answer(QTcpSocket *socket, int status, const QString &text)
                   "\r\nContent-Type: text/html; charset=utf-8\r\nCache-Control: no-store\r\nConnection: close"
                   "\r\nContent-Length: " +
                   QByteArray::number(body.size()) + "\r\n\r\n" + body);
+    // The sign-in may end (and be deleted) at once: the answer still reaches the browser, then the
+    // connection goes, or after a while when the peer does not take it.
+    socket->disconnect(this);
+    socket->setParent(nullptr);
+    connect(socket, &QAbstractSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(AnswerMs, socket, &QObject::deleteLater);
     socket->disconnectFromHost();
 }
 
-void OAuthSignIn::exchange(const QString &code)
+void OAuthSignIn::exchange(const QByteArray &code)
 {
     m_waiting = false;
     m_server->close();
-    QList<std::pair<QByteArray, QString>> fields{{"grant_type", QStringLiteral("authorization_code")},
-                                                 {"code", code},
-                                                 {"redirect_uri", m_redirectUri},
-                                                 {"client_id", m_client.clientId},
-                                                 {"code_verifier", QString::fromLatin1(m_verifier)}};
+    TokenFields fields{{"grant_type", "authorization_code"},
+                       {"code", code},
+                       {"redirect_uri", m_redirectUri.toUtf8()},
+                       {"client_id", m_client.clientId.toUtf8()},
+                       {"code_verifier", m_verifier}};
     if (!m_client.clientSecret.isEmpty())
-        fields.append({"client_secret", m_client.clientSecret});
+        fields.append({"client_secret", m_client.clientSecret.toUtf8()});
     auto reply = std::make_shared<TokenReply>();
     QThread *thread =
         QThread::create([client = m_client, fields, reply] { *reply = requestToken(client, fields); });
@@ -206,6 +253,8 @@ void OAuthSignIn::finish(TokenReply result)
     m_waiting = false;
     if (m_server)
         m_server->close();
+    while (!m_requests.isEmpty())
+        drop(m_requests.front().first);
     m_result = std::move(result);
     emit finished();
 }

@@ -3,12 +3,13 @@
 #include "OAuthClient.h"
 
 #include <QByteArray>
-#include <QHash>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
 
 #include <functional>
+#include <utility>
 
 class QTcpServer;
 class QTcpSocket;
@@ -18,7 +19,10 @@ class QThread;
 // to the provider, the answer taken on a loopback redirect (http://127.0.0.1:<port>/), then the
 // code exchanged for tokens. Lives on the GUI thread; the exchange runs on a thread of its own so
 // the window keeps answering. Always ends with finished(), once: with tokens, or with the failure
-// (cancelled, a wrong state, an error in the redirect, the endpoint's refusal).
+// (cancelled, out of time, an error in the redirect, the endpoint's refusal). Any local program can
+// connect to the listener: a request that is not this sign-in's redirect (another path, a wrong
+// state, not a plain HTTP/1.x GET) is answered and the sign-in waits on, and only a few
+// connections are held, each for a few seconds, so that idle ones cannot keep the browser out.
 class OAuthSignIn : public QObject
 {
     Q_OBJECT
@@ -27,9 +31,18 @@ class OAuthSignIn : public QObject
     // client in tests. False when nothing could be opened.
     using Opener = std::function<bool(const QUrl &)>;
 
+    // How long the listener waits and what it holds.
+    struct Limits {
+        int connections = 8;           // held at once; a new one lets the oldest go
+        int requestMs = 5000;          // for a connection to send its whole request
+        int signInMs = 10 * 60 * 1000; // for the operator to come back from the browser
+    };
+
     OAuthSignIn(OAuthClient client, QString loginHint, Opener opener, QObject *parent = nullptr);
     ~OAuthSignIn() override; // waits for an exchange in flight (bounded by its time-outs)
 
+    // Before start().
+    void setLimits(const Limits &limits) { m_limits = limits; }
     void start();
     // Ends a sign-in still waiting for the browser; finished() follows at once.
     void cancel();
@@ -45,15 +58,19 @@ class OAuthSignIn : public QObject
   private:
     void takeConnection();
     void readRequest(QTcpSocket *socket);
+    // Forgets a connection whose request is still awaited; false when it was not one.
+    bool forget(QTcpSocket *socket);
+    void drop(QTcpSocket *socket);
     void answer(QTcpSocket *socket, int status, const QString &text);
-    void exchange(const QString &code);
+    void exchange(const QByteArray &code);
     void finish(TokenReply result);
 
     const OAuthClient m_client;
     const QString m_loginHint;
     Opener m_opener;
+    Limits m_limits;
     QTcpServer *m_server = nullptr;
-    QHash<QTcpSocket *, QByteArray> m_requests;
+    QList<std::pair<QTcpSocket *, QByteArray>> m_requests; // oldest first, with what they sent
     QPointer<QThread> m_exchange;
     QByteArray m_verifier;
     QByteArray m_state;

@@ -44,10 +44,12 @@ bool TestBrowser::open(const QUrl &url)
     QNetworkRequest request(url);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
     QNetworkReply *authorize = m_network.get(request);
-    QObject::connect(authorize, &QNetworkReply::finished, authorize, [this, authorize] {
+    // What is still under way when the browser is reset belongs to an earlier sign-in.
+    const int generation = m_generation;
+    QObject::connect(authorize, &QNetworkReply::finished, authorize, [this, authorize, generation] {
         authorize->deleteLater();
         QUrl back = authorize->header(QNetworkRequest::LocationHeader).toUrl();
-        if (!back.isValid())
+        if (!back.isValid() || generation != m_generation)
             return;
         if (!stateOverride.isNull()) {
             QUrlQuery q(back);
@@ -56,7 +58,11 @@ bool TestBrowser::open(const QUrl &url)
             back.setQuery(q);
         }
         QNetworkReply *redirect = m_network.get(QNetworkRequest(back));
-        QObject::connect(redirect, &QNetworkReply::finished, redirect, &QObject::deleteLater);
+        QObject::connect(redirect, &QNetworkReply::finished, redirect, [this, redirect, generation] {
+            if (generation == m_generation)
+                answers.append(redirect->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
+            redirect->deleteLater();
+        });
     });
     return true;
 }

@@ -33,6 +33,11 @@ class TestOAuthServer
     void revoke() { command({{"cmd", "revoke"}}); }
     void deny(const QString &error) { command({{"cmd", "deny"}, {"error", error}}); }
     void answerGarbage(bool on) { command({{"cmd", "garbage"}, {"on", on}}); }
+    // The next authorization's code, as bytes.
+    void issueCode(const QByteArray &code)
+    {
+        command({{"cmd", "code"}, {"code", QString::fromLatin1(code)}});
+    }
 
   private:
     QTemporaryDir m_dir;
@@ -63,12 +68,16 @@ class TestBrowser : public QObject
         neverReturns = false;
         stateOverride = QString();
         opened.clear();
+        answers.clear();
+        ++m_generation;
     }
 
     bool neverReturns = false; // the operator never finishes in the browser
     QString stateOverride;     // the redirect comes back with this state instead
     QList<QUrl> opened;
+    QList<int> answers; // the HTTP status of each answer the loopback redirect got
 
   private:
     QNetworkAccessManager m_network;
+    int m_generation = 0;
 };

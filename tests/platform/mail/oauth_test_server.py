@@ -19,6 +19,10 @@ serve --tokens FILE --client-id ID [--client-secret SECRET] [--lifetime SECONDS]
       {"cmd": "revoke"}             every refresh token and access token is revoked
       {"cmd": "deny", "error": E}   the next authorization redirects with error=E
       {"cmd": "garbage", "on": B}   the token endpoint answers an HTML page instead of JSON
+      {"cmd": "code", "code": C}    the next authorization issues the code C, whose characters
+                                    stand for bytes (U+0000-U+00FF): the redirect carries them
+                                    percent-encoded, and the token endpoint reads its form's
+                                    escapes as bytes too, so a code must come back byte for byte
       {"cmd": "quit"}
     End of stdin stops the server too.
 """
@@ -44,6 +48,7 @@ class State:
         self.access = {}
         self.deny = None
         self.garbage = False
+        self.next_code = None
         self.stats = {'authorizations': 0, 'codes': 0, 'exchanges': 0, 'refreshes': 0,
                       'pkce_failures': 0, 'last_authorization': {}}
 
@@ -112,19 +117,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
                   or len(q.get('code_challenge', '')) != 43):
                 params.update(error='invalid_request', error_description='PKCE S256 required')
             else:
-                code = 'code-' + secrets.token_urlsafe(16)
+                code = STATE.next_code or 'code-' + secrets.token_urlsafe(16)
+                STATE.next_code = None
                 STATE.codes[code] = {'challenge': q['code_challenge'], 'redirect_uri': redirect,
                                      'client_id': q['client_id'], 'user': q.get('login_hint', '')}
                 STATE.stats['codes'] += 1
                 params['code'] = code
-        location = redirect + '?' + urllib.parse.urlencode(params)
+        location = redirect + '?' + urllib.parse.urlencode(params, encoding='latin-1')
         self.send(302, '', 'text/plain', [('Location', location)])
 
     def do_POST(self):
         if urllib.parse.urlsplit(self.path).path != '/token':
             return self.send(404, 'not found', 'text/plain')
         length = int(self.headers.get('Content-Length', '0'))
-        form = dict(urllib.parse.parse_qsl(self.rfile.read(length).decode(), keep_blank_values=True))
+        form = dict(urllib.parse.parse_qsl(self.rfile.read(length).decode('ascii', 'replace'),
+                                           keep_blank_values=True, encoding='latin-1'))
         with STATE.lock:
             if STATE.garbage:
                 return self.send(200, '<html><body>Service Unavailable</body></html>', 'text/html')
@@ -169,6 +176,8 @@ def command(cmd):
             STATE.deny = cmd.get('error', 'access_denied')
         elif what == 'garbage':
             STATE.garbage = bool(cmd.get('on', True))
+        elif what == 'code':
+            STATE.next_code = cmd.get('code') or None
         elif what != 'stats':
             return {'error': 'unknown command %r' % what}
         return dict(STATE.stats)
