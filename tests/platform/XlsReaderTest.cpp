@@ -352,6 +352,15 @@ TEST(WorkbookReader, DatesAndNumberFormatsAsAWorkbookShowsThem)
     EXPECT_EQ(isoDateText("08.12.2026"), "");
     EXPECT_EQ(durationText("PT18H05M00S"), "18:05:00");
     EXPECT_EQ(durationText("P1DT2H"), "26:00:00");
+    EXPECT_EQ(durationText("PT2568000H"), "2568000:00:00");
+    // Longer than the dates of a workbook reach, or a unit again: once the seconds overflowed.
+    std::string dayParts = "P";
+    for (int i = 0; i < 107000; ++i)
+        dayParts += "999999999D";
+    EXPECT_EQ(durationText(dayParts), "");
+    EXPECT_EQ(durationText("PT2568000H2568000H"), "");
+    EXPECT_EQ(durationText("P2958466D"), "");
+    EXPECT_EQ(durationText("PT30M1H"), "");
 
     const struct {
         const char *code;
