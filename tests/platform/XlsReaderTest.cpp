@@ -432,3 +432,12 @@ TEST(XlsReader, BiffRecordsAsExcelAndOlderVersionsWriteThem)
     const QString cut = dir.write(QStringLiteral("cut.xls"), compoundFile(shared.first(shared.size() - 4)));
     EXPECT_EQ(XlsWorkbook::open(cut).failure().description, damaged(QFileInfo(cut).absoluteFilePath()));
 }
+
+TEST(WorkbookReader, AnArchiveWhoseCommentHoldsTheEndRecordsSignatureReads)
+{
+    Result<std::unique_ptr<XlsWorkbook>> r =
+        XlsWorkbook::open(testDataPath(QStringLiteral("untrusted/xlsx-comment-holds-end-signature.xlsx")));
+    ASSERT_TRUE(r.ok()) << r.failure().description.toStdString();
+    EXPECT_EQ(r.value()->cellText(1, 1).value(), QStringLiteral("メールアドレス"));
+    EXPECT_EQ(r.value()->cellText(3, 2).value(), QStringLiteral("鈴木\n花子"));
+}
