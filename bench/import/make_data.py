@@ -2,7 +2,10 @@
 """Writes the import benchmark's inputs: a CP932 CSV of 100 000 rows x 10 columns of Japanese
 text (about 8 MB) and the same 20 000 rows x 10 columns as .xls, .xlsx and .ods. The .xlsx is laid
 out as Excel saves it (a shared string table, one row element per row), the .ods as LibreOffice
-does (one cell element per cell, text in paragraphs). Usage: make_data.py OUTPUT_DIR"""
+does (one cell element per cell, text in paragraphs). bench-producer.fods is a sheet of 20 000 rows
+x 7 with numbers, formulas and dates for LibreOffice to save as .xls (run.sh).
+Usage: make_data.py OUTPUT_DIR"""
+import datetime
 import os
 import random
 import sys
@@ -109,3 +112,46 @@ with zipfile.ZipFile(os.path.join(out, "bench.ods"), "w", zipfile.ZIP_DEFLATED) 
                '<office:body><office:spreadsheet><table:table table:name="宛先">%s'
                '<table:table-row table:number-rows-repeated="1028575"><table:table-cell table:number-columns-repeated="16384"/>'
                "</table:table-row></table:table></office:spreadsheet></office:body></office:document-content>" % (ns, table))
+
+# A recipient sheet as people keep one: 20 000 rows x 7 of text, amounts (some of them formulas)
+# and dates in a date format, as flat OpenDocument. run.sh has LibreOffice save it as .xls when
+# LibreOffice is there: its files hold what our own writers never do (FORMULA and MULRK records,
+# date cells).
+number_ns = ('xmlns:style="urn:oasis:names:tc:opendocument:xmlns:style:1.0" '
+             'xmlns:number="urn:oasis:names:tc:opendocument:xmlns:datastyle:1.0" '
+             'xmlns:of="urn:oasis:names:tc:opendocument:xmlns:of:1.2"')
+
+
+def text_cell(v):
+    return '<table:table-cell office:value-type="string"><text:p>%s</text:p></table:table-cell>' % escape(v)
+
+
+producer = []
+previous = 0
+for i in range(1, 20001):
+    name = rnd.choice(family) + " " + rnd.choice(given)
+    amount = rnd.randint(1, 500) * 100
+    if i % 20 == 0:
+        amount_cell = ('<table:table-cell table:formula="of:=[.D%d]*2" office:value-type="float" '
+                       'office:value="%d"/>' % (i, 2 * previous))
+    else:
+        amount_cell = '<table:table-cell office:value-type="float" office:value="%d"/>' % amount
+        previous = amount
+    day = datetime.date(2026, 1, 1) + datetime.timedelta(days=i % 365)
+    texts = ["user%06d@example.jp" % i, name, "株式会社%s商事" % rnd.choice(family)]
+    tail = ["%03d-%04d" % (rnd.randint(0, 999), rnd.randint(0, 9999)),
+            "03-%04d-%04d" % (rnd.randint(0, 9999), rnd.randint(0, 9999))]
+    producer.append("<table:table-row>%s%s%s%s</table:table-row>" % (
+        "".join(text_cell(v) for v in texts), amount_cell,
+        '<table:table-cell table:style-name="ce1" office:value-type="date" office:date-value="%s"/>'
+        % day.isoformat(), "".join(text_cell(v) for v in tail)))
+head = "".join(text_cell(v) for v in ["メールアドレス", "氏名", "会社名", "金額", "日付", "郵便番号", "電話"])
+with open(os.path.join(out, "bench-producer.fods"), "w", encoding="utf-8") as f:
+    f.write('<?xml version="1.0" encoding="UTF-8"?><office:document %s %s office:version="1.3" '
+            'office:mimetype="application/vnd.oasis.opendocument.spreadsheet"><office:automatic-styles>'
+            '<number:date-style style:name="N1"><number:year number:style="long"/><number:text>/</number:text>'
+            '<number:month number:style="long"/><number:text>/</number:text><number:day number:style="long"/>'
+            '</number:date-style><style:style style:name="ce1" style:family="table-cell" '
+            'style:data-style-name="N1"/></office:automatic-styles><office:body><office:spreadsheet>'
+            '<table:table table:name="宛先"><table:table-row>%s</table:table-row>%s</table:table>'
+            '</office:spreadsheet></office:body></office:document>' % (ns, number_ns, head, "".join(producer)))

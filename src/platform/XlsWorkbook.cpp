@@ -139,7 +139,8 @@ Result<std::unique_ptr<XlsWorkbook>> XlsWorkbook::open(const QString &path, cons
         return Failure::importCancelled();
     if (timedOut)
         return Failure::workbookTimedOut(path, (options.timeoutMs + 999) / 1000);
-    if (!answer.complete() || reader.exitStatus() != QProcess::NormalExit || reader.exitCode() != 0)
+    if (!answer.complete() || reader.exitStatus() != QProcess::NormalExit || reader.exitCode() != 0 ||
+        answer.damaged())
         return Failure::damagedWorkbook(path);
     if (answer.limitHit())
         return Failure::workbookLimit(path, answer.failureReason());

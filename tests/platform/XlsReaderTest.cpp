@@ -38,6 +38,65 @@ QByteArray soundAnswer()
            record('E', {3});
 }
 
+QByteArray u16(quint16 n)
+{
+    return QByteArray(1, char(n & 0xFF)) + char(n >> 8);
+}
+
+QByteArray biff(quint16 type, const QByteArray &data)
+{
+    return u16(type) + u16(quint16(data.size())) + data;
+}
+
+// A BIFF8 text as records hold it: length, flags (16-bit characters), UTF-16.
+QByteArray biffText(const QString &text)
+{
+    return u16(quint16(text.size())) + char(1) +
+           QByteArray(reinterpret_cast<const char *>(text.utf16()), text.size() * 2);
+}
+
+// A workbook stream: the globals' records, then one worksheet of cell records; BIFF8, or BIFF5.
+QByteArray workbookStream(const QByteArray &globals, const QByteArray &cells, bool biff5 = false)
+{
+    const auto bof = [&](quint16 kind) {
+        return biff(0x0809, u16(biff5 ? 0x0500 : 0x0600) + u16(kind) + QByteArray(biff5 ? 4 : 12, '\0'));
+    };
+    const QByteArray name = biff5 ? QByteArray("\1S") : QByteArray("\1\0S", 3);
+    QByteArray head = bof(0x0005) + globals;
+    const qsizetype sheetAt = head.size() + 4 + 6 + name.size() + 4;
+    head += biff(0x0085, u32(quint32(sheetAt)) + QByteArray(2, '\0') + name) + biff(0x000A, {});
+    return head + bof(0x0010) + cells + biff(0x000A, {});
+}
+
+// A compound file of version 3 holding the stream under that name: the allocation table in sector
+// 0, the directory in sector 1, the stream from sector 2 on (at least 4096 bytes, so no mini stream).
+QByteArray compoundFile(QByteArray stream, const QString &streamName = QStringLiteral("Workbook"))
+{
+    stream.resize(std::max<qsizetype>(4096, (stream.size() + 511) / 512 * 512), '\0');
+    const quint32 sectors = quint32(stream.size() / 512), end = 0xFFFFFFFE, none = 0xFFFFFFFF;
+    QByteArray header = QByteArray("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + QByteArray(16, '\0') + u16(0x3E) +
+                        u16(3) + u16(0xFFFE) + u16(9) + u16(6) + QByteArray(10, '\0') + u32(1) + u32(1) +
+                        u32(0) + u32(4096) + u32(end) + u32(0) + u32(end) + u32(0) + u32(0);
+    while (header.size() < 512)
+        header += u32(none);
+    QByteArray fat = u32(0xFFFFFFFD) + u32(end);
+    for (quint32 i = 1; i <= sectors; ++i)
+        fat += u32(i < sectors ? i + 2 : end);
+    while (fat.size() < 512)
+        fat += u32(none);
+    const auto entry = [&](const QString &name, char type, quint32 child, quint32 start, quint32 size) {
+        QByteArray e(reinterpret_cast<const char *>(name.utf16()), name.size() * 2);
+        e.resize(64, '\0');
+        e += u16(quint16(name.size() * 2 + 2)) + type + char(1) + u32(none) + u32(none) + u32(child);
+        e.resize(116, '\0');
+        return e + u32(start) + u32(size) + u32(0);
+    };
+    const QByteArray directory = entry(QStringLiteral("Root Entry"), 5, 1, end, 0) +
+                                 entry(streamName, 2, none, 2, quint32(stream.size())) +
+                                 QByteArray(256, '\0');
+    return header + fat + directory + stream;
+}
+
 QString damaged(const QString &path)
 {
     return path + QStringLiteral("を読み込めませんでした。ファイルが壊れている可能性があります");
@@ -82,6 +141,9 @@ TEST(XlsAnswer, ASoundAnswerReadsTheSameInPiecesOfAnySize)
     XlsAnswerParser limited;
     EXPECT_TRUE(limited.feed("VXL1" + record('L', {}, "大きすぎます") + record('E', {0})));
     EXPECT_TRUE(limited.complete() && limited.failed() && limited.limitHit());
+    XlsAnswerParser broken;
+    EXPECT_TRUE(broken.feed("VXL1" + record('D', {}, "sector chain") + record('E', {0})));
+    EXPECT_TRUE(broken.complete() && broken.failed() && broken.damaged() && !broken.limitHit());
 }
 
 TEST(XlsAnswer, AnythingOutOfFormIsMalformed)
@@ -290,6 +352,15 @@ TEST(WorkbookReader, DatesAndNumberFormatsAsAWorkbookShowsThem)
     EXPECT_EQ(isoDateText("08.12.2026"), "");
     EXPECT_EQ(durationText("PT18H05M00S"), "18:05:00");
     EXPECT_EQ(durationText("P1DT2H"), "26:00:00");
+    EXPECT_EQ(durationText("PT2568000H"), "2568000:00:00");
+    // Longer than the dates of a workbook reach, or a unit again: once the seconds overflowed.
+    std::string dayParts = "P";
+    for (int i = 0; i < 107000; ++i)
+        dayParts += "999999999D";
+    EXPECT_EQ(durationText(dayParts), "");
+    EXPECT_EQ(durationText("PT2568000H2568000H"), "");
+    EXPECT_EQ(durationText("P2958466D"), "");
+    EXPECT_EQ(durationText("PT30M1H"), "");
 
     const struct {
         const char *code;
@@ -308,4 +379,65 @@ TEST(WorkbookReader, DatesAndNumberFormatsAsAWorkbookShowsThem)
     };
     for (const auto &f : formats)
         EXPECT_EQ(numberFormatDateParts(f.code), f.parts) << f.code;
+}
+
+TEST(XlsReader, BiffRecordsAsExcelAndOlderVersionsWriteThem)
+{
+    // Shared strings whose record ends inside a text (the rest 16-bit after the CONTINUE's flags
+    // byte) and inside its phonetic reading; cells of the 1904 date system.
+    const QByteArray formats = biff(0x041E, u16(164) + biffText(QStringLiteral("yyyy/mm/dd"))) +
+                               biff(0x00E0, QByteArray(20, '\0')) +
+                               biff(0x00E0, u16(0) + u16(164) + QByteArray(16, '\0'));
+    const QByteArray sst = biff(0x00FC, u32(3) + u32(2) + u16(5) + char(0x0C) + u16(1) + u32(6) + "ABC") +
+                           biff(0x003C, QByteArray("\1\xD9\x9A\x4B\x6A", 5) + u32(0x00010000) + "ph") +
+                           biff(0x003C, "onic" + biffText(QStringLiteral("様")));
+    const auto cell = [](quint16 type, quint16 column, quint16 xf, const QByteArray &value) {
+        return biff(type, u16(0) + u16(column) + u16(xf) + value);
+    };
+    const QByteArray shared =
+        workbookStream(biff(0x0022, u16(1)) + formats + sst,
+                       cell(0x00FD, 0, 0, u32(0)) + cell(0x00FD, 1, 0, u32(1)) +
+                           cell(0x027E, 2, 1, u32(0x0002BD9A)) + cell(0x00FD, 3, 0, u32(7)));
+    // Excel 95: text in the workbook's code page.
+    const QByteArray biff5 = workbookStream(
+        biff(0x0042, u16(932)) + biff(0x041E, u16(164) + char(10) + "yyyy/mm/dd") +
+            biff(0x00E0, QByteArray(16, '\0')) + biff(0x00E0, u16(0) + u16(164) + QByteArray(12, '\0')),
+        cell(0x0204, 0, 0, u16(6) + QByteArray("\x88\xB6\x90\xE6\xB6\xC5")) +
+            cell(0x0006, 1, 1, QByteArray("\0\0\0\0\x80\xA3\xE6\x40", 8) + QByteArray(8, '\0')),
+        true);
+    ScratchDir dir;
+    Result<std::unique_ptr<XlsWorkbook>> r =
+        XlsWorkbook::open(dir.write(QStringLiteral("shared.xls"), compoundFile(shared)));
+    ASSERT_TRUE(r.ok()) << r.failure().description.toStdString();
+    EXPECT_EQ(r.value()->cellText(1, 1).value(), QStringLiteral("ABC髙橋"));
+    EXPECT_EQ(r.value()->cellText(1, 2).value(), QStringLiteral("様"));
+    EXPECT_EQ(r.value()->cellText(1, 3).value(), QStringLiteral("2026/12/08"));
+    EXPECT_EQ(r.value()->cellText(1, 4).failure().description,
+              Failure::unreadableCell(1, 4, QStringLiteral("共有文字列 7 がありません")).description);
+    r = XlsWorkbook::open(
+        dir.write(QStringLiteral("excel95.xls"), compoundFile(biff5, QStringLiteral("Book"))));
+    ASSERT_TRUE(r.ok()) << r.failure().description.toStdString();
+    EXPECT_EQ(r.value()->cellText(1, 1).value(), QStringLiteral("宛先ｶﾅ"));
+    EXPECT_EQ(r.value()->cellText(1, 2).value(), QStringLiteral("2026/12/08"));
+
+    // Saved with a password; a worksheet cut off before its end.
+    const QString locked =
+        dir.write(QStringLiteral("locked.xls"),
+                  compoundFile(workbookStream(biff(0x002F, u16(1) + QByteArray(52, '\0')), {})));
+    EXPECT_EQ(XlsWorkbook::open(locked).failure().description,
+              Failure::notAWorkbook(
+                  QFileInfo(locked).absoluteFilePath(),
+                  QStringLiteral("パスワードで保護されています。パスワードを外して保存し直してください"))
+                  .description);
+    const QString cut = dir.write(QStringLiteral("cut.xls"), compoundFile(shared.first(shared.size() - 4)));
+    EXPECT_EQ(XlsWorkbook::open(cut).failure().description, damaged(QFileInfo(cut).absoluteFilePath()));
+}
+
+TEST(WorkbookReader, AnArchiveWhoseCommentHoldsTheEndRecordsSignatureReads)
+{
+    Result<std::unique_ptr<XlsWorkbook>> r =
+        XlsWorkbook::open(testDataPath(QStringLiteral("untrusted/xlsx-comment-holds-end-signature.xlsx")));
+    ASSERT_TRUE(r.ok()) << r.failure().description.toStdString();
+    EXPECT_EQ(r.value()->cellText(1, 1).value(), QStringLiteral("メールアドレス"));
+    EXPECT_EQ(r.value()->cellText(3, 2).value(), QStringLiteral("鈴木\n花子"));
 }

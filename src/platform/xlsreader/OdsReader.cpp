@@ -121,9 +121,13 @@ class ContentHandler
             m_dataParts = DateParts::DateAndTime;
         } else if (kind == Style && name == "style" &&
                    attribute(attributes, Style, "family") == "table-cell") {
+            const std::string style(attribute(attributes, Style, "name"));
             const std::string_view data = attribute(attributes, Style, "data-style-name");
+            const std::string_view parent = attribute(attributes, Style, "parent-style-name");
             if (!data.empty())
-                m_cellStyles[std::string(attribute(attributes, Style, "name"))] = std::string(data);
+                m_cellStyles[style] = std::string(data);
+            else if (!parent.empty())
+                m_parentStyles[style] = std::string(parent);
         }
     }
 
@@ -146,7 +150,15 @@ class ContentHandler
             if (column != m_columnStyles.begin() && m_column < std::prev(column)->second.first)
                 style = std::prev(column)->second.second;
         }
-        const auto cell = m_cellStyles.find(std::string(style));
+        // A style without a data style of its own has its parent's.
+        auto cell = m_cellStyles.find(std::string(style));
+        for (int depth = 0; cell == m_cellStyles.end() && depth < 8; ++depth) {
+            const auto parent = m_parentStyles.find(std::string(style));
+            if (parent == m_parentStyles.end())
+                return std::nullopt;
+            style = parent->second;
+            cell = m_cellStyles.find(std::string(style));
+        }
         if (cell == m_cellStyles.end())
             return std::nullopt;
         const auto data = m_dataStyles.find(cell->second);
@@ -287,7 +299,7 @@ class ContentHandler
                         "urn:oasis:names:tc:opendocument:xmlns:style:1.0",
                         "urn:oasis:names:tc:opendocument:xmlns:datastyle:1.0"};
     std::map<std::string, DateParts> m_dataStyles;
-    std::map<std::string, std::string> m_cellStyles;
+    std::map<std::string, std::string> m_cellStyles, m_parentStyles;
     std::string m_dataStyle;
     DateParts m_dataParts = DateParts::Date;
     std::map<std::uint64_t, std::pair<std::uint64_t, std::string>> m_columnStyles; // first -> (end, style)
@@ -305,9 +317,11 @@ class ContentHandler
 
 } // namespace
 
-void readOdsContent(std::string xml, SheetCells &cells)
+void readOdsContent(std::string xml, SheetCells &cells, std::string styles)
 {
     ContentHandler handler(cells);
+    if (!styles.empty())
+        parseXml(std::move(styles), handler, "styles.xml");
     parseXml(std::move(xml), handler, "content.xml");
 }
 
@@ -318,5 +332,7 @@ void readOds(ZipPackage &package, SheetCells &cells)
         stopReading(QStringLiteral("表計算のドキュメントではありません"));
     if (package.read("META-INF/manifest.xml", false).find("encryption-data") != std::string::npos)
         stopReading(QStringLiteral("パスワードで保護されています。パスワードを外して保存し直してください"));
-    readOdsContent(package.read("content.xml"), cells);
+    // The formats that cells name may be common styles, kept in styles.xml.
+    std::string styles = package.read("styles.xml", false);
+    readOdsContent(package.read("content.xml"), cells, std::move(styles));
 }

@@ -2,6 +2,8 @@
 
 #include "XlsProtocol.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 
 void stopReading(const QString &reason)
@@ -12,6 +14,20 @@ void stopReading(const QString &reason)
 void stopAtLimit(const QString &reason)
 {
     throw WorkbookStop{true, reason};
+}
+
+void stopDamaged(const QString &reason)
+{
+    throw WorkbookStop{false, reason, true};
+}
+
+QString memoryLimitReason()
+{
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+        return QStringLiteral("読み込みに使えるメモリの上限（%1 MB）を超えました。")
+            .arg(limit.rlim_cur >> 20);
+    return QStringLiteral("メモリが足りません。");
 }
 
 namespace
@@ -186,8 +202,11 @@ std::string failureAnswer(const WorkbookStop &stop)
     const QByteArray reason = QString(stop.reason.isEmpty() ? QStringLiteral("理由は不明です") : stop.reason)
                                   .left(int(XlsProtocol::MaxCellCharacters))
                                   .toUtf8();
-    putRecord(out, stop.limit ? XlsProtocol::Limit : XlsProtocol::Failed, {},
-              std::string_view(reason.constData(), std::size_t(reason.size())));
+    putRecord(out,
+              stop.limit     ? XlsProtocol::Limit
+              : stop.damaged ? XlsProtocol::Damaged
+                             : XlsProtocol::Failed,
+              {}, std::string_view(reason.constData(), std::size_t(reason.size())));
     putRecord(out, XlsProtocol::End, {0});
     return out;
 }

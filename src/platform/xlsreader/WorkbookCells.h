@@ -12,13 +12,17 @@
 #include <vector>
 
 // Stops reading a workbook: the file is none (or a damaged one), or it asks for more than the
-// reader allows itself (limit). The reason is shown to the operator inside a longer message.
+// reader allows itself (limit). The reason is shown to the operator inside a longer message; that
+// of a workbook whose structure is broken (damaged) is for developers, the operator is told the
+// file may be damaged.
 struct WorkbookStop {
     bool limit = false;
     QString reason;
+    bool damaged = false;
 };
 [[noreturn]] void stopReading(const QString &reason);
 [[noreturn]] void stopAtLimit(const QString &reason);
+[[noreturn]] void stopDamaged(const QString &reason);
 
 // What the reader allows itself, whatever the file says.
 namespace WorkbookLimits
@@ -76,6 +80,8 @@ class SheetCells
 
 // The answers that carry no sheet.
 std::string failureAnswer(const WorkbookStop &stop);
+// Why a reading that ran out of memory stopped: the reader's limit when it has one.
+QString memoryLimitReason();
 
 // Text as the answer may carry it: valid UTF-8 without NUL (anything else becomes U+FFFD or is
 // dropped) and at most a cell's number of UTF-16 characters.

@@ -173,11 +173,12 @@ bool XlsAnswerParser::take(char type, QByteArrayView payload)
             m_state = State::Cells;
             return true;
         }
-        if (type == XlsProtocol::Failed || type == XlsProtocol::Limit) {
+        if (type == XlsProtocol::Failed || type == XlsProtocol::Limit || type == XlsProtocol::Damaged) {
             if (!decodeUtf8(m_decoder, payload, m_failureReason) || m_failureReason.isEmpty())
                 return fail("failure without a readable reason");
             m_failed = true;
             m_limitHit = type == XlsProtocol::Limit;
+            m_damaged = type == XlsProtocol::Damaged;
             m_state = State::AfterFailure;
             return true;
         }

@@ -49,11 +49,13 @@ class XlsAnswerParser
     // What was wrong, for developers.
     const QString &problem() const { return m_problem; }
 
-    // After complete(): the reader's reason when the file is no workbook, or when it asked for more
-    // than the reader's limits (limitHit()); otherwise empty.
+    // After complete(): the reader's reason when the file is no workbook, when it asked for more
+    // than the reader's limits (limitHit()) or when it is damaged (damaged()); otherwise empty.
     const QString &failureReason() const { return m_failureReason; }
     bool failed() const { return m_failed; }
     bool limitHit() const { return m_limitHit; }
+    // The workbook is damaged; the reason is for developers.
+    bool damaged() const { return m_damaged; }
     XlsSheet takeSheet() { return std::move(m_sheet); }
 
   private:
@@ -70,6 +72,7 @@ class XlsAnswerParser
     QString m_failureReason;
     bool m_failed = false;
     bool m_limitHit = false;
+    bool m_damaged = false;
     QString m_problem;
     QStringDecoder m_decoder{QStringDecoder::Utf8,
                              QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom};

@@ -1,5 +1,6 @@
 #include "XlsCellText.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -166,10 +167,13 @@ std::string durationText(std::string_view iso)
     at += negative;
     if (at >= iso.size() || iso[at++] != 'P')
         return std::string();
+    // Days, then after T hours, minutes and seconds, each at most once and in that order, so that
+    // the sum stays far inside 64 bits.
     std::int64_t seconds = 0;
-    bool inTime = false, any = false;
+    bool inTime = false;
+    int lastUnit = -1;
     while (at < iso.size()) {
-        if (iso[at] == 'T') {
+        if (iso[at] == 'T' && !inTime) {
             inTime = true;
             ++at;
             continue;
@@ -182,25 +186,26 @@ std::string durationText(std::string_view iso)
             const std::size_t from = at;
             while (++at < iso.size() && iso[at] >= '0' && iso[at] <= '9') {
             }
-            std::string digits = "0." + std::string(iso.substr(from + 1, at - from - 1));
+            std::string digits =
+                "0." + std::string(iso.substr(from + 1, std::min<std::size_t>(at - from - 1, 9)));
             std::from_chars(digits.data(), digits.data() + digits.size(), fraction);
         }
         if (at >= iso.size())
             return std::string();
         const char unit = iso[at++];
-        if (!inTime && unit == 'D')
-            seconds += value * 86400;
-        else if (inTime && unit == 'H')
-            seconds += value * 3600;
-        else if (inTime && unit == 'M')
-            seconds += value * 60;
-        else if (inTime && unit == 'S')
-            seconds += value + std::llround(fraction);
-        else
+        const int order = !inTime && unit == 'D'  ? 0
+                          : inTime && unit == 'H' ? 1
+                          : inTime && unit == 'M' ? 2
+                          : inTime && unit == 'S' ? 3
+                                                  : -1;
+        if (order <= lastUnit)
             return std::string();
-        any = true;
+        lastUnit = order;
+        static constexpr std::int64_t unitSeconds[] = {86400, 3600, 60, 1};
+        seconds += value * unitSeconds[order] + (order == 3 ? std::llround(fraction) : 0);
     }
-    if (!any)
+    // No workbook shows a duration longer than its dates reach (to 9999-12-31).
+    if (lastUnit < 0 || seconds >= std::int64_t(2958466) * 86400)
         return std::string();
     return (negative ? "-" : "") + timeText(seconds);
 }

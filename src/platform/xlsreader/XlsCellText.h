@@ -27,5 +27,6 @@ std::string serialDateText(double serial, bool date1904, DateParts parts);
 // text is none.
 std::string isoDateText(std::string_view iso, std::optional<DateParts> parts = std::nullopt);
 
-// An ISO 8601 duration ("PT18H30M00S", "P1DT2H") as hours:minutes:seconds; empty when it is none.
+// An ISO 8601 duration ("PT18H30M00S", "P1DT2H") as hours:minutes:seconds; empty when it is none,
+// or longer than the dates of a workbook reach.
 std::string durationText(std::string_view iso);

@@ -10,6 +10,8 @@
 //   'F' failure:    UTF-8 reason                        (instead of 'S': the file is no workbook)
 //   'L' limit:      UTF-8 reason                        (instead of 'S': the file asks for more than
 //                                                        the reader allows itself)
+//   'D' damaged:    UTF-8 reason, for developers         (instead of 'S': the workbook's structure is
+//                                                        broken)
 //   'E' end:        number of 'C' and 'X' records       (exactly 4 bytes; the last record)
 // Rows and columns count from 1 and stay within the sheet's extent; cells come row by row, each
 // row left to right, each at most once. Empty cells are not sent. Nothing follows 'E'.
@@ -24,6 +26,7 @@ constexpr char Cell = 'C';
 constexpr char Unreadable = 'X';
 constexpr char Failed = 'F';
 constexpr char Limit = 'L';
+constexpr char Damaged = 'D';
 constexpr char End = 'E';
 
 constexpr std::uint32_t HeaderSize = 5;

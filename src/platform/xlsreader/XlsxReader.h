@@ -2,6 +2,7 @@
 
 // The first worksheet of an Excel (.xlsx, Office Open XML) workbook.
 
+#include "NumberFormat.h"
 #include "WorkbookCells.h"
 #include "XlsCellText.h"
 
@@ -12,9 +13,6 @@
 #include <vector>
 
 class ZipPackage;
-
-// How a number format shows a cell's number: as the number itself, or as a date or a time.
-std::optional<DateParts> numberFormatDateParts(std::string_view formatCode);
 
 // The date parts of each cell format (the s attribute of a cell), from the styles part.
 struct XlsxStyles {

@@ -44,13 +44,19 @@ bool sameIgnoringCase(std::string_view a, std::string_view b)
 ZipPackage::ZipPackage(std::string_view archive, std::uint64_t unpackedBudget)
     : m_archive(archive), m_budget(unpackedBudget)
 {
-    // The end record lies in the last 64 KB (its comment is at most that long); the last one counts.
+    // The end record lies in the last 64 KB (its comment is at most that long). Its comment may hold
+    // the record's signature too: the record is the one whose comment ends where the archive does,
+    // else (bytes after the comment) the last signature.
     if (archive.size() < EndSize)
         stopReading(QStringLiteral("ZIP 形式ではないか、途中で切れています"));
     std::size_t end = std::string_view::npos;
     const std::size_t lowest = archive.size() > EndSize + 0xFFFF ? archive.size() - EndSize - 0xFFFF : 0;
     for (std::size_t at = archive.size() - EndSize + 1; at-- > lowest;) {
-        if (u32(archive, at) == EndSignature) {
+        if (u32(archive, at) != EndSignature)
+            continue;
+        if (end == std::string_view::npos)
+            end = at;
+        if (at + EndSize + u16(archive, at + 20) == archive.size()) {
             end = at;
             break;
         }

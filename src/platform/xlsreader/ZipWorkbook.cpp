@@ -5,23 +5,7 @@
 #include "XlsxReader.h"
 #include "ZipPackage.h"
 
-#include <sys/resource.h>
-
 #include <new>
-
-namespace
-{
-
-QString memoryReason()
-{
-    rlimit limit{};
-    if (getrlimit(RLIMIT_AS, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-        return QStringLiteral("読み込みに使えるメモリの上限（%1 MB）を超えました。")
-            .arg(limit.rlim_cur >> 20);
-    return QStringLiteral("メモリが足りません。");
-}
-
-} // namespace
 
 bool looksLikeZip(std::string_view file)
 {
@@ -46,6 +30,6 @@ std::string zipWorkbookAnswer(std::string_view archive, std::uint64_t unpackedBu
     } catch (const WorkbookStop &stop) {
         return failureAnswer(stop);
     } catch (const std::bad_alloc &) {
-        return failureAnswer(WorkbookStop{true, memoryReason()});
+        return failureAnswer(WorkbookStop{true, memoryLimitReason()});
     }
 }
