@@ -1,8 +1,8 @@
 // Loads the desktop address book of a prepared home folder, or a vCard file, through the real
 // importer and prints the time it took. Every entry's status text goes into a label, as the main
 // window's status line does, so the cost of the progress display is part of the figure.
-#include "AddressBook.h"
-#include "Importers.h"
+#include "platform/formats/AddressBook.h"
+#include "recipients/Importers.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

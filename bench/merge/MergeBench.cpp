@@ -2,10 +2,10 @@
 // 20 KB in the operator's code page (10 240 characters) that uses 10 of the columns three times each,
 // and a subject with two tags. Compares the prepared template with the straightforward
 // column-by-column replacement and prints the speed-up.
-#include "MailMerger.h"
-#include "MergeEngine.h"
-#include "MergeTemplate.h"
-#include "RecipientTable.h"
+#include "body/MailMerger.h"
+#include "body/MergeEngine.h"
+#include "body/MergeTemplate.h"
+#include "recipients/RecipientTable.h"
 
 #include <benchmark/benchmark.h>
 

@@ -4,9 +4,9 @@
 //   bench_preflight preview [ROWS]          the preview window (offscreen): the check off the GUI
 //                                           thread with the event loop's longest gap meanwhile,
 //                                           then next-row, problem-row and typed-row moves
-#include "MergePreviewWindow.h"
-#include "Preflight.h"
-#include "SettingsStore.h"
+#include "app/MergePreviewWindow.h"
+#include "send/Preflight.h"
+#include "platform/SettingsStore.h"
 
 #include <QApplication>
 #include <QCheckBox>

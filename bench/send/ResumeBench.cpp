@@ -7,12 +7,12 @@
 //   resume_bench [--rows N] [--rounds K] [--folder DIR]
 //
 // DIR defaults to a scratch folder in the journal folder's place. Prints the median of the rounds.
-#include "JournalReport.h"
-#include "JournalStore.h"
+#include "send/journal/JournalReport.h"
+#include "send/journal/JournalStore.h"
 #include "MedianRound.h"
-#include "RecipientTable.h"
-#include "Resume.h"
-#include "SendJournal.h"
+#include "recipients/RecipientTable.h"
+#include "send/journal/Resume.h"
+#include "send/journal/SendJournal.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -9,16 +9,16 @@
 //   send_run_bench --server TEXT --rows N --core [--no-journal]
 //                                              the run itself (no window), with its journal or
 //                                              without: what the journal costs
-#include "Form1.h"
-#include "Importers.h"
-#include "JournalReport.h"
-#include "RunJournal.h"
-#include "SendJournal.h"
-#include "SendMail.h"
-#include "SendPacer.h"
-#include "SendRun.h"
-#include "SettingsStore.h"
-#include "UserDialogs.h"
+#include "app/Form1.h"
+#include "recipients/Importers.h"
+#include "send/journal/JournalReport.h"
+#include "send/journal/RunJournal.h"
+#include "send/journal/SendJournal.h"
+#include "platform/mail/SendMail.h"
+#include "send/limits/SendPacer.h"
+#include "send/SendRun.h"
+#include "platform/SettingsStore.h"
+#include "platform/UserDialogs.h"
 
 #include <QApplication>
 #include <QComboBox>

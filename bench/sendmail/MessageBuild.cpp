@@ -1,6 +1,6 @@
 // Cost of composing one merged message (GMime), apart from the network.
-#include "MailComposer.h"
-#include "MimeComposer.h"
+#include "platform/mail/MailComposer.h"
+#include "platform/mail/MimeComposer.h"
 
 #include <benchmark/benchmark.h>
 

@@ -7,8 +7,8 @@
 // through one MailSession, --session-next also hands it each following mail, so that its envelope
 // goes out behind the previous mail's end of data. --sample-size prints the size of one message
 // as it goes over the wire, and sends nothing.
-#include "MailSession.h"
-#include "SendMail.h"
+#include "platform/mail/MailSession.h"
+#include "platform/mail/SendMail.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -2,10 +2,10 @@
 //   bench_window startup           the main window built and first painted, with the settings of a
 //                                  returning user (splash excluded); prints the time since main()
 //   bench_window body FILE         "本文読込..." on FILE into the body, painted; prints the time
-#include "Form1.h"
-#include "Main.h"
-#include "SettingsStore.h"
-#include "UserDialogs.h"
+#include "app/Form1.h"
+#include "app/Main.h"
+#include "platform/SettingsStore.h"
+#include "platform/UserDialogs.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

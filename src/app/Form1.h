@@ -1,10 +1,10 @@
 #pragma once
 
-#include "Failure.h"
-#include "Mailing.h"
-#include "MailingView.h"
-#include "RecipientTable.h"
-#include "SendLimits.h"
+#include "platform/Failure.h"
+#include "send/Mailing.h"
+#include "send/MailingView.h"
+#include "recipients/RecipientTable.h"
+#include "send/limits/SendLimits.h"
 
 #include <QMainWindow>
 #include <QPointer>

@@ -1,7 +1,7 @@
-#include "FormAbout.h"
+#include "app/FormAbout.h"
 
-#include "UserDialogs.h"
-#include "VelmoraVersion.h"
+#include "platform/UserDialogs.h"
+#include "app/VelmoraVersion.h"
 
 #include <QFrame>
 #include <QIcon>

@@ -1,4 +1,4 @@
-#include "FormSplash.h"
+#include "app/FormSplash.h"
 
 #include <QKeyEvent>
 #include <QLabel>

@@ -1,8 +1,8 @@
-#include "HelpWindow.h"
+#include "app/HelpWindow.h"
 
-#include "DialogParts.h"
-#include "UserDialogs.h"
-#include "VelmoraVersion.h"
+#include "windowkit/DialogParts.h"
+#include "platform/UserDialogs.h"
+#include "app/VelmoraVersion.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,10 +1,10 @@
-#include "Main.h"
+#include "app/Main.h"
 
-#include "Form1.h"
-#include "FormSplash.h"
-#include "KeychainSecretStore.h"
-#include "QtDialogs.h"
-#include "SettingsStore.h"
+#include "app/Form1.h"
+#include "app/FormSplash.h"
+#include "platform/KeychainSecretStore.h"
+#include "platform/ui/QtDialogs.h"
+#include "platform/SettingsStore.h"
 
 #include <QApplication>
 #include <QDir>

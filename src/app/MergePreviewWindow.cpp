@@ -1,10 +1,10 @@
-#include "MergePreviewWindow.h"
+#include "app/MergePreviewWindow.h"
 
-#include "DialogParts.h"
-#include "MergeEngine.h"
-#include "OffThread.h"
-#include "Text.h"
-#include "WindowPlacement.h"
+#include "windowkit/DialogParts.h"
+#include "body/MergeEngine.h"
+#include "platform/OffThread.h"
+#include "platform/Text.h"
+#include "windowkit/WindowPlacement.h"
 
 #include <QCheckBox>
 #include <QFileInfo>

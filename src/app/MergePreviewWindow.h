@@ -1,10 +1,10 @@
 #pragma once
 
-#include "Form3.h"
-#include "LayoutRules.h"
-#include "Preflight.h"
-#include "RecipientTable.h"
-#include "SendChecks.h"
+#include "windowkit/Form3.h"
+#include "windowkit/LayoutRules.h"
+#include "send/Preflight.h"
+#include "recipients/RecipientTable.h"
+#include "send/SendChecks.h"
 
 #include <QPointer>
 

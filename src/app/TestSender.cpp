@@ -1,10 +1,10 @@
-#include "TestSender.h"
+#include "app/TestSender.h"
 
-#include "OffThread.h"
-#include "TestSend.h"
-#include "Text.h"
-#include "UserDialogs.h"
-#include "frmTestSend.h"
+#include "platform/OffThread.h"
+#include "send/TestSend.h"
+#include "platform/Text.h"
+#include "platform/UserDialogs.h"
+#include "app/frmTestSend.h"
 
 #include <QWidget>
 

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "MailLogin.h"
-#include "RecipientTable.h"
-#include "SendChecks.h"
+#include "platform/mail/MailLogin.h"
+#include "recipients/RecipientTable.h"
+#include "send/SendChecks.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,7 +1,7 @@
-#include "frmTestSend.h"
+#include "app/frmTestSend.h"
 
-#include "DialogParts.h"
-#include "TestSend.h"
+#include "windowkit/DialogParts.h"
+#include "send/TestSend.h"
 
 #include <QGridLayout>
 #include <QLabel>

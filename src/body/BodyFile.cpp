@@ -1,6 +1,6 @@
-#include "BodyFile.h"
+#include "body/BodyFile.h"
 
-#include "TextFile.h"
+#include "platform/formats/TextFile.h"
 
 QString bodyFromText(QStringView text)
 {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "MergeTemplate.h"
-#include "RecipientTable.h"
+#include "body/MergeTemplate.h"
+#include "recipients/RecipientTable.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "MergeCheck.h"
+#include "body/MergeCheck.h"
 
 bool mergeCheckReady(const RecipientTable &table, QStringView body)
 {

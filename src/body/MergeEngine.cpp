@@ -1,4 +1,4 @@
-#include "MergeEngine.h"
+#include "body/MergeEngine.h"
 
 #include <QStringMatcher>
 

@@ -1,6 +1,6 @@
-#include "MergeTemplate.h"
+#include "body/MergeTemplate.h"
 
-#include "MergeEngine.h"
+#include "body/MergeEngine.h"
 
 #include <QVarLengthArray>
 

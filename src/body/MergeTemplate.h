@@ -1,8 +1,8 @@
 #pragma once
 
-#include "Failure.h"
-#include "MergeEngine.h"
-#include "RecipientTable.h"
+#include "platform/Failure.h"
+#include "body/MergeEngine.h"
+#include "recipients/RecipientTable.h"
 
 #include <QString>
 #include <QStringList>

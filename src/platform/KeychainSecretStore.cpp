@@ -1,4 +1,4 @@
-#include "KeychainSecretStore.h"
+#include "platform/KeychainSecretStore.h"
 
 #include <QEventLoop>
 

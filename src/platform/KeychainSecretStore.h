@@ -1,6 +1,6 @@
 #pragma once
 
-#include "SecretStore.h"
+#include "platform/SecretStore.h"
 
 // The desktop's keyring (Secret Service, KWallet) through QtKeychain. Each call waits for the
 // keyring's answer in a local event loop; the keyring answers in milliseconds or refuses at once

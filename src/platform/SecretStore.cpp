@@ -1,4 +1,4 @@
-#include "SecretStore.h"
+#include "platform/SecretStore.h"
 
 #include <QUrl>
 

@@ -1,4 +1,4 @@
-#include "UserDialogs.h"
+#include "platform/UserDialogs.h"
 
 #include <QStringList>
 

@@ -1,6 +1,6 @@
-#include "AddressBook.h"
-#include "Importers.h"
-#include "VCard.h"
+#include "platform/formats/AddressBook.h"
+#include "recipients/Importers.h"
+#include "platform/formats/VCard.h"
 
 #include <limits>
 

@@ -1,6 +1,6 @@
-#include "AddressCheck.h"
+#include "recipients/AddressCheck.h"
 
-#include "Text.h"
+#include "platform/Text.h"
 
 RecipientSource recipientSourceOf(const QString &strFileName)
 {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Failure.h"
-#include "RecipientTable.h"
+#include "platform/Failure.h"
+#include "recipients/RecipientTable.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,7 +1,7 @@
-#include "Importers.h"
+#include "recipients/Importers.h"
 
-#include "Text.h"
-#include "TextFile.h"
+#include "platform/Text.h"
+#include "platform/formats/TextFile.h"
 
 #include <algorithm>
 #include <bit>

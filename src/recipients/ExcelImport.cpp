@@ -1,7 +1,7 @@
-#include "Importers.h"
+#include "recipients/Importers.h"
 
-#include "Text.h"
-#include "XlsWorkbook.h"
+#include "platform/Text.h"
+#include "platform/formats/XlsWorkbook.h"
 
 Result<RecipientTable> ExcelDataGet(const QString &strFileName, const CancelFlag *cancel)
 {

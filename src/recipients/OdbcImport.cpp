@@ -1,6 +1,6 @@
-#include "Importers.h"
+#include "recipients/Importers.h"
 
-#include "OdbcSource.h"
+#include "platform/formats/odbc/OdbcSource.h"
 
 #include <QElapsedTimer>
 

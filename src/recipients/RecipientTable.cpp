@@ -1,4 +1,4 @@
-#include "RecipientTable.h"
+#include "recipients/RecipientTable.h"
 
 #include <limits>
 #include <stdexcept>

@@ -1,7 +1,7 @@
-#include "CsvExport.h"
+#include "results/CsvExport.h"
 
-#include "ReplaceFile.h"
-#include "TextFile.h"
+#include "platform/ReplaceFile.h"
+#include "platform/formats/TextFile.h"
 
 #include <iconv.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "Failure.h"
-#include "RecipientGrid.h"
+#include "platform/Failure.h"
+#include "results/RecipientGrid.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,4 +1,4 @@
-#include "RecipientGrid.h"
+#include "results/RecipientGrid.h"
 
 namespace
 {

@@ -1,15 +1,15 @@
 #pragma once
 
-#include "Failure.h"
-#include "Importers.h"
-#include "JournalStore.h"
-#include "MailLogin.h"
-#include "MailOutcome.h"
-#include "MailingView.h"
-#include "OAuthSettings.h"
-#include "RecipientTable.h"
-#include "SecretStore.h"
-#include "SendLimits.h"
+#include "platform/Failure.h"
+#include "recipients/Importers.h"
+#include "send/journal/JournalStore.h"
+#include "platform/mail/MailLogin.h"
+#include "platform/mail/MailOutcome.h"
+#include "send/MailingView.h"
+#include "send/login/OAuthSettings.h"
+#include "recipients/RecipientTable.h"
+#include "platform/SecretStore.h"
+#include "send/limits/SendLimits.h"
 
 #include <QObject>
 #include <QPointer>

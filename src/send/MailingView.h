@@ -1,8 +1,8 @@
 #pragma once
 
-#include "OAuthClient.h"
-#include "SendChecks.h"
-#include "UserDialogs.h"
+#include "platform/mail/OAuthClient.h"
+#include "send/SendChecks.h"
+#include "platform/UserDialogs.h"
 
 #include <QString>
 #include <QStringList>

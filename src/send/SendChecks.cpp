@@ -1,6 +1,6 @@
-#include "SendChecks.h"
+#include "send/SendChecks.h"
 
-#include "Text.h"
+#include "platform/Text.h"
 
 #include <QStringList>
 

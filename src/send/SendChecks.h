@@ -1,6 +1,6 @@
 #pragma once
 
-#include "UserDialogs.h"
+#include "platform/UserDialogs.h"
 
 #include <QString>
 

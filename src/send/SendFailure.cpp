@@ -1,4 +1,4 @@
-#include "SendFailure.h"
+#include "send/SendFailure.h"
 
 QString serverFailureQuestion(int row, const QString &address, const QString &reason)
 {

@@ -1,6 +1,6 @@
-#include "SendOptions.h"
+#include "send/SendOptions.h"
 
-#include "Text.h"
+#include "platform/Text.h"
 
 #include <QLocale>
 

@@ -1,13 +1,13 @@
-#include "SendRun.h"
+#include "send/SendRun.h"
 
-#include "MailServer.h"
-#include "MailSession.h"
-#include "RunJournal.h"
-#include "SendChecks.h"
-#include "SendFailure.h"
-#include "SendLimits.h"
-#include "SendPacer.h"
-#include "Text.h"
+#include "platform/mail/MailServer.h"
+#include "platform/mail/MailSession.h"
+#include "send/journal/RunJournal.h"
+#include "send/SendChecks.h"
+#include "send/SendFailure.h"
+#include "send/limits/SendLimits.h"
+#include "send/limits/SendPacer.h"
+#include "platform/Text.h"
 
 #include <QThread>
 

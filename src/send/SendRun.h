@@ -1,11 +1,11 @@
 #pragma once
 
-#include "Clock.h"
-#include "MailLogin.h"
-#include "MailMerger.h"
-#include "MailOutcome.h"
-#include "RecipientTable.h"
-#include "RunJournal.h"
+#include "platform/Clock.h"
+#include "platform/mail/MailLogin.h"
+#include "body/MailMerger.h"
+#include "platform/mail/MailOutcome.h"
+#include "recipients/RecipientTable.h"
+#include "send/journal/RunJournal.h"
 
 #include <QObject>
 #include <QString>

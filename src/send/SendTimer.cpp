@@ -1,4 +1,4 @@
-#include "SendTimer.h"
+#include "send/SendTimer.h"
 
 namespace
 {

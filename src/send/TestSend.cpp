@@ -1,9 +1,9 @@
-#include "TestSend.h"
+#include "send/TestSend.h"
 
-#include "MailArguments.h"
-#include "MailMerger.h"
-#include "Text.h"
-#include "TextFile.h"
+#include "platform/mail/MailArguments.h"
+#include "body/MailMerger.h"
+#include "platform/Text.h"
+#include "platform/formats/TextFile.h"
 
 namespace
 {

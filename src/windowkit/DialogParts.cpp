@@ -1,4 +1,4 @@
-#include "DialogParts.h"
+#include "windowkit/DialogParts.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

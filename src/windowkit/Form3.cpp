@@ -1,8 +1,8 @@
-#include "Form3.h"
+#include "windowkit/Form3.h"
 
-#include "LayoutRules.h"
-#include "SettingsStore.h"
-#include "WindowPlacement.h"
+#include "windowkit/LayoutRules.h"
+#include "platform/SettingsStore.h"
+#include "windowkit/WindowPlacement.h"
 
 #include <QPlainTextEdit>
 #include <QPushButton>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "WindowPlacement.h"
+#include "windowkit/WindowPlacement.h"
 
 #include <QDialog>
 

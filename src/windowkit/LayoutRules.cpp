@@ -1,4 +1,4 @@
-#include "LayoutRules.h"
+#include "windowkit/LayoutRules.h"
 
 TextViewerLayout textViewerLayout(int outerWidth, int outerHeight)
 {

@@ -1,7 +1,7 @@
-#include "WindowPlacement.h"
+#include "windowkit/WindowPlacement.h"
 
-#include "SettingsStore.h"
-#include "Twips.h"
+#include "platform/SettingsStore.h"
+#include "platform/Twips.h"
 
 #include <QGuiApplication>
 #include <QScreen>

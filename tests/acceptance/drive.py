@@ -235,7 +235,7 @@ class SmtpServer:
         store = os.path.join(WORK, 'mails')
         os.mkdir(store)
         self.store = store
-        self.p = subprocess.Popen(['/usr/bin/python3', os.path.join(TESTS, 'platform/mail/smtp_test_server.py'),
+        self.p = subprocess.Popen(['/usr/bin/python3', os.path.join(TESTS, 'support/smtp_test_server.py'),
                                    'serve', '--store', store], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                   text=True)
         self.port = json.loads(self.p.stdout.readline())['port']

@@ -1,9 +1,9 @@
-#include "Form1.h"
-#include "Form3.h"
+#include "app/Form1.h"
+#include "windowkit/Form3.h"
 #include "MailTestSupport.h"
 #include "ManualClock.h"
 #include "ScriptedDialogs.h"
-#include "SettingsStore.h"
+#include "platform/SettingsStore.h"
 #include "TestEnvironment.h"
 #include "TestSmtpServer.h"
 

@@ -1,12 +1,12 @@
-#include "Form1.h"
-#include "AddressBook.h"
-#include "Form3.h"
-#include "Importers.h"
-#include "Main.h"
+#include "app/Form1.h"
+#include "platform/formats/AddressBook.h"
+#include "windowkit/Form3.h"
+#include "recipients/Importers.h"
+#include "app/Main.h"
 #include "ScriptedDialogs.h"
-#include "SettingsStore.h"
+#include "platform/SettingsStore.h"
 #include "TestEnvironment.h"
-#include "Twips.h"
+#include "platform/Twips.h"
 
 #include <QAccessible>
 #include <QApplication>

@@ -1,5 +1,5 @@
-#include "FormSplash.h"
-#include "Main.h"
+#include "app/FormSplash.h"
+#include "app/Main.h"
 
 #include <QApplication>
 #include <QKeyEvent>

@@ -1,8 +1,8 @@
-#include "Form1.h"
-#include "FormAbout.h"
-#include "HelpWindow.h"
+#include "app/Form1.h"
+#include "app/FormAbout.h"
+#include "app/HelpWindow.h"
 #include "ScriptedDialogs.h"
-#include "SettingsStore.h"
+#include "platform/SettingsStore.h"
 #include "TestEnvironment.h"
 
 #include <QAction>

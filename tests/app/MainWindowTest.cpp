@@ -1,11 +1,11 @@
-#include "Form1.h"
-#include "Form3.h"
-#include "LayoutRules.h"
-#include "Main.h"
+#include "app/Form1.h"
+#include "windowkit/Form3.h"
+#include "windowkit/LayoutRules.h"
+#include "app/Main.h"
 #include "ScriptedDialogs.h"
-#include "SettingsStore.h"
+#include "platform/SettingsStore.h"
 #include "TestEnvironment.h"
-#include "Twips.h"
+#include "platform/Twips.h"
 
 #include <QAccessible>
 #include <QApplication>

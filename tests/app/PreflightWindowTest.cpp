@@ -1,10 +1,10 @@
-#include "Form1.h"
+#include "app/Form1.h"
 #include "MailTestSupport.h"
-#include "MergePreviewWindow.h"
+#include "app/MergePreviewWindow.h"
 #include "ScriptedDialogs.h"
-#include "SettingsStore.h"
+#include "platform/SettingsStore.h"
 #include "TestEnvironment.h"
-#include "frmTestSend.h"
+#include "app/frmTestSend.h"
 
 #include <QAccessible>
 #include <QApplication>

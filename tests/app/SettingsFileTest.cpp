@@ -1,9 +1,9 @@
-#include "Form1.h"
-#include "Form2.h"
-#include "Form3.h"
-#include "MergePreviewWindow.h"
+#include "app/Form1.h"
+#include "results/ui/Form2.h"
+#include "windowkit/Form3.h"
+#include "app/MergePreviewWindow.h"
 #include "ScriptedDialogs.h"
-#include "SettingsStore.h"
+#include "platform/SettingsStore.h"
 #include "TestEnvironment.h"
 
 #include <QFile>

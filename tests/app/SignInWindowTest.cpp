@@ -1,14 +1,14 @@
-#include "Form1.h"
+#include "app/Form1.h"
 #include "MailTestSupport.h"
 #include "ManualClock.h"
-#include "OAuthSettings.h"
+#include "send/login/OAuthSettings.h"
 #include "ScriptedDialogs.h"
-#include "SecretStore.h"
-#include "SettingsStore.h"
+#include "platform/SecretStore.h"
+#include "platform/SettingsStore.h"
 #include "TestEnvironment.h"
 #include "TestOAuthServer.h"
-#include "frmOAuth.h"
-#include "frmPassword.h"
+#include "send/ui/frmOAuth.h"
+#include "send/ui/frmPassword.h"
 
 #include <QApplication>
 #include <QCheckBox>

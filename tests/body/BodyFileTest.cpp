@@ -1,5 +1,5 @@
-#include "BodyFile.h"
-#include "MergeCheck.h"
+#include "body/BodyFile.h"
+#include "body/MergeCheck.h"
 #include "TestEnvironment.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
-#include "MailMerger.h"
-#include "MergeEngine.h"
-#include "MergeTemplate.h"
+#include "body/MailMerger.h"
+#include "body/MergeEngine.h"
+#include "body/MergeTemplate.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "MergeEngine.h"
-#include "MailMerger.h"
-#include "MergeTemplate.h"
+#include "body/MergeEngine.h"
+#include "body/MailMerger.h"
+#include "body/MergeTemplate.h"
 #include "TestTables.h"
 
 #include <gtest/gtest.h>

@@ -2,9 +2,9 @@
 // straightforward merge and a plain replace-per-column merge must agree on every row, on the text
 // and on whether the size bound stopped the merge.
 #include "FuzzCheck.h"
-#include "MailMerger.h"
-#include "MergeEngine.h"
-#include "MergeTemplate.h"
+#include "body/MailMerger.h"
+#include "body/MergeEngine.h"
+#include "body/MergeTemplate.h"
 
 #include <QStringList>
 

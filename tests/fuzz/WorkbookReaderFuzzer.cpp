@@ -2,10 +2,10 @@
 // read alone beside fixed others. Whatever the input, the reader must answer, and its answer must
 // be one the window's parser takes whole: no crash, no hang, no malformed answer.
 #include "FuzzCheck.h"
-#include "OdsReader.h"
-#include "XlsxReader.h"
-#include "ZipWorkbook.h"
-#include "xlsreader/XlsAnswer.h"
+#include "platform/formats/workbookreader/OdsReader.h"
+#include "platform/formats/workbookreader/XlsxReader.h"
+#include "platform/formats/workbookreader/ZipWorkbook.h"
+#include "platform/formats/workbookreader/XlsAnswer.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,8 +1,8 @@
 // The parser of the workbook reader's answer, over any bytes and cut into pieces at places the
 // input chooses. Pieces must not change the outcome; an accepted sheet must hold its promises.
 #include "FuzzCheck.h"
-#include "xlsreader/XlsAnswer.h"
-#include "xlsreader/XlsProtocol.h"
+#include "platform/formats/workbookreader/XlsAnswer.h"
+#include "platform/formats/workbookreader/XlsProtocol.h"
 
 #include <cstddef>
 #include <cstdint>

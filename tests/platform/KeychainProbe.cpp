@@ -1,7 +1,7 @@
 // Reads, writes or removes one secret through the desktop's keyring, in a process of its own: the
 // D-Bus session a process first talks to is the one it keeps, so each desktop a test plays needs a
 // new process. Prints the outcome as one JSON line.
-#include "KeychainSecretStore.h"
+#include "platform/KeychainSecretStore.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>

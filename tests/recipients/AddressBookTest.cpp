@@ -1,5 +1,5 @@
-#include "AddressBook.h"
-#include "Importers.h"
+#include "platform/formats/AddressBook.h"
+#include "recipients/Importers.h"
 #include "TestEnvironment.h"
 
 #include <QDir>

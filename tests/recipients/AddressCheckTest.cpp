@@ -1,4 +1,4 @@
-#include "AddressCheck.h"
+#include "recipients/AddressCheck.h"
 #include "TestTables.h"
 
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "Importers.h"
+#include "recipients/Importers.h"
 #include "TestEnvironment.h"
 
 #include <gtest/gtest.h>

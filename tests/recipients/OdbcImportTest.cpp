@@ -1,5 +1,5 @@
-#include "Importers.h"
-#include "OdbcSource.h"
+#include "recipients/Importers.h"
+#include "platform/formats/odbc/OdbcSource.h"
 #include "OdbcSources.h"
 #include "TestEnvironment.h"
 
@@ -376,38 +376,6 @@ TEST_F(PostgresOdbcTest, HundredThousandRowsAreCountedExactly)
     }
 }
 
-namespace
-{
+// The data sources are made once for the whole program.
+[[maybe_unused]] const bool odbc = useOdbcWorld();
 
-class OdbcWorldEnvironment : public ::testing::Environment
-{
-  public:
-    void SetUp() override { setOdbcWorld(m_world = new OdbcTestWorld); }
-    void TearDown() override
-    {
-        setOdbcWorld(nullptr);
-        delete m_world;
-    }
-
-  private:
-    OdbcTestWorld *m_world = nullptr;
-};
-
-[[maybe_unused]] ::testing::Environment *const environment =
-    ::testing::AddGlobalTestEnvironment(new OdbcWorldEnvironment);
-
-} // namespace
-
-#if defined(__SANITIZE_ADDRESS__)
-// The drivers keep a few allocations of their own ini reading for the life of the process, made
-// through a copy of the installer library that has no frame pointers: full unwinding is needed to
-// see that they come from the driver.
-extern "C" const char *__asan_default_options()
-{
-    return "fast_unwind_on_malloc=0";
-}
-extern "C" const char *__lsan_default_suppressions()
-{
-    return "leak:libsqlite3odbc\nleak:psqlodbcw\n";
-}
-#endif

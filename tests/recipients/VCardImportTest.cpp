@@ -1,5 +1,5 @@
-#include "AddressCheck.h"
-#include "Importers.h"
+#include "recipients/AddressCheck.h"
+#include "recipients/Importers.h"
 #include "TestEnvironment.h"
 
 #include <QStringEncoder>

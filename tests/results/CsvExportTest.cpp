@@ -1,6 +1,6 @@
-#include "CsvExport.h"
-#include "Importers.h"
-#include "RecipientGrid.h"
+#include "results/CsvExport.h"
+#include "recipients/Importers.h"
+#include "results/RecipientGrid.h"
 #include "ResultTables.h"
 #include "TestEnvironment.h"
 

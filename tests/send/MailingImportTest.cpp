@@ -1,7 +1,7 @@
-#include "Mailing.h"
+#include "send/Mailing.h"
 #include "ScriptedView.h"
 #include "TestEnvironment.h"
-#include "XlsWorkbook.h"
+#include "platform/formats/XlsWorkbook.h"
 
 #include <QFile>
 #include <QTimer>

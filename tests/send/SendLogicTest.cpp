@@ -1,9 +1,9 @@
-#include "MailSession.h"
+#include "platform/mail/MailSession.h"
 #include "ManualClock.h"
-#include "SendChecks.h"
-#include "SendMail.h"
-#include "SendOptions.h"
-#include "SendTimer.h"
+#include "send/SendChecks.h"
+#include "platform/mail/SendMail.h"
+#include "send/SendOptions.h"
+#include "send/SendTimer.h"
 #include "TestEnvironment.h"
 #include "TestSmtpServer.h"
 
@@ -137,7 +137,7 @@ TEST(MailOutcomeKinds, RealFailuresOfTheLibraryComeWithTheKindTheRunActsOn)
     server.reset();
     server.rule("DATA_BODY", "drop"); // cut after the whole mail went out: no final reply
     EXPECT_EQ(kindOf(host, "<y@example.jp>", "s"), Kind::MayHaveArrived);
-    EXPECT_EQ(kindOf(QStringLiteral("127.0.0.1:%1").arg(closedPort()), "<y@example.jp>", "s"),
+    EXPECT_EQ(kindOf(QStringLiteral("127.0.0.1:%1").arg(freePort()), "<y@example.jp>", "s"),
               Kind::Unreachable);
     // Neither an acceptance nor a refusal after the end of data: the mail may have been taken, and
     // the session, out of step, is not used again.

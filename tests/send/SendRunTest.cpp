@@ -1,11 +1,11 @@
-#include "JournalReport.h"
-#include "JournalStore.h"
+#include "send/journal/JournalReport.h"
+#include "send/journal/JournalStore.h"
 #include "MailTestSupport.h"
-#include "Mailing.h"
+#include "send/Mailing.h"
 #include "ManualClock.h"
-#include "Resume.h"
+#include "send/journal/Resume.h"
 #include "ScriptedView.h"
-#include "SendMail.h"
+#include "platform/mail/SendMail.h"
 #include "TestEnvironment.h"
 #include "TestSmtpServer.h"
 
@@ -294,7 +294,7 @@ TEST_F(SendRunTest, EveryCloseRequestWhileAMailIsInFlightIsAStopRequest)
 TEST_F(SendRunTest, UnreachableServerAsksWhetherToGoOn)
 {
     Mailing &m = load(4);
-    view.inputs.server = QStringLiteral("  127.0.0.1:%1 ").arg(closedPort());
+    view.inputs.server = QStringLiteral("  127.0.0.1:%1 ").arg(freePort());
     view.goOnAnswers = {Answer::Yes, Answer::No};
     view.dialogs.expectBox(ErrorQuestion, ErrorTitle, Icon::Warning, Buttons::YesNo, Answer::No);
     m.startRun();
@@ -640,7 +640,7 @@ TEST_F(SendRunTest, EnterOnEveryQuestionWhoseSafeAnswerIsNoSendsNothingMore)
     EXPECT_EQ(server->messages(), 2);
 
     // After a server that cannot be reached, Enter stops the run.
-    view.inputs.server = QStringLiteral("127.0.0.1:%1").arg(closedPort());
+    view.inputs.server = QStringLiteral("127.0.0.1:%1").arg(freePort());
     view.goOnAnswers = {PressEnter};
     view.dialogs.expectBox(ErrorQuestion, ErrorTitle, Icon::Warning, Buttons::YesNo, Answer::No);
     m.startRun();

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "MailingView.h"
-#include "OAuthSignIn.h"
+#include "send/MailingView.h"
+#include "platform/mail/OAuthSignIn.h"
 #include "ScriptedDialogs.h"
 
 #include <QTimer>

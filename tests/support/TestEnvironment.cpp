@@ -1,5 +1,5 @@
 #include "TestEnvironment.h"
-#include "XlsWorkbook.h"
+#include "platform/formats/XlsWorkbook.h"
 
 #include <QDir>
 #include <QFile>

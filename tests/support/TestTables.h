@@ -1,6 +1,6 @@
 #pragma once
 
-#include "RecipientTable.h"
+#include "recipients/RecipientTable.h"
 
 #include <QList>
 #include <QStringList>

@@ -1,8 +1,8 @@
-#include "Form3.h"
-#include "DialogParts.h"
-#include "LayoutRules.h"
-#include "SettingsStore.h"
-#include "Twips.h"
+#include "windowkit/Form3.h"
+#include "windowkit/DialogParts.h"
+#include "windowkit/LayoutRules.h"
+#include "platform/SettingsStore.h"
+#include "platform/Twips.h"
 
 #include <QApplication>
 #include <QLabel>

@@ -1,6 +1,6 @@
-#include "MailAddress.h"
+#include "platform/mail/MailAddress.h"
 
-#include "MimeComposer.h"
+#include "platform/mail/MimeComposer.h"
 
 #include <QUrl>
 

@@ -1,7 +1,7 @@
-#include "MailArguments.h"
+#include "platform/mail/MailArguments.h"
 
-#include "MailAddress.h"
-#include "Text.h"
+#include "platform/mail/MailAddress.h"
+#include "platform/Text.h"
 
 namespace
 {

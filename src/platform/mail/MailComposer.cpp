@@ -1,6 +1,6 @@
-#include "MailComposer.h"
+#include "platform/mail/MailComposer.h"
 
-#include "MimeParts.h"
+#include "platform/mail/MimeParts.h"
 
 #include <QRandomGenerator>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "MimeComposer.h"
+#include "platform/mail/MimeComposer.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "OAuthClient.h"
+#include "platform/mail/OAuthClient.h"
 
 #include <QString>
 

@@ -1,4 +1,4 @@
-#include "MailOutcome.h"
+#include "platform/mail/MailOutcome.h"
 
 namespace
 {

@@ -1,4 +1,4 @@
-#include "MailServer.h"
+#include "platform/mail/MailServer.h"
 
 #include <QDir>
 #include <QUrl>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "Failure.h"
-#include "MailArguments.h"
-#include "MailLogin.h"
-#include "MailOutcome.h"
-#include "MailServer.h"
+#include "platform/Failure.h"
+#include "platform/mail/MailArguments.h"
+#include "platform/mail/MailLogin.h"
+#include "platform/mail/MailOutcome.h"
+#include "platform/mail/MailServer.h"
 
 #include <QString>
 #include <QStringList>

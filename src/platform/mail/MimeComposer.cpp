@@ -1,6 +1,6 @@
-#include "MimeComposer.h"
+#include "platform/mail/MimeComposer.h"
 
-#include "MimeParts.h"
+#include "platform/mail/MimeParts.h"
 
 #include <mutex>
 #include <vector>

@@ -1,4 +1,4 @@
-#include "MimeParts.h"
+#include "platform/mail/MimeParts.h"
 
 #include <QAtomicInteger>
 #include <QCoreApplication>

@@ -1,7 +1,7 @@
-#include "OAuthClient.h"
+#include "platform/mail/OAuthClient.h"
 
-#include "MailSession.h"
-#include "SendMail.h"
+#include "platform/mail/MailSession.h"
+#include "platform/mail/SendMail.h"
 
 #include <QFile>
 #include <QHostAddress>

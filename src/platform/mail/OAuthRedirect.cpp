@@ -1,4 +1,4 @@
-#include "OAuthRedirect.h"
+#include "platform/mail/OAuthRedirect.h"
 
 #include <QList>
 

@@ -1,6 +1,6 @@
-#include "OAuthSignIn.h"
+#include "platform/mail/OAuthSignIn.h"
 
-#include "OAuthRedirect.h"
+#include "platform/mail/OAuthRedirect.h"
 
 #include <QCryptographicHash>
 #include <QEventLoop>

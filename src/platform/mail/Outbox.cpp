@@ -1,4 +1,4 @@
-#include "Outbox.h"
+#include "platform/mail/Outbox.h"
 
 #include <QDir>
 #include <QFile>

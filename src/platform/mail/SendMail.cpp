@@ -1,9 +1,9 @@
-#include "SendMail.h"
+#include "platform/mail/SendMail.h"
 
-#include "MailArguments.h"
-#include "MailServer.h"
-#include "MailSession.h"
-#include "SigpipeBlock.h"
+#include "platform/mail/MailArguments.h"
+#include "platform/mail/MailServer.h"
+#include "platform/mail/MailSession.h"
+#include "platform/mail/SigpipeBlock.h"
 
 #include <QFile>
 

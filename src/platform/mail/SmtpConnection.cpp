@@ -1,4 +1,4 @@
-#include "SmtpConnection.h"
+#include "platform/mail/SmtpConnection.h"
 
 #include <QFile>
 #include <QUrl>

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "MailLogin.h"
-#include "MailOutcome.h"
-#include "MailServer.h"
-#include "SmtpReplyParser.h"
+#include "platform/mail/MailLogin.h"
+#include "platform/mail/MailOutcome.h"
+#include "platform/mail/MailServer.h"
+#include "platform/mail/SmtpReplyParser.h"
 
 #include <QByteArray>
 #include <QString>

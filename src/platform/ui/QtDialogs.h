@@ -1,6 +1,6 @@
 #pragma once
 
-#include "UserDialogs.h"
+#include "platform/UserDialogs.h"
 
 // The real message boxes and file dialogs.
 class QtDialogs : public UserDialogs

@@ -1,9 +1,9 @@
 // Server text, recipients and sender as the operator could type them. Whatever is accepted must
 // be safe to put into an SMTP command and a header, and must read back as exactly itself.
 #include "FuzzInput.h"
-#include "MailAddress.h"
-#include "MailArguments.h"
-#include "MailServer.h"
+#include "platform/mail/MailAddress.h"
+#include "platform/mail/MailArguments.h"
+#include "platform/mail/MailServer.h"
 
 #include <cstdlib>
 

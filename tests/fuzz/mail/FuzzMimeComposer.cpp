@@ -4,10 +4,10 @@
 // that cannot be read, so that state left by one message would show in another. A mail session's
 // composer must write the very same bytes.
 #include "FuzzInput.h"
-#include "MailArguments.h"
-#include "MailComposer.h"
-#include "MimeComposer.h"
-#include "MimeParts.h"
+#include "platform/mail/MailArguments.h"
+#include "platform/mail/MailComposer.h"
+#include "platform/mail/MimeComposer.h"
+#include "platform/mail/MimeParts.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,7 +3,7 @@
 // is read, and its query is decoded byte for byte: a code taken is posted as an encoding that
 // decodes to exactly its bytes.
 #include "../FuzzCheck.h"
-#include "OAuthRedirect.h"
+#include "platform/mail/OAuthRedirect.h"
 
 #include <cstddef>
 #include <cstdint>

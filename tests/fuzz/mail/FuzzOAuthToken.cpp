@@ -2,7 +2,7 @@
 // byte 2 where the monotonic clock stands (in steps of 2^55 ms, up to just before the end of its
 // range), the rest the body. A token taken has a lifetime the clock can hold, and is held for it.
 #include "../FuzzCheck.h"
-#include "OAuthClient.h"
+#include "platform/mail/OAuthClient.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,6 +1,6 @@
 // The reply parser must give the same replies however the bytes are cut into reads, and every
 // reply it gives must be one code with the text of its lines.
-#include "SmtpReplyParser.h"
+#include "platform/mail/SmtpReplyParser.h"
 
 #include <cstdint>
 #include <cstdlib>

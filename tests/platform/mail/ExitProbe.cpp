@@ -1,6 +1,6 @@
 // Sends one mail and ends the process without SendMailShutdown(): the kept session must still be
 // ended cleanly at exit. Arguments: server text, optional CA file.
-#include "SendMail.h"
+#include "platform/mail/SendMail.h"
 
 #include <QCoreApplication>
 

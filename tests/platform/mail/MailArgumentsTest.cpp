@@ -1,5 +1,5 @@
-#include "MailArguments.h"
-#include "MailServer.h"
+#include "platform/mail/MailArguments.h"
+#include "platform/mail/MailServer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
-#include "MimeComposer.h"
-#include "MailComposer.h"
-#include "MimeParts.h"
+#include "platform/mail/MimeComposer.h"
+#include "platform/mail/MailComposer.h"
+#include "platform/mail/MimeParts.h"
 #include "TestEnvironment.h"
 
 #undef signals

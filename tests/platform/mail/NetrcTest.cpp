@@ -1,4 +1,4 @@
-#include "Netrc.h"
+#include "platform/Netrc.h"
 #include "TestEnvironment.h"
 
 #include <gtest/gtest.h>

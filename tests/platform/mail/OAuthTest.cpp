@@ -1,7 +1,7 @@
-#include "MailSession.h"
+#include "platform/mail/MailSession.h"
 #include "MailTestSupport.h"
-#include "OAuthRedirect.h"
-#include "OAuthSignIn.h"
+#include "platform/mail/OAuthRedirect.h"
+#include "platform/mail/OAuthSignIn.h"
 #include "TestOAuthServer.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "MailSession.h"
+#include "platform/mail/MailSession.h"
 #include "MailTestSupport.h"
 
 #include <QDir>

@@ -1,4 +1,4 @@
-#include "SmtpReplyParser.h"
+#include "platform/mail/SmtpReplyParser.h"
 
 #include <gtest/gtest.h>
 

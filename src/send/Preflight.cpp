@@ -1,0 +1,435 @@
+#include "send/Preflight.h"
+
+#include "body/MailMerger.h"
+#include "platform/mail/MailSession.h"
+#include "body/MergeEngine.h"
+#include "platform/Text.h"
+#include "platform/formats/TextFile.h"
+
+#include <QFile>
+#include <QHash>
+#include <QSet>
+
+namespace
+{
+
+const QString Crlf = QStringLiteral("\r\n");
+
+// A tag typed with a full-width sign looks right on screen and is no tag; the check sees both.
+bool isOpen(QChar a, QChar b)
+{
+    return (a == u'<' || a == u'＜') && (b == u'%' || b == u'％');
+}
+
+bool isClose(QChar a, QChar b)
+{
+    return (a == u'%' || a == u'％') && (b == u'>' || b == u'＞');
+}
+
+// Names that differ only in surrounding spaces, character width or letter case.
+QString folded(QStringView name)
+{
+    return trimSpaces(name.toString().normalized(QString::NormalizationForm_KC)).toCaseFolded();
+}
+
+// A value as one short line of the report: line breaks and tabs made visible, long texts cut.
+QString shown(QStringView text)
+{
+    constexpr qsizetype Longest = 60;
+    QString out;
+    for (qsizetype i = 0; i < text.size() && i < Longest; ++i) {
+        const QChar c = text[i];
+        if (c == u'\n')
+            out += u'↵';
+        else if (c == u'\r')
+            out += (i + 1 < text.size() && text[i + 1] == u'\n') ? QString() : QStringLiteral("↵");
+        else if (c == u'\t')
+            out += u'⇥';
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            out += u'?';
+        else
+            out += c;
+    }
+    if (text.size() > Longest)
+        out += u'…';
+    return out;
+}
+
+// How many "<%" and "%>" a text holds ("<%>" counts twice).
+int markers(QStringView text)
+{
+    int n = 0;
+    for (qsizetype at = text.indexOf(u'%'); at >= 0; at = text.indexOf(u'%', at + 1)) {
+        if (at > 0 && text[at - 1] == u'<')
+            ++n;
+        if (at + 1 < text.size() && text[at + 1] == u'>')
+            ++n;
+    }
+    return n;
+}
+
+// The markers the template itself leaves in every row: those of the merge with every value an
+// inert character that can neither form nor break a marker or a tag.
+int templateMarkers(const RecipientTable &table, const QString &text)
+{
+    RecipientTable probe = RecipientTable::sized(1, table.lastColumn());
+    for (int c = 1; c <= table.lastColumn(); ++c) {
+        probe.setCell(0, c, table.cellView(0, c));
+        probe.setCell(1, c, u"\u0001");
+    }
+    return markers(mergeSequential(probe, 1, text));
+}
+
+struct UnknownTag {
+    QString where; // "件名" or "本文"
+    QString written;
+    int uses = 0;
+};
+
+// Every "<%…%>" on one line of the template (either sign in either width) that is not exactly the
+// tag of a column.
+void findUnknownTags(QStringView text, const QString &where, const QSet<QString> &tags,
+                     std::vector<UnknownTag> &unknown)
+{
+    const qsizetype n = text.size();
+    qsizetype i = 0;
+    while (i + 1 < n) {
+        if (!isOpen(text[i], text[i + 1])) {
+            ++i;
+            continue;
+        }
+        qsizetype j = i + 2, close = -1;
+        for (; j + 1 < n; ++j) {
+            if (text[j] == u'\r' || text[j] == u'\n' || isOpen(text[j], text[j + 1]))
+                break;
+            if (isClose(text[j], text[j + 1])) {
+                close = j;
+                break;
+            }
+        }
+        if (close < 0) {
+            i = j;
+            continue;
+        }
+        const QString written = text.mid(i, close + 2 - i).toString();
+        if (!tags.contains(written)) {
+            auto it = std::find_if(unknown.begin(), unknown.end(), [&](const UnknownTag &u) {
+                return u.where == where && u.written == written;
+            });
+            if (it == unknown.end())
+                unknown.push_back({where, written, 1});
+            else
+                ++it->uses;
+        }
+        i = close + 2;
+    }
+}
+
+// "3, 7, 12 行目", the first PreflightListed of them, then how many more.
+QString rowList(const std::vector<int> &rows)
+{
+    QString out;
+    const size_t listed = qMin(rows.size(), size_t(PreflightListed));
+    for (size_t k = 0; k < listed; ++k) {
+        if (k > 0)
+            out += QStringLiteral(", ");
+        out += QString::number(rows[k]);
+    }
+    out += QStringLiteral(" 行目");
+    if (rows.size() > listed)
+        out += QStringLiteral(" ほか %1 行").arg(rows.size() - listed);
+    return out;
+}
+
+// The rest of a list cut after PreflightListed entries.
+QString moreLine(size_t total, const QString &unit)
+{
+    return total > size_t(PreflightListed)
+               ? QStringLiteral("  ほか %1 %2").arg(total - size_t(PreflightListed)).arg(unit) + Crlf
+               : QString();
+}
+
+QString megabytes(qint64 bytes)
+{
+    return QString::number(double(bytes) / (1024.0 * 1024.0), 'f', 1);
+}
+
+// The key a server delivers by: the local part as written, the domain case-folded in ACE form.
+QString deliveryKey(const QString &address)
+{
+    const qsizetype at = address.lastIndexOf(u'@');
+    if (at < 0)
+        return address.toLower(); // Postmaster, the one address without a domain
+    return address.left(at + 1) + address.mid(at + 1).toLower();
+}
+
+struct Repeat {
+    QString shownAddress;
+    std::vector<int> rows; // the first row and every later one
+};
+
+struct Group {
+    QString title;
+    QString lines;
+    int problems = 0;
+};
+
+} // namespace
+
+std::vector<int> PreflightReport::problemRowNumbers() const
+{
+    std::vector<int> rows;
+    rows.reserve(problemRows.size());
+    for (const PreflightRow &r : problemRows)
+        rows.push_back(r.row);
+    return rows;
+}
+
+UserDialogs::Message PreflightReport::question() const
+{
+    return {QStringLiteral("送信前の確認で問題が %1 件見つかりました（%2 行中 %3 行）。\r\n\r\n"
+                           "送信をやめて、問題の一覧を確認しますか？\r\n"
+                           "「はい」：送信せずに一覧を表示します。\r\n"
+                           "「いいえ」：このまま送信します。")
+                .arg(problems)
+                .arg(rows)
+                .arg(problemRows.size()),
+            QStringLiteral("送信前の確認"), UserDialogs::Icon::Warning, UserDialogs::Buttons::YesNo,
+            UserDialogs::Answer::Yes};
+}
+
+UserDialogs::Message PreflightReport::repeatQuestion() const
+{
+    return {QStringLiteral("%1 件のアドレスが複数の行にあり、そのままでは同じ宛先に %2 通多く送られます。"
+                           "\r\n\r\nアドレスごとに1通だけ（最初の行だけ）送りますか？\r\n"
+                           "「はい」：2行目以降の %2 行は送りません。\r\n"
+                           "「いいえ」：すべての行に送ります。")
+                .arg(repeatedAddresses)
+                .arg(repeatedRows),
+            QStringLiteral("送信前の確認"), UserDialogs::Icon::Question, UserDialogs::Buttons::YesNo,
+            UserDialogs::Answer::Yes};
+}
+
+PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs &inputs)
+{
+    PreflightReport report;
+    const int rows = qMax(0, table.lastRow());
+    report.rows = rows;
+    // The subject and body exactly as a run merges them.
+    const QString subject = inputs.subject;
+    const QString body = QString(inputs.body).replace(u'\n', Crlf);
+
+    QSet<QString> tags;
+    QStringList names;
+    std::vector<int> usedColumns;
+    for (int c = 1; c <= table.lastColumn(); ++c) {
+        names << table.cell(0, c);
+        const QString tag = mergeTag(names.back());
+        tags.insert(tag);
+        if (subject.contains(tag) || body.contains(tag))
+            usedColumns.push_back(c);
+    }
+    std::vector<UnknownTag> unknown;
+    findUnknownTags(subject, QStringLiteral("件名"), tags, unknown);
+    findUnknownTags(body, QStringLiteral("本文"), tags, unknown);
+
+    const MailMerger merger(table, subject, body);
+    const int subjectMarkers = templateMarkers(table, subject);
+    const int bodyMarkers = templateMarkers(table, body);
+
+    std::vector<int> leftSubject, leftBody, tooLarge, badSubject, emptyAddress;
+    std::vector<std::vector<int>> emptyCells(usedColumns.size());
+    std::vector<std::pair<int, QString>> badAddress;
+    QHash<QString, int> firstOf;
+    firstOf.reserve(rows);
+    std::vector<Repeat> repeats;
+    QHash<QString, int> repeatOf;
+    report.onePerAddress.reserve(size_t(rows));
+
+    for (int row = 1; row <= rows; ++row) {
+        QStringList notes;
+        Result<MergedMail> merged = merger.mail(row);
+        if (!merged) {
+            tooLarge.push_back(row);
+            notes << QStringLiteral("差込の結果が大きすぎます（送信されません）");
+        } else {
+            const bool inSubject = markers(merged->subject) != subjectMarkers;
+            const bool inBody = markers(merged->body) != bodyMarkers;
+            if (inSubject)
+                leftSubject.push_back(row);
+            if (inBody)
+                leftBody.push_back(row);
+            if (inSubject || inBody)
+                notes << QStringLiteral("差込後も「<%」か「%>」が残ります（%1）")
+                             .arg(inSubject && inBody ? QStringLiteral("件名と本文")
+                                  : inSubject         ? QStringLiteral("件名")
+                                                      : QStringLiteral("本文"));
+            if (!checkSubject(merged->subject).isEmpty()) {
+                badSubject.push_back(row);
+                notes << QStringLiteral("件名に改行などが入ります（送信されません）");
+            }
+        }
+        for (size_t k = 0; k < usedColumns.size(); ++k) {
+            if (trimSpaces(table.cellView(row, usedColumns[k])).isEmpty()) {
+                emptyCells[k].push_back(row);
+                notes << QStringLiteral("「%1」が空です").arg(shown(names[usedColumns[k] - 1]));
+            }
+        }
+        const QStringView cell = table.hasCell(row, 1) ? table.cellView(row, 1) : QStringView();
+        if (trimSpaces(cell).isEmpty()) {
+            emptyAddress.push_back(row);
+            report.onePerAddress.push_back(row);
+            notes << QStringLiteral("アドレスが空です（送信されません）");
+        } else if (const MailRecipient recipient = mailRecipientOf(cell.toString());
+                   !recipient.error.isEmpty()) {
+            badAddress.emplace_back(
+                row, QStringLiteral("「%1」：%2").arg(shown(trimSpaces(cell)), recipient.reason));
+            report.onePerAddress.push_back(row);
+            notes << QStringLiteral("アドレスを送信に使えません：%1").arg(recipient.reason);
+        } else {
+            const QString key = deliveryKey(recipient.address);
+            const auto first = firstOf.constFind(key);
+            if (first == firstOf.cend()) {
+                firstOf.insert(key, row);
+                report.onePerAddress.push_back(row);
+            } else {
+                auto group = repeatOf.constFind(key);
+                if (group == repeatOf.cend()) {
+                    group = repeatOf.insert(key, int(repeats.size()));
+                    repeats.push_back({shown(trimSpaces(table.cellView(*first, 1))), {*first}});
+                }
+                repeats[size_t(*group)].rows.push_back(row);
+                ++report.repeatedRows;
+                notes << QStringLiteral("%1 行目と同じアドレスです").arg(*first);
+            }
+        }
+        if (!notes.isEmpty())
+            report.problemRows.push_back({row, std::move(notes)});
+    }
+    report.repeatedAddresses = int(repeats.size());
+
+    std::vector<Group> groups;
+    if (!unknown.empty()) {
+        Group g{QStringLiteral("列名と一致しない差込タグ（置き換わらずに、そのまま送られます）"), {}, 0};
+        for (const UnknownTag &u : unknown) {
+            const QString name = folded(QStringView(u.written).mid(2, u.written.size() - 4));
+            QStringList near;
+            for (const QString &column : std::as_const(names))
+                if (folded(column) == name)
+                    near << QStringLiteral("「%1」").arg(shown(column));
+            g.lines += QStringLiteral("  %1の「%2」").arg(u.where, shown(u.written));
+            if (u.uses > 1)
+                g.lines += QStringLiteral("（%1 か所）").arg(u.uses);
+            g.lines += near.isEmpty() ? QStringLiteral("：近い列名はありません")
+                                      : QStringLiteral("：近い列名") + near.join(QString());
+            g.lines += Crlf;
+            ++g.problems;
+        }
+        QStringList all;
+        for (const QString &column :
+             std::as_const(names).first(qMin(names.size(), qsizetype(PreflightListed))))
+            all << QStringLiteral("「%1」").arg(shown(column));
+        g.lines += QStringLiteral("  表の列名：") + all.join(QString()) + Crlf;
+        groups.push_back(g);
+    }
+    if (subjectMarkers + bodyMarkers > 0 || !leftSubject.empty() || !leftBody.empty()) {
+        Group g{QStringLiteral("差込後も「<%」か「%>」が残る行"), {}, 0};
+        if (subjectMarkers + bodyMarkers > 0) {
+            g.lines += QStringLiteral("  すべての行：%1に書かれた「<%」か「%>」が残ります\r\n")
+                           .arg(subjectMarkers > 0 && bodyMarkers > 0 ? QStringLiteral("件名と本文")
+                                : subjectMarkers > 0                  ? QStringLiteral("件名")
+                                                                      : QStringLiteral("本文"));
+            ++g.problems;
+        }
+        if (!leftSubject.empty())
+            g.lines += QStringLiteral("  件名（差込項目の値から）：") + rowList(leftSubject) + Crlf;
+        if (!leftBody.empty())
+            g.lines += QStringLiteral("  本文（差込項目の値から）：") + rowList(leftBody) + Crlf;
+        g.problems += int(leftSubject.size() + leftBody.size());
+        groups.push_back(g);
+    }
+    {
+        Group g{QStringLiteral("差込タグの列が空の行（その部分は何も入らずに送られます）"), {}, 0};
+        for (size_t k = 0; k < usedColumns.size(); ++k) {
+            if (emptyCells[k].empty())
+                continue;
+            g.lines += QStringLiteral("  「%1」：").arg(shown(names[usedColumns[k] - 1])) +
+                       rowList(emptyCells[k]) + Crlf;
+            g.problems += int(emptyCells[k].size());
+        }
+        if (g.problems > 0)
+            groups.push_back(g);
+    }
+    if (!emptyAddress.empty())
+        groups.push_back({QStringLiteral("アドレスが空の行（送信されません）"),
+                          QStringLiteral("  ") + rowList(emptyAddress) + Crlf, int(emptyAddress.size())});
+    if (!badAddress.empty()) {
+        Group g{QStringLiteral("送信に使えないアドレス（送信されません）"), {}, int(badAddress.size())};
+        for (size_t k = 0; k < badAddress.size() && k < size_t(PreflightListed); ++k)
+            g.lines += QStringLiteral("  %1 行目").arg(badAddress[k].first) + badAddress[k].second + Crlf;
+        g.lines += moreLine(badAddress.size(), QStringLiteral("行"));
+        groups.push_back(g);
+    }
+    if (!repeats.empty()) {
+        Group g{QStringLiteral("同じアドレスの行（同じ宛先に2通以上送られます）"), {}, report.repeatedRows};
+        for (size_t k = 0; k < repeats.size() && k < size_t(PreflightListed); ++k)
+            g.lines +=
+                QStringLiteral("  %1：").arg(repeats[k].shownAddress) + rowList(repeats[k].rows) + Crlf;
+        g.lines += moreLine(repeats.size(), QStringLiteral("件"));
+        g.lines += QStringLiteral("  アドレスごとに最初の行だけ送ると、%1 行は送りません。\r\n")
+                       .arg(report.repeatedRows);
+        groups.push_back(g);
+    }
+    if (!trimSpaces(inputs.attachments).isEmpty()) {
+        Group g{QStringLiteral("添付ファイル"), {}, 0};
+        qint64 total = 0;
+        // Split and tested as the run does: every piece as it stands.
+        for (const QString &piece : inputs.attachments.split(u',')) {
+            QFile file(piece);
+            if (piece.isEmpty()) {
+                g.lines += QStringLiteral("  カンマの間か最後が空です（送信できません）\r\n");
+            } else if (!fileExists(piece)) {
+                g.lines += QStringLiteral("  「%1」がありません（送信できません）\r\n").arg(shown(piece));
+            } else if (!file.open(QIODevice::ReadOnly)) {
+                g.lines += QStringLiteral("  「%1」を読み込めません（読み取りの権限を確認してください）\r\n")
+                               .arg(shown(piece));
+            } else {
+                total += file.size();
+                continue;
+            }
+            ++g.problems;
+        }
+        if (total > PreflightLargeAttachments) {
+            g.lines += QStringLiteral(
+                           "  合計 %1 MB あります。%2 MB を超える添付は、受け取れないメールサーバーがあります"
+                           "（どのメールにも添付されます）\r\n")
+                           .arg(megabytes(total), megabytes(PreflightLargeAttachments).section(u'.', 0, 0));
+            ++g.problems;
+        }
+        if (g.problems > 0)
+            groups.push_back(g);
+    }
+    if (!badSubject.empty())
+        groups.push_back(
+            {QStringLiteral("件名に改行などが入る行（送信されません。表のセルの改行を取り除いてください）"),
+             QStringLiteral("  ") + rowList(badSubject) + Crlf, int(badSubject.size())});
+    if (!tooLarge.empty())
+        groups.push_back({QStringLiteral("差込の結果が大きすぎる行（送信されません）"),
+                          QStringLiteral("  ") + rowList(tooLarge) + Crlf, int(tooLarge.size())});
+
+    for (const Group &g : groups)
+        report.problems += g.problems;
+    if (report.clean()) {
+        report.text = QStringLiteral("送信前の確認：%1 行を確認し、問題は見つかりませんでした。").arg(rows);
+        return report;
+    }
+    report.text =
+        QStringLiteral("送信前の確認：%1 行を確認し、問題が %2 件見つかりました（問題のある行 %3 行）。"
+                       "宛先の表は変更していません。\r\n")
+            .arg(rows)
+            .arg(report.problems)
+            .arg(report.problemRows.size());
+    for (const Group &g : groups)
+        report.text += Crlf + QStringLiteral("■ ") + g.title + Crlf + g.lines;
+    return report;
+}

@@ -1,0 +1,174 @@
+#include "send/journal/JournalRecord.h"
+
+#include <QStringDecoder>
+
+#include <array>
+#include <charconv>
+
+namespace
+{
+
+constexpr std::array<quint32, 256> crcTable()
+{
+    std::array<quint32, 256> t{};
+    for (quint32 i = 0; i < 256; ++i) {
+        quint32 c = i;
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        t[i] = c;
+    }
+    return t;
+}
+constexpr std::array<quint32, 256> CrcTable = crcTable();
+
+constexpr char Hex[] = "0123456789abcdef";
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+} // namespace
+
+namespace JournalRecord
+{
+
+quint32 crc32(QByteArrayView bytes)
+{
+    quint32 c = 0xFFFFFFFFu;
+    for (const char ch : bytes)
+        c = CrcTable[(c ^ uchar(ch)) & 0xFF] ^ (c >> 8);
+    return ~c;
+}
+
+void addField(QByteArray &out, qsizetype recordStart, QByteArrayView utf8)
+{
+    if (out.size() > recordStart)
+        out.append('\t');
+    for (const char c : utf8) {
+        switch (c) {
+        case '\\': out.append("\\\\", 2); break;
+        case '\t': out.append("\\t", 2); break;
+        case '\n': out.append("\\n", 2); break;
+        case '\r': out.append("\\r", 2); break;
+        default: out.append(c);
+        }
+    }
+}
+
+void addField(QByteArray &out, qsizetype recordStart, const QString &text)
+{
+    addField(out, recordStart, QByteArrayView(text.toUtf8()));
+}
+
+void seal(QByteArray &out, qsizetype recordStart)
+{
+    const quint32 crc = crc32(QByteArrayView(out).sliced(recordStart));
+    char tail[10];
+    tail[0] = '\t';
+    for (int i = 0; i < 8; ++i)
+        tail[1 + i] = Hex[(crc >> (28 - 4 * i)) & 0xF];
+    tail[9] = '\n';
+    out.append(tail, sizeof tail);
+}
+
+bool open(QByteArrayView line, QList<QByteArray> &fields)
+{
+    fields.clear();
+    if (line.size() < 9 || line[line.size() - 9] != '\t')
+        return false;
+    quint32 stored = 0;
+    for (const char c : line.last(8)) {
+        const int v = hexValue(c);
+        if (v < 0)
+            return false;
+        stored = stored << 4 | quint32(v);
+    }
+    const QByteArrayView body = line.first(line.size() - 9);
+    if (crc32(body) != stored)
+        return false;
+    QByteArray field;
+    for (qsizetype i = 0; i < body.size(); ++i) {
+        const char c = body[i];
+        if (c == '\t') {
+            fields.append(field);
+            field.clear();
+        } else if (c != '\\') {
+            field.append(c);
+        } else if (++i < body.size()) {
+            switch (body[i]) {
+            case '\\': field.append('\\'); break;
+            case 't': field.append('\t'); break;
+            case 'n': field.append('\n'); break;
+            case 'r': field.append('\r'); break;
+            default: return false;
+            }
+        } else {
+            return false;
+        }
+    }
+    fields.append(field);
+    return true;
+}
+
+QString text(const QByteArray &utf8)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::ConvertInitialBom);
+    return decoder(utf8);
+}
+
+void appendRows(QByteArray &out, const std::vector<int> &rows)
+{
+    auto number = [&out](int n) {
+        char digits[16];
+        const auto r = std::to_chars(digits, digits + sizeof digits, n);
+        out.append(digits, r.ptr - digits);
+    };
+    for (size_t i = 0; i < rows.size();) {
+        size_t j = i;
+        while (j + 1 < rows.size() && rows[j + 1] == rows[j] + 1)
+            ++j;
+        if (i > 0)
+            out.append(',');
+        number(rows[i]);
+        if (j > i) {
+            out.append('-');
+            number(rows[j]);
+        }
+        i = j + 1;
+    }
+}
+
+bool readRows(QByteArrayView field, int rows, qint64 most, std::vector<std::pair<int, int>> &ranges)
+{
+    ranges.clear();
+    auto number = [rows](QByteArrayView text) {
+        int n = 0;
+        const auto r = std::from_chars(text.data(), text.data() + text.size(), n);
+        return r.ec == std::errc() && r.ptr == text.data() + text.size() && n >= 1 && n <= rows ? n : 0;
+    };
+    qint64 named = 0;
+    for (qsizetype at = 0; at <= field.size();) {
+        qsizetype comma = field.indexOf(',', at);
+        if (comma < 0)
+            comma = field.size();
+        const QByteArrayView range = field.sliced(at, comma - at);
+        at = comma + 1;
+        const qsizetype dash = range.indexOf('-');
+        const int first = number(range.first(dash < 0 ? range.size() : dash));
+        const int last = dash < 0 ? first : number(range.sliced(dash + 1));
+        if (first == 0 || last < first)
+            return false;
+        named += qint64(last) - first + 1;
+        if (most > 0 && named > most)
+            return false;
+        ranges.emplace_back(first, last);
+    }
+    return true;
+}
+
+} // namespace JournalRecord

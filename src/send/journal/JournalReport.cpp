@@ -1,0 +1,396 @@
+#include "send/journal/JournalReport.h"
+
+#include "send/journal/JournalHead.h"
+#include "send/journal/JournalRecord.h"
+#include "recipients/RecipientTable.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QSysInfo>
+#include <QtEndian>
+
+#include <algorithm>
+
+namespace
+{
+
+using Row = JournalReport::Row;
+
+// What the journal last said of a row.
+enum class Step : quint8 { None, Declared, Started, Outcome };
+
+// Where reading goes on after a damaged record: the next whole "resumed" record, else the end.
+qsizetype nextResumed(const QByteArray &bytes, qsizetype from)
+{
+    QList<QByteArray> fields;
+    for (qsizetype pos = from; pos < bytes.size();) {
+        const qsizetype lf = bytes.indexOf('\n', pos);
+        if (lf < 0)
+            break;
+        if (QByteArrayView(bytes).sliced(pos).startsWith(JournalHead::Resumed) &&
+            JournalRecord::open(QByteArrayView(bytes).sliced(pos, lf - pos), fields) &&
+            fields[0] == JournalHead::Resumed)
+            return pos;
+        pos = lf + 1;
+    }
+    return bytes.size();
+}
+
+bool rowIn(const std::vector<std::pair<int, int>> &ranges, int row)
+{
+    auto after = std::upper_bound(ranges.begin(), ranges.end(), row,
+                                  [](int r, const std::pair<int, int> &range) { return r < range.first; });
+    return after != ranges.begin() && row <= std::prev(after)->second;
+}
+
+} // namespace
+
+JournalReport::RowEntry JournalReport::Rows::operator[](size_t row) const
+{
+    if (const auto it = m_named.find(int(row)); it != m_named.end())
+        return {it->second.state, it->second.reason};
+    return {chosen(int(row)) ? m_rest : Row::LeftOut, QString()};
+}
+
+bool JournalReport::Rows::chosen(int row) const
+{
+    return m_chosen.empty() || rowIn(m_chosen, row);
+}
+
+// Applies the records of a journal one by one. Each record costs time in proportion to its own
+// length, whatever the row count its head declares: rows are kept only once a record names them,
+// and a damaged record or a continuation's "resumed" visits only the rows still open since the last
+// one.
+class JournalReplay
+{
+  public:
+    JournalReplay(JournalReport &r, qsizetype fileSize, QString bootIdNow)
+        : m_r(r), m_rows(r.rows.m_named), m_boot(r.bootId), m_bootNow(std::move(bootIdNow))
+    {
+        m_r.rows.m_size = size_t(r.identity.rows) + 1;
+        m_rows.reserve(size_t(std::min<qsizetype>(fileSize / 48, r.identity.rows)));
+    }
+
+    // Applies one record; false for a record that cannot be part of this run, which then changes
+    // nothing. `first`: the first record after the head, where the chosen rows are.
+    bool apply(const QList<QByteArray> &f, bool first)
+    {
+        using namespace JournalHead;
+        const int rows = m_r.identity.rows;
+        if (f[0] == Chosen)
+            return first && f.size() == 2 && chooseRows(f[1]);
+        if (f[0] == Closed && f.size() == 2 && (f[1] == Finished || f[1] == Stopped)) {
+            m_r.ending = f[1] == Finished ? JournalReport::Ending::Finished : JournalReport::Ending::Stopped;
+            closed();
+            return true;
+        }
+        if (f[0] == Declare && f.size() == 2) {
+            if (!JournalRecord::readRows(f[1], rows, RunJournal::MostDeclared, m_ranges))
+                return false;
+            // The writer never declares a row that was started and has no outcome yet.
+            for (const auto &[firstRow, lastRow] : m_ranges)
+                for (int row = firstRow; row <= lastRow; ++row)
+                    if (!m_r.rows.chosen(row) || stepOf(row) == Step::Started)
+                        return false;
+            goingOn();
+            for (const auto &[firstRow, lastRow] : m_ranges)
+                for (int row = firstRow; row <= lastRow; ++row)
+                    declared(row);
+            return true;
+        }
+        if (f[0] == Resumed && f.size() == 2) {
+            goingOn();
+            resumed(JournalRecord::text(f[1]));
+            return true;
+        }
+        int row = 0;
+        if (f.size() < 2 || !JournalRecord::readRows(f[1], rows, 1, m_ranges) || m_ranges.size() != 1 ||
+            !m_r.rows.chosen(row = m_ranges[0].first))
+            return false;
+        if (f[0] == Started && f.size() == 2) {
+            goingOn();
+            JournalReport::Rows::Named &n = track(row);
+            n.step = quint8(Step::Started);
+            m_unsettled.push_back(row);
+            m_open.push_back(row);
+            return true;
+        }
+        if (f[0] != Outcome || f.size() != 4)
+            return false;
+        Row state;
+        if (f[2] == Accepted)
+            state = Row::Accepted;
+        else if (f[2] == Refused)
+            state = Row::Refused;
+        else if (f[2] == Retry)
+            state = Row::Retry;
+        else if (f[2] == MayHaveArrived)
+            state = Row::MayHaveArrived;
+        else
+            return false;
+        goingOn();
+        JournalReport::Rows::Named &n = track(row);
+        n.state = state;
+        n.reason = JournalRecord::text(f[3]);
+        n.step = quint8(Step::Outcome);
+        if (!settledForGood(n))
+            m_open.push_back(row);
+        return true;
+    }
+
+    // A damaged record, and the records after it up to the next "resumed" one, are unknown: any row
+    // not settled for good may have gone out in them, also one the journal never named before.
+    void damaged()
+    {
+        m_unknownRest = true;
+        for (const int row : m_open) {
+            JournalReport::Rows::Named &n = m_rows[row];
+            if (settledForGood(n))
+                continue;
+            if (Step(n.step) != Step::Outcome)
+                n.reason.clear();
+            n.state = Row::MayHaveArrived;
+            n.step = quint8(Step::Outcome);
+        }
+        m_open.clear();
+        m_unsettled.clear();
+    }
+
+    // The rows' states from what was read.
+    void settle()
+    {
+        m_r.bootId = m_boot;
+        m_r.sameBoot = !m_boot.isEmpty() && m_boot == m_bootNow;
+        m_r.rows.m_rest = m_unknownRest ? Row::MayHaveArrived : Row::NotTried;
+        qint64 chosen = m_r.identity.rows;
+        if (!m_r.rows.m_chosen.empty()) {
+            chosen = 0;
+            for (const auto &[first, last] : m_r.rows.m_chosen)
+                chosen += qint64(last) - first + 1;
+        }
+        m_r.leftOut = int(m_r.identity.rows - chosen);
+        for (auto &[row, n] : m_rows) {
+            settleRow(n, m_r.sameBoot);
+            count(n.state);
+        }
+        const qint64 rest = chosen - qint64(m_rows.size());
+        (m_unknownRest ? m_r.mayHaveArrived : m_r.notTried) += int(rest);
+    }
+
+  private:
+    static bool settledForGood(const JournalReport::Rows::Named &n)
+    {
+        return Step(n.step) == Step::Outcome && (n.state == Row::Accepted || n.state == Row::Refused);
+    }
+
+    void count(Row state)
+    {
+        switch (state) {
+        case Row::NotTried: ++m_r.notTried; break;
+        case Row::Accepted: ++m_r.accepted; break;
+        case Row::Refused: ++m_r.refused; break;
+        case Row::Retry: ++m_r.retry; break;
+        case Row::MayHaveArrived: ++m_r.mayHaveArrived; break;
+        case Row::LeftOut: ++m_r.leftOut; break;
+        }
+    }
+
+    bool chooseRows(const QByteArray &field)
+    {
+        std::vector<std::pair<int, int>> &chosen = m_r.rows.m_chosen;
+        if (!JournalRecord::readRows(field, m_r.identity.rows, 0, chosen) || chosen.empty()) {
+            chosen.clear();
+            return false;
+        }
+        // Written ascending and without overlaps; anything else is not the writer's.
+        for (size_t i = 1; i < chosen.size(); ++i) {
+            if (chosen[i].first <= chosen[i - 1].second) {
+                chosen.clear();
+                return false;
+            }
+        }
+        return true;
+    }
+
+    Step stepOf(int row) const
+    {
+        const auto it = m_rows.find(row);
+        return it == m_rows.end() ? (m_unknownRest ? Step::Outcome : Step::None) : Step(it->second.step);
+    }
+
+    // The row's entry; one the journal had not named yet is what the rows it never named are: not
+    // tried, or, after damage, may have arrived.
+    JournalReport::Rows::Named &track(int row)
+    {
+        auto [it, added] = m_rows.try_emplace(row);
+        if (added && m_unknownRest) {
+            it->second.state = Row::MayHaveArrived;
+            it->second.step = quint8(Step::Outcome);
+        }
+        return it->second;
+    }
+
+    void declared(int row)
+    {
+        JournalReport::Rows::Named &n = track(row);
+        // A row that was accepted, or may have arrived, stays so until it is started again.
+        if (Step(n.step) == Step::Outcome && (n.state == Row::Accepted || n.state == Row::MayHaveArrived))
+            return;
+        n.step = quint8(Step::Declared);
+        m_unsettled.push_back(row);
+        m_open.push_back(row);
+    }
+
+    // Anything recorded after a close means the run went on.
+    void goingOn() { m_r.ending = JournalReport::Ending::Abrupt; }
+
+    // A row not settled by an outcome, as the boot it was declared in and the boot it is read in
+    // tell.
+    static void settleRow(JournalReport::Rows::Named &n, bool sameBoot)
+    {
+        switch (Step(n.step)) {
+        case Step::None: n.state = Row::NotTried; break;
+        // Declared rows were synced before any of them was sent, but a started record written after
+        // that sync is lost with a restart of the machine.
+        case Step::Declared: n.state = sameBoot ? Row::NotTried : Row::MayHaveArrived; break;
+        case Step::Started: n.state = Row::MayHaveArrived; break;
+        case Step::Outcome: return;
+        }
+        n.reason.clear();
+    }
+
+    // The continuation read the journal in `boot` and acted on the rows as they were then: those
+    // states hold from here on, and declared rows are judged by the new boot.
+    void resumed(const QString &boot)
+    {
+        const bool sameBoot = !m_boot.isEmpty() && m_boot == boot;
+        for (const int row : m_unsettled) {
+            JournalReport::Rows::Named &n = m_rows[row];
+            const Step step = Step(n.step);
+            if (step != Step::Declared && step != Step::Started)
+                continue;
+            settleRow(n, sameBoot);
+            n.step = quint8(n.state == Row::NotTried ? Step::None : Step::Outcome);
+        }
+        m_unsettled.clear();
+        m_boot = boot;
+    }
+
+    // The close was written only once everything before it was durable: a row declared and never
+    // started was not sent, whatever boot reads it.
+    void closed()
+    {
+        std::vector<int> started;
+        for (const int row : m_unsettled) {
+            JournalReport::Rows::Named &n = m_rows[row];
+            if (Step(n.step) == Step::Declared) {
+                n.step = quint8(Step::None);
+                n.reason.clear();
+            } else if (Step(n.step) == Step::Started) {
+                started.push_back(row);
+            }
+        }
+        m_unsettled.swap(started);
+    }
+
+    JournalReport &m_r;
+    std::unordered_map<int, JournalReport::Rows::Named> &m_rows;
+    // Rows whose step became Declared or Started since the last settling point.
+    std::vector<int> m_unsettled;
+    // Rows that became open (not accepted or refused for good) since the last damage.
+    std::vector<int> m_open;
+    // After damage, the rows the journal does not name may have gone out too.
+    bool m_unknownRest = false;
+    std::vector<std::pair<int, int>> m_ranges;
+    QString m_boot; // of the records being read
+    const QString m_bootNow;
+};
+
+Result<JournalReport> readJournal(const QString &path, const QString &bootIdNow)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (!file.exists())
+            return Failure::fileNotFound(path);
+        if (file.error() == QFileDevice::PermissionsError)
+            return Failure::permissionDenied(path);
+        return Failure::readError(path, file.errorString());
+    }
+    const QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return Failure::readError(path, file.errorString());
+    Result<JournalHead::Head> head = JournalHead::read(bytes, path);
+    if (!head)
+        return head.failure();
+
+    JournalReport r;
+    r.path = path;
+    r.identity = std::move(head->identity);
+    r.bootId = head->bootId;
+    r.appendAt = bytes.size();
+    JournalReplay replay(r, bytes.size(), bootIdNow);
+    QList<QByteArray> fields;
+    bool first = true;
+    for (qsizetype pos = head->end; pos < bytes.size(); first = false) {
+        const qsizetype lf = bytes.indexOf('\n', pos);
+        if (lf >= 0 && JournalRecord::open(QByteArrayView(bytes).sliced(pos, lf - pos), fields) &&
+            replay.apply(fields, first)) {
+            pos = lf + 1;
+            continue;
+        }
+        if (r.damagedAt < 0)
+            r.damagedAt = pos;
+        r.ending = JournalReport::Ending::Abrupt;
+        if (lf < 0 || lf + 1 == bytes.size()) {
+            if (r.tail == JournalReport::Tail::Whole)
+                r.tail = JournalReport::Tail::Torn;
+            r.appendAt = pos;
+            break;
+        }
+        r.tail = JournalReport::Tail::Damaged;
+        replay.damaged();
+        pos = nextResumed(bytes, lf + 1);
+    }
+    replay.settle();
+    return r;
+}
+
+QByteArray tableDigest(const RecipientTable &table)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    QByteArray buffer;
+    buffer.reserve(1 << 16);
+    auto number = [&](quint64 n) {
+        const quint64 le = qToLittleEndian(n);
+        buffer.append(reinterpret_cast<const char *>(&le), sizeof le);
+    };
+    number(quint64(table.lastRow()) + 1);
+    number(quint64(qMax(table.lastColumn(), 0)));
+    for (int row = 0; row <= table.lastRow(); ++row) {
+        for (int column = 1; column <= table.lastColumn(); ++column) {
+            const QStringView cell = table.cellView(row, column);
+            number(quint64(cell.size()));
+            if constexpr (QSysInfo::ByteOrder == QSysInfo::LittleEndian) {
+                buffer.append(reinterpret_cast<const char *>(cell.utf16()), cell.size() * 2);
+            } else {
+                for (const QChar c : cell) {
+                    const quint16 le = qToLittleEndian(c.unicode());
+                    buffer.append(reinterpret_cast<const char *>(&le), sizeof le);
+                }
+            }
+            if (buffer.size() >= (1 << 16) - 1024) {
+                hash.addData(buffer);
+                buffer.clear();
+            }
+        }
+    }
+    hash.addData(buffer);
+    return hash.result();
+}
+
+std::optional<Failure> checkJournalTable(const JournalReport &report, const RecipientTable &table)
+{
+    if (table.lastRow() == report.identity.rows && tableDigest(table) == report.identity.tableDigest)
+        return std::nullopt;
+    return Failure::journalOtherTable(report.path, report.identity.sourceText());
+}

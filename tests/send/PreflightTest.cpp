@@ -1,0 +1,140 @@
+#include "send/Preflight.h"
+#include "recipients/Importers.h"
+#include "TestEnvironment.h"
+
+#include <QFile>
+#include <QUrl>
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+namespace
+{
+
+SendInputs inputsFor(const QString &subject, const QString &body, const QString &attachments = {})
+{
+    return {true,
+            QStringLiteral("mail.example.jp"),
+            QStringLiteral("ベルモラ商事 <info@example.jp>"),
+            subject,
+            body,
+            attachments,
+            false};
+}
+
+RecipientTable load(const ScratchDir &dir, const QString &csv)
+{
+    Result<RecipientTable> table = CSVDataGet(dir.write(QStringLiteral("宛先.csv"), toCp932(csv)));
+    EXPECT_TRUE(table.ok());
+    return table.ok() ? table.value() : RecipientTable();
+}
+
+} // namespace
+
+TEST(Preflight, EveryProblemOnceIsListedWithItsRowsAndNothingChanges)
+{
+    ScratchDir dir;
+    const QString ace = QString::fromLatin1(QUrl::toAce(QStringLiteral("例え.jp")));
+    RecipientTable table = load(dir, QStringLiteral("メールアドレス,氏名,会社,Code\r\n"
+                                                    "yamada@example.jp,山田,A社,c1\r\n"
+                                                    "sato@example.jp,,B社,c2\r\n"
+                                                    "yamada@Example.JP,山田 二郎,C社,c3\r\n"
+                                                    "not-an-address,鈴木,D社,c4\r\n"
+                                                    ",田中,E社,c5\r\n"
+                                                    "taro@例え.jp,太郎,F社,c6\r\n"
+                                                    "taro@%1,次郎,G社,c7\r\n"
+                                                    "kato@example.jp,加藤,<%部署%>,c8\r\n"
+                                                    "ito@example.jp,伊藤,I社,c9\r\n")
+                                         .arg(ace));
+    // A multi-line cell, as a workbook or a database gives it.
+    table.setCell(9, 2, u"伊藤\n一郎");
+    const RecipientTable before = table;
+    const QString small = dir.write(QStringLiteral("案内.txt"), "hello");
+    QFile big(dir.path(QStringLiteral("big.bin")));
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize(PreflightLargeAttachments));
+    big.close();
+    const QString missing = dir.path(QStringLiteral("ない.pdf"));
+
+    const PreflightReport report = checkBeforeSending(
+        table, inputsFor(QStringLiteral("<%氏名%>様へのご案内"),
+                         QStringLiteral("<%会社%> <%氏名%>様\n<％氏名％>\n<%会社 %> <%code%>\n<%不明%>\n"),
+                         small + u',' + missing + u',' + big.fileName()));
+
+    const QStringList expected{
+        QStringLiteral("送信前の確認：9 行を確認し、問題が 14 件見つかりました（問題のある行 7 行）。"
+                       "宛先の表は変更していません。"),
+        QString(),
+        QStringLiteral("■ 列名と一致しない差込タグ（置き換わらずに、そのまま送られます）"),
+        QStringLiteral("  本文の「<％氏名％>」：近い列名「氏名」"),
+        QStringLiteral("  本文の「<%会社 %>」：近い列名「会社」"),
+        QStringLiteral("  本文の「<%code%>」：近い列名「Code」"),
+        QStringLiteral("  本文の「<%不明%>」：近い列名はありません"),
+        QStringLiteral("  表の列名：「メールアドレス」「氏名」「会社」「Code」"),
+        QString(),
+        QStringLiteral("■ 差込後も「<%」か「%>」が残る行"),
+        QStringLiteral("  すべての行：本文に書かれた「<%」か「%>」が残ります"),
+        QStringLiteral("  本文（差込項目の値から）：8 行目"),
+        QString(),
+        QStringLiteral("■ 差込タグの列が空の行（その部分は何も入らずに送られます）"),
+        QStringLiteral("  「氏名」：2 行目"),
+        QString(),
+        QStringLiteral("■ アドレスが空の行（送信されません）"),
+        QStringLiteral("  5 行目"),
+        QString(),
+        QStringLiteral("■ 送信に使えないアドレス（送信されません）"),
+        QStringLiteral("  4 行目「not-an-address」：メールアドレスの形式ではありません"),
+        QString(),
+        QStringLiteral("■ 同じアドレスの行（同じ宛先に2通以上送られます）"),
+        QStringLiteral("  yamada@example.jp：1, 3 行目"),
+        QStringLiteral("  taro@例え.jp：6, 7 行目"),
+        QStringLiteral("  アドレスごとに最初の行だけ送ると、2 行は送りません。"),
+        QString(),
+        QStringLiteral("■ 添付ファイル"),
+        QStringLiteral("  「%1」がありません（送信できません）").arg(missing),
+        QStringLiteral("  合計 10.0 MB あります。10 MB を超える添付は、受け取れないメールサーバーがあります"
+                       "（どのメールにも添付されます）"),
+        QString(),
+        QStringLiteral("■ 件名に改行などが入る行（送信されません。表のセルの改行を取り除いてください）"),
+        QStringLiteral("  9 行目"),
+        QString(),
+    };
+    EXPECT_EQ(report.text.toStdString(), expected.join(QStringLiteral("\r\n")).toStdString());
+    EXPECT_EQ(report.problems, 14);
+    EXPECT_EQ(report.problemRowNumbers(), (std::vector<int>{2, 3, 4, 5, 7, 8, 9}));
+    EXPECT_EQ(report.onePerAddress, (std::vector<int>{1, 2, 4, 5, 6, 8, 9}));
+    EXPECT_EQ(report.repeatedRows, 2);
+    EXPECT_EQ(report.repeatedAddresses, 2);
+    EXPECT_EQ(report.problemRows[1].notes, QStringList{QStringLiteral("1 行目と同じアドレスです")});
+    EXPECT_EQ(table.pool(), before.pool());
+
+    // A file the operator may not read; root reads everything, so only an ordinary user sees it.
+    if (geteuid() != 0) {
+        QFile::setPermissions(small, QFileDevice::Permissions());
+        EXPECT_TRUE(checkBeforeSending(table, inputsFor({}, {}, small))
+                        .text.contains(QStringLiteral("「%1」を読み込めません").arg(small)));
+    }
+}
+
+TEST(Preflight, ACleanTableTakesOneLineAndLongListsAreCut)
+{
+    ScratchDir dir;
+    QString csv = QStringLiteral("mail,氏名\r\n");
+    for (int k = 1; k <= 150; ++k)
+        csv +=
+            QStringLiteral("r%1@example.jp,%2\r\n").arg(k).arg(k > 20 ? QString() : QStringLiteral("宛先"));
+    const RecipientTable table = load(dir, csv);
+
+    const PreflightReport clean =
+        checkBeforeSending(table, inputsFor(QStringLiteral("ご案内"), QStringLiteral("本文\n")));
+    EXPECT_TRUE(clean.clean());
+    EXPECT_EQ(clean.text, QStringLiteral("送信前の確認：150 行を確認し、問題は見つかりませんでした。"));
+    EXPECT_EQ(clean.onePerAddress.size(), 150u);
+
+    const PreflightReport empty =
+        checkBeforeSending(table, inputsFor(QStringLiteral("<%氏名%>様"), QString()));
+    EXPECT_EQ(empty.problems, 130);
+    const QString line = empty.text.split(QStringLiteral("\r\n")).value(3);
+    EXPECT_TRUE(line.startsWith(QStringLiteral("  「氏名」：21, 22, 23"))) << line.toStdString();
+    EXPECT_TRUE(line.endsWith(QStringLiteral("119, 120 行目 ほか 30 行"))) << line.toStdString();
+}
