@@ -170,8 +170,7 @@ int main(int argc, char **argv)
         if (!table)
             return 1;
         SendRunSetup setup;
-        setup.server = server;
-        setup.sender = QStringLiteral("株式会社ベルモラ商事 営業部 <sales@example.com>");
+        setup.target = mailTargetOf(server, QStringLiteral("株式会社ベルモラ商事 営業部 <sales@example.com>"), {});
         setup.subject = Subject;
         setup.body = body().replace(u'\n', QStringLiteral("\r\n"));
         std::unique_ptr<RunJournal> runJournal = std::make_unique<NoJournal>();
@@ -181,7 +180,7 @@ int main(int argc, char **argv)
             identity.tableDigest = tableDigest(table.value());
             identity.subject = setup.subject;
             identity.body = setup.body;
-            identity.sender = setup.sender;
+            identity.sender = setup.target.senderText;
             identity.server = server;
             identity.rows = table->lastRow();
             identity.startedAt = QDateTime::currentDateTime();
@@ -201,7 +200,9 @@ int main(int argc, char **argv)
         host.tellStopped = [](const QString &) {};
         host.askWaitDay = [](const QDateTime &) { return false; };
         host.finished = [&](const SendSummary &) { done = true; };
-        SendRun sendRun(table.value(), setup, sendFlag, SystemClock::instance(), host, *runJournal, pacer);
+        host.sendFlag = [&] { return sendFlag; };
+        host.setSendFlag = [&](qint16 flag) { sendFlag = flag; };
+        SendRun sendRun(table.value(), setup, SystemClock::instance(), host, *runJournal, pacer);
         QElapsedTimer clock;
         clock.start();
         sendRun.start();
@@ -242,8 +243,8 @@ int main(int argc, char **argv)
 
     if (mode == u"interval-cpu" || mode == u"timer-cpu") {
         const bool timer = mode == u"timer-cpu";
-        form.sendInterval = 10;
-        form.timerHours = 1;
+        form.mailing().setSendInterval(10);
+        form.mailing().setTimerHours(1);
         if (timer)
             form.mnuMailSendTimer_Click();
         else

@@ -103,7 +103,7 @@ int main(int argc, char **argv)
     };
     const auto start = std::chrono::steady_clock::now();
     if (session) {
-        Result<std::unique_ptr<MailSession>> opened = MailSession::open(server, sender, {});
+        Result<std::unique_ptr<MailSession>> opened = MailSession::open(mailTargetOf(server, sender, {}));
         if (!opened) {
             std::fprintf(stderr, "%s\n", opened.failure().description.toUtf8().constData());
             return 1;

@@ -79,15 +79,12 @@ Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, SecretStore &secrets
 
 Form1::Form1(SettingsStore &settings, UserDialogs &dialogs, SecretStore *secrets,
              const QString &strCommandLine, QWidget *parent)
-    : QMainWindow(parent), sendFlag(m_mailing.sendFlag), timerFlag(m_mailing.timerFlag),
-      sendInterval(m_mailing.sendInterval), timerHours(m_mailing.timerHours),
-      strODBCconn(m_mailing.strODBCconn), strODBCrec(m_mailing.strODBCrec), sendLimits(m_mailing.sendLimits),
-      m_settings(settings), m_dialogs(dialogs), m_mailing(*this)
+    : QMainWindow(parent), m_settings(settings), m_dialogs(dialogs), m_mailing(*this)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QStringLiteral("Velmora"));
     if (secrets)
-        m_mailing.setSecretStore(*secrets);
+        m_mailing.logins().setSecretStore(*secrets);
     createControls();
     createMenus();
     setAccessibility();
@@ -372,7 +369,8 @@ void Form1::createMenus()
     connect(mnuMailSendCheck, &QAction::triggered, this, &Form1::mnuMailSendCheck_Click);
     connect(mnuMailSendTest, &QAction::triggered, this, &Form1::mnuMailSendTest_Click);
     m_testSender = new TestSender(m_dialogs, this);
-    m_testSender->setLogin([this](const QString &server) { return m_mailing.loginFor(server); });
+    m_testSender->setLogin(
+        [this](const MailServerParse &server) { return m_mailing.logins().loginFor(server); });
     connect(m_testSender, &TestSender::status, this, [this](const QString &text) { setStatusText(text); });
     connect(m_testSender, &TestSender::busyChanged, mnuMailSendTest,
             [this](bool busy) { mnuMailSendTest->setEnabled(!busy); });
@@ -410,11 +408,9 @@ void Form1::Form_Load(const QString &strCommandLine)
     font.setPointSizeF(size > 0 ? size : 9);
     Text4->setFont(font);
 
-    sendInterval = m_settings.getInt16(Section, QStringLiteral("sendTimer"), 0);
-    if (sendInterval < 0 || sendInterval > 60)
-        sendInterval = 0;
-    sendLimits = readSendLimits(m_settings);
-    m_mailing.oauthSettings = readOAuthSettings(m_settings);
+    m_mailing.setSendInterval(m_settings.getInt16(Section, QStringLiteral("sendTimer"), 0));
+    m_mailing.setSendLimits(readSendLimits(m_settings));
+    m_mailing.setOAuthSettings(readOAuthSettings(m_settings));
 
     setStatusText(QString());
     if (!strCommandLine.isEmpty() && fileExists(strCommandLine))
@@ -644,14 +640,20 @@ void Form1::mnuMailSendTimer_Click()
 
 void Form1::mnuMailSendOption_Click()
 {
-    frmOptions dialog(sendInterval, timerHours, m_dialogs, this);
+    // The dialog sets both values when it is accepted and neither when it is cancelled.
+    qint16 interval = m_mailing.sendInterval(), hours = m_mailing.timerHours();
+    frmOptions dialog(interval, hours, m_dialogs, this);
     dialog.exec();
+    m_mailing.setSendInterval(interval);
+    m_mailing.setTimerHours(hours);
 }
 
 void Form1::mnuMailSendLimits_Click()
 {
-    frmLimits dialog(sendLimits, m_dialogs, this);
+    SendLimits limits = m_mailing.sendLimits();
+    frmLimits dialog(limits, m_dialogs, this);
     dialog.exec();
+    m_mailing.setSendLimits(limits);
 }
 
 void Form1::mnuMailSendSignIn_Click()
@@ -860,8 +862,8 @@ void Form1::Form_Unload()
     m_settings.setBool(Section, QStringLiteral("fontBold"), font.bold());
     m_settings.setBool(Section, QStringLiteral("fontItalic"), font.italic());
     m_settings.setNumber(Section, QStringLiteral("fontSize"), font.pointSizeF());
-    m_settings.setNumber(Section, QStringLiteral("sendTimer"), sendInterval);
-    writeSendLimits(m_settings, sendLimits);
-    writeOAuthSettings(m_settings, m_mailing.oauthSettings);
+    m_settings.setNumber(Section, QStringLiteral("sendTimer"), m_mailing.sendInterval());
+    writeSendLimits(m_settings, m_mailing.sendLimits());
+    writeOAuthSettings(m_settings, m_mailing.oauthSettings());
     m_settings.sync();
 }

@@ -47,22 +47,14 @@ class Form1 : public QMainWindow, private MailingView
     // import failed; a failure has been shown before the return.
     int AddressRead(const QString &strFileName) { return m_mailing.AddressRead(strFileName); }
 
+    // The mailing keeps the process-wide run values (sendFlag, timerFlag, sendInterval, timerHours),
+    // the ODBC texts and the sending limits.
     Mailing &mailing() { return m_mailing; }
     const RecipientTable &recipientTable() const { return m_mailing.table(); }
     // The body as the merge and the send run see it: the text of Text4 with CR LF line breaks.
     QString bodyText() const;
     QString statusText() const;
     void setStatusText(const QString &text);
-
-    // Process-wide run state (-1 true, 0 false) and the ODBC texts, kept by the mailing.
-    qint16 &sendFlag;
-    qint16 &timerFlag;
-    qint16 &sendInterval;
-    qint16 &timerHours; // hours of a timer start; 0 at every start, never saved
-    QString &strODBCconn;
-    QString &strODBCrec;
-    // The provider's sending limits, kept in the settings.
-    SendLimits &sendLimits;
 
     // The clock of the interval and timer waits; tests put one they move by hand in its place.
     void setClock(Clock &clock);

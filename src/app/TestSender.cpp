@@ -34,10 +34,10 @@ void TestSender::start(QWidget *owner, const RecipientTable &table, const SendIn
         return;
     }
     if (m_login) {
-        std::optional<MailLogin> login = m_login(plan.mail.server);
+        std::optional<MailLogin> login = m_login(plan.mail.target.destination);
         if (!login)
             return;
-        plan.mail.login = std::move(*login);
+        plan.mail.target.login = std::move(*login);
     }
     emit status(QStringLiteral("テストメールを送信中：%1 ...").arg(trimSpaces(dialog.address())));
     QPointer<QWidget> shownOver(owner);

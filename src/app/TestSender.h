@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/mail/MailLogin.h"
+#include "platform/mail/MailServer.h"
 #include "recipients/RecipientTable.h"
 #include "send/SendChecks.h"
 
@@ -27,7 +28,7 @@ class TestSender : public QObject
 
     bool busy() const { return !m_thread.isNull(); }
     // Where a test mail gets its password or sign-in, as a run would (nothing: cancelled).
-    void setLogin(std::function<std::optional<MailLogin>(const QString &server)> login)
+    void setLogin(std::function<std::optional<MailLogin>(const MailServerParse &server)> login)
     {
         m_login = std::move(login);
     }
@@ -48,5 +49,5 @@ class TestSender : public QObject
     QPointer<QThread> m_thread;
     // The address typed last, offered again until the program ends.
     QString m_lastAddress;
-    std::function<std::optional<MailLogin>(const QString &)> m_login;
+    std::function<std::optional<MailLogin>(const MailServerParse &)> m_login;
 };

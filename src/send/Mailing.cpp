@@ -51,8 +51,6 @@ Mailing::~Mailing()
     // a check still running reads its own copy of the table, but is waited for all the same.
     if (m_checkThread)
         m_checkThread->wait();
-    for (const std::unique_ptr<QThread> &stopped : m_stoppedImports)
-        stopped->wait();
     delete m_run;
     delete m_timer;
 }
@@ -72,162 +70,28 @@ int Mailing::AddressRead(const QString &strFileName)
 
 int Mailing::readSource(const QString &strFileName, bool askOdbc)
 {
-    // Kept so that a table the address check cannot use never replaces a good one.
-    const RecipientTable previous = m_table;
-    const RecipientSource source = recipientSourceOf(strFileName);
-    int result = 0;
-    if (source != RecipientSource::None)
-        m_view.showStatus(sourceStatusText(source));
-    switch (source) {
-    case RecipientSource::Excel:
-    case RecipientSource::OpenDocument:
-        result = takeImport(importOffThread([strFileName](const CancelFlag &cancel, const StatusSink &) {
-            return ExcelDataGet(strFileName, &cancel);
-        }));
-        break;
-    case RecipientSource::Csv:
-        result = takeImport(importOffThread(
-            [strFileName](const CancelFlag &, const StatusSink &) { return CSVDataGet(strFileName); }));
-        break;
-    case RecipientSource::Outlook: {
-        const AddressBookPlaces places = AddressBookPlaces::fromEnvironment();
-        result = takeImport(importOffThread([places](const CancelFlag &cancel, const StatusSink &status) {
-            return OutlookDataGet(places, status, &cancel);
-        }));
-        break;
-    }
-    case RecipientSource::Odbc: result = odbcDataGet(askOdbc); break;
-    case RecipientSource::VCard:
-        result = takeImport(importOffThread(
-            [strFileName](const CancelFlag &, const StatusSink &) { return VCardDataGet(strFileName); }));
-        break;
-    case RecipientSource::None: break;
-    }
-    if (result < 0)
-        return -1;
-
-    const Result<AddressCheck> check = checkAddresses(m_table);
-    if (!check) {
-        m_table = previous;
-        m_tableDigest.clear();
-        showFailure(check.failure());
-        return -1;
-    }
-    if (source != RecipientSource::None) {
-        m_source = strFileName;
-        m_sourceOdbcConn = source == RecipientSource::Odbc ? strODBCconn : QString();
-        m_sourceOdbcRec = source == RecipientSource::Odbc ? strODBCrec : QString();
-    }
-    m_view.showAddresses(check->addresses);
-    m_view.showStatus(check->statusText());
-    if (check->suspect > 0 &&
-        m_view.ask({QStringLiteral("読込エラーの行があります。表示しますか？"), QStringLiteral("読込エラー"),
-                    Icon::Warning, Buttons::YesNo}) == Answer::Yes)
-        m_view.showText(QStringLiteral("読込エラー"), check->suspectList);
-    return 0;
-}
-
-Result<RecipientTable>
-Mailing::importOffThread(std::function<Result<RecipientTable>(const CancelFlag &, const StatusSink &)> work)
-{
-    // The reader runs on a thread of its own while the window goes on answering: its status texts
-    // reach the status line (painted a few times a second at most), and the stop button ends the
-    // wait at once. A stopped reader's table is never used; the thread ends on its own.
-    struct Job {
-        CancelFlag cancel{false};
-        std::optional<Result<RecipientTable>> result;
-    };
-    auto job = std::make_shared<Job>();
-    QPointer<Mailing> self(this);
-    auto lastPaint = std::make_shared<QElapsedTimer>();
-    lastPaint->start();
-    const StatusSink status = [self, lastPaint](const QString &text) {
-        QMetaObject::invokeMethod(
-            self,
-            [self, text, lastPaint] {
-                if (!self)
-                    return;
-                const bool paint = lastPaint->elapsed() >= 50;
-                if (paint)
-                    lastPaint->restart();
-                self->m_view.showStatus(text, paint);
-            },
-            Qt::QueuedConnection);
-    };
-    // The thread object is owned here, never left to a deferred delete: the nested loop below
-    // would run that delete before the thread is asked whether it finished.
-    std::unique_ptr<QThread> owned(QThread::create(
-        [job, status, work = std::move(work)] { job->result.emplace(work(job->cancel, status)); }));
-    QThread *thread = owned.get();
-    QEventLoop loop;
-    connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
-    m_cancelImport = [job, &loop] {
-        job->cancel = true;
-        loop.quit();
-    };
-    thread->start();
-    m_view.showActivity(MailingView::Activity::Importing);
-    loop.exec();
-    m_cancelImport = {};
-    m_view.showActivity(MailingView::Activity::Idle);
-    // Stopped imports that have ended since are let go; one still reading is kept until it ends.
-    std::erase_if(m_stoppedImports,
-                  [](const std::unique_ptr<QThread> &stopped) { return stopped->isFinished(); });
-    if (thread->isFinished()) {
-        thread->wait();
-        if (job->result) {
-            QCoreApplication::sendPostedEvents(this); // the last status texts before the outcome
-            return std::move(*job->result);
-        }
-    } else {
-        m_stoppedImports.push_back(std::move(owned));
-    }
-    return Failure::importCancelled();
-}
-
-int Mailing::takeImport(Result<RecipientTable> imported)
-{
-    // The new table replaces the loaded one only when it was read whole.
-    if (!imported) {
-        if (imported.failure().number == FailureNumber::UserInterrupt)
-            m_view.showStatus(imported.failure().description);
-        else
-            showFailure(imported.failure());
-        return -1;
-    }
-    m_table = std::move(imported.value());
+    const int result = m_loader.read(strFileName, askOdbc, m_strODBCconn, m_strODBCrec, m_table, m_source);
+    // Loaded or not, the table may be another now.
     m_tableDigest.clear();
-    return 0;
+    return result;
 }
 
-int Mailing::odbcDataGet(bool ask)
+void Mailing::setSendInterval(qint16 seconds)
 {
-    m_view.showStatus(QString());
-    // A continued run reads the data source and the table or query it recorded.
-    if (ask)
-        m_view.chooseOdbcSource(strODBCconn, strODBCrec);
-    if (strODBCrec.isEmpty() || strODBCconn.isEmpty())
-        return -1;
-    const QString connection = strODBCconn, statement = strODBCrec;
-    Result<RecipientTable> imported =
-        importOffThread([connection, statement](const CancelFlag &cancel, const StatusSink &status) {
-            return ODBCDataGet(
-                connection, statement,
-                [&status](qint64 records) {
-                    status(QStringLiteral("ODBCデータベースから読込中：%1件").arg(records));
-                },
-                &cancel);
-        });
-    if (!imported)
-        m_view.showStatus(QString());
-    return takeImport(std::move(imported));
+    m_sendInterval = seconds >= 0 && seconds <= 60 ? seconds : 0;
+}
+
+void Mailing::setOdbcSource(const QString &strODBCconn, const QString &strODBCrec)
+{
+    m_strODBCconn = strODBCconn;
+    m_strODBCrec = strODBCrec;
 }
 
 void Mailing::endTimerStart()
 {
     if (m_runFromTimer) {
         m_runFromTimer = false;
-        timerFlag = 0;
+        m_timerFlag = 0;
     }
 }
 
@@ -247,24 +111,22 @@ void Mailing::startRun()
     }
 
     SendRunSetup setup;
-    setup.server = trimSpaces(inputs.server);
-    setup.sender = inputs.sender;
+    // The server text and the sender are parsed here, once for the whole run.
+    setup.target = mailTargetOf(inputs.server, inputs.sender, check.attachmentList.split(u'\t', Qt::SkipEmptyParts));
     setup.subject = inputs.subject;
     // The body goes out with the line ends an operator's text box holds: CR LF.
     setup.body = QString(inputs.body).replace(u'\n', QStringLiteral("\r\n"));
-    setup.attachments = check.attachmentList.split(u'\t', Qt::SkipEmptyParts);
     setup.html = inputs.html;
 
     // A run that sends keeps a journal from its first mail on; a trial into a folder keeps none.
-    const bool trial = parseMailServer(setup.server).server.kind == MailServer::Kind::Outbox;
-    if (!trial) {
+    if (!setup.target.isOutbox()) {
         JournalScan scan = readJournals(Journals::OfTable);
         if (scan.tableBeingSent) {
             // Another Velmora is sending this very table: a second run would mail its rows again.
             RunIdentity loaded;
-            loaded.source = m_source;
-            loaded.odbcDataSource = m_sourceOdbcConn;
-            loaded.odbcTableOrSql = m_sourceOdbcRec;
+            loaded.source = m_source.source;
+            loaded.odbcDataSource = m_source.odbcConnection;
+            loaded.odbcTableOrSql = m_source.odbcStatement;
             showFailure(Failure::tableBeingSent(loaded.sourceText()));
             endTimerStart();
             return;
@@ -328,7 +190,7 @@ void Mailing::checkThen(const SendInputs &inputs, std::function<void(std::option
             m_view.showActivity(MailingView::Activity::Idle);
             m_view.showStatus(QString());
             if (m_checkStopped) {
-                sendFlag = timerFlag = 0;
+                m_sendFlag = m_timerFlag = 0;
                 go(std::nullopt);
                 return;
             }
@@ -346,34 +208,33 @@ void Mailing::checkThen(const SendInputs &inputs, std::function<void(std::option
 
 void Mailing::startNewRun(const SendRunSetup &runSetup)
 {
-    const bool trial = parseMailServer(runSetup.server).server.kind == MailServer::Kind::Outbox;
     SendRunSetup setup = runSetup;
-    std::optional<MailLogin> login = loginFor(setup.server);
+    std::optional<MailLogin> login = m_logins.loginFor(setup.target.destination);
     if (!login) {
         endTimerStart();
         return;
     }
-    setup.login = std::move(*login);
-    std::unique_ptr<SendPacer> pacer = openPacer(setup.server, setup.sender);
+    setup.target.login = std::move(*login);
+    std::unique_ptr<SendPacer> pacer = openPacer(setup.target);
     if (!pacer) {
         endTimerStart();
         return;
     }
     std::unique_ptr<RunJournal> journal;
-    if (trial) {
+    if (setup.target.isOutbox()) {
         journal = std::make_unique<NoJournal>();
     } else {
         RunIdentity identity;
-        identity.source = m_source;
-        identity.odbcDataSource = m_sourceOdbcConn;
-        identity.odbcTableOrSql = m_sourceOdbcRec;
+        identity.source = m_source.source;
+        identity.odbcDataSource = m_source.odbcConnection;
+        identity.odbcTableOrSql = m_source.odbcStatement;
         identity.tableDigest = loadedTableDigest();
         identity.subject = setup.subject;
         identity.body = setup.body;
         identity.html = setup.html;
-        identity.sender = setup.sender;
-        identity.attachments = setup.attachments;
-        identity.server = setup.server;
+        identity.sender = setup.target.senderText;
+        identity.attachments = setup.target.attachments;
+        identity.server = setup.target.serverText;
         identity.rows = qMax(0, m_table.lastRow());
         // A continuation sends only within the rows chosen now (one mail per address, say).
         identity.chosenRows = setup.rows;
@@ -389,15 +250,14 @@ void Mailing::startNewRun(const SendRunSetup &runSetup)
     launch(setup, std::move(journal), std::move(pacer));
 }
 
-std::unique_ptr<SendPacer> Mailing::openPacer(const QString &server, const QString &sender)
+std::unique_ptr<SendPacer> Mailing::openPacer(const MailTarget &target)
 {
     // The account's record of the last 24 hours is kept even without limits, so that limits set
     // later count what already went out. A trial into a folder counts nothing.
-    const MailServerParse destination = parseMailServer(server);
-    if (!destination.error.isEmpty() || destination.server.kind == MailServer::Kind::Outbox)
+    if (!target.destination.error.isEmpty() || target.isOutbox())
         return std::make_unique<UnlimitedPacer>();
-    const SendAccount account{destination.server.host, destination.server.user, parseSender(sender).address};
-    Result<std::unique_ptr<ProviderPacer>> pacer = ProviderPacer::open(sendLimits, account, m_clock->now());
+    const SendAccount account{target.server().host, target.server().user, target.sender.address};
+    Result<std::unique_ptr<ProviderPacer>> pacer = ProviderPacer::open(m_sendLimits, account, m_clock->now());
     if (!pacer) {
         showFailure(pacer.failure());
         return nullptr;
@@ -409,7 +269,7 @@ void Mailing::launch(const SendRunSetup &runSetup, std::unique_ptr<RunJournal> j
                      std::unique_ptr<SendPacer> pacer)
 {
     SendRunSetup setup = runSetup;
-    setup.interval = qBound<int>(0, sendInterval, 60);
+    setup.interval = m_sendInterval;
 
     SendRunHost host;
     const int total = setup.rows.empty() ? qMax(0, m_table.lastRow()) : int(setup.rows.size());
@@ -428,17 +288,19 @@ void Mailing::launch(const SendRunSetup &runSetup, std::unique_ptr<RunJournal> j
         m_view.ask({why, QStringLiteral("送信エラー"), Icon::Critical, Buttons::Ok});
     };
     host.askWaitDay = [this](const QDateTime &until) {
-        return m_view.ask({dailyLimitQuestion(until, sendLimits.perDay), QStringLiteral("送信制限"),
+        return m_view.ask({dailyLimitQuestion(until, m_sendLimits.perDay), QStringLiteral("送信制限"),
                            Icon::Question, Buttons::YesNo}) == Answer::Yes;
     };
     host.finished = [this](const SendSummary &summary) { runFinished(summary); };
-    host.askLogin = [this, server = setup.server](const MailOutcome &refusal) {
-        return loginFor(server, &refusal);
+    host.askLogin = [this, destination = setup.target.destination](const MailOutcome &refusal) {
+        return m_logins.loginFor(destination, &refusal);
     };
+    host.sendFlag = [this] { return m_sendFlag; };
+    host.setSendFlag = [this](qint16 flag) { m_sendFlag = flag; };
 
     m_journal = std::move(journal);
     m_pacer = std::move(pacer);
-    m_run = new SendRun(m_table, setup, sendFlag, *m_clock, std::move(host), *m_journal, *m_pacer, this);
+    m_run = new SendRun(m_table, setup, *m_clock, std::move(host), *m_journal, *m_pacer, this);
     m_view.showActivity(MailingView::Activity::Sending);
     m_view.showRunProgress(QString(), 0, total);
     m_run->start();
@@ -569,10 +431,8 @@ bool Mailing::continueRun(const QString &path)
             showFailure(Failure::sourceNotSupported(id.source));
             return false;
         }
-        if (source == RecipientSource::Odbc) {
-            strODBCconn = id.odbcDataSource;
-            strODBCrec = id.odbcTableOrSql;
-        }
+        if (source == RecipientSource::Odbc)
+            setOdbcSource(id.odbcDataSource, id.odbcTableOrSql);
         if (readSource(id.source, false) != 0)
             return false;
         if (const std::optional<Failure> other = checkJournalTable(report, m_table)) {
@@ -596,18 +456,16 @@ bool Mailing::continueRun(const QString &path)
                                                  Icon::Warning, Buttons::YesNo, Answer::No}) == Answer::Yes;
 
     SendRunSetup setup;
-    setup.server = trimSpaces(inputs.server);
-    setup.sender = id.sender;
+    setup.target = mailTargetOf(inputs.server, id.sender, id.attachments);
     setup.subject = id.subject;
     setup.body = id.body;
-    setup.attachments = id.attachments;
     setup.html = id.html;
     setup.rows = rowsToContinue(report, resendUnknown);
-    std::optional<MailLogin> login = loginFor(setup.server);
+    std::optional<MailLogin> login = m_logins.loginFor(setup.target.destination);
     if (!login)
         return false;
-    setup.login = std::move(*login);
-    std::unique_ptr<SendPacer> pacer = openPacer(setup.server, setup.sender);
+    setup.target.login = std::move(*login);
+    std::unique_ptr<SendPacer> pacer = openPacer(setup.target);
     if (!pacer)
         return false;
     if (const std::optional<Failure> failure = journal->resume()) {
@@ -628,7 +486,7 @@ void Mailing::runFinished(const SendSummary &summary)
 {
     m_view.showActivity(MailingView::Activity::Idle);
     m_view.showStatus(summary.statusText());
-    sendFlag = 0;
+    m_sendFlag = 0;
     const QString errorList = summary.errorList;
     const bool failures = summary.failed > 0;
     m_run->deleteLater();
@@ -641,10 +499,9 @@ void Mailing::runFinished(const SendSummary &summary)
 
 void Mailing::stop()
 {
-    sendFlag = 0;
-    timerFlag = 0;
-    if (m_cancelImport)
-        m_cancelImport();
+    m_sendFlag = 0;
+    m_timerFlag = 0;
+    m_loader.cancel();
     // A check before sending still running: the run it leads to does not start.
     if (m_checkThread)
         m_checkStopped = true;
@@ -662,7 +519,7 @@ void Mailing::startTimer()
     // The check comes now, while the operator is here; the run at the timer's end asks nothing.
     checkThen(m_view.sendInputs(), [this](std::optional<std::vector<int>> rows) {
         // The password or sign-in too is asked now; the run at the timer's end finds it kept.
-        if (rows && loginFor(trimSpaces(m_view.sendInputs().server))) {
+        if (rows && m_logins.loginFor(parseMailServer(trimSpaces(m_view.sendInputs().server)))) {
             m_timerRows = std::move(*rows);
             waitForTimer();
         }
@@ -672,7 +529,8 @@ void Mailing::startTimer()
 void Mailing::waitForTimer()
 {
     m_timer = new SendTimer(
-        timerHours, timerFlag, *m_clock, [this](bool due) { timerDone(due); }, this);
+        m_timerHours, [this] { return m_timerFlag; }, [this](qint16 flag) { m_timerFlag = flag; }, *m_clock,
+        [this](bool due) { timerDone(due); }, this);
     m_timer->start();
     m_view.showStatus(m_timer->scheduledText());
     m_view.showActivity(MailingView::Activity::TimerWaiting);
@@ -685,13 +543,13 @@ void Mailing::timerDone(bool due)
     m_view.showActivity(MailingView::Activity::Idle);
     m_timer->deleteLater();
     m_timer = nullptr;
-    if (due && timerFlag != 0) {
+    if (due && m_timerFlag != 0) {
         // timerFlag stays set during the run it starts; the run's end clears it.
         m_runFromTimer = true;
         startRun();
         return;
     }
-    timerFlag = 0;
+    m_timerFlag = 0;
 }
 
 bool Mailing::requestClose()
@@ -699,141 +557,10 @@ bool Mailing::requestClose()
     // While a run or a timer exists every close request is a stop request, also after a first one
     // cleared the flags and the mail in flight is still on its way: the run asks its stop question
     // once that mail is done, and the exit question comes only when nothing runs.
-    if (sendFlag == -1 || timerFlag == -1 || busy()) {
+    if (m_sendFlag == -1 || m_timerFlag == -1 || busy()) {
         stop();
         return false;
     }
     return m_view.ask({QStringLiteral("本当にこのプログラムを終了して良いですか"),
                        QStringLiteral("Velmoraの終了"), Icon::Question, Buttons::OkCancel}) == Answer::Ok;
-}
-
-std::optional<MailLogin> Mailing::loginFor(const QString &serverText, const MailOutcome *refusal)
-{
-    const MailServerParse parsed = parseMailServer(serverText);
-    const MailServer &server = parsed.server;
-    // Forms that never authenticate, or name nobody: nothing to find, and nothing to ask again.
-    if (!parsed.error.isEmpty() || server.kind == MailServer::Kind::Smtp ||
-        server.kind == MailServer::Kind::Outbox || server.user.isEmpty()) {
-        if (refusal)
-            return std::nullopt;
-        return MailLogin{};
-    }
-    if (server.oauth)
-        return oauthLoginFor(server, refusal != nullptr);
-
-    const QString key = secretKey(server.scheme(), server.user, server.host, server.port);
-    if (!refusal) {
-        if (!server.password.isEmpty())
-            return MailLogin{};
-        m_keyringPasswordKey.clear();
-        if (SecretStore::Read typed = m_sessionSecrets.read(key); typed.status == SecretStore::Status::Found)
-            return MailLogin{typed.secret, {}};
-        const SecretStore::Read kept = m_secrets->read(key);
-        if (kept.status == SecretStore::Status::Found) {
-            m_keyringPasswordKey = key;
-            return MailLogin{kept.secret, {}};
-        }
-        if (kept.status == SecretStore::Status::Refused)
-            showFailure(Failure::keyringRefused(kept.detail));
-        // libcurl reads the file itself; the check only spares the question.
-        if (netrcPassword(netrcPath(), server.host, server.user))
-            return MailLogin{};
-    } else {
-        // The refused password is forgotten wherever this session took it from.
-        m_sessionSecrets.remove(key);
-        if (m_keyringPasswordKey == key)
-            m_secrets->remove(key);
-        m_keyringPasswordKey.clear();
-    }
-
-    PasswordRequest request;
-    request.endpoint = server.endpoint();
-    request.user = server.user;
-    request.canSave = m_secrets->available();
-    if (refusal)
-        request.refusal = refusal->replyText.isEmpty()
-                              ? refusal->description
-                              : refusal->replyText + QStringLiteral("\r\n") + refusal->advice;
-    const std::optional<PasswordAnswer> answer = m_view.askPassword(request);
-    if (!answer)
-        return std::nullopt;
-    keepLoginSecret(key, answer->password, answer->save && request.canSave);
-    return MailLogin{answer->password, {}};
-}
-
-std::optional<MailLogin> Mailing::oauthLoginFor(const MailServer &server, bool again)
-{
-    std::optional<OAuthClient> client = oauthClientForHost(oauthSettings, server.host);
-    if (!client) {
-        showFailure(Failure::oauthNotConfigured(server.endpoint()));
-        return std::nullopt;
-    }
-    if (client->provider != OAuthClient::Provider::Microsoft) {
-        // Google's desktop clients come with a secret; it was entered once into the keyring.
-        const QString secretName = clientSecretKey(client->provider, client->clientId);
-        SecretStore::Read secret = m_sessionSecrets.read(secretName);
-        if (secret.status != SecretStore::Status::Found)
-            secret = m_secrets->read(secretName);
-        if (secret.status == SecretStore::Status::Found)
-            client->clientSecret = secret.secret;
-    }
-    const QString key = secretKey(server.scheme(), server.user, server.host, server.port);
-    Clock *clock = m_clock;
-    auto source = [&](const QString &refreshToken) {
-        auto tokens = std::make_shared<OAuthTokenSource>(*client, refreshToken,
-                                                         [clock] { return clock->monotonicMs(); });
-        // A provider that hands out a new refresh token with each refresh wants the new one kept.
-        QPointer<Mailing> self(this);
-        tokens->setRefreshTokenChanged([self, key](const QString &rotated) {
-            QMetaObject::invokeMethod(
-                self.data(),
-                [self, key, rotated] {
-                    if (self)
-                        self->keepLoginSecret(key, rotated, self->m_secrets->available(), false);
-                },
-                Qt::QueuedConnection);
-        });
-        return tokens;
-    };
-    if (!again) {
-        SecretStore::Read kept = m_sessionSecrets.read(key);
-        if (kept.status != SecretStore::Status::Found) {
-            kept = m_secrets->read(key);
-            if (kept.status == SecretStore::Status::Refused)
-                showFailure(Failure::keyringRefused(kept.detail));
-        }
-        if (kept.status == SecretStore::Status::Found && !kept.secret.isEmpty())
-            return MailLogin{QString(), source(kept.secret)};
-    } else {
-        // A sign-in the server or the token endpoint refused is over: it is not tried again.
-        m_sessionSecrets.remove(key);
-        m_secrets->remove(key);
-    }
-    const TokenReply reply = m_view.signIn(*client, server.user);
-    if (!reply.ok()) {
-        showFailure(reply.failure.value_or(Failure::signInCancelled()));
-        return std::nullopt;
-    }
-    std::shared_ptr<OAuthTokenSource> tokens = source(reply.refreshToken);
-    tokens->setAccessToken(reply.accessToken, reply.expiresInSeconds);
-    if (!reply.refreshToken.isEmpty())
-        keepLoginSecret(key, reply.refreshToken, m_secrets->available());
-    return MailLogin{QString(), tokens};
-}
-
-std::optional<Failure> Mailing::keepSecret(const QString &key, const QString &secret)
-{
-    m_sessionSecrets.write(key, secret);
-    return m_secrets->write(key, secret);
-}
-
-void Mailing::keepLoginSecret(const QString &key, const QString &secret, bool inKeyring, bool tell)
-{
-    m_sessionSecrets.write(key, secret);
-    if (!inKeyring)
-        return;
-    // A keyring that refuses leaves the secret in this session only; the operator is told why.
-    // A token rotated during a run is not worth a box in the middle of it.
-    if (const std::optional<Failure> failure = m_secrets->write(key, secret); failure && tell)
-        showFailure(*failure);
 }

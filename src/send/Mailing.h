@@ -1,15 +1,17 @@
 #pragma once
 
 #include "platform/Failure.h"
-#include "recipients/Importers.h"
-#include "send/journal/JournalStore.h"
+#include "platform/SecretStore.h"
 #include "platform/mail/MailLogin.h"
 #include "platform/mail/MailOutcome.h"
-#include "send/MailingView.h"
-#include "send/login/OAuthSettings.h"
+#include "platform/mail/MailTarget.h"
+#include "recipients/RecipientLoader.h"
 #include "recipients/RecipientTable.h"
-#include "platform/SecretStore.h"
+#include "send/MailingView.h"
+#include "send/journal/JournalStore.h"
 #include "send/limits/SendLimits.h"
+#include "send/login/MailLogins.h"
+#include "send/login/OAuthSettings.h"
 
 #include <QObject>
 #include <QPointer>
@@ -23,7 +25,6 @@
 #include <vector>
 
 class Clock;
-struct MailServer;
 class RunJournal;
 struct JournalReport;
 struct SendRunSetup;
@@ -32,9 +33,10 @@ class SendRun;
 class SendTimer;
 struct SendSummary;
 
-// The mailing: the one recipient table of the process, the run values, the choice of importer,
-// and the lifecycle of a send run and of a timer start. It has no widgets; the main window is its
-// view, gathers the operator's input and shows what it is told.
+// The mailing: the one recipient table of the process, the run values, and the lifecycle of a
+// send run and of a timer start, with the offer to continue a run that ended unfinished. Loading a
+// table is the recipient loader's, signing in the logins'. It has no widgets; the main window is
+// its view, gathers the operator's input and shows what it is told.
 class Mailing : public QObject
 {
     Q_OBJECT
@@ -49,35 +51,35 @@ class Mailing : public QObject
     const RecipientTable &table() const { return m_table; }
     // True while a run or a timer wait exists, also after a stop was asked and the mail in flight
     // is still on its way.
-    bool busy() const { return m_run || m_timer || m_checkThread || m_cancelImport || m_readingJournals; }
+    bool busy() const
+    {
+        return m_run || m_timer || m_checkThread || m_loader.importing() || m_readingJournals;
+    }
 
     // Process-wide run values: -1 true, 0 false.
-    qint16 sendFlag = 0;
-    qint16 timerFlag = 0;
-    qint16 sendInterval = 0; // seconds between two mails, 0 to 60
-    qint16 timerHours = 0;   // hours of a timer start; 0 at every start, never saved
+    qint16 sendFlag() const { return m_sendFlag; }
+    void setSendFlag(qint16 flag) { m_sendFlag = flag; }
+    qint16 timerFlag() const { return m_timerFlag; }
+    void setTimerFlag(qint16 flag) { m_timerFlag = flag; }
+    // Seconds between two mails, 0 to 60: a value outside is taken as 0.
+    qint16 sendInterval() const { return m_sendInterval; }
+    void setSendInterval(qint16 seconds);
+    // Hours of a timer start; 0 at every start, never saved.
+    qint16 timerHours() const { return m_timerHours; }
+    void setTimerHours(qint16 hours) { m_timerHours = hours; }
     // The ODBC data source and the table name or SQL text of the last ODBC dialog.
-    QString strODBCconn;
-    QString strODBCrec;
+    const QString &strODBCconn() const { return m_strODBCconn; }
+    const QString &strODBCrec() const { return m_strODBCrec; }
+    void setOdbcSource(const QString &strODBCconn, const QString &strODBCrec);
     // The provider's limits per minute, hour and day that every run keeps to.
-    SendLimits sendLimits;
+    const SendLimits &sendLimits() const { return m_sendLimits; }
+    void setSendLimits(const SendLimits &limits) { m_sendLimits = limits; }
     // The organisation's app registrations for OAuth 2.0 sign-in, kept in the settings.
-    OAuthSettings oauthSettings;
+    const OAuthSettings &oauthSettings() const { return m_oauthSettings; }
+    void setOAuthSettings(const OAuthSettings &settings) { m_oauthSettings = settings; }
 
-    // The desktop's keyring, for passwords and sign-in tokens; without one, nothing outlives the
-    // process. The store must outlive the mailing.
-    void setSecretStore(SecretStore &store) { m_secrets = &store; }
-    SecretStore &secretStore() const { return *m_secrets; }
-
-    // What a run to this server signs in with: the server text's password; else, when the text
-    // names a user, a password typed earlier in this session, the keyring's or ~/.netrc's (left to
-    // the mail library), or else the one the operator types now; or, for an OAuth server, its
-    // kept refresh token or a new sign-in. `refusal`: the server refused the last one, ask anew.
-    // Nothing when the run must not go on (cancelled, nothing to ask, or told why).
-    std::optional<MailLogin> loginFor(const QString &server, const MailOutcome *refusal = nullptr);
-    // A secret entered for later (a client secret): kept for this session, and in the keyring when
-    // one takes it; otherwise the failure says why it lasts until exit only.
-    std::optional<Failure> keepSecret(const QString &key, const QString &secret);
+    // Passwords and sign-ins of the runs and test mails, and the keyring that keeps them.
+    MailLogins &logins() { return m_logins; }
 
     // The one entry for every load of the table: a path ending in .xls, .csv or .vcf, or the word
     // OUTLOOK or ODBC. Returns 0 when loaded (or when the source names no importer), -1 when the
@@ -93,7 +95,7 @@ class Mailing : public QObject
     // unfinished run, the operator chooses between continuing it and starting over.
     void startRun();
     // The stop button: clears both flags; a waiting run asks at once, a mail in flight is
-    // finished first.
+    // finished first, an import ends.
     void stop();
     // Waits timerHours hours, then starts the run as the send button does.
     void startTimer();
@@ -102,13 +104,30 @@ class Mailing : public QObject
     bool requestClose();
 
   private:
+    // The loader's view: the mailing's, with the import's activity.
+    class LoaderView : public RecipientLoaderView
+    {
+      public:
+        explicit LoaderView(MailingView &view) : m_view(view) {}
+        void showStatus(const QString &text, bool paintNow) override { m_view.showStatus(text, paintNow); }
+        void showAddresses(const QStringList &addresses) override { m_view.showAddresses(addresses); }
+        void showImporting(bool importing) override
+        {
+            m_view.showActivity(importing ? MailingView::Activity::Importing : MailingView::Activity::Idle);
+        }
+        UserDialogs::Answer ask(const UserDialogs::Message &message) override { return m_view.ask(message); }
+        void showText(const QString &caption, const QString &text) override { m_view.showText(caption, text); }
+        void chooseOdbcSource(QString &connection, QString &statement) override
+        {
+            m_view.chooseOdbcSource(connection, statement);
+        }
+
+      private:
+        MailingView &m_view;
+    };
+
     int readSource(const QString &strFileName, bool askOdbc);
-    int takeImport(Result<RecipientTable> imported);
-    // Runs an importer off the window's thread; see the definition.
-    Result<RecipientTable>
-    importOffThread(std::function<Result<RecipientTable>(const CancelFlag &, const StatusSink &)> work);
     void showFailure(const Failure &failure);
-    int odbcDataGet(bool ask);
     void endTimerStart();
     // The unfinished runs of the table now loaded, newest first.
     std::vector<JournalReport> unfinishedRunsOfTable();
@@ -128,7 +147,7 @@ class Mailing : public QObject
     void askThrowAway(const QString &path);
     // True when a run started.
     bool continueRun(const QString &path);
-    std::unique_ptr<SendPacer> openPacer(const QString &server, const QString &sender);
+    std::unique_ptr<SendPacer> openPacer(const MailTarget &target);
     void launch(const SendRunSetup &setup, std::unique_ptr<RunJournal> journal,
                 std::unique_ptr<SendPacer> pacer);
     // A new run (not a continuation) from row 1, after the check before sending.
@@ -145,11 +164,19 @@ class Mailing : public QObject
     MailingView &m_view;
     Clock *m_clock;
     RecipientTable m_table;
-    // Where the table came from, as a journal names it: the AddressRead text and, for ODBC, the
-    // data source and the table or query.
-    QString m_source;
-    QString m_sourceOdbcConn;
-    QString m_sourceOdbcRec;
+    qint16 m_sendFlag = 0;
+    qint16 m_timerFlag = 0;
+    qint16 m_sendInterval = 0;
+    qint16 m_timerHours = 0;
+    QString m_strODBCconn;
+    QString m_strODBCrec;
+    SendLimits m_sendLimits;
+    OAuthSettings m_oauthSettings;
+    LoaderView m_loaderView{m_view};
+    RecipientLoader m_loader{m_loaderView};
+    MailLogins m_logins{m_view, m_clock, m_oauthSettings};
+    // Where the table came from, as a journal names it.
+    RecipientSourceName m_source;
     QByteArray m_tableDigest; // of m_table, once asked for; empty until then
     bool m_readingJournals = false;
     SendRun *m_run = nullptr;
@@ -158,9 +185,6 @@ class Mailing : public QObject
     std::unique_ptr<SendPacer> m_pacer;
     SendTimer *m_timer = nullptr;
     bool m_runFromTimer = false;
-    // Stops the import in progress (empty when none runs); threads of stopped imports still ending.
-    std::function<void()> m_cancelImport;
-    std::vector<std::unique_ptr<QThread>> m_stoppedImports;
     // The check before sending while it runs, and whether a stop was asked meanwhile.
     QPointer<QThread> m_checkThread;
     bool m_checkStopped = false;
@@ -169,15 +193,4 @@ class Mailing : public QObject
     // Unfinished runs already offered in this session, so that the question at start does not
     // repeat the one of the table just loaded.
     QSet<QString> m_offered;
-
-    std::optional<MailLogin> oauthLoginFor(const MailServer &server, bool again);
-    // Kept for this session, and in the keyring when asked; a keyring's refusal is told when `tell`.
-    void keepLoginSecret(const QString &key, const QString &secret, bool inKeyring, bool tell = true);
-
-    MemorySecretStore m_noKeyring{MemorySecretStore::Mode::Absent};
-    SecretStore *m_secrets = &m_noKeyring;
-    // What the operator typed or signed in to without a keyring to keep it: until the process ends.
-    MemorySecretStore m_sessionSecrets;
-    // The key of a password the run took from the keyring: a refusal drops it there.
-    QString m_keyringPasswordKey;
 };

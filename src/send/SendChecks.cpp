@@ -1,5 +1,7 @@
 #include "send/SendChecks.h"
 
+#include "platform/mail/MailTarget.h"
+
 #include "platform/Text.h"
 
 #include <QStringList>
@@ -49,7 +51,5 @@ SendCheck checkSendInputs(const SendInputs &inputs, bool (*fileExists)(const QSt
 
 QString addressElement(const QString &trimmedAddress)
 {
-    if (trimmedAddress.size() >= 2 && trimmedAddress.startsWith(u'<') && trimmedAddress.endsWith(u'>'))
-        return trimmedAddress;
-    return u'<' + trimmedAddress + u'>';
+    return bracketedAddress(trimmedAddress);
 }

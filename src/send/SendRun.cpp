@@ -91,16 +91,15 @@ QString SendSummary::statusText() const
            QStringLiteral("件、エラー") + ng + QStringLiteral("件。");
 }
 
-SendRun::SendRun(RecipientTable &table, const SendRunSetup &setup, qint16 &sendFlag, Clock &clock,
+SendRun::SendRun(RecipientTable &table, const SendRunSetup &setup, Clock &clock,
                  SendRunHost host, RunJournal &journal, SendPacer &pacer, QObject *parent)
-    : QObject(parent), m_table(table), m_snapshot(table), m_setup(setup), m_sendFlag(sendFlag),
+    : QObject(parent), m_table(table), m_snapshot(table), m_setup(setup),
       m_clock(clock), m_host(std::move(host)), m_journal(journal), m_pacer(pacer),
       m_merger(m_snapshot, setup.subject, setup.body)
 {
-    const MailServerParse destination = parseMailServer(setup.server);
-    if (destination.error.isEmpty() && destination.server.kind == MailServer::Kind::Outbox) {
+    if (setup.target.isOutbox()) {
         m_summary.trial = true;
-        m_summary.outboxFolder = destination.server.folder;
+        m_summary.outboxFolder = setup.target.server().folder;
     }
     const int lastRow = qMax(0, table.lastRow());
     if (setup.rows.empty()) {
@@ -131,7 +130,7 @@ SendRun::~SendRun()
 
 void SendRun::start()
 {
-    m_sendFlag = -1;
+    m_host.setSendFlag(-1);
     m_thread = new QThread;
     m_thread->setObjectName(QStringLiteral("SendMail"));
     m_worker = new QObject;
@@ -160,7 +159,7 @@ void SendRun::showRow(int row)
 // Between two groups: the stop check, then what is due, within the provider's limits.
 void SendRun::plan()
 {
-    if (m_sendFlag == 0 && !askStopNow())
+    if (m_host.sendFlag() == 0 && !askStopNow())
         return;
     const qint64 now = m_clock.monotonicMs();
     std::stable_sort(m_retries.begin(), m_retries.end(),
@@ -289,7 +288,7 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts, std::
         m_session.reset();
     if (!m_session) {
         Result<std::unique_ptr<MailSession>> opened =
-            MailSession::open(m_setup.server, m_setup.sender, m_setup.attachments, m_setup.login);
+            MailSession::open(m_setup.target);
         if (!opened) {
             // Nothing can go out: the first row carries the reason, the operator decides.
             MailOutcome o;
@@ -490,7 +489,7 @@ void SendRun::groupDone(std::vector<int> unsent)
         if (d.journalFailure) {
             m_host.tellStopped(QStringLiteral("送信の記録を書き込めないため、送信を中止しました。\r\n\r\n%1")
                                    .arg(d.journalFailure->description));
-            m_sendFlag = 0;
+            m_host.setSendFlag(0);
             finish(true);
             return;
         }
@@ -502,22 +501,22 @@ void SendRun::groupDone(std::vector<int> unsent)
                 markFailed(d.row, d.outcome.description);
                 m_host.tellStopped(
                     stoppedText(d.outcome, m_summary.sent, int(m_pending.size() + m_retries.size())));
-                m_sendFlag = 0;
+                m_host.setSendFlag(0);
                 finish(true);
                 return;
             }
-            m_setup.login = std::move(*login);
+            m_setup.target.login = std::move(*login);
             m_renewSession = true;
             m_pending.push_front(d.row);
             m_declared[size_t(d.row)] = false;
         } else if (kind == Kind::AuthRefused || kind == Kind::QuotaOrPolicy) {
             m_host.tellStopped(
                 stoppedText(d.outcome, m_summary.sent, int(m_pending.size() + m_retries.size())));
-            m_sendFlag = 0;
+            m_host.setSendFlag(0);
             finish(true);
             return;
         } else if (!m_host.askGoOn(serverFailureQuestion(d.row, addressOf(d.row), d.outcome.description))) {
-            m_sendFlag = 0;
+            m_host.setSendFlag(0);
             finish(true);
             return;
         }
@@ -554,7 +553,7 @@ void SendRun::waitCheck()
             plan();
             return;
         }
-        if (m_sendFlag != 0) {
+        if (m_host.sendFlag() != 0) {
             // Nothing polls: the clock calls back when the wait is over, or the stop button does.
             m_alarm = m_clock.callAfter(left, [this] { waitCheck(); });
             return;
@@ -564,7 +563,7 @@ void SendRun::waitCheck()
             finish(true);
             return;
         }
-        m_sendFlag = -1;
+        m_host.setSendFlag(-1);
         m_stopAsked = false;
         m_state = State::Waiting;
     }
@@ -578,7 +577,7 @@ bool SendRun::askStopNow()
         finish(true);
         return false;
     }
-    m_sendFlag = -1;
+    m_host.setSendFlag(-1);
     m_stopAsked = false;
     return true;
 }

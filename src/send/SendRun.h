@@ -2,6 +2,7 @@
 
 #include "platform/Clock.h"
 #include "platform/mail/MailLogin.h"
+#include "platform/mail/MailTarget.h"
 #include "body/MailMerger.h"
 #include "platform/mail/MailOutcome.h"
 #include "recipients/RecipientTable.h"
@@ -50,18 +51,18 @@ struct SendRunHost {
     // After the first authentication refusal of the run: a new password or sign-in to send that row
     // again with, or nothing (cancelled, or nothing to ask), and the run stops. Unset: it stops.
     std::function<std::optional<MailLogin>(const MailOutcome &)> askLogin;
+    // The process-wide sendFlag (-1 true, 0 false), where its owner keeps it.
+    std::function<qint16()> sendFlag;
+    std::function<void(qint16)> setSendFlag;
 };
 
 // Everything a run reads when it starts; subject and body are merged per row from these.
 struct SendRunSetup {
-    QString server; // trimmed
-    QString sender;
+    MailTarget target; // the server, the sender, the attachments and the login
     QString subject;
     QString body; // CR LF line ends
-    QStringList attachments;
     bool html = false;
     int interval = 0; // seconds between two mails, 0 to 60
-    MailLogin login;  // the password or sign-in found for the server
     // The rows to send, in this order; empty: every row, 1 to R.
     std::vector<int> rows;
 };
@@ -83,9 +84,9 @@ class SendRun : public QObject
 {
     Q_OBJECT
   public:
-    // sendFlag is the process-wide flag (-1 true, 0 false); the table, the journal and the pacer
-    // must outlive the run.
-    SendRun(RecipientTable &table, const SendRunSetup &setup, qint16 &sendFlag, Clock &clock,
+    // The host reads and sets the process-wide sendFlag (-1 true, 0 false); the table, the journal
+    // and the pacer must outlive the run.
+    SendRun(RecipientTable &table, const SendRunSetup &setup, Clock &clock,
             SendRunHost host, RunJournal &journal, SendPacer &pacer, QObject *parent = nullptr);
     ~SendRun() override;
 
@@ -141,7 +142,6 @@ class SendRun : public QObject
     RecipientTable &m_table;
     const RecipientTable m_snapshot; // what the worker merges from: status writes never reach it
     SendRunSetup m_setup;
-    qint16 &m_sendFlag;
     Clock &m_clock;
     SendRunHost m_host;
     RunJournal &m_journal;
@@ -168,7 +168,7 @@ class SendRun : public QObject
     std::optional<RowResult> m_decision; // an outcome the operator must decide about
 
     // The one new password or sign-in of a run after a refusal was asked; the worker then opens a
-    // new session with m_setup.login.
+    // new session with m_setup.target.login.
     bool m_loginAsked = false;
     std::atomic<bool> m_renewSession = false;
 

@@ -18,9 +18,11 @@ QString generalDateTime(const QDateTime &t)
     return t.toString(QStringLiteral("yyyy/MM/dd H:mm:ss"));
 }
 
-SendTimer::SendTimer(int hours, qint16 &timerFlag, Clock &clock, std::function<void(bool)> done,
+SendTimer::SendTimer(int hours, std::function<qint16()> timerFlag, std::function<void(qint16)> setTimerFlag,
+                     Clock &clock, std::function<void(bool)> done,
                      QObject *parent)
-    : QObject(parent), m_hours(hours), m_timerFlag(timerFlag), m_clock(clock), m_done(std::move(done))
+    : QObject(parent), m_hours(hours), m_timerFlag(std::move(timerFlag)),
+      m_setTimerFlag(std::move(setTimerFlag)), m_clock(clock), m_done(std::move(done))
 {
 }
 
@@ -34,7 +36,7 @@ QString SendTimer::scheduledText() const
 void SendTimer::start()
 {
     m_start = m_clock.now();
-    m_timerFlag = -1;
+    m_setTimerFlag(-1);
     QMetaObject::invokeMethod(this, &SendTimer::check, Qt::QueuedConnection);
 }
 
@@ -52,11 +54,11 @@ void SendTimer::check()
     const QDateTime now = m_clock.now();
     const qint64 dueMinute = minuteOf(m_start) + qint64(m_hours) * 60;
     bool due = minuteOf(now) >= dueMinute;
-    if (!due && m_timerFlag != 0) {
+    if (!due && m_timerFlag() != 0) {
         const qint64 untilDue = (dueMinute * 60 - now.toSecsSinceEpoch()) * 1000 - now.time().msec();
         m_alarm = m_clock.callAfter(qBound<qint64>(1, untilDue, RecheckMs), [this] { check(); });
         return;
     }
     m_finished = true;
-    m_done(due && m_timerFlag != 0);
+    m_done(due && m_timerFlag() != 0);
 }

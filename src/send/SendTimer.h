@@ -17,10 +17,10 @@ class SendTimer : public QObject
 {
     Q_OBJECT
   public:
-    // timerFlag is the process-wide flag (-1 true, 0 false). done(true) when the wait is over,
-    // done(false) when it was stopped; called once.
-    SendTimer(int hours, qint16 &timerFlag, Clock &clock, std::function<void(bool due)> done,
-              QObject *parent = nullptr);
+    // timerFlag and setTimerFlag read and set the process-wide flag (-1 true, 0 false) where its
+    // owner keeps it. done(true) when the wait is over, done(false) when it was stopped; called once.
+    SendTimer(int hours, std::function<qint16()> timerFlag, std::function<void(qint16)> setTimerFlag,
+              Clock &clock, std::function<void(bool due)> done, QObject *parent = nullptr);
     ~SendTimer() override;
 
     // Notes the start and sets timerFlag; the wait is checked from the event loop, so done() is
@@ -37,7 +37,8 @@ class SendTimer : public QObject
     void check();
 
     int m_hours;
-    qint16 &m_timerFlag;
+    std::function<qint16()> m_timerFlag;
+    std::function<void(qint16)> m_setTimerFlag;
     Clock &m_clock;
     std::function<void(bool)> m_done;
     QDateTime m_start;

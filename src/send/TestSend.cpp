@@ -47,9 +47,7 @@ TestSendPlan planTestSend(const RecipientTable &table, int row, const SendInputs
         plan.refusal = refusalOf(merged.failure());
         return plan;
     }
-    plan.mail.server = trimSpaces(inputs.server);
-    plan.mail.sender = inputs.sender;
-    plan.mail.attachments = check.attachmentList.split(u'\t', Qt::SkipEmptyParts);
+    plan.mail.target = mailTargetOf(inputs.server, inputs.sender, check.attachmentList.split(u'\t', Qt::SkipEmptyParts));
     plan.mail.content.address = addressElement(destination);
     plan.mail.content.subject = TestSubjectPrefix + merged->subject;
     plan.mail.content.body = std::move(merged->body);
@@ -60,8 +58,7 @@ TestSendPlan planTestSend(const RecipientTable &table, int row, const SendInputs
 TestSendOutcome sendTestMail(const TestMail &mail)
 {
     const QString failed = QStringLiteral("テストメールを送信できませんでした。\r\n\r\n");
-    Result<std::unique_ptr<MailSession>> session =
-        MailSession::open(mail.server, mail.sender, mail.attachments, mail.login);
+    Result<std::unique_ptr<MailSession>> session = MailSession::open(mail.target);
     if (!session)
         return {false, failed + session.failure().description};
     const MailOutcome outcome = session.value()->send(mail.content);

@@ -16,11 +16,10 @@ inline const QString TestSubjectPrefix = QStringLiteral("[テスト]");
 // One test mail: the merged mail of one row, to an address the operator chose, through the
 // window's server with its sender and attachments.
 struct TestMail {
-    QString server; // trimmed, as a run takes it
-    QString sender;
-    QStringList attachments;
+    // The window's server, sender and attachments, with the password or sign-in a run to this
+    // server would use.
+    MailTarget target;
     MailContent content;
-    MailLogin login; // the password or sign-in a run to this server would use
 };
 
 struct TestSendPlan {

@@ -80,7 +80,7 @@ TEST_F(Form1RunTest, ARunLocksTheWindowShowsItsProgressAndLeavesTheOutcomeReadab
     EXPECT_EQ(server->messages(), 5);
 
     // The timer wait locks the same controls under its own stop caption; closing stops it.
-    f.timerHours = 1;
+    f.mailing().setTimerHours(1);
     f.mnuMailSendTimer->trigger();
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return f.Command8->text() == QStringLiteral("送信タイマーを停止する"); }, 10000));

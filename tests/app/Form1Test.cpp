@@ -112,7 +112,7 @@ TEST_F(Form1Test, SettingsAreRestoredAtLoadAndSavedAtClose)
         EXPECT_EQ(f.pos(), QPoint(0, 0));
         EXPECT_EQ(f.Text4->font().family(), QStringLiteral("ＭＳ ゴシック"));
         EXPECT_EQ(f.Text4->font().pointSizeF(), 9.0);
-        EXPECT_EQ(f.sendInterval, 0);
+        EXPECT_EQ(f.mailing().sendInterval(), 0);
         f.Text1->setText(QStringLiteral("smtp.example.jp"));
         f.Text2->setText(QStringLiteral("山田 太郎 <yamada@example.jp>"));
         f.move(30, 45);
@@ -121,7 +121,7 @@ TEST_F(Form1Test, SettingsAreRestoredAtLoadAndSavedAtClose)
         font.setPointSizeF(12);
         font.setBold(true);
         f.Text4->setFont(font);
-        f.sendInterval = 15;
+        f.mailing().setSendInterval(15);
         dialogs.expectBox(Exit, ExitTitle, Icon::Question, Buttons::OkCancel, Answer::Ok);
         EXPECT_TRUE(f.close());
     }
@@ -141,7 +141,7 @@ TEST_F(Form1Test, SettingsAreRestoredAtLoadAndSavedAtClose)
     EXPECT_EQ(again.size(), QSize(600, 520));
     EXPECT_EQ(again.Text4->font().family(), QStringLiteral("IPAPGothic"));
     EXPECT_TRUE(again.Text4->font().bold());
-    EXPECT_EQ(again.sendInterval, 15);
+    EXPECT_EQ(again.mailing().sendInterval(), 15);
     dialogs.expectBox(Exit, ExitTitle, Icon::Question, Buttons::OkCancel, Answer::Ok);
     again.close();
 }
@@ -171,11 +171,11 @@ TEST_F(Form1Test, CloseRequestAsksAndCancelKeepsTheWindowAndTheSettings)
     EXPECT_EQ(settings.getString(QStringLiteral("Form"), QStringLiteral("svName"), {}), QStringLiteral("?"));
 
     // While a run or a timer wait goes on, closing stops it instead, without a question.
-    f.sendFlag = -1;
-    f.timerFlag = -1;
+    f.mailing().setSendFlag(-1);
+    f.mailing().setTimerFlag(-1);
     EXPECT_FALSE(f.close());
-    EXPECT_EQ(f.sendFlag, 0);
-    EXPECT_EQ(f.timerFlag, 0);
+    EXPECT_EQ(f.mailing().sendFlag(), 0);
+    EXPECT_EQ(f.mailing().timerFlag(), 0);
     EXPECT_TRUE(f.isVisible());
 
     dialogs.expectBox(Exit, ExitTitle, Icon::Question, Buttons::OkCancel, Answer::Ok);

@@ -110,7 +110,7 @@ TEST(MailOutcomeKinds, RealFailuresOfTheLibraryComeWithTheKindTheRunActsOn)
     const QString sender = QStringLiteral("見本 <a@example.jp>");
     using Kind = MailOutcome::Kind;
     auto kindOf = [&](const QString &host, const QString &to, const QString &subject) {
-        Result<std::unique_ptr<MailSession>> session = MailSession::open(host, sender, {});
+        Result<std::unique_ptr<MailSession>> session = MailSession::open(mailTargetOf(host, sender, {}));
         if (!session)
             return Kind::Unreachable;
         const MailOutcome outcome = session.value()->send({to, subject, QStringLiteral("本文"), false});
@@ -144,15 +144,15 @@ TEST(MailOutcomeKinds, RealFailuresOfTheLibraryComeWithTheKindTheRunActsOn)
     server.reset();
     server.rule("DATA_END", "reply", "354 End data with <CR><LF>.<CR><LF>");
     {
-        std::unique_ptr<MailSession> session = std::move(MailSession::open(host, sender, {}).value());
+        std::unique_ptr<MailSession> session = std::move(MailSession::open(mailTargetOf(host, sender, {})).value());
         EXPECT_EQ(session->send({"<y@example.jp>", "s", QStringLiteral("本文"), false}).kind, Kind::MayHaveArrived);
         EXPECT_TRUE(session->send({"<z@example.jp>", "s", QStringLiteral("本文"), false}).accepted());
         EXPECT_EQ(server.connections(), 2);
     }
     server.reset();
     EXPECT_EQ(kindOf(host, "<y@example.jp>", "s"), Kind::Accepted);
-    EXPECT_FALSE(MailSession::open(host, QStringLiteral("見本"), {}).ok());
-    EXPECT_FALSE(MailSession::open(QString(), sender, {}).ok());
+    EXPECT_FALSE(MailSession::open(mailTargetOf(host, QStringLiteral("見本"), {})).ok());
+    EXPECT_FALSE(MailSession::open(mailTargetOf(QString(), sender, {})).ok());
 }
 
 TEST(SendOptionsChecks, WholeNumbersRoundHalvesToEvenAndRangesHold)
@@ -180,10 +180,11 @@ class SendTimerTest : public ::testing::Test
     bool dueResult = false;
     std::unique_ptr<SendTimer> make(int hours)
     {
-        return std::make_unique<SendTimer>(hours, timerFlag, clock, [this](bool due) {
-            ++doneCalls;
-            dueResult = due;
-        });
+        return std::make_unique<SendTimer>(
+            hours, [this] { return timerFlag; }, [this](qint16 flag) { timerFlag = flag; }, clock, [this](bool due) {
+                ++doneCalls;
+                dueResult = due;
+            });
     }
     static void settle() { QCoreApplication::processEvents(); }
 };

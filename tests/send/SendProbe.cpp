@@ -88,7 +88,7 @@ int main(int argc, char **argv)
         else if (args[i] == u"--csv")
             csv = args[i + 1];
         else if (args[i] == u"--interval")
-            mailing.sendInterval = qint16(args[i + 1].toInt());
+            mailing.setSendInterval(qint16(args[i + 1].toInt()));
         else if (args[i] == u"--resend")
             view.resend = args[i + 1] == u"yes";
         else if (args[i] == u"--one-per-address")

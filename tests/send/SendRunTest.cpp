@@ -93,7 +93,7 @@ class SendRunTest : public MailServerTest
     // A run with an interval, stopped once row 1 was sent.
     void stopAfterRowOne()
     {
-        mailing.sendInterval = 10;
+        mailing.setSendInterval(10);
         view.rows = 0;
         mailing.startRun();
         waitForTheRun();
@@ -101,7 +101,7 @@ class SendRunTest : public MailServerTest
         view.dialogs.expectBox(StopQuestion, StopTitle, Icon::Warning, Buttons::YesNo, Answer::Yes);
         mailing.stop();
         waitUntilIdle();
-        mailing.sendInterval = 0;
+        mailing.setSendInterval(0);
     }
     QStringList journals(const QString &pattern = QStringLiteral("run-*.journal")) const
     {
@@ -149,7 +149,7 @@ TEST_F(SendRunTest, WholeRunMarksEveryRowAndKeepsTheReasonsOfTwoFailures)
     // The list window's tooltip reads the same reason from the table.
     EXPECT_TRUE(m.table().reason(3).contains(QStringLiteral("550 5.1.1")));
     EXPECT_EQ(m.table().reason(2), QString());
-    EXPECT_EQ(m.sendFlag, 0);
+    EXPECT_EQ(m.sendFlag(), 0);
 
     // The run's journal holds every outcome and says the run finished.
     const QStringList journals = QDir(state.path("velmora")).entryList({QStringLiteral("run-*.journal")});
@@ -182,7 +182,7 @@ TEST_F(SendRunTest, SecondRunSendsEveryRowAgain)
 TEST_F(SendRunTest, StopDuringTheIntervalAnsweredYesEndsTheRun)
 {
     Mailing &m = load(4);
-    m.sendInterval = 10;
+    m.setSendInterval(10);
     m.startRun();
     waitForStatus(1, OK);
     clock.advance(10 * 1000);
@@ -202,14 +202,14 @@ TEST_F(SendRunTest, StopDuringTheIntervalAnsweredYesEndsTheRun)
 TEST_F(SendRunTest, StopAnsweredNoGoesOnAndThereIsNoWaitAfterTheLastRow)
 {
     Mailing &m = load(3);
-    m.sendInterval = 5;
+    m.setSendInterval(5);
     m.startRun();
     waitForStatus(1, OK);
     view.dialogs.expectBox(StopQuestion, StopTitle, Icon::Warning, Buttons::YesNo, Answer::No);
     m.stop();
     QTest::qWait(50);
     view.dialogs.verifyDone();
-    EXPECT_EQ(m.sendFlag, -1);
+    EXPECT_EQ(m.sendFlag(), -1);
     EXPECT_EQ(server->messages(), 1); // the wait goes on after No
     clock.advance(5 * 1000);
     waitForStatus(2, OK);
@@ -229,7 +229,7 @@ TEST_F(SendRunTest, StopDuringASendIsAskedAfterThatRowWithoutAnInterval)
     m.startRun();
     waitForTheRun(); // row 1 is now in flight on the worker
     m.stop();
-    EXPECT_EQ(m.sendFlag, 0);
+    EXPECT_EQ(m.sendFlag(), 0);
     view.dialogs.expectBox(StopQuestion, StopTitle, Icon::Warning, Buttons::YesNo, Answer::Yes);
     waitUntilIdle();
     EXPECT_EQ(statuses(), QStringList({OK, QString(), QString()}));
@@ -309,7 +309,7 @@ TEST_F(SendRunTest, UnreachableServerAsksWhetherToGoOn)
     EXPECT_TRUE(asked[1].text.startsWith(QStringLiteral("2行目の [r2@example.jp] "))) << str(asked[1].text);
     EXPECT_EQ(statuses(), QStringList({NG, NG, QString(), QString()}));
     EXPECT_EQ(view.status, QStringLiteral("送信を中止しました。正常0件、エラー2件。"));
-    EXPECT_EQ(m.sendFlag, 0);
+    EXPECT_EQ(m.sendFlag(), 0);
 }
 
 TEST_F(SendRunTest, ARefusedServerTextIsQuotedWithItsPasswordMasked)
@@ -365,12 +365,12 @@ TEST_F(SendRunTest, RefusedInputsChangeNothingButTheAttachmentBox)
 TEST_F(SendRunTest, TimerStartWaitsTheHoursAndThenRuns)
 {
     Mailing &m = load(2);
-    m.timerHours = 1;
+    m.setTimerHours(1);
     m.startTimer(); // the check before sending comes first, while the operator is there
     EXPECT_TRUE(QTest::qWaitFor([&] { return view.activity == MailingView::Activity::TimerWaiting; }, 10000));
     EXPECT_EQ(view.status, QStringLiteral("開始予定時刻：2026/12/08 11:00:50"));
     EXPECT_EQ(view.activity, MailingView::Activity::TimerWaiting);
-    EXPECT_EQ(m.timerFlag, -1);
+    EXPECT_EQ(m.timerFlag(), -1);
     QTest::qWait(20);
     clock.advance((59 * 60 + 9) * 1000);
     QTest::qWait(20);
@@ -379,19 +379,19 @@ TEST_F(SendRunTest, TimerStartWaitsTheHoursAndThenRuns)
     waitForStatus(2, OK);
     waitUntilIdle();
     EXPECT_EQ(view.status, QStringLiteral("送信完了：2件中、正常2件、エラー0件。"));
-    EXPECT_EQ(m.timerFlag, 0);
+    EXPECT_EQ(m.timerFlag(), 0);
 }
 
 TEST_F(SendRunTest, ClosingDuringTheTimerStopsItAndSendsNothing)
 {
     Mailing &m = load(2);
-    m.timerHours = 2;
+    m.setTimerHours(2);
     m.startTimer();
     QTest::qWait(20);
     EXPECT_FALSE(m.requestClose());
     EXPECT_TRUE(QTest::qWaitFor([&] { return !view.busy(); }, 5000));
     EXPECT_EQ(view.status, QStringLiteral("送信タイマーを停止しました"));
-    EXPECT_EQ(m.timerFlag, 0);
+    EXPECT_EQ(m.timerFlag(), 0);
     clock.advance(3 * 3600 * 1000);
     QTest::qWait(20);
     EXPECT_EQ(server->messages(), 0);
@@ -519,7 +519,9 @@ TEST_F(SendRunTest, AuthenticationRefusedOrQuotaReachedStopsTheRunWithOneMessage
 TEST_F(SendRunTest, APerMinuteLimitHoldsTheRunUntilTheWindowHasRoom)
 {
     Mailing &m = load(5);
-    m.sendLimits.perMinute = 2;
+    SendLimits limits = m.sendLimits();
+    limits.perMinute = 2;
+    m.setSendLimits(limits);
     m.startRun();
     EXPECT_TRUE(QTest::qWaitFor(
         [&] { return view.status.startsWith(QStringLiteral("送信制限のため待機中：")); }, 10000))
@@ -606,7 +608,7 @@ TEST_F(SendRunTest, AMailWhoseStartCannotBeRecordedIsNotSent)
 TEST_F(SendRunTest, EnterOnEveryQuestionWhoseSafeAnswerIsNoSendsNothingMore)
 {
     Mailing &m = load(3);
-    m.sendInterval = 10;
+    m.setSendInterval(10);
     server->rule("DATA_END", "reply", "250 2.0.0 Ok", {}, 1, true);
     server->rule("DATA_END", "stall"); // row 2's mail goes out and its reply never comes
     m.startRun();

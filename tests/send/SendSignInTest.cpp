@@ -57,11 +57,13 @@ class SignInRunTest : public ::testing::Test
         oauthServer->reset();
         qputenv("XDG_STATE_HOME", QFile::encodeName(state.root()));
         mailing.setClock(clock);
-        mailing.setSecretStore(keyring);
-        mailing.oauthSettings.customAuthorizationUrl = oauth->authorizationUrl();
-        mailing.oauthSettings.customTokenUrl = oauth->tokenUrl();
-        mailing.oauthSettings.customScope = QStringLiteral("smtp.send offline_access");
-        mailing.oauthSettings.customClientId = TestOAuthServer::ClientId;
+        mailing.logins().setSecretStore(keyring);
+        OAuthSettings app;
+        app.customAuthorizationUrl = oauth->authorizationUrl();
+        app.customTokenUrl = oauth->tokenUrl();
+        app.customScope = QStringLiteral("smtp.send offline_access");
+        app.customClientId = TestOAuthServer::ClientId;
+        mailing.setOAuthSettings(app);
         view.browser = browser.opener();
     }
     void TearDown() override
@@ -191,7 +193,7 @@ TEST_F(SignInRunTest, WithoutAWorkingKeyringThePasswordLastsForTheSession)
 
     Mailing second{view};
     MemorySecretStore refusing(MemorySecretStore::Mode::Refusing);
-    second.setSecretStore(refusing);
+    second.logins().setSecretStore(refusing);
     second.setClock(clock);
     ASSERT_EQ(second.AddressRead(dir.write(
                   "two.csv", toCp932(QStringLiteral("メールアドレス,氏名\r\nr1@example.jp,一\r\n")))),
@@ -226,7 +228,7 @@ TEST_F(SignInRunTest, WithoutAWorkingKeyringThePasswordLastsForTheSession)
 TEST_F(SignInRunTest, AnOAuthRunSignsInOnceRefreshesMidRunAndSignsInAgainWhenRevoked)
 {
     load(4, oauthUrl());
-    mailing.sendInterval = 10;
+    mailing.setSendInterval(10);
     mailing.startRun();
     EXPECT_TRUE(QTest::qWaitFor([&] { return mailing.table().cell(1, 0) == OK; }, 30000));
     EXPECT_EQ(view.signIns, 1);
@@ -251,7 +253,7 @@ TEST_F(SignInRunTest, AnOAuthRunSignsInOnceRefreshesMidRunAndSignsInAgainWhenRev
     EXPECT_EQ(view.signIns, 1);
 
     // The administrator revoked the sign-in: the first row's session asks for a new one.
-    mailing.sendInterval = 0;
+    mailing.setSendInterval(0);
     SendMailShutdown();
     oauth->revoke();
     oauthServer->closeConnections();
@@ -281,7 +283,9 @@ TEST_F(SignInRunTest, AFailedSignInStartsNoRun)
     oauth->answerGarbage(false);
     EXPECT_TRUE(view.dialogs.shown.last().text.contains(QStringLiteral("応答を読み取れませんでした")));
 
-    mailing.oauthSettings.customClientId.clear();
+    OAuthSettings unregistered = mailing.oauthSettings();
+    unregistered.customClientId.clear();
+    mailing.setOAuthSettings(unregistered);
     view.dialogs.expectBox(QString(), "1021", Icon::Critical, Buttons::Ok, Answer::Ok);
     run();
     EXPECT_TRUE(view.dialogs.shown.last().text.contains(QStringLiteral("サインインの設定(G)")));

@@ -65,9 +65,7 @@ void initMailLibraries()
 
 MailRecipient mailRecipientOf(const QString &address)
 {
-    const QString trimmed = trimSpaces(address);
-    const bool bracketed = trimmed.size() >= 2 && trimmed.startsWith(u'<') && trimmed.endsWith(u'>');
-    return parseRecipients(bracketed ? trimmed : u'<' + trimmed + u'>');
+    return parseRecipients(bracketedAddress(trimSpaces(address)));
 }
 
 struct MailSession::Prepared {
@@ -83,31 +81,29 @@ MailSession::~MailSession()
     m_smtp.reset();
 }
 
-Result<std::unique_ptr<MailSession>> MailSession::open(const QString &server, const QString &sender,
-                                                       const QStringList &attachments, MailLogin login)
+Result<std::unique_ptr<MailSession>> MailSession::open(const MailTarget &target)
 {
     initMailLibraries();
-    const MailServerParse destination = parseMailServer(server);
+    const MailServerParse &destination = target.destination;
     if (!destination.error.isEmpty())
         return Failure::mailSettingsUnusable(destination.error);
-    if (destination.server.oauth && !login.oauth)
+    if (destination.server.oauth && !target.login.oauth)
         return Failure::mailSettingsUnusable(
             QStringLiteral(
                 "メールサーバー %1 には OAuth 2.0 でのサインインが必要です。宛先の表から送信してください"
                 "（送信を始めるときにサインインします）。")
                 .arg(destination.server.endpoint()));
     std::unique_ptr<MailSession> session(new MailSession);
-    session->m_serverText = server;
+    session->m_serverText = target.serverText;
     session->m_server = destination.server;
-    session->m_login = std::move(login);
-    if (std::optional<Failure> failure = session->change(sender, attachments))
+    session->m_login = target.login;
+    if (std::optional<Failure> failure = session->change(target.sender, target.attachments))
         return *failure;
     return Result<std::unique_ptr<MailSession>>(std::move(session));
 }
 
-std::optional<Failure> MailSession::change(const QString &sender, const QStringList &attachments)
+std::optional<Failure> MailSession::change(const MailSender &from, const QStringList &attachments)
 {
-    const MailSender from = parseSender(sender);
     if (!from.error.isEmpty())
         return Failure::mailSettingsUnusable(from.error);
     const QByteArray mailFrom = envelopeAddress(from.address);

@@ -5,6 +5,7 @@
 #include "platform/mail/MailLogin.h"
 #include "platform/mail/MailOutcome.h"
 #include "platform/mail/MailServer.h"
+#include "platform/mail/MailTarget.h"
 
 #include <QString>
 #include <QStringList>
@@ -37,18 +38,17 @@ struct MailContent {
 // is the one that goes into RCPT TO (the local part as written, the domain in ACE form).
 MailRecipient mailRecipientOf(const QString &address);
 
-// One sender, one server and one attachment list for a whole run: the server text and the sender
-// are parsed once, the attachments read and encoded once. Used from one thread at a time. The
-// transport settings are those of setSendMailOptions(), read at every mail; a change takes effect
-// on a new connection.
+// One sender, one server and one attachment list for a whole run, as its target has them parsed;
+// the attachments are read and encoded once. Used from one thread at a time. The transport
+// settings are those of setSendMailOptions(), read at every mail; a change takes effect on a new
+// connection.
 class MailSession
 {
   public:
     // A Failure (Japanese, as the operator reads it) when the server text, the sender or an
-    // attachment cannot be used; nothing is connected yet. `login` is what the session signs in
-    // with beyond the server text: a password found for it, or an OAuth server's tokens.
-    static Result<std::unique_ptr<MailSession>> open(const QString &server, const QString &sender,
-                                                     const QStringList &attachments, MailLogin login = {});
+    // attachment cannot be used; nothing is connected yet. The target's login is what the session
+    // signs in with beyond the server text: a password found for it, or an OAuth server's tokens.
+    static Result<std::unique_ptr<MailSession>> open(const MailTarget &target);
     ~MailSession(); // QUIT on an open connection (bounded wait)
     MailSession(const MailSession &) = delete;
     MailSession &operator=(const MailSession &) = delete;
@@ -68,7 +68,7 @@ class MailSession
 
     // Another sender or attachment list for the following mails, on the same connection. The
     // Failure open() would give; the session is then unchanged.
-    std::optional<Failure> change(const QString &sender, const QStringList &attachments);
+    std::optional<Failure> change(const MailSender &sender, const QStringList &attachments);
 
     bool isOutbox() const;
     QString outboxFolder() const;

@@ -106,19 +106,25 @@ QString SendMail(const QString &server, const QString &recipients, const QString
     if (server != s.serverText)
         s.close();
     if (!s.session) {
-        Result<std::unique_ptr<MailSession>> opened = MailSession::open(server, sender, files);
+        MailTarget target;
+        target.serverText = server;
+        target.destination = destination;
+        target.senderText = sender;
+        target.sender = from;
+        target.attachments = files;
+        Result<std::unique_ptr<MailSession>> opened = MailSession::open(target);
         if (!opened)
             return opened.failure().description;
         s.session = std::move(opened.value());
         s.serverText = server;
     } else if (sender != s.senderText || files != s.attachments || stamps != s.stamps) {
-        if (std::optional<Failure> failure = s.session->change(sender, files))
+        if (std::optional<Failure> failure = s.session->change(from, files))
             return failure->description;
     }
     s.senderText = sender;
     s.attachments = files;
     s.stamps = std::move(stamps);
-    return s.session->send({u'<' + recipient.address + u'>', subject, body, recipient.html}).description;
+    return s.session->send({bracketedAddress(recipient.address), subject, body, recipient.html}).description;
 }
 
 void SendMailShutdown()

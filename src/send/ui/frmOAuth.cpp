@@ -13,7 +13,7 @@
 #include <QVBoxLayout>
 
 frmOAuth::frmOAuth(Mailing &mailing, UserDialogs &dialogs, QWidget *owner)
-    : QDialog(owner), m_mailing(mailing), m_settings(mailing.oauthSettings), m_dialogs(dialogs)
+    : QDialog(owner), m_mailing(mailing), m_settings(mailing.oauthSettings()), m_dialogs(dialogs)
 {
     setObjectName(QStringLiteral("frmOAuth"));
     setWindowTitle(QStringLiteral("サインインの設定"));
@@ -123,11 +123,12 @@ void frmOAuth::cmdOK_Click()
             return;
         }
         // Kept for this session in any case; a keyring that is missing or refuses is told.
-        if (const std::optional<Failure> failure = m_mailing.keepSecret(
+        if (const std::optional<Failure> failure = m_mailing.logins().keepSecret(
                 clientSecretKey(OAuthClient::Provider::Google, s.googleClientId), secret))
             m_dialogs.messageBox(this, {failure->description, QString::number(failure->number),
                                         UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
     }
     m_settings = s;
+    m_mailing.setOAuthSettings(s);
     accept();
 }

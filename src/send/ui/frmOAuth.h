@@ -37,6 +37,6 @@ class frmOAuth : public QDialog
     void refuse(const QString &text, QLineEdit *box);
 
     Mailing &m_mailing;
-    OAuthSettings &m_settings;
+    OAuthSettings m_settings; // as the dialog opened; the mailing's once it is accepted
     UserDialogs &m_dialogs;
 };

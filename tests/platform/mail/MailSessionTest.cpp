@@ -15,7 +15,7 @@ class Session : public MailServerTest
     std::unique_ptr<MailSession> open(const QString &server = {})
     {
         Result<std::unique_ptr<MailSession>> s =
-            MailSession::open(server.isEmpty() ? this->server->hostPort() : server, Sender, {});
+            MailSession::open(mailTargetOf(server.isEmpty() ? this->server->hostPort() : server, Sender, {}));
         EXPECT_TRUE(s.ok()) << (s.ok() ? "" : str(s.failure().description));
         return s.ok() ? std::move(s.value()) : nullptr;
     }
@@ -190,8 +190,8 @@ TEST_F(Session, UnusableSettingsAndFailuresAreToldApart)
         {server->hostPort(), Sender, dir.path("gone.pdf"), "gone.pdf", FailureNumber::PathFileAccessError},
     };
     for (const Case &c : cases) {
-        const Result<std::unique_ptr<MailSession>> s = MailSession::open(
-            c.server, c.sender, c.attachment.isEmpty() ? QStringList() : QStringList{c.attachment});
+        const Result<std::unique_ptr<MailSession>> s = MailSession::open(mailTargetOf(
+            c.server, c.sender, c.attachment.isEmpty() ? QStringList() : QStringList{c.attachment}));
         ASSERT_FALSE(s.ok()) << str(c.expected);
         EXPECT_TRUE(s.failure().description.contains(c.expected)) << str(s.failure().description);
         EXPECT_EQ(s.failure().number, c.number);

@@ -129,7 +129,11 @@ TEST_F(OAuth, SignInWithPkceThenSessionsRefreshTheirTokenBeforeItExpiresAndAfter
                                                      [] { return clockMs.load(); });
     source->setAccessToken(tokens.accessToken, tokens.expiresInSeconds);
     Result<std::unique_ptr<MailSession>> opened =
-        MailSession::open(serverText(), Sender, {}, {QString(), source});
+        MailSession::open([&] {
+            MailTarget target = mailTargetOf(serverText(), Sender, {});
+            target.login = {QString(), source};
+            return target;
+        }());
     ASSERT_TRUE(opened.ok());
     MailSession &session = *opened.value();
     auto send = [&](const QString &to) {
@@ -169,7 +173,7 @@ TEST_F(OAuth, SignInWithPkceThenSessionsRefreshTheirTokenBeforeItExpiresAndAfter
     EXPECT_EQ(smtp->messages(), 3);
 
     // An OAuth server form without a sign-in is refused before any connection.
-    EXPECT_FALSE(MailSession::open(serverText(), Sender, {}).ok());
+    EXPECT_FALSE(MailSession::open(mailTargetOf(serverText(), Sender, {})).ok());
 }
 
 TEST_F(OAuth, EveryFailedSignInEndsWithItsOwnMessage)

@@ -141,8 +141,8 @@ TEST_F(frmODBCTest, MainWindowLoadsKeepsTheChoiceAndSurvivesFailures)
     EXPECT_EQ(f.Combo1->count(), 2);
     EXPECT_EQ(f.Combo1->currentText(), QStringLiteral("taro@example.jp"));
     EXPECT_EQ(f.statusText(), QStringLiteral("読込完了：2件中、正常2件、エラー0件。"));
-    EXPECT_EQ(f.strODBCconn, QStringLiteral("members"));
-    EXPECT_EQ(f.strODBCrec, QStringLiteral("会員"));
+    EXPECT_EQ(f.mailing().strODBCconn(), QStringLiteral("members"));
+    EXPECT_EQ(f.mailing().strODBCrec(), QStringLiteral("会員"));
 
     // A missing table: the driver's own words in the failure box, the loaded table kept.
     const Result<RecipientTable> expected = ODBCDataGet(QStringLiteral("members"), QStringLiteral("顧客"));
@@ -159,8 +159,8 @@ TEST_F(frmODBCTest, MainWindowLoadsKeepsTheChoiceAndSurvivesFailures)
     // Cancel, "(なし)" and an empty text end silently with nothing loaded.
     answerDialog([](frmODBC &d) { d.cmdCancel->click(); });
     EXPECT_EQ(f.AddressRead(QStringLiteral("ODBC")), -1);
-    EXPECT_EQ(f.strODBCconn, QString());
-    EXPECT_EQ(f.strODBCrec, QString());
+    EXPECT_EQ(f.mailing().strODBCconn(), QString());
+    EXPECT_EQ(f.mailing().strODBCrec(), QString());
     answerDialog([](frmODBC &d) { choose(d, QStringLiteral("(なし)"), QStringLiteral("他")); });
     EXPECT_EQ(f.AddressRead(QStringLiteral("ODBC")), -1);
     answerDialog([](frmODBC &d) { choose(d, QStringLiteral("members"), QString()); });

@@ -120,8 +120,8 @@ TEST(frmLimits, ControlsAreNamedForScreenReadersAndTheMainWindowKeepsTheLimits)
         const QList<QAction *> items = f.mnuMailSend->actions();
         ASSERT_EQ(items.indexOf(f.mnuMailSendLimits), items.indexOf(f.mnuMailSendOption) + 1);
         EXPECT_EQ(f.mnuMailSendLimits->text(), QStringLiteral("送信制限(&L)..."));
-        EXPECT_EQ(f.sendLimits, (SendLimits{QStringLiteral("Microsoft 365"), 30, 0, 10000}));
-        f.sendLimits = {QStringLiteral("カスタム"), 5, 0, 0};
+        EXPECT_EQ(f.mailing().sendLimits(), (SendLimits{QStringLiteral("Microsoft 365"), 30, 0, 10000}));
+        f.mailing().setSendLimits({QStringLiteral("カスタム"), 5, 0, 0});
     }
     EXPECT_EQ(readSendLimits(settings), (SendLimits{QStringLiteral("カスタム"), 5, 0, 0}));
 }
