@@ -519,7 +519,7 @@ void Mailing::startTimer()
     // The check comes now, while the operator is here; the run at the timer's end asks nothing.
     checkThen(m_view.sendInputs(), [this](std::optional<std::vector<int>> rows) {
         // The password or sign-in too is asked now; the run at the timer's end finds it kept.
-        if (rows && m_logins.loginFor(parseMailServer(trimSpaces(m_view.sendInputs().server)))) {
+        if (rows && m_logins.loginFor(mailTargetOf(m_view.sendInputs().server, QString(), {}).destination)) {
             m_timerRows = std::move(*rows);
             waitForTimer();
         }

@@ -1,5 +1,7 @@
 #include "platform/mail/MailOutcome.h"
 
+#include <curl/curl.h>
+
 namespace
 {
 
@@ -201,4 +203,150 @@ QString authReplyAdvice(int code, QStringView enhancedCode, bool oauth)
                    "基本認証が無効になっている可能性があります（%1ことができます）。")
             .arg(signIn);
     return QStringLiteral("ユーザー名とパスワードを確かめてください。");
+}
+
+namespace
+{
+
+// The operator's text for what happened, with the server's reply where there is one.
+QString describe(const SmtpAttempt &a, const MailServer &server)
+{
+    const QString detail = QString::fromUtf8(a.detail);
+    const QString where = server.endpoint();
+    if (a.needsSmtpUtf8)
+        return QStringLiteral("メールサーバー %1 がSMTPUTF8に対応していないため、「@」の前に日本語などを含む"
+                              "アドレスには送信できません。送信しませんでした。")
+            .arg(where);
+    if (a.errorCode) {
+        QString stage;
+        if (a.stage == SmtpStage::Mail)
+            stage = QStringLiteral("送信者のアドレスがメールサーバーに拒否されました");
+        else if (a.stage == SmtpStage::Rcpt)
+            stage = QStringLiteral("宛先のアドレスがメールサーバーに拒否されました");
+        else if (a.stage == SmtpStage::Data)
+            stage = QStringLiteral("メールサーバーが本文の受け取りを拒否しました");
+        else if (a.code == CURLE_LOGIN_DENIED)
+            stage = QStringLiteral("メールサーバーでの認証に失敗しました");
+        else if (a.bodyComplete)
+            stage = QStringLiteral("メールサーバーがメールの受け取りを拒否しました");
+        else
+            stage = QStringLiteral("メールサーバーがエラーを返しました");
+        QString text = stage + QStringLiteral(": ") + QString::fromUtf8(a.errorReply);
+        if (a.errorCode < 500)
+            text += QStringLiteral("（一時的なエラーです。時間をおいて送り直してください）");
+        return text;
+    }
+    switch (a.code) {
+    case CURLE_FAILED_INIT:
+        return QStringLiteral("メール送信の準備ができませんでした（libcurlを初期化できません）。");
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return QStringLiteral("メールサーバー「%1」が見つかりません（%2）。").arg(server.host, detail);
+    case CURLE_COULDNT_CONNECT:
+        return QStringLiteral("メールサーバー %1 に接続できません（%2）。").arg(where, detail);
+    case CURLE_OPERATION_TIMEDOUT:
+        if (a.bodyComplete)
+            return QStringLiteral("メールを送った後、メールサーバー %1 から応答がありません。"
+                                  "メールが届いている可能性があります（%2）。")
+                .arg(where, detail);
+        return QStringLiteral("メールサーバー %1 が応答しません（%2）。").arg(where, detail);
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_WEIRD_SERVER_REPLY:
+        if (a.bodyComplete)
+            return QStringLiteral("メールを送った後、メールサーバー %1 との接続が切れました。"
+                                  "メールが届いている可能性があります（%2）。")
+                .arg(where, detail);
+        return QStringLiteral("メールサーバー %1 との接続が切れました（%2）。").arg(where, detail);
+    case CURLE_USE_SSL_FAILED:
+        return QStringLiteral(
+                   "メールサーバー %1 がSTARTTLSによる暗号化に対応していないため、送信しませんでした（%2）。")
+            .arg(where, detail);
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+        return QStringLiteral("メールサーバー %1 の証明書を検証できないため、送信しませんでした（%2）。")
+            .arg(where, detail);
+    case CURLE_SSL_CONNECT_ERROR:
+        return QStringLiteral("メールサーバー %1 との暗号化通信を始められませんでした（%2）。")
+            .arg(where, detail);
+    case CURLE_LOGIN_DENIED:
+        return QStringLiteral("メールサーバー %1 での認証に失敗しました（%2）。").arg(where, detail);
+    default: return QStringLiteral("メールを送信できませんでした（%1: %2）。").arg(where, detail);
+    }
+}
+
+void explain(MailOutcome &o, const MailServer &server)
+{
+    o.advice = authReplyAdvice(o.replyCode, o.enhancedCode, server.oauth);
+    o.description += QStringLiteral("\r\n") + o.advice;
+}
+
+MailOutcome classified(const SmtpAttempt &a, const MailServer &server)
+{
+    MailOutcome o;
+    if (a.code == CURLE_OK)
+        return o;
+    if (a.heldBack)
+        return heldBackOutcome();
+    if (a.token) {
+        // No access token: the sign-in is over (revoked, expired) or its service is out of reach.
+        o.kind = a.token->status == TokenReply::Status::Unreachable ? MailOutcome::Kind::Unreachable
+                                                                    : MailOutcome::Kind::AuthRefused;
+        o.description = a.token->failure ? a.token->failure->description : describe(a, server);
+        return o;
+    }
+    o.description = describe(a, server);
+    if (a.needsSmtpUtf8) {
+        o.kind = MailOutcome::Kind::Refused;
+        return o;
+    }
+    if (a.errorCode != 0) {
+        o.replyCode = a.errorCode;
+        o.replyText = QString::fromUtf8(a.errorReply);
+        o.enhancedCode = enhancedStatusCode(o.replyCode, o.replyText);
+    }
+    if (a.stage == SmtpStage::Connect) {
+        switch (a.code) {
+        case CURLE_FAILED_INIT: o.kind = MailOutcome::Kind::LocalFailure; return o;
+        case CURLE_LOGIN_DENIED:
+            o.kind = a.errorCode
+                         ? classifySmtpReply(SmtpStage::Auth, a.errorCode, o.enhancedCode, o.replyText)
+                         : MailOutcome::Kind::AuthRefused;
+            if (o.kind == MailOutcome::Kind::AuthRefused)
+                explain(o, server);
+            return o;
+        case CURLE_USE_SSL_FAILED:
+        case CURLE_SSL_CONNECT_ERROR:
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+        case CURLE_SSL_ISSUER_ERROR: o.kind = MailOutcome::Kind::Unreachable; return o;
+        default:
+            o.kind = a.errorCode
+                         ? classifySmtpReply(SmtpStage::Connect, a.errorCode, o.enhancedCode, o.replyText)
+                         : MailOutcome::Kind::Unreachable;
+            if (o.kind == MailOutcome::Kind::AuthRefused)
+                explain(o, server);
+            return o;
+        }
+    }
+    if (a.errorCode != 0) {
+        o.kind = classifySmtpReply(a.stage, a.errorCode, o.enhancedCode, o.replyText);
+        if (o.kind == MailOutcome::Kind::AuthRefused)
+            explain(o, server);
+        return o;
+    }
+    // No reply: the session was lost or stopped answering.
+    o.kind = a.bodyComplete ? MailOutcome::Kind::MayHaveArrived : MailOutcome::Kind::Temporary;
+    return o;
+}
+
+} // namespace
+
+MailOutcome outcomeOf(const SmtpAttempt &a, const MailServer &server)
+{
+    MailOutcome o = classified(a, server);
+    o.serverWide = o.kind == MailOutcome::Kind::Temporary && (o.replyCode == 421 || a.stage == SmtpStage::Connect);
+    return o;
 }

@@ -1,7 +1,13 @@
 #pragma once
 
+#include "platform/mail/MailServer.h"
+#include "platform/mail/OAuthClient.h"
+
+#include <QByteArray>
 #include <QString>
 #include <QStringView>
+
+#include <optional>
 
 // What became of one mail, in terms a send run can act on without reading the text.
 struct MailOutcome {
@@ -54,3 +60,22 @@ QString authReplyAdvice(int code, QStringView enhancedCode, bool oauth);
 // The RFC 3463 code at the start of a reply's text ("550 5.1.1 <x@y>: ..." gives "5.1.1"), empty
 // when there is none or its class does not match the reply code's.
 QString enhancedStatusCode(int code, QStringView replyText);
+
+// What one mail's transaction came to, as the SMTP connection saw it. The connection keeps the
+// dialogue; what an attempt means is outcomeOf()'s.
+struct SmtpAttempt {
+    int code = 0;                         // libcurl's CURLcode of the failure; 0 (CURLE_OK): accepted
+    SmtpStage stage = SmtpStage::Connect; // Connect covers the greeting, EHLO, STARTTLS and the login
+    bool bodyStarted = false;             // a byte of the message may have reached the server
+    bool bodyComplete = false;            // the whole message and its end marker went out
+    int errorCode = 0;                    // the server's first refusal
+    QByteArray errorReply;                // its text, code included
+    QByteArray detail;                    // what went wrong, for the parentheses of the text
+    bool needsSmtpUtf8 = false;           // an address outside ASCII, and no SMTPUTF8 offered
+    bool heldBack = false;                // the caller withheld the end of the data: nothing delivered
+    // An OAuth access token that could not be had, and why.
+    std::optional<TokenReply> token;
+};
+
+// What the attempt means for the run, and the operator's text for it, for a session to `server`.
+MailOutcome outcomeOf(const SmtpAttempt &attempt, const MailServer &server);

@@ -13,28 +13,17 @@
 
 #include <poll.h>
 
-struct SmtpConnection::Attempt {
-    CURLcode code = CURLE_OK;
-    Stage stage = Stage::Connect;
+// The meaning of an attempt is the mail outcome's (outcomeOf); what is kept here beside it is the
+// dialogue's own: whether the session was a kept one, and whether its token was fetched just now.
+struct SmtpConnection::Attempt : SmtpAttempt {
     bool reused = false;
-    bool bodyStarted = false;   // a byte of the message may have reached the server
-    bool bodyComplete = false;  // the whole message and its end marker went out
-    int errorCode = 0;          // the server's first refusal
-    QByteArray errorReply;      // its text, code included
-    QByteArray detail;          // what went wrong, for the parentheses of the text
-    bool needsSmtpUtf8 = false; // an address outside ASCII, and the server does not offer SMTPUTF8
-    bool heldBack = false;      // the caller withheld the end of the data: nothing was delivered
-
-    // An OAuth access token that could not be had, and why; whether the one used came from the
-    // token endpoint just now.
-    std::optional<TokenReply> token;
     bool tokenFresh = false;
 };
 
 namespace
 {
 
-bool isTransportFailure(CURLcode code)
+bool isTransportFailure(int code)
 {
     return code == CURLE_SEND_ERROR || code == CURLE_RECV_ERROR || code == CURLE_GOT_NOTHING;
 }
@@ -166,7 +155,7 @@ bool SmtpConnection::open(Attempt &a)
 // STARTTLS and AUTH; with CONNECT_ONLY it stops there and leaves the session open.
 bool SmtpConnection::openOnce(Attempt &a, bool freshToken)
 {
-    a.stage = Stage::Connect;
+    a.stage = SmtpStage::Connect;
     QByteArray bearer;
     if (m_server.oauth) {
         if (!m_login.oauth) {
@@ -190,7 +179,7 @@ bool SmtpConnection::openOnce(Attempt &a, bool freshToken)
     CURL *c = curl_easy_init();
     if (!c) {
         a.code = CURLE_FAILED_INIT;
-        a.detail = curl_easy_strerror(a.code);
+        a.detail = curl_easy_strerror(CURLcode(a.code));
         return false;
     }
     m_errorBuffer[0] = '\0';
@@ -251,7 +240,7 @@ bool SmtpConnection::openOnce(Attempt &a, bool freshToken)
     if (a.code != CURLE_OK) {
         a.errorCode = m_errorCode;
         a.errorReply = m_errorReply;
-        a.detail = m_errorBuffer[0] ? QByteArray(m_errorBuffer) : QByteArray(curl_easy_strerror(a.code));
+        a.detail = m_errorBuffer[0] ? QByteArray(m_errorBuffer) : QByteArray(curl_easy_strerror(CURLcode(a.code)));
         curl_easy_cleanup(c);
         return false;
     }
@@ -402,7 +391,7 @@ bool SmtpConnection::readReply(SmtpReply &reply, Attempt &a, int timeout)
 
 // Notes the server's refusal at `stage` unless an earlier one is already noted; false when the
 // session cannot go on (421: the server is closing it).
-bool SmtpConnection::refuse(Attempt &a, Stage stage, const SmtpReply &reply)
+bool SmtpConnection::refuse(Attempt &a, SmtpStage stage, const SmtpReply &reply)
 {
     if (a.errorCode == 0) {
         a.code = CURLE_WEIRD_SERVER_REPLY;
@@ -446,7 +435,7 @@ bool SmtpConnection::readEnvelopeReplies(Attempt &a)
 {
     // A refused MAIL or RCPT makes DATA fail as well; the first refusal is the one to report.
     bool dataOpen = false;
-    for (const Stage stage : {Stage::Mail, Stage::Rcpt, Stage::Data}) {
+    for (const SmtpStage stage : {SmtpStage::Mail, SmtpStage::Rcpt, SmtpStage::Data}) {
         SmtpReply reply;
         if (!readReply(reply, a)) {
             if (a.errorCode == 0)
@@ -454,9 +443,9 @@ bool SmtpConnection::readEnvelopeReplies(Attempt &a)
             close(false);
             return false;
         }
-        const bool expected = stage == Stage::Data ? reply.code == 354 : reply.positive();
+        const bool expected = stage == SmtpStage::Data ? reply.code == 354 : reply.positive();
         if (expected) {
-            dataOpen = stage == Stage::Data;
+            dataOpen = stage == SmtpStage::Data;
             continue;
         }
         if (!refuse(a, stage, reply)) {
@@ -493,12 +482,12 @@ SmtpConnection::Attempt SmtpConnection::transact(const SmtpMail &mail,
     if (m_ahead) {
         // Written behind the previous mail's end of data; only the replies are still to come.
         m_ahead.reset();
-        a.stage = Stage::Mail;
+        a.stage = SmtpStage::Mail;
         if (!readEnvelopeReplies(a))
             return a;
     } else if (m_pipelining) {
         // All three go out together; the server answers each in turn.
-        a.stage = Stage::Mail;
+        a.stage = SmtpStage::Mail;
         if (!sendAll(envelopeCommands(envelope), a)) {
             close(false);
             return a;
@@ -508,7 +497,7 @@ SmtpConnection::Attempt SmtpConnection::transact(const SmtpMail &mail,
     } else {
         const QByteArray steps[] = {mailCommand(envelope), "RCPT TO:<" + envelope.rcptTo + ">\r\n",
                                     QByteArrayLiteral("DATA\r\n")};
-        const Stage stages[] = {Stage::Mail, Stage::Rcpt, Stage::Data};
+        const SmtpStage stages[] = {SmtpStage::Mail, SmtpStage::Rcpt, SmtpStage::Data};
         for (int i = 0; i < 3; ++i) {
             a.stage = stages[i];
             SmtpReply reply;
@@ -516,7 +505,7 @@ SmtpConnection::Attempt SmtpConnection::transact(const SmtpMail &mail,
                 close(false);
                 return a;
             }
-            const bool expected = stages[i] == Stage::Data ? reply.code == 354 : reply.positive();
+            const bool expected = stages[i] == SmtpStage::Data ? reply.code == 354 : reply.positive();
             if (expected)
                 continue;
             if (refuse(a, stages[i], reply) && reply.code >= 400)
@@ -527,7 +516,7 @@ SmtpConnection::Attempt SmtpConnection::transact(const SmtpMail &mail,
         }
     }
 
-    a.stage = Stage::Message;
+    a.stage = SmtpStage::EndOfData;
     const qsizetype marker = stuffMessage(mail.message, &m_wire);
     const qsizetype endOfData = m_wire.size();
     std::optional<Envelope> ahead;
@@ -573,7 +562,7 @@ SmtpConnection::Attempt SmtpConnection::transact(const SmtpMail &mail,
     }
     // A reply that is neither an acceptance nor a refusal comes from a server out of step with the
     // dialogue: nothing it says later can be trusted, so the session is cut.
-    if (!reply.positive() && (!refuse(a, Stage::Message, reply) || reply.code < 400 || reply.code > 599))
+    if (!reply.positive() && (!refuse(a, SmtpStage::EndOfData, reply) || reply.code < 400 || reply.code > 599))
         close(false);
     else if (!m_ahead && m_replies.hasPending())
         close(false); // more than was asked for: the next reply could not be trusted
@@ -604,147 +593,6 @@ MailOutcome SmtpConnection::send(const SmtpMail &mail, const std::function<const
     if (!m_settings.reuseConnection)
         close(true);
     m_lastUsed = idleClock();
-    return outcome(a);
+    return outcomeOf(a, m_server);
 }
 
-void SmtpConnection::explain(MailOutcome &o) const
-{
-    o.advice = authReplyAdvice(o.replyCode, o.enhancedCode, m_server.oauth);
-    o.description += QStringLiteral("\r\n") + o.advice;
-}
-
-MailOutcome SmtpConnection::outcome(const Attempt &a) const
-{
-    MailOutcome o = classified(a);
-    o.serverWide = o.kind == MailOutcome::Kind::Temporary && (o.replyCode == 421 || a.stage == Stage::Connect);
-    return o;
-}
-
-MailOutcome SmtpConnection::classified(const Attempt &a) const
-{
-    MailOutcome o;
-    if (a.code == CURLE_OK)
-        return o;
-    if (a.heldBack)
-        return heldBackOutcome();
-    if (a.token) {
-        // No access token: the sign-in is over (revoked, expired) or its service is out of reach.
-        o.kind = a.token->status == TokenReply::Status::Unreachable ? MailOutcome::Kind::Unreachable
-                                                                    : MailOutcome::Kind::AuthRefused;
-        o.description = a.token->failure ? a.token->failure->description : describe(a);
-        return o;
-    }
-    o.description = describe(a);
-    if (a.needsSmtpUtf8) {
-        o.kind = MailOutcome::Kind::Refused;
-        return o;
-    }
-    if (a.errorCode != 0) {
-        o.replyCode = a.errorCode;
-        o.replyText = QString::fromUtf8(a.errorReply);
-        o.enhancedCode = enhancedStatusCode(o.replyCode, o.replyText);
-    }
-    if (a.stage == Stage::Connect) {
-        switch (a.code) {
-        case CURLE_FAILED_INIT: o.kind = MailOutcome::Kind::LocalFailure; return o;
-        case CURLE_LOGIN_DENIED:
-            o.kind = a.errorCode
-                         ? classifySmtpReply(SmtpStage::Auth, a.errorCode, o.enhancedCode, o.replyText)
-                         : MailOutcome::Kind::AuthRefused;
-            if (o.kind == MailOutcome::Kind::AuthRefused)
-                explain(o);
-            return o;
-        case CURLE_USE_SSL_FAILED:
-        case CURLE_SSL_CONNECT_ERROR:
-        case CURLE_PEER_FAILED_VERIFICATION:
-        case CURLE_SSL_CACERT_BADFILE:
-        case CURLE_SSL_ISSUER_ERROR: o.kind = MailOutcome::Kind::Unreachable; return o;
-        default:
-            o.kind = a.errorCode
-                         ? classifySmtpReply(SmtpStage::Connect, a.errorCode, o.enhancedCode, o.replyText)
-                         : MailOutcome::Kind::Unreachable;
-            if (o.kind == MailOutcome::Kind::AuthRefused)
-                explain(o);
-            return o;
-        }
-    }
-    if (a.errorCode != 0) {
-        static constexpr SmtpStage stages[] = {SmtpStage::Connect, SmtpStage::Mail, SmtpStage::Rcpt,
-                                               SmtpStage::Data, SmtpStage::EndOfData};
-        o.kind = classifySmtpReply(stages[int(a.stage)], a.errorCode, o.enhancedCode, o.replyText);
-        if (o.kind == MailOutcome::Kind::AuthRefused)
-            explain(o);
-        return o;
-    }
-    // No reply: the session was lost or stopped answering.
-    o.kind = a.bodyComplete ? MailOutcome::Kind::MayHaveArrived : MailOutcome::Kind::Temporary;
-    return o;
-}
-
-QString SmtpConnection::describe(const Attempt &a) const
-{
-    const QString detail = QString::fromUtf8(a.detail);
-    const QString where = m_server.endpoint();
-    if (a.needsSmtpUtf8)
-        return QStringLiteral("メールサーバー %1 がSMTPUTF8に対応していないため、「@」の前に日本語などを含む"
-                              "アドレスには送信できません。送信しませんでした。")
-            .arg(where);
-    if (a.errorCode) {
-        QString stage;
-        if (a.stage == Stage::Mail)
-            stage = QStringLiteral("送信者のアドレスがメールサーバーに拒否されました");
-        else if (a.stage == Stage::Rcpt)
-            stage = QStringLiteral("宛先のアドレスがメールサーバーに拒否されました");
-        else if (a.stage == Stage::Data)
-            stage = QStringLiteral("メールサーバーが本文の受け取りを拒否しました");
-        else if (a.code == CURLE_LOGIN_DENIED)
-            stage = QStringLiteral("メールサーバーでの認証に失敗しました");
-        else if (a.bodyComplete)
-            stage = QStringLiteral("メールサーバーがメールの受け取りを拒否しました");
-        else
-            stage = QStringLiteral("メールサーバーがエラーを返しました");
-        QString text = stage + QStringLiteral(": ") + QString::fromUtf8(a.errorReply);
-        if (a.errorCode < 500)
-            text += QStringLiteral("（一時的なエラーです。時間をおいて送り直してください）");
-        return text;
-    }
-    switch (a.code) {
-    case CURLE_FAILED_INIT:
-        return QStringLiteral("メール送信の準備ができませんでした（libcurlを初期化できません）。");
-    case CURLE_COULDNT_RESOLVE_HOST:
-        return QStringLiteral("メールサーバー「%1」が見つかりません（%2）。").arg(m_server.host, detail);
-    case CURLE_COULDNT_CONNECT:
-        return QStringLiteral("メールサーバー %1 に接続できません（%2）。").arg(where, detail);
-    case CURLE_OPERATION_TIMEDOUT:
-        if (a.bodyComplete)
-            return QStringLiteral("メールを送った後、メールサーバー %1 から応答がありません。"
-                                  "メールが届いている可能性があります（%2）。")
-                .arg(where, detail);
-        return QStringLiteral("メールサーバー %1 が応答しません（%2）。").arg(where, detail);
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_WEIRD_SERVER_REPLY:
-        if (a.bodyComplete)
-            return QStringLiteral("メールを送った後、メールサーバー %1 との接続が切れました。"
-                                  "メールが届いている可能性があります（%2）。")
-                .arg(where, detail);
-        return QStringLiteral("メールサーバー %1 との接続が切れました（%2）。").arg(where, detail);
-    case CURLE_USE_SSL_FAILED:
-        return QStringLiteral(
-                   "メールサーバー %1 がSTARTTLSによる暗号化に対応していないため、送信しませんでした（%2）。")
-            .arg(where, detail);
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_ISSUER_ERROR:
-        return QStringLiteral("メールサーバー %1 の証明書を検証できないため、送信しませんでした（%2）。")
-            .arg(where, detail);
-    case CURLE_SSL_CONNECT_ERROR:
-        return QStringLiteral("メールサーバー %1 との暗号化通信を始められませんでした（%2）。")
-            .arg(where, detail);
-    case CURLE_LOGIN_DENIED:
-        return QStringLiteral("メールサーバー %1 での認証に失敗しました（%2）。").arg(where, detail);
-    default: return QStringLiteral("メールを送信できませんでした（%1: %2）。").arg(where, detail);
-    }
-}

@@ -61,7 +61,6 @@ class SmtpConnection
     const SmtpSettings &settings() const { return m_settings; }
 
   private:
-    enum class Stage { Connect, Mail, Rcpt, Data, Message };
     struct Attempt;
     struct Envelope {
         QByteArray mailFrom, rcptTo;
@@ -78,11 +77,8 @@ class SmtpConnection
     bool open(Attempt &a);
     bool openOnce(Attempt &a, bool freshToken);
     void close(bool quit);
-    bool refuse(Attempt &a, Stage stage, const SmtpReply &reply);
+    bool refuse(Attempt &a, SmtpStage stage, const SmtpReply &reply);
     void reset();
-    MailOutcome outcome(const Attempt &a) const;
-    MailOutcome classified(const Attempt &a) const;
-    void explain(MailOutcome &o) const; // adds what an authentication refusal means
 
     // timeoutMs < 0: the response time-out of the settings. `sent`: how much went out, also on failure.
     bool sendAll(const char *data, qsizetype size, Attempt &a, int timeoutMs = -1, qsizetype *sent = nullptr);
@@ -96,7 +92,6 @@ class SmtpConnection
     int timeoutMs(int requested) const;
     qint64 idleClock() const;
 
-    QString describe(const Attempt &a) const;
     static size_t onReply(char *buffer, size_t size, size_t count, void *self);
     void noteReplyLine(const char *line, size_t length);
 
