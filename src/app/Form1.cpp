@@ -56,9 +56,6 @@
 
 namespace
 {
-const QString Section = QStringLiteral("Form");
-const TwipsPlacement Defaults{0, 0, 7350, 7560};
-const QString DefaultFontName = QStringLiteral("ＭＳ ゴシック");
 const QString BodyFilter =
     QStringLiteral("テキストファイル (*.txt)|*.txt|HTMLファイル (*.htm;*.html)|*.htm;*.html");
 const QString RecipientFilter =
@@ -397,18 +394,17 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
 
 void Form1::Form_Load(const QString &strCommandLine)
 {
-    Text1->setText(m_settings.getString(Section, QStringLiteral("svName"), QString()));
-    Text2->setText(m_settings.getString(Section, QStringLiteral("fromName"), QString()));
-    applyPlacement(this, readPlacement(m_settings, Section, Defaults));
+    Text1->setText(m_settings.text(Settings::ServerName));
+    Text2->setText(m_settings.text(Settings::SenderName));
+    m_placement = new KeptPlacement(*this, m_settings, Settings::MainWindow);
 
-    QFont font(m_settings.getString(Section, QStringLiteral("fontName"), DefaultFontName));
-    font.setBold(m_settings.getBool(Section, QStringLiteral("fontBold"), false));
-    font.setItalic(m_settings.getBool(Section, QStringLiteral("fontItalic"), false));
-    const float size = m_settings.getNumber(Section, QStringLiteral("fontSize"), 9);
-    font.setPointSizeF(size > 0 ? size : 9);
+    QFont font(m_settings.text(Settings::BodyFontName));
+    font.setBold(m_settings.flag(Settings::BodyFontBold));
+    font.setItalic(m_settings.flag(Settings::BodyFontItalic));
+    font.setPointSizeF(m_settings.number(Settings::BodyFontSize));
     Text4->setFont(font);
 
-    m_mailing.setSendInterval(m_settings.getInt16(Section, QStringLiteral("sendTimer"), 0));
+    m_mailing.setSendInterval(qint16(m_settings.number(Settings::SendInterval)));
     m_mailing.setSendLimits(readSendLimits(m_settings));
     m_mailing.setOAuthSettings(readOAuthSettings(m_settings));
 
@@ -417,16 +413,6 @@ void Form1::Form_Load(const QString &strCommandLine)
         AddressRead(strCommandLine);
     // Runs that a crash, a power loss or a stop left unfinished may be continued.
     m_mailing.offerUnfinishedRuns();
-}
-
-void Form1::showEvent(QShowEvent *event)
-{
-    QMainWindow::showEvent(event);
-    if (!m_placedAfterShow) {
-        // Now that the frame is known, the stored outer size can be met exactly.
-        m_placedAfterShow = true;
-        applyPlacement(this, readPlacement(m_settings, Section, Defaults));
-    }
 }
 
 QString Form1::statusText() const
@@ -854,15 +840,15 @@ void Form1::Form_Unload()
         return;
     m_unloaded = true;
     // A password typed into the server box lasts for this session only.
-    m_settings.setString(Section, QStringLiteral("svName"), mailServerWithoutPassword(Text1->text()));
-    m_settings.setString(Section, QStringLiteral("fromName"), Text2->text());
-    writePlacement(m_settings, Section, currentPlacement(this));
+    m_settings.setText(Settings::ServerName, mailServerWithoutPassword(Text1->text()));
+    m_settings.setText(Settings::SenderName, Text2->text());
+    m_placement->save();
     const QFont font = Text4->font();
-    m_settings.setString(Section, QStringLiteral("fontName"), font.family());
-    m_settings.setBool(Section, QStringLiteral("fontBold"), font.bold());
-    m_settings.setBool(Section, QStringLiteral("fontItalic"), font.italic());
-    m_settings.setNumber(Section, QStringLiteral("fontSize"), font.pointSizeF());
-    m_settings.setNumber(Section, QStringLiteral("sendTimer"), m_mailing.sendInterval());
+    m_settings.setText(Settings::BodyFontName, font.family());
+    m_settings.setFlag(Settings::BodyFontBold, font.bold());
+    m_settings.setFlag(Settings::BodyFontItalic, font.italic());
+    m_settings.setNumber(Settings::BodyFontSize, font.pointSizeF());
+    m_settings.setNumber(Settings::SendInterval, m_mailing.sendInterval());
     writeSendLimits(m_settings, m_mailing.sendLimits());
     writeOAuthSettings(m_settings, m_mailing.oauthSettings());
     m_settings.sync();

@@ -9,6 +9,7 @@
 #include <QMainWindow>
 #include <QPointer>
 
+class KeptPlacement;
 class QCheckBox;
 class QThread;
 class TestSender;
@@ -142,7 +143,6 @@ class Form1 : public QMainWindow, private MailingView
 
   protected:
     void closeEvent(QCloseEvent *event) override;
-    void showEvent(QShowEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
@@ -178,7 +178,7 @@ class Form1 : public QMainWindow, private MailingView
     SettingsStore &m_settings;
     UserDialogs &m_dialogs;
     Mailing m_mailing;
-    bool m_placedAfterShow = false;
+    KeptPlacement *m_placement = nullptr; // made at load
     bool m_unloaded = false;
     Activity m_activity = Activity::Idle;
 

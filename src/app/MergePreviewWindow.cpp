@@ -21,8 +21,6 @@
 namespace
 {
 
-const QString Section = QStringLiteral("Form3Preview");
-const TwipsPlacement Defaults{0, 0, MergePreviewBaseWidth, MergePreviewBaseHeight};
 
 QRect toRect(const TwipsGeometry &g)
 {
@@ -101,7 +99,7 @@ MergePreviewLayout mergePreviewLayout(int outerWidth, int outerHeight)
 
 MergePreviewWindow::MergePreviewWindow(SettingsStore &settings, QWidget *owner, const RecipientTable &table,
                                        const SendInputs &inputs, int row)
-    : Form3(settings, owner, Section, Defaults), m_table(table), m_inputs(inputs),
+    : Form3(settings, owner, Settings::MergePreview), m_table(table), m_inputs(inputs),
       m_body(QString(inputs.body).replace(u'\n', QStringLiteral("\r\n")))
 {
     setObjectName(QStringLiteral("MergePreview"));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/SettingsKeys.h"
+
 #include "windowkit/Form3.h"
 #include "windowkit/LayoutRules.h"
 #include "send/Preflight.h"
@@ -28,8 +30,8 @@ struct MergePreviewLayout {
 };
 MergePreviewLayout mergePreviewLayout(int outerWidth, int outerHeight);
 
-constexpr int MergePreviewBaseWidth = 9600;
-constexpr int MergePreviewBaseHeight = 7200;
+constexpr int MergePreviewBaseWidth = int(Settings::MergePreview.width.defaultNumber);
+constexpr int MergePreviewBaseHeight = int(Settings::MergePreview.height.defaultNumber);
 
 // The text viewer as the merge preview ("差込の確認"): any row's mail as the run would make it
 // (address, subject, body, attachments), moved through row by row, by number, or only through the

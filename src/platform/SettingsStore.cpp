@@ -1,9 +1,13 @@
 #include "platform/SettingsStore.h"
 
+#include "platform/Text.h"
+
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QSettings>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -135,4 +139,88 @@ QString SettingsStore::numberText(double value)
 {
     // Single-precision values as plain decimal text: 7350, 10.5, -120.
     return QString::number(static_cast<float>(value), 'g', 7);
+}
+
+namespace
+{
+QString sectionOf(const SettingKey &key)
+{
+    return QString::fromLatin1(key.section);
+}
+QString nameOf(const SettingKey &key)
+{
+    return QString::fromLatin1(key.name);
+}
+} // namespace
+
+QString SettingsStore::text(const SettingKey &key) const
+{
+    const QString stored = getString(sectionOf(key), nameOf(key), QString::fromUtf8(key.defaultText));
+    return key.kind == SettingKey::Kind::TrimmedText ? trimSpaces(stored) : stored;
+}
+
+double SettingsStore::number(const SettingKey &key) const
+{
+    using Kind = SettingKey::Kind;
+    const QString section = sectionOf(key), name = nameOf(key);
+    const auto within = [&key](double v) { return v >= key.least && v <= key.most; };
+    switch (key.kind) {
+    case Kind::Number: {
+        const double v = getNumber(section, name, float(key.defaultNumber));
+        return within(v) ? v : key.defaultNumber;
+    }
+    case Kind::Coordinate: return std::clamp(double(getNumber(section, name, float(key.defaultNumber))), key.least, key.most);
+    case Kind::RoundedWhole: {
+        const double v = getInt16(section, name, qint16(key.defaultNumber));
+        return within(v) ? v : key.defaultNumber;
+    }
+    case Kind::Count: return countOf(getString(section, name, QString())).value_or(int(key.defaultNumber));
+    case Kind::Bool: return flag(key) ? 1 : 0;
+    case Kind::Text:
+    case Kind::TrimmedText: break;
+    }
+    return key.defaultNumber;
+}
+
+bool SettingsStore::flag(const SettingKey &key) const
+{
+    return getBool(sectionOf(key), nameOf(key), key.defaultNumber != 0);
+}
+
+void SettingsStore::setText(const SettingKey &key, const QString &value)
+{
+    setString(sectionOf(key), nameOf(key), value);
+}
+
+void SettingsStore::setNumber(const SettingKey &key, double value)
+{
+    // Plain digits for a count: the number text would turn 12345678 into 1.234568e+07.
+    if (key.kind == SettingKey::Kind::Count)
+        setString(sectionOf(key), nameOf(key), QString::number(qint64(value)));
+    else
+        setNumber(sectionOf(key), nameOf(key), value);
+}
+
+void SettingsStore::setFlag(const SettingKey &key, bool value)
+{
+    setBool(sectionOf(key), nameOf(key), value);
+}
+
+void SettingsStore::remove(const SettingKey &key)
+{
+    remove(sectionOf(key), nameOf(key));
+}
+
+std::optional<int> SettingsStore::countOf(const QString &text)
+{
+    const QString t = trimSpaces(text);
+    if (t.isEmpty())
+        return 0;
+    bool ok = false;
+    QLocale c = QLocale::c();
+    c.setNumberOptions(QLocale::RejectGroupSeparator);
+    const double v = c.toDouble(t, &ok);
+    if (!ok || !std::isfinite(v) || v < 0 || v != std::floor(v) || v > std::numeric_limits<int>::max())
+        return std::nullopt;
+    return int(v);
 }

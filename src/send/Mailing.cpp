@@ -1,5 +1,7 @@
 #include "send/Mailing.h"
 
+#include "platform/SettingsKeys.h"
+
 #include "platform/formats/AddressBook.h"
 #include "recipients/AddressCheck.h"
 #include "platform/Clock.h"
@@ -78,7 +80,8 @@ int Mailing::readSource(const QString &strFileName, bool askOdbc)
 
 void Mailing::setSendInterval(qint16 seconds)
 {
-    m_sendInterval = seconds >= 0 && seconds <= 60 ? seconds : 0;
+    const SettingKey &rule = Settings::SendInterval;
+    m_sendInterval = seconds >= rule.least && seconds <= rule.most ? seconds : qint16(rule.defaultNumber);
 }
 
 void Mailing::setOdbcSource(const QString &strODBCconn, const QString &strODBCrec)

@@ -1,5 +1,7 @@
 #include "send/SendOptions.h"
 
+#include "platform/SettingsKeys.h"
+
 #include "platform/Text.h"
 
 #include <QLocale>
@@ -25,8 +27,9 @@ std::optional<int> wholeNumberOf(const QString &text)
 
 std::optional<int> checkedInterval(const QString &text)
 {
+    // The range the settings keep the interval in.
     const std::optional<int> v = wholeNumberOf(text);
-    if (!v || *v < 0 || *v > 60)
+    if (!v || *v < Settings::SendInterval.least || *v > Settings::SendInterval.most)
         return std::nullopt;
     return v;
 }

@@ -9,8 +9,6 @@
 
 namespace
 {
-const QString Section = QStringLiteral("Form3");
-const TwipsPlacement Defaults{0, 0, TextViewerBaseWidth, TextViewerBaseHeight};
 
 QRect toRect(const TwipsGeometry &g)
 {
@@ -18,12 +16,12 @@ QRect toRect(const TwipsGeometry &g)
 }
 } // namespace
 
-Form3::Form3(SettingsStore &settings, QWidget *owner) : Form3(settings, owner, Section, Defaults)
+Form3::Form3(SettingsStore &settings, QWidget *owner) : Form3(settings, owner, Settings::TextViewer)
 {
 }
 
-Form3::Form3(SettingsStore &settings, QWidget *owner, const QString &section, const TwipsPlacement &defaults)
-    : QDialog(owner), m_settings(settings), m_section(section), m_defaults(defaults)
+Form3::Form3(SettingsStore &settings, QWidget *owner, const SettingsPlacement &placement)
+    : QDialog(owner), m_settings(settings)
 {
     setObjectName(QStringLiteral("Form3"));
     setWindowTitle(QString());
@@ -42,7 +40,7 @@ Form3::Form3(SettingsStore &settings, QWidget *owner, const QString &section, co
     // Hiding ends the modal display; the caller unloads the window afterwards.
     connect(Command1, &QPushButton::clicked, this, [this] { done(QDialog::Accepted); });
 
-    applyPlacement(this, readPlacement(m_settings, m_section, m_defaults));
+    m_placement = new KeptPlacement(*this, m_settings, placement);
     Form_Resize();
 }
 
@@ -69,16 +67,6 @@ void Form3::showText(SettingsStore &settings, QWidget *owner, const QString &cap
     viewer.exec();
 }
 
-void Form3::showEvent(QShowEvent *event)
-{
-    QDialog::showEvent(event);
-    if (!m_placedAfterShow) {
-        // Now that the frame is known, the stored outer size can be met exactly.
-        m_placedAfterShow = true;
-        applyPlacement(this, readPlacement(m_settings, m_section, m_defaults));
-    }
-}
-
 void Form3::resizeEvent(QResizeEvent *event)
 {
     QDialog::resizeEvent(event);
@@ -98,5 +86,5 @@ void Form3::Form_Unload()
     if (m_unloaded)
         return;
     m_unloaded = true;
-    writePlacement(m_settings, m_section, currentPlacement(this));
+    m_placement->save();
 }

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 
+class KeptPlacement;
 class QPlainTextEdit;
 class QPushButton;
 class SettingsStore;
@@ -30,18 +31,15 @@ class Form3 : public QDialog
 
   protected:
     // A window built on the viewer that keeps its placement in a section of its own.
-    Form3(SettingsStore &settings, QWidget *owner, const QString &section, const TwipsPlacement &defaults);
+    Form3(SettingsStore &settings, QWidget *owner, const SettingsPlacement &placement);
 
     void resizeEvent(QResizeEvent *event) override;
-    void showEvent(QShowEvent *event) override;
 
   private:
     void Form_Resize();
     void Form_Unload();
 
     SettingsStore &m_settings;
-    const QString m_section;
-    const TwipsPlacement m_defaults;
-    bool m_placedAfterShow = false;
+    KeptPlacement *m_placement = nullptr;
     bool m_unloaded = false;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/SettingsKeys.h"
+
 // Layout rules as pure functions over twips. Up to its design size a window keeps the design
 // geometry and clips; beyond it, growing controls follow the excess one for one.
 struct TwipsGeometry {
@@ -18,8 +20,9 @@ struct TextViewerLayout {
 // The text viewer, for its outer width and height.
 TextViewerLayout textViewerLayout(int outerWidth, int outerHeight);
 
-constexpr int TextViewerBaseWidth = 8370;
-constexpr int TextViewerBaseHeight = 3975;
+// A window's design size is its base size and also the placement a first start gives it.
+constexpr int TextViewerBaseWidth = int(Settings::TextViewer.width.defaultNumber);
+constexpr int TextViewerBaseHeight = int(Settings::TextViewer.height.defaultNumber);
 
 // The main window's controls that follow its size; every other control keeps its design geometry.
 struct MainWindowLayout {
@@ -31,8 +34,8 @@ struct MainWindowLayout {
 // The main window, for its outer width and height.
 MainWindowLayout mainWindowLayout(int outerWidth, int outerHeight);
 
-constexpr int MainWindowBaseWidth = 7350;
-constexpr int MainWindowBaseHeight = 7560;
+constexpr int MainWindowBaseWidth = int(Settings::MainWindow.width.defaultNumber);
+constexpr int MainWindowBaseHeight = int(Settings::MainWindow.height.defaultNumber);
 struct RecipientListLayout {
     TwipsGeometry grid; // MSFlexGrid1
     TwipsGeometry command1;
@@ -44,5 +47,5 @@ struct RecipientListLayout {
 // The recipient list window, for its outer width and height.
 RecipientListLayout recipientListLayout(int outerWidth, int outerHeight);
 
-constexpr int RecipientListBaseWidth = 7215;
-constexpr int RecipientListBaseHeight = 5070;
+constexpr int RecipientListBaseWidth = int(Settings::RecipientList.width.defaultNumber);
+constexpr int RecipientListBaseHeight = int(Settings::RecipientList.height.defaultNumber);

@@ -3,6 +3,7 @@
 #include "platform/SettingsStore.h"
 #include "platform/Twips.h"
 
+#include <QEvent>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QWidget>
@@ -10,39 +11,44 @@
 #include <algorithm>
 #include <cmath>
 
-namespace
+TwipsPlacement readPlacement(const SettingsStore &settings, const SettingsPlacement &keys)
 {
-// A hand-edited value such as 1e30 must not reach the pixel conversion: keep every coordinate
-// within what a window system can place (32767 pixels either way).
-constexpr double MaxTwips = 32767.0 * TwipsPerPixel;
-
-double sane(double value, double low, double fallback)
-{
-    return std::isfinite(value) ? std::clamp(value, low, MaxTwips) : fallback;
-}
-} // namespace
-
-TwipsPlacement readPlacement(const SettingsStore &settings, const QString &section,
-                             const TwipsPlacement &defaults)
-{
-    TwipsPlacement p;
-    p.left = settings.getNumber(section, QStringLiteral("left"), float(defaults.left));
-    p.top = settings.getNumber(section, QStringLiteral("top"), float(defaults.top));
-    p.width = settings.getNumber(section, QStringLiteral("width"), float(defaults.width));
-    p.height = settings.getNumber(section, QStringLiteral("height"), float(defaults.height));
-    p.left = sane(p.left, -MaxTwips, defaults.left);
-    p.top = sane(p.top, -MaxTwips, defaults.top);
-    p.width = sane(p.width, TwipsPerPixel, defaults.width);
-    p.height = sane(p.height, TwipsPerPixel, defaults.height);
-    return p;
+    return {settings.number(keys.left), settings.number(keys.top), settings.number(keys.width),
+            settings.number(keys.height)};
 }
 
-void writePlacement(SettingsStore &settings, const QString &section, const TwipsPlacement &placement)
+void writePlacement(SettingsStore &settings, const SettingsPlacement &keys, const TwipsPlacement &placement)
 {
-    settings.setNumber(section, QStringLiteral("left"), placement.left);
-    settings.setNumber(section, QStringLiteral("top"), placement.top);
-    settings.setNumber(section, QStringLiteral("width"), placement.width);
-    settings.setNumber(section, QStringLiteral("height"), placement.height);
+    settings.setNumber(keys.left, placement.left);
+    settings.setNumber(keys.top, placement.top);
+    settings.setNumber(keys.width, placement.width);
+    settings.setNumber(keys.height, placement.height);
+}
+
+KeptPlacement::KeptPlacement(QWidget &window, SettingsStore &settings, const SettingsPlacement &keys)
+    : QObject(&window), m_window(window), m_settings(settings), m_keys(keys)
+{
+    window.installEventFilter(this);
+    restore();
+}
+
+void KeptPlacement::restore()
+{
+    applyPlacement(&m_window, readPlacement(m_settings, m_keys));
+}
+
+void KeptPlacement::save()
+{
+    writePlacement(m_settings, m_keys, currentPlacement(&m_window));
+}
+
+bool KeptPlacement::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == &m_window && event->type() == QEvent::Show && !m_shown) {
+        m_shown = true;
+        restore();
+    }
+    return false;
 }
 
 void applyPlacement(QWidget *window, const TwipsPlacement &placement)

@@ -15,8 +15,6 @@
 
 namespace
 {
-const QString Section = QStringLiteral("Form2");
-const TwipsPlacement Defaults{0, 0, RecipientListBaseWidth, RecipientListBaseHeight};
 const QString CsvFilter = QStringLiteral("CSV ファイル (*.csv)|*.csv");
 constexpr QRgb Green = 0xFF00FF00;
 constexpr QRgb Red = 0xFFFF0000;
@@ -66,7 +64,7 @@ Form2::Form2(SettingsStore &settings, UserDialogs &dialogs, const RecipientTable
     connect(Command4, &QPushButton::clicked, this, &Form2::Command4_Click);
     connect(Command5, &QPushButton::clicked, this, &Form2::Command5_Click);
 
-    applyPlacement(this, readPlacement(m_settings, Section, Defaults));
+    m_placement = new KeptPlacement(*this, m_settings, Settings::RecipientList);
     Form_Resize();
 
     m_model = new RecipientGridModel(RecipientGrid(table), this);
@@ -189,16 +187,6 @@ void Form2::exportLines(const QString &strStatus)
     m_dialogs.messageBox(this, {text, QString(), UserDialogs::Icon::Information, UserDialogs::Buttons::Ok});
 }
 
-void Form2::showEvent(QShowEvent *event)
-{
-    QDialog::showEvent(event);
-    if (!m_placedAfterShow) {
-        // Now that the frame is known, the stored outer size can be met exactly.
-        m_placedAfterShow = true;
-        applyPlacement(this, readPlacement(m_settings, Section, Defaults));
-    }
-}
-
 void Form2::resizeEvent(QResizeEvent *event)
 {
     QDialog::resizeEvent(event);
@@ -221,5 +209,5 @@ void Form2::Form_Unload()
     if (m_unloaded)
         return;
     m_unloaded = true;
-    writePlacement(m_settings, Section, currentPlacement(this));
+    m_placement->save();
 }

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QString>
 
+class KeptPlacement;
 class QPushButton;
 class QTableView;
 class RecipientGridModel;
@@ -42,7 +43,6 @@ class Form2 : public QDialog
 
   protected:
     void resizeEvent(QResizeEvent *event) override;
-    void showEvent(QShowEvent *event) override;
 
   private:
     void Form_Resize();
@@ -53,6 +53,6 @@ class Form2 : public QDialog
     UserDialogs &m_dialogs;
     QString m_body;
     RecipientGridModel *m_model = nullptr;
-    bool m_placedAfterShow = false;
+    KeptPlacement *m_placement = nullptr;
     bool m_unloaded = false;
 };

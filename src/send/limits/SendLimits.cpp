@@ -37,16 +37,8 @@ QString customPresetName()
 
 std::optional<int> limitValue(const QString &text)
 {
-    const QString t = trimSpaces(text);
-    if (t.isEmpty())
-        return 0;
-    bool ok = false;
-    QLocale c = QLocale::c();
-    c.setNumberOptions(QLocale::RejectGroupSeparator);
-    const double v = c.toDouble(t, &ok);
-    if (!ok || !std::isfinite(v) || v < 0 || v != std::floor(v) || v > std::numeric_limits<int>::max())
-        return std::nullopt;
-    return int(v);
+    // A limit is typed as the settings keep it.
+    return SettingsStore::countOf(text);
 }
 
 QString limitRefusal()
@@ -77,11 +69,6 @@ QString presetFor(const SendLimits &numbers, const QString &stored)
     return customPresetName();
 }
 
-int storedLimit(const SettingsStore &settings, const QString &key)
-{
-    return limitValue(settings.getString(LimitsKeys::Section, key, QString())).value_or(0);
-}
-
 // Ends on the minute the wait is over by.
 QDateTime roundedUpToMinute(const QDateTime &t)
 {
@@ -94,20 +81,19 @@ QDateTime roundedUpToMinute(const QDateTime &t)
 SendLimits readSendLimits(const SettingsStore &settings)
 {
     SendLimits limits;
-    limits.perMinute = storedLimit(settings, LimitsKeys::PerMinute);
-    limits.perHour = storedLimit(settings, LimitsKeys::PerHour);
-    limits.perDay = storedLimit(settings, LimitsKeys::PerDay);
-    limits.preset = presetFor(limits, settings.getString(LimitsKeys::Section, LimitsKeys::Preset, QString()));
+    limits.perMinute = int(settings.number(Settings::LimitsPerMinute));
+    limits.perHour = int(settings.number(Settings::LimitsPerHour));
+    limits.perDay = int(settings.number(Settings::LimitsPerDay));
+    limits.preset = presetFor(limits, settings.text(Settings::LimitsPreset));
     return limits;
 }
 
 void writeSendLimits(SettingsStore &settings, const SendLimits &limits)
 {
-    // Plain integers: the settings' number text would turn 12345678 into 1.234568e+07.
-    settings.setString(LimitsKeys::Section, LimitsKeys::Preset, limits.preset);
-    settings.setString(LimitsKeys::Section, LimitsKeys::PerMinute, QString::number(limits.perMinute));
-    settings.setString(LimitsKeys::Section, LimitsKeys::PerHour, QString::number(limits.perHour));
-    settings.setString(LimitsKeys::Section, LimitsKeys::PerDay, QString::number(limits.perDay));
+    settings.setText(Settings::LimitsPreset, limits.preset);
+    settings.setNumber(Settings::LimitsPerMinute, limits.perMinute);
+    settings.setNumber(Settings::LimitsPerHour, limits.perHour);
+    settings.setNumber(Settings::LimitsPerDay, limits.perDay);
 }
 
 QString limitWaitText(const QDateTime &until)

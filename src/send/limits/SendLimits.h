@@ -38,14 +38,6 @@ std::optional<int> limitValue(const QString &text);
 QString limitRefusal();
 
 // The settings section and its keys; every value is decimal text.
-namespace LimitsKeys
-{
-inline const QString Section = QStringLiteral("Limits");
-inline const QString Preset = QStringLiteral("preset");
-inline const QString PerMinute = QStringLiteral("perMinute");
-inline const QString PerHour = QStringLiteral("perHour");
-inline const QString PerDay = QStringLiteral("perDay");
-} // namespace LimitsKeys
 
 // A number that does not read as a limit reads as 0. The preset name is kept only while the numbers
 // are still that preset's; otherwise the limits read as custom.

@@ -3,37 +3,28 @@
 #include "platform/SettingsStore.h"
 #include "platform/Text.h"
 
-namespace
-{
-const QString Section = QStringLiteral("OAuth");
-} // namespace
-
 OAuthSettings readOAuthSettings(const SettingsStore &settings)
 {
-    auto get = [&](const char *key) {
-        return trimSpaces(settings.getString(Section, QString::fromLatin1(key), QString()));
-    };
     OAuthSettings o;
-    o.microsoftTenant = get("microsoftTenant");
-    o.microsoftClientId = get("microsoftClientId");
-    o.googleClientId = get("googleClientId");
-    o.customAuthorizationUrl = get("customAuthorizationUrl");
-    o.customTokenUrl = get("customTokenUrl");
-    o.customScope = get("customScope");
-    o.customClientId = get("customClientId");
+    o.microsoftTenant = settings.text(Settings::MicrosoftTenant);
+    o.microsoftClientId = settings.text(Settings::MicrosoftClientId);
+    o.googleClientId = settings.text(Settings::GoogleClientId);
+    o.customAuthorizationUrl = settings.text(Settings::CustomAuthorizationUrl);
+    o.customTokenUrl = settings.text(Settings::CustomTokenUrl);
+    o.customScope = settings.text(Settings::CustomScope);
+    o.customClientId = settings.text(Settings::CustomClientId);
     return o;
 }
 
 void writeOAuthSettings(SettingsStore &settings, const OAuthSettings &o)
 {
-    const std::pair<const char *, QString> values[] = {
-        {"microsoftTenant", o.microsoftTenant}, {"microsoftClientId", o.microsoftClientId},
-        {"googleClientId", o.googleClientId},   {"customAuthorizationUrl", o.customAuthorizationUrl},
-        {"customTokenUrl", o.customTokenUrl},   {"customScope", o.customScope},
-        {"customClientId", o.customClientId},
-    };
-    for (const auto &[key, value] : values)
-        settings.setString(Section, QString::fromLatin1(key), value);
+    settings.setText(Settings::MicrosoftTenant, o.microsoftTenant);
+    settings.setText(Settings::MicrosoftClientId, o.microsoftClientId);
+    settings.setText(Settings::GoogleClientId, o.googleClientId);
+    settings.setText(Settings::CustomAuthorizationUrl, o.customAuthorizationUrl);
+    settings.setText(Settings::CustomTokenUrl, o.customTokenUrl);
+    settings.setText(Settings::CustomScope, o.customScope);
+    settings.setText(Settings::CustomClientId, o.customClientId);
 }
 
 std::optional<OAuthClient> oauthClientForHost(const OAuthSettings &o, const QString &host)

@@ -195,22 +195,22 @@ TEST(SendLimits, SettingsRoundTripAndBadValuesReadAsNoLimit)
     const SendLimits custom{QStringLiteral("カスタム"), 20, 0, 12345678};
     writeSendLimits(settings, custom);
     EXPECT_EQ(readSendLimits(settings), custom);
-    EXPECT_EQ(settings.getString(LimitsKeys::Section, LimitsKeys::PerDay, QString()),
+    EXPECT_EQ(settings.text(Settings::LimitsPerDay),
               QStringLiteral("12345678"));
 
     const SendLimits m365 = sendLimitPresets()[1].limits;
     writeSendLimits(settings, m365);
     EXPECT_EQ(readSendLimits(settings), m365);
-    settings.setString(LimitsKeys::Section, LimitsKeys::PerDay, QStringLiteral("9000")); // edited by hand
+    settings.setText(Settings::LimitsPerDay, QStringLiteral("9000")); // edited by hand
     EXPECT_EQ(readSendLimits(settings), (SendLimits{QStringLiteral("カスタム"), 30, 0, 9000}));
 
     for (const char *bad : {"abc", "-5", "12.5", "1e99", "３０"}) {
-        settings.setString(LimitsKeys::Section, LimitsKeys::PerHour, QString::fromUtf8(bad));
+        settings.setText(Settings::LimitsPerHour, QString::fromUtf8(bad));
         EXPECT_EQ(readSendLimits(settings).perHour, 0) << bad;
     }
-    settings.remove(LimitsKeys::Section, LimitsKeys::Preset);
-    settings.setString(LimitsKeys::Section, LimitsKeys::PerMinute, QStringLiteral(" 0 "));
-    settings.setString(LimitsKeys::Section, LimitsKeys::PerDay, QStringLiteral("500"));
+    settings.remove(Settings::LimitsPreset);
+    settings.setText(Settings::LimitsPerMinute, QStringLiteral(" 0 "));
+    settings.setText(Settings::LimitsPerDay, QStringLiteral("500"));
     EXPECT_EQ(readSendLimits(settings).preset, QStringLiteral("Gmail"));
 
     EXPECT_EQ(limitWaitText(QDateTime(QDate(2024, 5, 13), QTime(9, 5))),
