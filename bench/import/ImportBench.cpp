@@ -1,7 +1,7 @@
 // Loads one recipient file through the real importer and prints the time it took and the peak
 // memory of the process. One file per process, so the peak belongs to that load alone.
-#include "recipients/Importers.h"
 #include "platform/formats/XlsWorkbook.h"
+#include "recipients/Importers.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -1,8 +1,8 @@
 // Loads 100 000 rows of 10 columns through ODBC from SQLite or from a local PostgreSQL server and
 // prints the time of the import and the peak memory of the process. The data source is made
 // before the clock starts; one load per process, so the peak belongs to that load alone.
-#include "recipients/Importers.h"
 #include "OdbcSources.h"
+#include "recipients/Importers.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -5,8 +5,8 @@
 //                                           thread with the event loop's longest gap meanwhile,
 //                                           then next-row, problem-row and typed-row moves
 #include "app/MergePreviewWindow.h"
-#include "send/Preflight.h"
 #include "platform/SettingsStore.h"
+#include "send/Preflight.h"
 
 #include <QApplication>
 #include <QCheckBox>

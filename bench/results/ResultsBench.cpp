@@ -2,12 +2,12 @@
 // (every tenth row failed). Prints, per run: the time to open the window until it is painted, the
 // median time of one page of scrolling (down and sideways, repainted), the heap the window adds
 // next to the table's own, and the time to export the 100 000 sent-or-failed rows to a file.
-#include "results/CsvExport.h"
-#include "results/ui/Form2.h"
-#include "results/RecipientGrid.h"
-#include "recipients/RecipientTable.h"
 #include "platform/SettingsStore.h"
 #include "platform/UserDialogs.h"
+#include "recipients/RecipientTable.h"
+#include "results/CsvExport.h"
+#include "results/RecipientGrid.h"
+#include "results/ui/Form2.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

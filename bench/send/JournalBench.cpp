@@ -8,9 +8,9 @@
 //
 // DIR defaults to a scratch folder in the journal folder's place ($XDG_STATE_HOME or
 // ~/.local/state), so the syncs hit the disk that real journals live on. Prints median rounds.
-#include "send/journal/JournalReport.h"
 #include "MedianRound.h"
 #include "recipients/RecipientTable.h"
+#include "send/journal/JournalReport.h"
 #include "send/journal/SendJournal.h"
 
 #include <QCoreApplication>

@@ -7,10 +7,10 @@
 //   resume_bench [--rows N] [--rounds K] [--folder DIR]
 //
 // DIR defaults to a scratch folder in the journal folder's place. Prints the median of the rounds.
-#include "send/journal/JournalReport.h"
-#include "send/journal/JournalStore.h"
 #include "MedianRound.h"
 #include "recipients/RecipientTable.h"
+#include "send/journal/JournalReport.h"
+#include "send/journal/JournalStore.h"
 #include "send/journal/Resume.h"
 #include "send/journal/SendJournal.h"
 

@@ -10,15 +10,15 @@
 //                                              the run itself (no window), with its journal or
 //                                              without: what the journal costs
 #include "app/Form1.h"
+#include "platform/SettingsStore.h"
+#include "platform/UserDialogs.h"
+#include "platform/mail/SendMail.h"
 #include "recipients/Importers.h"
+#include "send/SendRun.h"
 #include "send/journal/JournalReport.h"
 #include "send/journal/RunJournal.h"
 #include "send/journal/SendJournal.h"
-#include "platform/mail/SendMail.h"
 #include "send/limits/SendPacer.h"
-#include "send/SendRun.h"
-#include "platform/SettingsStore.h"
-#include "platform/UserDialogs.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -170,7 +170,8 @@ int main(int argc, char **argv)
         if (!table)
             return 1;
         SendRunSetup setup;
-        setup.target = mailTargetOf(server, QStringLiteral("株式会社ベルモラ商事 営業部 <sales@example.com>"), {});
+        setup.target =
+            mailTargetOf(server, QStringLiteral("株式会社ベルモラ商事 営業部 <sales@example.com>"), {});
         setup.subject = Subject;
         setup.body = body().replace(u'\n', QStringLiteral("\r\n"));
         std::unique_ptr<RunJournal> runJournal = std::make_unique<NoJournal>();

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "platform/Failure.h"
+#include "recipients/RecipientTable.h"
 #include "send/Mailing.h"
 #include "send/MailingView.h"
-#include "recipients/RecipientTable.h"
 #include "send/limits/SendLimits.h"
 
 #include <QMainWindow>

@@ -1,7 +1,7 @@
 #include "app/FormAbout.h"
 
-#include "platform/UserDialogs.h"
 #include "app/VelmoraVersion.h"
+#include "platform/UserDialogs.h"
 
 #include <QFrame>
 #include <QIcon>

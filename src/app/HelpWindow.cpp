@@ -1,8 +1,8 @@
 #include "app/HelpWindow.h"
 
-#include "windowkit/DialogParts.h"
-#include "platform/UserDialogs.h"
 #include "app/VelmoraVersion.h"
+#include "platform/UserDialogs.h"
+#include "windowkit/DialogParts.h"
 
 #include <QApplication>
 #include <QDir>

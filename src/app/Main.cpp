@@ -3,8 +3,8 @@
 #include "app/Form1.h"
 #include "app/FormSplash.h"
 #include "platform/KeychainSecretStore.h"
-#include "platform/ui/QtDialogs.h"
 #include "platform/SettingsStore.h"
+#include "platform/ui/QtDialogs.h"
 
 #include <QApplication>
 #include <QDir>

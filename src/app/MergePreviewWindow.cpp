@@ -1,9 +1,9 @@
 #include "app/MergePreviewWindow.h"
 
-#include "windowkit/DialogParts.h"
 #include "body/MergeEngine.h"
 #include "platform/OffThread.h"
 #include "platform/Text.h"
+#include "windowkit/DialogParts.h"
 #include "windowkit/WindowPlacement.h"
 
 #include <QCheckBox>
@@ -20,7 +20,6 @@
 
 namespace
 {
-
 
 QRect toRect(const TwipsGeometry &g)
 {

@@ -2,11 +2,11 @@
 
 #include "platform/SettingsKeys.h"
 
+#include "recipients/RecipientTable.h"
+#include "send/Preflight.h"
+#include "send/SendChecks.h"
 #include "windowkit/Form3.h"
 #include "windowkit/LayoutRules.h"
-#include "send/Preflight.h"
-#include "recipients/RecipientTable.h"
-#include "send/SendChecks.h"
 
 #include <QPointer>
 

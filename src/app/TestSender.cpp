@@ -1,10 +1,10 @@
 #include "app/TestSender.h"
 
+#include "app/frmTestSend.h"
 #include "platform/OffThread.h"
-#include "send/TestSend.h"
 #include "platform/Text.h"
 #include "platform/UserDialogs.h"
-#include "app/frmTestSend.h"
+#include "send/TestSend.h"
 
 #include <QWidget>
 

@@ -1,7 +1,7 @@
 #include "app/frmTestSend.h"
 
-#include "windowkit/DialogParts.h"
 #include "send/TestSend.h"
+#include "windowkit/DialogParts.h"
 
 #include <QGridLayout>
 #include <QLabel>

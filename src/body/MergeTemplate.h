@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/Failure.h"
 #include "body/MergeEngine.h"
+#include "platform/Failure.h"
 #include "recipients/RecipientTable.h"
 
 #include <QString>

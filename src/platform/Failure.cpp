@@ -412,8 +412,9 @@ Failure Failure::journalInUse(const QString &path)
 Failure Failure::tableBeingSent(const QString &source)
 {
     return {FailureNumber::PermissionDenied,
-            QStringLiteral("この宛先の表（%1）は、別の Velmora が今送信しています。同じ宛先に二重に"
-                           "送らないよう、ここでは送信しません。\nその送信が終わってから、もう一度操作してください。")
+            QStringLiteral(
+                "この宛先の表（%1）は、別の Velmora が今送信しています。同じ宛先に二重に"
+                "送らないよう、ここでは送信しません。\nその送信が終わってから、もう一度操作してください。")
                 .arg(source)};
 }
 

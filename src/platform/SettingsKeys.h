@@ -10,13 +10,13 @@
 // words True and False; SettingsStore reads and writes a key by its kind.
 struct SettingKey {
     enum class Kind {
-        Text,        // as stored
-        TrimmedText, // without leading and trailing half-width spaces
-        Bool,        // True or False, in any letter case
-        Number,      // a finite single-precision number within [least, most]
-        Coordinate,  // a finite single-precision number, held within [least, most]
+        Text,         // as stored
+        TrimmedText,  // without leading and trailing half-width spaces
+        Bool,         // True or False, in any letter case
+        Number,       // a finite single-precision number within [least, most]
+        Coordinate,   // a finite single-precision number, held within [least, most]
         RoundedWhole, // a number rounded half to even, within [least, most] (and a 16-bit integer)
-        Count,       // a whole number from 0 in plain digits, empty for 0; written in plain digits
+        Count,        // a whole number from 0 in plain digits, empty for 0; written in plain digits
     };
     const char *section;
     const char *name;
@@ -56,8 +56,10 @@ inline constexpr SettingKey SenderName{"Form", "fromName", K::Text};
 inline constexpr SettingKey BodyFontName{"Form", "fontName", K::Text, 0, "ＭＳ ゴシック"};
 inline constexpr SettingKey BodyFontBold{"Form", "fontBold", K::Bool};
 inline constexpr SettingKey BodyFontItalic{"Form", "fontItalic", K::Bool};
-inline constexpr SettingKey BodyFontSize{"Form", "fontSize", K::Number, 9, "", std::numeric_limits<float>::denorm_min(),
-                                         std::numeric_limits<float>::max()};
+// Any positive point size a single-precision number holds.
+inline constexpr double LeastPointSize = std::numeric_limits<float>::denorm_min();
+inline constexpr double MostPointSize = std::numeric_limits<float>::max();
+inline constexpr SettingKey BodyFontSize{"Form", "fontSize", K::Number, 9, "", LeastPointSize, MostPointSize};
 // Seconds between two mails of a run: 0 to 60.
 inline constexpr SettingKey SendInterval{"Form", "sendTimer", K::RoundedWhole, 0, "", 0, 60};
 inline constexpr SettingsPlacement MainWindow = placement("Form", 7350, 7560);

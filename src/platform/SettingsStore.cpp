@@ -169,7 +169,8 @@ double SettingsStore::number(const SettingKey &key) const
         const double v = getNumber(section, name, float(key.defaultNumber));
         return within(v) ? v : key.defaultNumber;
     }
-    case Kind::Coordinate: return std::clamp(double(getNumber(section, name, float(key.defaultNumber))), key.least, key.most);
+    case Kind::Coordinate:
+        return std::clamp(double(getNumber(section, name, float(key.defaultNumber))), key.least, key.most);
     case Kind::RoundedWhole: {
         const double v = getInt16(section, name, qint16(key.defaultNumber));
         return within(v) ? v : key.defaultNumber;

@@ -23,5 +23,6 @@ UserDialogs::Answer enterAnswer(const UserDialogs::Message &message)
     if (message.defaultButton)
         return *message.defaultButton;
     // A box without a default of its own makes its first affirmative button the default.
-    return message.buttons == Buttons::YesNo || message.buttons == Buttons::YesNoCancel ? Answer::Yes : Answer::Ok;
+    return message.buttons == Buttons::YesNo || message.buttons == Buttons::YesNoCancel ? Answer::Yes
+                                                                                        : Answer::Ok;
 }

@@ -1,6 +1,6 @@
 #include "platform/formats/AddressBook.h"
-#include "recipients/Importers.h"
 #include "platform/formats/VCard.h"
+#include "recipients/Importers.h"
 
 #include <limits>
 

@@ -17,7 +17,9 @@ using Buttons = UserDialogs::Buttons;
 using Icon = UserDialogs::Icon;
 } // namespace
 
-RecipientLoader::RecipientLoader(RecipientLoaderView &view, QObject *parent) : QObject(parent), m_view(view) {}
+RecipientLoader::RecipientLoader(RecipientLoaderView &view, QObject *parent) : QObject(parent), m_view(view)
+{
+}
 
 RecipientLoader::~RecipientLoader()
 {
@@ -54,9 +56,10 @@ int RecipientLoader::read(const QString &strFileName, bool askOdbc, QString &str
                       table);
         break;
     case RecipientSource::Csv:
-        result = take(
-            offThread([strFileName](const CancelFlag &, const StatusSink &) { return CSVDataGet(strFileName); }),
-            table);
+        result = take(offThread([strFileName](const CancelFlag &, const StatusSink &) {
+                          return CSVDataGet(strFileName);
+                      }),
+                      table);
         break;
     case RecipientSource::Outlook: {
         const AddressBookPlaces places = AddressBookPlaces::fromEnvironment();
@@ -89,9 +92,10 @@ int RecipientLoader::read(const QString &strFileName, bool askOdbc, QString &str
         break;
     }
     case RecipientSource::VCard:
-        result = take(
-            offThread([strFileName](const CancelFlag &, const StatusSink &) { return VCardDataGet(strFileName); }),
-            table);
+        result = take(offThread([strFileName](const CancelFlag &, const StatusSink &) {
+                          return VCardDataGet(strFileName);
+                      }),
+                      table);
         break;
     case RecipientSource::None: break;
     }

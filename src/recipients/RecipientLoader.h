@@ -64,7 +64,8 @@ class RecipientLoader : public QObject
 
   private:
     int take(Result<RecipientTable> imported, RecipientTable &table);
-    Result<RecipientTable> offThread(std::function<Result<RecipientTable>(const CancelFlag &, const StatusSink &)> work);
+    Result<RecipientTable>
+    offThread(std::function<Result<RecipientTable>(const CancelFlag &, const StatusSink &)> work);
     void showFailure(const Failure &failure);
 
     RecipientLoaderView &m_view;

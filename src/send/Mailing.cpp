@@ -2,27 +2,27 @@
 
 #include "platform/SettingsKeys.h"
 
-#include "platform/formats/AddressBook.h"
-#include "recipients/AddressCheck.h"
 #include "platform/Clock.h"
-#include "recipients/Importers.h"
-#include "send/journal/JournalReport.h"
-#include "send/journal/JournalStore.h"
-#include "platform/mail/MailArguments.h"
-#include "platform/mail/MailServer.h"
 #include "platform/Netrc.h"
 #include "platform/OffThread.h"
+#include "platform/Text.h"
+#include "platform/formats/AddressBook.h"
+#include "platform/formats/TextFile.h"
+#include "platform/mail/MailArguments.h"
+#include "platform/mail/MailServer.h"
+#include "recipients/AddressCheck.h"
+#include "recipients/Importers.h"
 #include "send/Preflight.h"
-#include "send/limits/ProviderPacer.h"
+#include "send/SendRun.h"
+#include "send/SendTimer.h"
+#include "send/journal/JournalReport.h"
+#include "send/journal/JournalStore.h"
 #include "send/journal/Resume.h"
 #include "send/journal/RunJournal.h"
 #include "send/journal/SendJournal.h"
-#include "send/limits/SendPacer.h"
-#include "send/SendRun.h"
-#include "send/SendTimer.h"
 #include "send/journal/TableLock.h"
-#include "platform/Text.h"
-#include "platform/formats/TextFile.h"
+#include "send/limits/ProviderPacer.h"
+#include "send/limits/SendPacer.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -115,7 +115,8 @@ void Mailing::startRun()
 
     SendRunSetup setup;
     // The server text and the sender are parsed here, once for the whole run.
-    setup.target = mailTargetOf(inputs.server, inputs.sender, check.attachmentList.split(u'\t', Qt::SkipEmptyParts));
+    setup.target =
+        mailTargetOf(inputs.server, inputs.sender, check.attachmentList.split(u'\t', Qt::SkipEmptyParts));
     setup.subject = inputs.subject;
     // The body goes out with the line ends an operator's text box holds: CR LF.
     setup.body = QString(inputs.body).replace(u'\n', QStringLiteral("\r\n"));
@@ -284,8 +285,8 @@ void Mailing::launch(const SendRunSetup &runSetup, std::unique_ptr<RunJournal> j
                Answer::Yes;
     };
     host.askGoOn = [this](const QString &question) {
-        return m_view.ask({question, QStringLiteral("送信エラー"), Icon::Warning, Buttons::YesNo, Answer::No}) ==
-               Answer::Yes;
+        return m_view.ask({question, QStringLiteral("送信エラー"), Icon::Warning, Buttons::YesNo,
+                           Answer::No}) == Answer::Yes;
     };
     host.tellStopped = [this](const QString &why) {
         m_view.ask({why, QStringLiteral("送信エラー"), Icon::Critical, Buttons::Ok});

@@ -116,7 +116,10 @@ class Mailing : public QObject
             m_view.showActivity(importing ? MailingView::Activity::Importing : MailingView::Activity::Idle);
         }
         UserDialogs::Answer ask(const UserDialogs::Message &message) override { return m_view.ask(message); }
-        void showText(const QString &caption, const QString &text) override { m_view.showText(caption, text); }
+        void showText(const QString &caption, const QString &text) override
+        {
+            m_view.showText(caption, text);
+        }
         void chooseOdbcSource(QString &connection, QString &statement) override
         {
             m_view.chooseOdbcSource(connection, statement);

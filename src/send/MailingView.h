@@ -1,8 +1,8 @@
 #pragma once
 
+#include "platform/UserDialogs.h"
 #include "platform/mail/OAuthClient.h"
 #include "send/SendChecks.h"
-#include "platform/UserDialogs.h"
 
 #include <QString>
 #include <QStringList>

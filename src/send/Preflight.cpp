@@ -1,10 +1,10 @@
 #include "send/Preflight.h"
 
 #include "body/MailMerger.h"
-#include "platform/mail/MailSession.h"
 #include "body/MergeEngine.h"
 #include "platform/Text.h"
 #include "platform/formats/TextFile.h"
+#include "platform/mail/MailSession.h"
 
 #include <QFile>
 #include <QHash>

@@ -1,13 +1,13 @@
 #include "send/SendRun.h"
 
+#include "platform/Text.h"
 #include "platform/mail/MailServer.h"
 #include "platform/mail/MailSession.h"
-#include "send/journal/RunJournal.h"
 #include "send/SendChecks.h"
 #include "send/SendFailure.h"
+#include "send/journal/RunJournal.h"
 #include "send/limits/SendLimits.h"
 #include "send/limits/SendPacer.h"
-#include "platform/Text.h"
 
 #include <QThread>
 
@@ -91,10 +91,10 @@ QString SendSummary::statusText() const
            QStringLiteral("件、エラー") + ng + QStringLiteral("件。");
 }
 
-SendRun::SendRun(RecipientTable &table, const SendRunSetup &setup, Clock &clock,
-                 SendRunHost host, RunJournal &journal, SendPacer &pacer, QObject *parent)
-    : QObject(parent), m_table(table), m_snapshot(table), m_setup(setup),
-      m_clock(clock), m_host(std::move(host)), m_journal(journal), m_pacer(pacer),
+SendRun::SendRun(RecipientTable &table, const SendRunSetup &setup, Clock &clock, SendRunHost host,
+                 RunJournal &journal, SendPacer &pacer, QObject *parent)
+    : QObject(parent), m_table(table), m_snapshot(table), m_setup(setup), m_clock(clock),
+      m_host(std::move(host)), m_journal(journal), m_pacer(pacer),
       m_merger(m_snapshot, setup.subject, setup.body)
 {
     if (setup.target.isOutbox()) {
@@ -287,8 +287,7 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts, std::
     if (m_renewSession.exchange(false))
         m_session.reset();
     if (!m_session) {
-        Result<std::unique_ptr<MailSession>> opened =
-            MailSession::open(m_setup.target);
+        Result<std::unique_ptr<MailSession>> opened = MailSession::open(m_setup.target);
         if (!opened) {
             // Nothing can go out: the first row carries the reason, the operator decides.
             MailOutcome o;

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "body/MailMerger.h"
 #include "platform/Clock.h"
 #include "platform/mail/MailLogin.h"
-#include "platform/mail/MailTarget.h"
-#include "body/MailMerger.h"
 #include "platform/mail/MailOutcome.h"
+#include "platform/mail/MailTarget.h"
 #include "recipients/RecipientTable.h"
 #include "send/journal/RunJournal.h"
 
@@ -86,8 +86,8 @@ class SendRun : public QObject
   public:
     // The host reads and sets the process-wide sendFlag (-1 true, 0 false); the table, the journal
     // and the pacer must outlive the run.
-    SendRun(RecipientTable &table, const SendRunSetup &setup, Clock &clock,
-            SendRunHost host, RunJournal &journal, SendPacer &pacer, QObject *parent = nullptr);
+    SendRun(RecipientTable &table, const SendRunSetup &setup, Clock &clock, SendRunHost host,
+            RunJournal &journal, SendPacer &pacer, QObject *parent = nullptr);
     ~SendRun() override;
 
     void setRetryPolicy(const RetryPolicy &policy) { m_retry = policy; }

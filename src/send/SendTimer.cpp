@@ -19,8 +19,7 @@ QString generalDateTime(const QDateTime &t)
 }
 
 SendTimer::SendTimer(int hours, std::function<qint16()> timerFlag, std::function<void(qint16)> setTimerFlag,
-                     Clock &clock, std::function<void(bool)> done,
-                     QObject *parent)
+                     Clock &clock, std::function<void(bool)> done, QObject *parent)
     : QObject(parent), m_hours(hours), m_timerFlag(std::move(timerFlag)),
       m_setTimerFlag(std::move(setTimerFlag)), m_clock(clock), m_done(std::move(done))
 {

@@ -1,9 +1,9 @@
 #include "send/TestSend.h"
 
-#include "platform/mail/MailArguments.h"
 #include "body/MailMerger.h"
 #include "platform/Text.h"
 #include "platform/formats/TextFile.h"
+#include "platform/mail/MailArguments.h"
 
 namespace
 {
@@ -47,7 +47,8 @@ TestSendPlan planTestSend(const RecipientTable &table, int row, const SendInputs
         plan.refusal = refusalOf(merged.failure());
         return plan;
     }
-    plan.mail.target = mailTargetOf(inputs.server, inputs.sender, check.attachmentList.split(u'\t', Qt::SkipEmptyParts));
+    plan.mail.target =
+        mailTargetOf(inputs.server, inputs.sender, check.attachmentList.split(u'\t', Qt::SkipEmptyParts));
     plan.mail.content.address = addressElement(destination);
     plan.mail.content.subject = TestSubjectPrefix + merged->subject;
     plan.mail.content.body = std::move(merged->body);

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "platform/UserDialogs.h"
 #include "platform/mail/MailSession.h"
 #include "recipients/RecipientTable.h"
 #include "send/SendChecks.h"
-#include "platform/UserDialogs.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,7 +1,7 @@
 #include "windowkit/Form3.h"
 
-#include "windowkit/LayoutRules.h"
 #include "platform/SettingsStore.h"
+#include "windowkit/LayoutRules.h"
 #include "windowkit/WindowPlacement.h"
 
 #include <QPlainTextEdit>

@@ -1,11 +1,11 @@
-#include "app/Form1.h"
-#include "windowkit/Form3.h"
 #include "MailTestSupport.h"
 #include "ManualClock.h"
 #include "ScriptedDialogs.h"
-#include "platform/SettingsStore.h"
 #include "TestEnvironment.h"
 #include "TestSmtpServer.h"
+#include "app/Form1.h"
+#include "platform/SettingsStore.h"
+#include "windowkit/Form3.h"
 
 #include <QAccessible>
 #include <QApplication>

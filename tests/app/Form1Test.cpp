@@ -1,12 +1,12 @@
 #include "app/Form1.h"
-#include "platform/formats/AddressBook.h"
-#include "windowkit/Form3.h"
-#include "recipients/Importers.h"
-#include "app/Main.h"
 #include "ScriptedDialogs.h"
-#include "platform/SettingsStore.h"
 #include "TestEnvironment.h"
+#include "app/Main.h"
+#include "platform/SettingsStore.h"
 #include "platform/Twips.h"
+#include "platform/formats/AddressBook.h"
+#include "recipients/Importers.h"
+#include "windowkit/Form3.h"
 
 #include <QAccessible>
 #include <QApplication>

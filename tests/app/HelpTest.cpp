@@ -1,9 +1,9 @@
+#include "ScriptedDialogs.h"
+#include "TestEnvironment.h"
 #include "app/Form1.h"
 #include "app/FormAbout.h"
 #include "app/HelpWindow.h"
-#include "ScriptedDialogs.h"
 #include "platform/SettingsStore.h"
-#include "TestEnvironment.h"
 
 #include <QAction>
 #include <QApplication>

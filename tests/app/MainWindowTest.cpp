@@ -1,11 +1,11 @@
+#include "ScriptedDialogs.h"
+#include "TestEnvironment.h"
 #include "app/Form1.h"
+#include "app/Main.h"
+#include "platform/SettingsStore.h"
+#include "platform/Twips.h"
 #include "windowkit/Form3.h"
 #include "windowkit/LayoutRules.h"
-#include "app/Main.h"
-#include "ScriptedDialogs.h"
-#include "platform/SettingsStore.h"
-#include "TestEnvironment.h"
-#include "platform/Twips.h"
 
 #include <QAccessible>
 #include <QApplication>

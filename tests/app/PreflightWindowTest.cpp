@@ -1,10 +1,10 @@
-#include "app/Form1.h"
 #include "MailTestSupport.h"
-#include "app/MergePreviewWindow.h"
 #include "ScriptedDialogs.h"
-#include "platform/SettingsStore.h"
 #include "TestEnvironment.h"
+#include "app/Form1.h"
+#include "app/MergePreviewWindow.h"
 #include "app/frmTestSend.h"
+#include "platform/SettingsStore.h"
 
 #include <QAccessible>
 #include <QApplication>

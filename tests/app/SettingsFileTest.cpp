@@ -1,10 +1,10 @@
+#include "ScriptedDialogs.h"
+#include "TestEnvironment.h"
 #include "app/Form1.h"
+#include "app/MergePreviewWindow.h"
+#include "platform/SettingsStore.h"
 #include "results/ui/Form2.h"
 #include "windowkit/Form3.h"
-#include "app/MergePreviewWindow.h"
-#include "ScriptedDialogs.h"
-#include "platform/SettingsStore.h"
-#include "TestEnvironment.h"
 
 #include <QFile>
 
@@ -27,11 +27,18 @@ TEST(SettingsFile, EveryWindowReadsAndWritesItsSectionAsBefore)
         SettingsStore settings;
         ScriptedDialogs dialogs;
         Form1 main(settings, dialogs, QString());
-        { Form2 list(settings, dialogs, main.recipientTable(), QString(), &main); }
-        { Form3 viewer(settings, &main); }
-        { MergePreviewWindow preview(settings, &main, main.recipientTable(), SendInputs{}); }
-        dialogs.expectBox(QStringLiteral("本当にこのプログラムを終了して良いですか"), QStringLiteral("Velmoraの終了"),
-                          UserDialogs::Icon::Question, UserDialogs::Buttons::OkCancel, UserDialogs::Answer::Ok);
+        {
+            Form2 list(settings, dialogs, main.recipientTable(), QString(), &main);
+        }
+        {
+            Form3 viewer(settings, &main);
+        }
+        {
+            MergePreviewWindow preview(settings, &main, main.recipientTable(), SendInputs{});
+        }
+        dialogs.expectBox(QStringLiteral("本当にこのプログラムを終了して良いですか"),
+                          QStringLiteral("Velmoraの終了"), UserDialogs::Icon::Question,
+                          UserDialogs::Buttons::OkCancel, UserDialogs::Answer::Ok);
         ASSERT_TRUE(main.close());
     }
     QFile written(path), expected(QStringLiteral(VELMORA_TEST_DATA "/settings/returning-user-saved.ini"));

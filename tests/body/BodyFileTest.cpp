@@ -1,6 +1,6 @@
 #include "body/BodyFile.h"
-#include "body/MergeCheck.h"
 #include "TestEnvironment.h"
+#include "body/MergeCheck.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #include "body/MergeEngine.h"
+#include "TestTables.h"
 #include "body/MailMerger.h"
 #include "body/MergeTemplate.h"
-#include "TestTables.h"
 
 #include <gtest/gtest.h>
 

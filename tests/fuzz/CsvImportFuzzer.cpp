@@ -4,8 +4,8 @@
 // the trimmed piece of its line that a plain split gives, and the table's shape must follow the
 // header line.
 #include "FuzzCheck.h"
-#include "recipients/Importers.h"
 #include "platform/formats/TextFile.h"
+#include "recipients/Importers.h"
 
 #include <QStringDecoder>
 #include <QStringList>

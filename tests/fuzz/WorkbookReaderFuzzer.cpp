@@ -3,9 +3,9 @@
 // be one the window's parser takes whole: no crash, no hang, no malformed answer.
 #include "FuzzCheck.h"
 #include "platform/formats/workbookreader/OdsReader.h"
+#include "platform/formats/workbookreader/XlsAnswer.h"
 #include "platform/formats/workbookreader/XlsxReader.h"
 #include "platform/formats/workbookreader/ZipWorkbook.h"
-#include "platform/formats/workbookreader/XlsAnswer.h"
 
 #include <cstddef>
 #include <cstdint>

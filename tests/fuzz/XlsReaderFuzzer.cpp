@@ -1,8 +1,8 @@
 // The workbook reader's .xls parsing over any bytes: a whole compound file, or a workbook stream
 // read alone (without the container, so that the fuzzer reaches the records soon). Whatever the
 // input, the reader must answer, and its answer must be one the window's parser takes whole.
-#include "platform/formats/workbookreader/BiffReader.h"
 #include "FuzzCheck.h"
+#include "platform/formats/workbookreader/BiffReader.h"
 #include "platform/formats/workbookreader/XlsAnswer.h"
 
 #include <cstddef>

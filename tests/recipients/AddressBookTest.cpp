@@ -1,6 +1,6 @@
 #include "platform/formats/AddressBook.h"
-#include "recipients/Importers.h"
 #include "TestEnvironment.h"
+#include "recipients/Importers.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,5 +1,5 @@
-#include "recipients/Importers.h"
 #include "TestEnvironment.h"
+#include "recipients/Importers.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
-#include "recipients/Importers.h"
-#include "platform/formats/odbc/OdbcSource.h"
 #include "OdbcSources.h"
 #include "TestEnvironment.h"
+#include "platform/formats/odbc/OdbcSource.h"
+#include "recipients/Importers.h"
 
 #include <gtest/gtest.h>
 
@@ -378,4 +378,3 @@ TEST_F(PostgresOdbcTest, HundredThousandRowsAreCountedExactly)
 
 // The data sources are made once for the whole program.
 [[maybe_unused]] const bool odbc = useOdbcWorld();
-

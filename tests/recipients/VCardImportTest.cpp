@@ -1,6 +1,6 @@
+#include "TestEnvironment.h"
 #include "recipients/AddressCheck.h"
 #include "recipients/Importers.h"
-#include "TestEnvironment.h"
 
 #include <QStringEncoder>
 

@@ -1,8 +1,8 @@
 #include "results/CsvExport.h"
-#include "recipients/Importers.h"
-#include "results/RecipientGrid.h"
 #include "ResultTables.h"
 #include "TestEnvironment.h"
+#include "recipients/Importers.h"
+#include "results/RecipientGrid.h"
 
 #include <QDir>
 #include <QFile>

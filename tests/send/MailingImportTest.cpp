@@ -1,7 +1,7 @@
-#include "send/Mailing.h"
 #include "ScriptedView.h"
 #include "TestEnvironment.h"
 #include "platform/formats/XlsWorkbook.h"
+#include "send/Mailing.h"
 
 #include <QFile>
 #include <QTimer>

@@ -1,6 +1,6 @@
 #include "send/Preflight.h"
-#include "recipients/Importers.h"
 #include "TestEnvironment.h"
+#include "recipients/Importers.h"
 
 #include <QFile>
 #include <QUrl>

@@ -1,11 +1,11 @@
-#include "platform/mail/MailSession.h"
 #include "ManualClock.h"
-#include "send/SendChecks.h"
-#include "platform/mail/SendMail.h"
-#include "send/SendOptions.h"
-#include "send/SendTimer.h"
 #include "TestEnvironment.h"
 #include "TestSmtpServer.h"
+#include "platform/mail/MailSession.h"
+#include "platform/mail/SendMail.h"
+#include "send/SendChecks.h"
+#include "send/SendOptions.h"
+#include "send/SendTimer.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -144,8 +144,10 @@ TEST(MailOutcomeKinds, RealFailuresOfTheLibraryComeWithTheKindTheRunActsOn)
     server.reset();
     server.rule("DATA_END", "reply", "354 End data with <CR><LF>.<CR><LF>");
     {
-        std::unique_ptr<MailSession> session = std::move(MailSession::open(mailTargetOf(host, sender, {})).value());
-        EXPECT_EQ(session->send({"<y@example.jp>", "s", QStringLiteral("本文"), false}).kind, Kind::MayHaveArrived);
+        std::unique_ptr<MailSession> session =
+            std::move(MailSession::open(mailTargetOf(host, sender, {})).value());
+        EXPECT_EQ(session->send({"<y@example.jp>", "s", QStringLiteral("本文"), false}).kind,
+                  Kind::MayHaveArrived);
         EXPECT_TRUE(session->send({"<z@example.jp>", "s", QStringLiteral("本文"), false}).accepted());
         EXPECT_EQ(server.connections(), 2);
     }
@@ -181,7 +183,8 @@ class SendTimerTest : public ::testing::Test
     std::unique_ptr<SendTimer> make(int hours)
     {
         return std::make_unique<SendTimer>(
-            hours, [this] { return timerFlag; }, [this](qint16 flag) { timerFlag = flag; }, clock, [this](bool due) {
+            hours, [this] { return timerFlag; }, [this](qint16 flag) { timerFlag = flag; }, clock,
+            [this](bool due) {
                 ++doneCalls;
                 dueResult = due;
             });

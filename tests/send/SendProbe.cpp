@@ -2,8 +2,8 @@
 //   send_probe --server HOST:PORT [--csv FILE --interval S --one-per-address yes] [--resend yes|no]
 // With --csv the file is loaded and a run started; without, the unfinished runs are offered as at
 // the program's start and continued. Every box goes to stdout: "box<TAB>title<TAB>text".
-#include "send/Mailing.h"
 #include "platform/mail/SendMail.h"
+#include "send/Mailing.h"
 
 #include <QCoreApplication>
 #include <QTimer>

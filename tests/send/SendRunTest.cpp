@@ -1,13 +1,13 @@
-#include "send/journal/JournalReport.h"
-#include "send/journal/JournalStore.h"
 #include "MailTestSupport.h"
-#include "send/Mailing.h"
 #include "ManualClock.h"
-#include "send/journal/Resume.h"
 #include "ScriptedView.h"
-#include "platform/mail/SendMail.h"
 #include "TestEnvironment.h"
 #include "TestSmtpServer.h"
+#include "platform/mail/SendMail.h"
+#include "send/Mailing.h"
+#include "send/journal/JournalReport.h"
+#include "send/journal/JournalStore.h"
+#include "send/journal/Resume.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,11 +1,11 @@
 #include "MailTestSupport.h"
-#include "send/Mailing.h"
 #include "ManualClock.h"
 #include "ScriptedView.h"
-#include "platform/mail/SendMail.h"
 #include "TestEnvironment.h"
 #include "TestOAuthServer.h"
 #include "TestSmtpServer.h"
+#include "platform/mail/SendMail.h"
+#include "send/Mailing.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/mail/SendMail.h"
 #include "TestSmtpServer.h"
+#include "platform/mail/SendMail.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>

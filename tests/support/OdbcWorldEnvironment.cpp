@@ -24,7 +24,8 @@ class OdbcWorldEnvironment : public ::testing::Environment
 
 bool useOdbcWorld()
 {
-    static ::testing::Environment *const environment = ::testing::AddGlobalTestEnvironment(new OdbcWorldEnvironment);
+    static ::testing::Environment *const environment =
+        ::testing::AddGlobalTestEnvironment(new OdbcWorldEnvironment);
     return environment != nullptr;
 }
 

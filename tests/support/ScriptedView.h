@@ -1,8 +1,8 @@
 #pragma once
 
-#include "send/MailingView.h"
-#include "platform/mail/OAuthSignIn.h"
 #include "ScriptedDialogs.h"
+#include "platform/mail/OAuthSignIn.h"
+#include "send/MailingView.h"
 
 #include <QTimer>
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/mail/OAuthClient.h"
 #include "ScriptServer.h"
+#include "platform/mail/OAuthClient.h"
 
 #include <QJsonObject>
 #include <QNetworkAccessManager>

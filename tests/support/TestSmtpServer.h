@@ -46,7 +46,6 @@ QJsonObject decodeMessage(const QString &path);
 // The decoded header values named `name` (case-insensitive), in order.
 QStringList headerValues(const QJsonObject &decoded, const QString &name);
 
-
 // A test CA and a server certificate for 127.0.0.1 signed by it, made with openssl.
 struct TestCertificates {
     QTemporaryDir dir;

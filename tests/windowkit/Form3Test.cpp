@@ -1,8 +1,8 @@
 #include "windowkit/Form3.h"
-#include "windowkit/DialogParts.h"
-#include "windowkit/LayoutRules.h"
 #include "platform/SettingsStore.h"
 #include "platform/Twips.h"
+#include "windowkit/DialogParts.h"
+#include "windowkit/LayoutRules.h"
 
 #include <QApplication>
 #include <QLabel>

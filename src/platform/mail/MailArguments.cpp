@@ -1,7 +1,7 @@
 #include "platform/mail/MailArguments.h"
 
-#include "platform/mail/MailAddress.h"
 #include "platform/Text.h"
+#include "platform/mail/MailAddress.h"
 
 namespace
 {

@@ -347,6 +347,7 @@ MailOutcome classified(const SmtpAttempt &a, const MailServer &server)
 MailOutcome outcomeOf(const SmtpAttempt &a, const MailServer &server)
 {
     MailOutcome o = classified(a, server);
-    o.serverWide = o.kind == MailOutcome::Kind::Temporary && (o.replyCode == 421 || a.stage == SmtpStage::Connect);
+    o.serverWide =
+        o.kind == MailOutcome::Kind::Temporary && (o.replyCode == 421 || a.stage == SmtpStage::Connect);
     return o;
 }

@@ -1,12 +1,12 @@
 #include "platform/mail/MailSession.h"
 
+#include "platform/Text.h"
 #include "platform/mail/MailArguments.h"
 #include "platform/mail/MailComposer.h"
 #include "platform/mail/Outbox.h"
 #include "platform/mail/SendMail.h"
 #include "platform/mail/SigpipeBlock.h"
 #include "platform/mail/SmtpConnection.h"
-#include "platform/Text.h"
 
 #include <QUrl>
 

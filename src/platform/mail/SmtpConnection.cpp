@@ -240,7 +240,8 @@ bool SmtpConnection::openOnce(Attempt &a, bool freshToken)
     if (a.code != CURLE_OK) {
         a.errorCode = m_errorCode;
         a.errorReply = m_errorReply;
-        a.detail = m_errorBuffer[0] ? QByteArray(m_errorBuffer) : QByteArray(curl_easy_strerror(CURLcode(a.code)));
+        a.detail =
+            m_errorBuffer[0] ? QByteArray(m_errorBuffer) : QByteArray(curl_easy_strerror(CURLcode(a.code)));
         curl_easy_cleanup(c);
         return false;
     }
@@ -562,7 +563,8 @@ SmtpConnection::Attempt SmtpConnection::transact(const SmtpMail &mail,
     }
     // A reply that is neither an acceptance nor a refusal comes from a server out of step with the
     // dialogue: nothing it says later can be trusted, so the session is cut.
-    if (!reply.positive() && (!refuse(a, SmtpStage::EndOfData, reply) || reply.code < 400 || reply.code > 599))
+    if (!reply.positive() &&
+        (!refuse(a, SmtpStage::EndOfData, reply) || reply.code < 400 || reply.code > 599))
         close(false);
     else if (!m_ahead && m_replies.hasPending())
         close(false); // more than was asked for: the next reply could not be trusted
@@ -595,4 +597,3 @@ MailOutcome SmtpConnection::send(const SmtpMail &mail, const std::function<const
     m_lastUsed = idleClock();
     return outcomeOf(a, m_server);
 }
-

@@ -1,7 +1,7 @@
 #include "recipients/ui/frmODBC.h"
 
-#include "windowkit/DialogParts.h"
 #include "platform/formats/odbc/OdbcSource.h"
+#include "windowkit/DialogParts.h"
 
 #include <QComboBox>
 #include <QGridLayout>

@@ -1,12 +1,12 @@
 #include "results/ui/Form2.h"
 
-#include "results/CsvExport.h"
-#include "windowkit/Form3.h"
-#include "windowkit/LayoutRules.h"
 #include "body/MergeEngine.h"
-#include "results/ui/RecipientGridModel.h"
 #include "platform/SettingsStore.h"
 #include "platform/UserDialogs.h"
+#include "results/CsvExport.h"
+#include "results/ui/RecipientGridModel.h"
+#include "windowkit/Form3.h"
+#include "windowkit/LayoutRules.h"
 #include "windowkit/WindowPlacement.h"
 
 #include <QHeaderView>

@@ -1,8 +1,8 @@
 #include "send/journal/JournalReport.h"
 
+#include "recipients/RecipientTable.h"
 #include "send/journal/JournalHead.h"
 #include "send/journal/JournalRecord.h"
-#include "recipients/RecipientTable.h"
 
 #include <QCryptographicHash>
 #include <QFile>

@@ -60,7 +60,7 @@ struct JournalReport {
         };
         std::unordered_map<int, Named> m_named;
         std::vector<std::pair<int, int>> m_chosen; // ascending ranges; empty: every row
-        Row m_rest = Row::NotTried;                 // the chosen rows the journal does not name
+        Row m_rest = Row::NotTried;                // the chosen rows the journal does not name
         size_t m_size = 1;
     };
 

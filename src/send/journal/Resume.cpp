@@ -1,9 +1,9 @@
 #include "send/journal/Resume.h"
 
+#include "platform/Text.h"
 #include "platform/mail/MailServer.h"
 #include "recipients/RecipientTable.h"
 #include "send/SendFailure.h"
-#include "platform/Text.h"
 
 namespace
 {
@@ -30,7 +30,8 @@ QString unfinishedRunText(const JournalReport &r)
                  QString::number(r.mayHaveArrived), QString::number(r.notTried + r.retry));
     // Rows the operator left out when the run began are not sent by continuing it either.
     if (r.leftOut > 0)
-        text += QStringLiteral("\r\n送らないことにした宛先（同じアドレスの2行目以降など）：%1件").arg(r.leftOut);
+        text +=
+            QStringLiteral("\r\n送らないことにした宛先（同じアドレスの2行目以降など）：%1件").arg(r.leftOut);
     return text;
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "send/journal/JournalReport.h"
 #include "send/SendChecks.h"
+#include "send/journal/JournalReport.h"
 
 #include <QString>
 

@@ -1,9 +1,9 @@
 #include "send/journal/SendJournal.h"
 
+#include "platform/mail/MailServer.h"
 #include "send/journal/JournalHead.h"
 #include "send/journal/JournalRecord.h"
 #include "send/journal/JournalReport.h"
-#include "platform/mail/MailServer.h"
 #include "send/journal/TableLock.h"
 
 #include <QCoreApplication>
@@ -318,7 +318,9 @@ class SendJournal::Syncer
     std::thread m_thread; // last: starts once the rest is made
 };
 
-SendJournal::SendJournal(int fd, QString path, int rows) : m_fd(fd), m_path(std::move(path)), m_rows(rows) {}
+SendJournal::SendJournal(int fd, QString path, int rows) : m_fd(fd), m_path(std::move(path)), m_rows(rows)
+{
+}
 
 SendJournal::SendJournal(int fd, QString path, std::unique_ptr<JournalReport> report, QString bootId)
     : SendJournal(fd, std::move(path), report->identity.rows)
@@ -355,8 +357,8 @@ void SendJournal::declare(const std::vector<int> &rows)
         m_record.append(JournalHead::Declare);
         m_record.append('\t');
         const auto from = rows.begin() + qsizetype(at);
-        JournalRecord::appendRows(m_record, std::vector<int>(from, from + qMin<qsizetype>(MostDeclared,
-                                                                                          rows.end() - from)));
+        JournalRecord::appendRows(
+            m_record, std::vector<int>(from, from + qMin<qsizetype>(MostDeclared, rows.end() - from)));
         JournalRecord::seal(m_record, start);
     }
     if (!flush())

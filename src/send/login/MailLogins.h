@@ -26,7 +26,8 @@ class MailLogins : public QObject
   public:
     // The view asks for passwords and sign-ins and shows failures; the clock times the tokens; the
     // settings are the organisation's app registrations. All three must outlive the logins.
-    MailLogins(MailingView &view, Clock *&clock, const OAuthSettings &oauthSettings, QObject *parent = nullptr);
+    MailLogins(MailingView &view, Clock *&clock, const OAuthSettings &oauthSettings,
+               QObject *parent = nullptr);
 
     // The desktop's keyring; without one, nothing outlives the process. The store must outlive
     // the logins.
@@ -35,7 +36,8 @@ class MailLogins : public QObject
 
     // The login of a run to this server. `refusal`: the server refused the last one, ask anew.
     // Nothing when the run must not go on (cancelled, nothing to ask, or told why).
-    std::optional<MailLogin> loginFor(const MailServerParse &destination, const MailOutcome *refusal = nullptr);
+    std::optional<MailLogin> loginFor(const MailServerParse &destination,
+                                      const MailOutcome *refusal = nullptr);
     // A secret entered for later (a client secret): kept for this session, and in the keyring when
     // one takes it; otherwise the failure says why it lasts until exit only.
     std::optional<Failure> keepSecret(const QString &key, const QString &secret);

@@ -1,7 +1,7 @@
 #include "send/ui/frmLimits.h"
 
-#include "windowkit/DialogParts.h"
 #include "platform/UserDialogs.h"
+#include "windowkit/DialogParts.h"
 #include "windowkit/WindowPlacement.h"
 
 #include <QApplication>

@@ -1,9 +1,9 @@
 #include "send/ui/frmOAuth.h"
 
-#include "windowkit/DialogParts.h"
-#include "send/Mailing.h"
 #include "platform/Text.h"
 #include "platform/UserDialogs.h"
+#include "send/Mailing.h"
+#include "windowkit/DialogParts.h"
 
 #include <QFormLayout>
 #include <QGroupBox>

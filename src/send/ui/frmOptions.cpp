@@ -1,8 +1,8 @@
 #include "send/ui/frmOptions.h"
 
-#include "windowkit/DialogParts.h"
-#include "send/SendOptions.h"
 #include "platform/UserDialogs.h"
+#include "send/SendOptions.h"
+#include "windowkit/DialogParts.h"
 #include "windowkit/WindowPlacement.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 #include "TestEnvironment.h"
 #include "platform/formats/XlsWorkbook.h"
-#include "platform/formats/workbookreader/XlsxReader.h"
 #include "platform/formats/workbookreader/XlsAnswer.h"
+#include "platform/formats/workbookreader/XlsxReader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "platform/mail/MimeComposer.h"
+#include "TestEnvironment.h"
 #include "platform/mail/MailComposer.h"
 #include "platform/mail/MimeParts.h"
-#include "TestEnvironment.h"
 
 #undef signals
 #include <gmime/gmime.h>

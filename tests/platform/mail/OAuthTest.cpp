@@ -1,8 +1,8 @@
-#include "platform/mail/MailSession.h"
 #include "MailTestSupport.h"
+#include "TestOAuthServer.h"
+#include "platform/mail/MailSession.h"
 #include "platform/mail/OAuthRedirect.h"
 #include "platform/mail/OAuthSignIn.h"
-#include "TestOAuthServer.h"
 
 #include <QDir>
 #include <QEventLoop>
@@ -128,12 +128,11 @@ TEST_F(OAuth, SignInWithPkceThenSessionsRefreshTheirTokenBeforeItExpiresAndAfter
     auto source = std::make_shared<OAuthTokenSource>(oauth->client(), tokens.refreshToken,
                                                      [] { return clockMs.load(); });
     source->setAccessToken(tokens.accessToken, tokens.expiresInSeconds);
-    Result<std::unique_ptr<MailSession>> opened =
-        MailSession::open([&] {
-            MailTarget target = mailTargetOf(serverText(), Sender, {});
-            target.login = {QString(), source};
-            return target;
-        }());
+    Result<std::unique_ptr<MailSession>> opened = MailSession::open([&] {
+        MailTarget target = mailTargetOf(serverText(), Sender, {});
+        target.login = {QString(), source};
+        return target;
+    }());
     ASSERT_TRUE(opened.ok());
     MailSession &session = *opened.value();
     auto send = [&](const QString &to) {

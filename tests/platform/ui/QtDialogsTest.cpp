@@ -13,9 +13,11 @@ TEST(QtDialogs, EnterPressesTheDefaultButtonTheQuestionNames)
     using Answer = UserDialogs::Answer;
     using Buttons = UserDialogs::Buttons;
     const UserDialogs::Message cases[] = {
-        {QStringLiteral("送り直しますか？"), QString(), UserDialogs::Icon::Warning, Buttons::YesNo, Answer::No},
+        {QStringLiteral("送り直しますか？"), QString(), UserDialogs::Icon::Warning, Buttons::YesNo,
+         Answer::No},
         {QStringLiteral("中止しますか？"), QString(), UserDialogs::Icon::Warning, Buttons::YesNo},
-        {QStringLiteral("続きから？"), QString(), UserDialogs::Icon::Question, Buttons::YesNoCancel, Answer::Cancel},
+        {QStringLiteral("続きから？"), QString(), UserDialogs::Icon::Question, Buttons::YesNoCancel,
+         Answer::Cancel},
         {QStringLiteral("終了しますか？"), QString(), UserDialogs::Icon::Question, Buttons::OkCancel},
     };
     QtDialogs dialogs;

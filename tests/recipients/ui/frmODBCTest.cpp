@@ -1,9 +1,9 @@
 #include "recipients/ui/frmODBC.h"
-#include "app/Form1.h"
-#include "recipients/Importers.h"
 #include "OdbcSources.h"
 #include "ScriptedDialogs.h"
+#include "app/Form1.h"
 #include "platform/SettingsStore.h"
+#include "recipients/Importers.h"
 
 #include <QAccessible>
 #include <QApplication>

@@ -1,16 +1,16 @@
 #include "results/ui/Form2.h"
-#include "results/CsvExport.h"
-#include "app/Form1.h"
-#include "windowkit/Form3.h"
-#include "windowkit/LayoutRules.h"
-#include "results/ui/RecipientGridModel.h"
 #include "ResultTables.h"
 #include "ScriptedDialogs.h"
-#include "platform/mail/SendMail.h"
-#include "platform/SettingsStore.h"
 #include "TestEnvironment.h"
 #include "TestSmtpServer.h"
+#include "app/Form1.h"
+#include "platform/SettingsStore.h"
 #include "platform/Twips.h"
+#include "platform/mail/SendMail.h"
+#include "results/CsvExport.h"
+#include "results/ui/RecipientGridModel.h"
+#include "windowkit/Form3.h"
+#include "windowkit/LayoutRules.h"
 
 #include <QApplication>
 #include <QBrush>

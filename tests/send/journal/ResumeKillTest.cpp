@@ -1,7 +1,7 @@
-#include "platform/Failure.h"
-#include "send/journal/JournalRecord.h"
 #include "MailTestSupport.h"
 #include "TestEnvironment.h"
+#include "platform/Failure.h"
+#include "send/journal/JournalRecord.h"
 
 #include <QDir>
 #include <QProcess>
@@ -175,8 +175,8 @@ TEST_F(ResumeKillTest, AContinuationSendsOnlyTheRowsChosenWhenTheRunBegan)
 TEST_F(ResumeKillTest, RowsDeclaredBeforeACleanStopAreNotTriedAfterARestart)
 {
     server->rule("DATA_END", "reply", "250 2.0.0 Ok", {}, 1, true);
-    server->rule("DATA_END", "reply", "554 5.2.0 STOREDRV.Submission.Exception:SubmissionQuotaExceededException",
-                 {}, -1);
+    server->rule("DATA_END", "reply",
+                 "554 5.2.0 STOREDRV.Submission.Exception:SubmissionQuotaExceededException", {}, -1);
     const QString stopped = probe({"--csv", csv, "--interval", "0"});
     EXPECT_TRUE(stopped.contains(QStringLiteral("送信数の上限に達したため"))) << str(stopped);
     EXPECT_TRUE(journal().contains("closed\tstopped"));
@@ -184,7 +184,8 @@ TEST_F(ResumeKillTest, RowsDeclaredBeforeACleanStopAreNotTriedAfterARestart)
     server->reset();
     const QString told = probe({});
     EXPECT_TRUE(told.contains(QStringLiteral("届いた可能性がある宛先：0件")) &&
-                told.contains(QStringLiteral("まだ送信していない宛先：7件")) && !told.contains(u"送り直しますか"))
+                told.contains(QStringLiteral("まだ送信していない宛先：7件")) &&
+                !told.contains(u"送り直しますか"))
         << str(told);
     EXPECT_EQ(received(), (std::vector<int>{0, 1, 1, 1, 1, 1, 1, 1}));
 }

@@ -1,10 +1,10 @@
 #include "send/journal/SendJournal.h"
+#include "TestEnvironment.h"
+#include "TestTables.h"
+#include "recipients/RecipientTable.h"
 #include "send/journal/JournalRecord.h"
 #include "send/journal/JournalReport.h"
 #include "send/journal/JournalStore.h"
-#include "recipients/RecipientTable.h"
-#include "TestEnvironment.h"
-#include "TestTables.h"
 
 #include <QDir>
 #include <QFile>
@@ -367,8 +367,9 @@ TEST(SendJournal, AContinuationAppendsToTheSameFileAndReadsBackAsItActed)
 TEST(SendJournal, HostileJournalsCostWhatTheFileHoldsAndARefusedRecordChangesNothing)
 {
     ScratchDir dir;
-    ASSERT_EQ(QProcess::execute(QStringLiteral("/usr/bin/python3"),
-                                {QStringLiteral(VELMORA_TEST_DATA "/untrusted/make_journal_repros.py"), dir.root()}),
+    ASSERT_EQ(QProcess::execute(
+                  QStringLiteral("/usr/bin/python3"),
+                  {QStringLiteral(VELMORA_TEST_DATA "/untrusted/make_journal_repros.py"), dir.root()}),
               0);
     const auto read = [&](const char *name) { return report(dir.path(QString::fromLatin1(name)), "b"); };
     const JournalReport huge = read("journal-rows-2147483647.journal");

@@ -1,8 +1,8 @@
 #include "send/limits/SendLimits.h"
 #include "ManualClock.h"
-#include "send/limits/ProviderPacer.h"
-#include "platform/SettingsStore.h"
 #include "TestEnvironment.h"
+#include "platform/SettingsStore.h"
+#include "send/limits/ProviderPacer.h"
 
 #include <QDir>
 #include <QFile>
@@ -195,8 +195,7 @@ TEST(SendLimits, SettingsRoundTripAndBadValuesReadAsNoLimit)
     const SendLimits custom{QStringLiteral("カスタム"), 20, 0, 12345678};
     writeSendLimits(settings, custom);
     EXPECT_EQ(readSendLimits(settings), custom);
-    EXPECT_EQ(settings.text(Settings::LimitsPerDay),
-              QStringLiteral("12345678"));
+    EXPECT_EQ(settings.text(Settings::LimitsPerDay), QStringLiteral("12345678"));
 
     const SendLimits m365 = sendLimitPresets()[1].limits;
     writeSendLimits(settings, m365);

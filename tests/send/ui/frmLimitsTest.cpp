@@ -1,8 +1,8 @@
 #include "send/ui/frmLimits.h"
-#include "app/Form1.h"
 #include "ScriptedDialogs.h"
-#include "platform/SettingsStore.h"
 #include "TestEnvironment.h"
+#include "app/Form1.h"
+#include "platform/SettingsStore.h"
 
 #include <QAccessible>
 #include <QAction>
