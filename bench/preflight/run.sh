@@ -20,5 +20,7 @@ export XDG_CONFIG_HOME=$config
 tool=$build/bench/preflight/bench_preflight
 echo "check before sending, $rows rows (5 rounds in one process):"
 "$tool" check "$rows" 5
+echo "check before sending with a file of its own per row and a CC column, $rows rows:"
+"$tool" rowfiles "$rows"
 echo "merge preview, $rows rows:"
 "$tool" preview "$rows"

@@ -1,6 +1,9 @@
 #include "app/MergePreviewWindow.h"
 
 #include "body/MergeEngine.h"
+#include "recipients/CopyColumns.h"
+
+#include "body/MergeEngine.h"
 #include "platform/OffThread.h"
 #include "platform/Text.h"
 #include "windowkit/DialogParts.h"
@@ -55,13 +58,15 @@ QString sizeText(qint64 bytes)
     return QStringLiteral("%1 MB").arg(QString::number(double(bytes) / (1024.0 * 1024.0), 'f', 1));
 }
 
-// The attachments' names and sizes, as every row's mail carries them.
-QString attachmentsText(const QString &typed)
+// The attachments' names and sizes as row `row`'s mail carries them: a name with merge tags is the
+// row's own file.
+QString attachmentsText(const RecipientTable &table, int row, const QString &typed)
 {
     if (trimSpaces(typed).isEmpty())
         return QStringLiteral("（なし）");
     QStringList parts;
-    for (const QString &piece : typed.split(u',')) {
+    for (const QString &name : typed.split(u',')) {
+        const QString piece = hasMergeTag(name) ? mailInsertPreview(table, row, name) : name;
         const QFileInfo info(piece);
         parts << (info.isFile() ? QStringLiteral("%1（%2）").arg(info.fileName(), sizeText(info.size()))
                                 : QStringLiteral("%1（見つかりません）")
@@ -97,8 +102,8 @@ MergePreviewLayout mergePreviewLayout(int outerWidth, int outerHeight)
 }
 
 MergePreviewWindow::MergePreviewWindow(SettingsStore &settings, QWidget *owner, const RecipientTable &table,
-                                       const SendInputs &inputs, int row)
-    : Form3(settings, owner, Settings::MergePreview), m_table(table), m_inputs(inputs),
+                                       const SendInputs &inputs, int row, const PreflightOptions &options)
+    : Form3(settings, owner, Settings::MergePreview), m_table(table), m_inputs(inputs), m_options(options),
       m_body(QString(inputs.body).replace(u'\n', QStringLiteral("\r\n")))
 {
     setObjectName(QStringLiteral("MergePreview"));
@@ -137,7 +142,6 @@ MergePreviewWindow::MergePreviewWindow(SettingsStore &settings, QWidget *owner, 
     txtSubject = field("txtSubject", lblSubject);
     lblAttachments = label("lblAttachments", QStringLiteral("添付"));
     txtAttachments = field("txtAttachments", lblAttachments);
-    txtAttachments->setText(attachmentsText(m_inputs.attachments));
     Text1->setAccessibleName(QStringLiteral("本文"));
     Command1->setAccessibleName(Command1->text());
     Text1->setReadOnly(true);
@@ -176,7 +180,8 @@ MergePreviewWindow::MergePreviewWindow(SettingsStore &settings, QWidget *owner, 
     placeControls();
     showRow(qBound(1, row, qMax(1, m_table.lastRow())));
     m_check = runOffThread<PreflightReport>(
-        this, [table = m_table, inputs = m_inputs] { return checkBeforeSending(table, inputs); },
+        this,
+        [table = m_table, inputs = m_inputs, options = m_options] { return checkBeforeSending(table, inputs, options); },
         [this](PreflightReport report) { checkDone(std::move(report)); });
 }
 
@@ -246,7 +251,17 @@ void MergePreviewWindow::showRow(int row)
     if (m_inputs.html)
         Html1->setHtml(body);
     txtSubject->setText(oneLineShown(mailInsertPreview(m_table, row, m_inputs.subject)));
-    txtAddress->setText(m_table.hasCell(row, 1) ? trimSpaces(m_table.cell(row, 1)) : QString());
+    QString address = m_table.hasCell(row, 1) ? trimSpaces(m_table.cell(row, 1)) : QString();
+    const CopyColumns copies = copyColumnsOf(m_table);
+    for (const auto &[label, columns] : {std::pair{QStringLiteral("CC"), &copies.cc},
+                                         std::pair{QStringLiteral("BCC"), &copies.bcc},
+                                         std::pair{QStringLiteral("返信先"), &copies.replyTo}}) {
+        const QStringList list = rowAddresses(m_table, row, *columns);
+        if (!list.isEmpty())
+            address += QStringLiteral("　%1：%2").arg(label, list.join(QStringLiteral("、")));
+    }
+    txtAddress->setText(address);
+    txtAttachments->setText(attachmentsText(m_table, row, m_inputs.attachments));
     {
         const QSignalBlocker quiet(txtRow);
         txtRow->setValue(row);

@@ -44,7 +44,7 @@ class MergePreviewWindow : public Form3
   public:
     // The table and the inputs are the preview's own copies: it shows them as they were when opened.
     MergePreviewWindow(SettingsStore &settings, QWidget *owner, const RecipientTable &table,
-                       const SendInputs &inputs, int row = 1);
+                       const SendInputs &inputs, int row = 1, const PreflightOptions &options = {});
     // Waits for the check if it is still running.
     ~MergePreviewWindow() override;
 
@@ -89,6 +89,7 @@ class MergePreviewWindow : public Form3
 
     RecipientTable m_table;
     SendInputs m_inputs;
+    PreflightOptions m_options;
     QString m_body; // CR LF line ends, as the run merges it
     int m_row = 0;
     bool m_checked = false;

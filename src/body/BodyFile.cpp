@@ -1,5 +1,8 @@
 #include "body/BodyFile.h"
 
+#include <QDir>
+#include <QFileInfo>
+
 #include "platform/formats/TextFile.h"
 
 QString bodyFromText(QStringView text)
@@ -45,4 +48,14 @@ Result<QString> readBodyFile(const QString &path)
     if (!decoded)
         return decoded.failure();
     return bodyFromText(decoded->text);
+}
+
+QString textVersionOf(const QString &bodyPath)
+{
+    const QFileInfo body(bodyPath);
+    const QString suffix = body.suffix().toLower();
+    if (suffix != u"htm" && suffix != u"html")
+        return QString();
+    const QString text = body.dir().filePath(body.completeBaseName() + QStringLiteral(".txt"));
+    return QFileInfo(text).isFile() ? text : QString();
 }

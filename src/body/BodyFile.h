@@ -11,3 +11,7 @@ Result<QString> readBodyFile(const QString &path);
 
 // The line rule alone, for text already decoded.
 QString bodyFromText(QStringView text);
+
+// The text version of an HTML body file: the file of the same name ending in .txt beside it
+// ("案内.html" has "案内.txt"); empty when the body file is not HTML or there is no such file.
+QString textVersionOf(const QString &bodyPath);

@@ -97,3 +97,9 @@ QString mailInsertPreview(const RecipientTable &table, int row, const QString &t
     Result<QString> merged = mergeRow(table, row, text);
     return merged ? std::move(merged.value()) : merged.failure().description;
 }
+
+bool hasMergeTag(QStringView text)
+{
+    const qsizetype open = text.indexOf(u"<%");
+    return open >= 0 && text.indexOf(u"%>", open + 2) >= 0;
+}

@@ -41,3 +41,7 @@ Result<QString> mergeRow(const RecipientTable &table, int row, const QString &te
 // The text the previews show for data row `row`: the merged copy, the empty text when the table has
 // no such row, or the reason when the merge was stopped by the size limit.
 QString mailInsertPreview(const RecipientTable &table, int row, const QString &text);
+
+// Whether a text holds a merge tag ("<%" with a "%>" after it). A name of the attachment box that
+// does names a file of its own for every row: it is looked for per row, not when the run starts.
+bool hasMergeTag(QStringView text);

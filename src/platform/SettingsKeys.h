@@ -62,6 +62,9 @@ inline constexpr double MostPointSize = std::numeric_limits<float>::max();
 inline constexpr SettingKey BodyFontSize{"Form", "fontSize", K::Number, 9, "", LeastPointSize, MostPointSize};
 // Seconds between two mails of a run: 0 to 60.
 inline constexpr SettingKey SendInterval{"Form", "sendTimer", K::RoundedWhole, 0, "", 0, 60};
+// What shapes every mail: the sender as a blind copy, ISO-2022-JP for Japanese plain text.
+inline constexpr SettingKey BccSelf{"Form", "bccSelf", K::Bool};
+inline constexpr SettingKey Iso2022jp{"Form", "iso2022jp", K::Bool};
 inline constexpr SettingsPlacement MainWindow = placement("Form", 7350, 7560);
 
 // The recipient list ("Form2"), the text viewer ("Form3") and the merge preview ("Form3Preview").

@@ -1,5 +1,7 @@
 #include "send/Preflight.h"
 
+#include "send/MailingView.h"
+
 #include "body/MailMerger.h"
 #include "body/MergeEngine.h"
 #include "platform/Text.h"
@@ -7,8 +9,12 @@
 #include "platform/mail/MailSession.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QSet>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -163,6 +169,24 @@ QString deliveryKey(const QString &address)
     return address.left(at + 1) + address.mid(at + 1).toLower();
 }
 
+// A row's own attachment as a run would find it: its size, or why it cannot go out.
+struct RowFile {
+    qint64 size = 0;
+    QString problem;
+};
+RowFile rowFile(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat st;
+    if (path.isEmpty() || ::stat(name.constData(), &st) != 0)
+        return {0, QStringLiteral("添付ファイル「%1」がありません").arg(shown(path))};
+    if (!S_ISREG(st.st_mode))
+        return {0, QStringLiteral("添付ファイル「%1」はファイルではありません").arg(shown(path))};
+    if (::access(name.constData(), R_OK) != 0)
+        return {0, QStringLiteral("添付ファイル「%1」を読み込めません").arg(shown(path))};
+    return {qint64(st.st_size), QString()};
+}
+
 struct Repeat {
     QString shownAddress;
     std::vector<int> rows; // the first row and every later one
@@ -195,7 +219,7 @@ UserDialogs::Message PreflightReport::question() const
                 .arg(rows)
                 .arg(problemRows.size()),
             QStringLiteral("送信前の確認"), UserDialogs::Icon::Warning, UserDialogs::Buttons::YesNo,
-            UserDialogs::Answer::Yes};
+            UserDialogs::Answer::Yes, MailingTopic::CheckProblems};
 }
 
 UserDialogs::Message PreflightReport::repeatQuestion() const
@@ -207,10 +231,11 @@ UserDialogs::Message PreflightReport::repeatQuestion() const
                 .arg(repeatedAddresses)
                 .arg(repeatedRows),
             QStringLiteral("送信前の確認"), UserDialogs::Icon::Question, UserDialogs::Buttons::YesNo,
-            UserDialogs::Answer::Yes};
+            UserDialogs::Answer::Yes, MailingTopic::OnePerAddress};
 }
 
-PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs &inputs)
+PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs &inputs,
+                                   const PreflightOptions &options)
 {
     PreflightReport report;
     const int rows = qMax(0, table.lastRow());
@@ -233,7 +258,15 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
     findUnknownTags(subject, QStringLiteral("件名"), tags, unknown);
     findUnknownTags(body, QStringLiteral("本文"), tags, unknown);
 
-    const MailMerger merger(table, subject, body);
+    // The attachment box's names with merge tags are each row's own files; the others every row's.
+    QStringList everyRow, rowOwn;
+    if (!trimSpaces(inputs.attachments).isEmpty())
+        for (const QString &piece : inputs.attachments.split(u','))
+            (hasMergeTag(piece) ? rowOwn : everyRow).append(piece);
+    qint64 everyRowBytes = 0;
+    for (const QString &piece : std::as_const(everyRow))
+        everyRowBytes += QFileInfo(piece).size();
+    const MailMerger merger(table, subject, body, rowOwn);
     const int subjectMarkers = templateMarkers(table, subject);
     const int bodyMarkers = templateMarkers(table, body);
 
@@ -245,6 +278,10 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
     std::vector<Repeat> repeats;
     QHash<QString, int> repeatOf;
     report.onePerAddress.reserve(size_t(rows));
+    // A row's own files: what is wrong with them, rows over the size, and a file another row has.
+    std::vector<std::pair<int, QString>> badFiles, badCopies, sharedFiles;
+    std::vector<int> largeRows, crowdedRows;
+    QHash<QString, int> fileRow;
 
     for (int row = 1; row <= rows; ++row) {
         QStringList notes;
@@ -267,6 +304,47 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
             if (!checkSubject(merged->subject).isEmpty()) {
                 badSubject.push_back(row);
                 notes << QStringLiteral("件名に改行などが入ります（送信されません）");
+            }
+            qint64 bytes = everyRowBytes;
+            for (const QString &file : std::as_const(merged->attachments)) {
+                const RowFile found = rowFile(file);
+                if (!found.problem.isEmpty()) {
+                    badFiles.emplace_back(row, found.problem);
+                    notes << found.problem;
+                    continue;
+                }
+                bytes += found.size;
+                const auto earlier = fileRow.constFind(file);
+                if (earlier == fileRow.cend()) {
+                    fileRow.insert(file, row);
+                } else {
+                    sharedFiles.emplace_back(row, QStringLiteral("「%1」（%2 行目と同じ）").arg(shown(file)).arg(*earlier));
+                    notes << QStringLiteral("%1 行目と同じ添付ファイルです").arg(*earlier);
+                }
+            }
+            if (!merged->attachments.isEmpty() && bytes > PreflightLargeAttachments) {
+                largeRows.push_back(row);
+                notes << QStringLiteral("添付ファイルが合計 %1 MB あります").arg(megabytes(bytes));
+            }
+            // The copies are checked as the main address is: one the library refuses stops the mail.
+            const std::pair<QString, const QStringList *> copies[] = {
+                {QStringLiteral("CC"), &merged->cc}, {QStringLiteral("BCC"), &merged->bcc},
+                {QStringLiteral("返信先"), &merged->replyTo}};
+            for (const auto &[label, list] : copies) {
+                for (const QString &address : *list) {
+                    const MailRecipient r = mailRecipientOf(address);
+                    if (r.error.isEmpty())
+                        continue;
+                    badCopies.emplace_back(row, QStringLiteral("%1「%2」：%3").arg(label, shown(address), r.reason));
+                    notes << QStringLiteral("%1のアドレスを送信に使えません：%2").arg(label, r.reason);
+                }
+            }
+            const qsizetype recipients = 1 + merged->cc.size() + merged->bcc.size() + (options.bccSelf ? 1 : 0);
+            if (options.recipientsPerMessage > 0 && recipients > options.recipientsPerMessage) {
+                crowdedRows.push_back(row);
+                notes << QStringLiteral("宛先が %1 件あります（1通あたり %2 件まで）")
+                             .arg(recipients)
+                             .arg(options.recipientsPerMessage);
             }
         }
         for (size_t k = 0; k < usedColumns.size(); ++k) {
@@ -380,11 +458,11 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
                        .arg(report.repeatedRows);
         groups.push_back(g);
     }
-    if (!trimSpaces(inputs.attachments).isEmpty()) {
+    if (!everyRow.isEmpty()) {
         Group g{QStringLiteral("添付ファイル"), {}, 0};
         qint64 total = 0;
         // Split and tested as the run does: every piece as it stands.
-        for (const QString &piece : inputs.attachments.split(u',')) {
+        for (const QString &piece : std::as_const(everyRow)) {
             QFile file(piece);
             if (piece.isEmpty()) {
                 g.lines += QStringLiteral("  カンマの間か最後が空です（送信できません）\r\n");
@@ -409,6 +487,31 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
         if (g.problems > 0)
             groups.push_back(g);
     }
+    const auto rowsGroup = [&groups](const QString &title, const std::vector<std::pair<int, QString>> &found,
+                                     const QString &unit) {
+        if (found.empty())
+            return;
+        Group g{title, {}, int(found.size())};
+        for (size_t k = 0; k < found.size() && k < size_t(PreflightListed); ++k)
+            g.lines += QStringLiteral("  %1 行目 ").arg(found[k].first) + found[k].second + Crlf;
+        g.lines += moreLine(found.size(), unit);
+        groups.push_back(g);
+    };
+    rowsGroup(QStringLiteral("行ごとの添付ファイルが使えない行（送信されません）"), badFiles, QStringLiteral("件"));
+    rowsGroup(QStringLiteral("ほかの行と同じ添付ファイルの行（同じファイルが別の宛先にも送られます）"), sharedFiles,
+              QStringLiteral("件"));
+    if (!largeRows.empty())
+        groups.push_back(
+            {QStringLiteral("添付ファイルが合計 %1 MB を超える行（受け取れないメールサーバーがあります）")
+                 .arg(megabytes(PreflightLargeAttachments).section(u'.', 0, 0)),
+             QStringLiteral("  ") + rowList(largeRows) + Crlf, int(largeRows.size())});
+    rowsGroup(QStringLiteral("送信に使えない CC・BCC・返信先のアドレス（その行は送信されません）"), badCopies,
+              QStringLiteral("件"));
+    if (!crowdedRows.empty())
+        groups.push_back({QStringLiteral("宛先（CC・BCC を含む）が 1 通あたり %1 件を超える行（メールサーバーが"
+                                         "受け付けないことがあります）")
+                              .arg(options.recipientsPerMessage),
+                          QStringLiteral("  ") + rowList(crowdedRows) + Crlf, int(crowdedRows.size())});
     if (!badSubject.empty())
         groups.push_back(
             {QStringLiteral("件名に改行などが入る行（送信されません。表のセルの改行を取り除いてください）"),

@@ -41,13 +41,23 @@ struct PreflightReport {
     UserDialogs::Message repeatQuestion() const;
 };
 
+// What beside the window's inputs shapes the mails a run sends.
+struct PreflightOptions {
+    int recipientsPerMessage = 0; // the provider's most recipients of one mail; 0: no limit known
+    bool bccSelf = false;         // every mail also goes to the sender as a blind copy
+    bool iso2022jp = false;       // Japanese plain-text mails go as ISO-2022-JP when they fit
+};
+
 // The check before sending: merges every row in memory with the merge the send run uses and lists
 // tags that name no column, "<%" or "%>" left in a merged text, empty cells of the columns the tags
 // use, addresses the mail library refuses (and empty ones), addresses that repeat (compared as a
-// server would), attachments that are missing, unreadable or large, and merged subjects the library
+// server would), attachments that are missing, unreadable or large (a row's own files too, and a
+// row's own file that another row has as well), CC, BCC and Reply-To addresses the library refuses,
+// rows with more recipients than the provider takes in one mail, and merged subjects the library
 // refuses (a line break from a multi-line cell). Takes no locks and touches nothing but its
 // arguments: a copy of the table may be checked on another thread.
-PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs &inputs);
+PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs &inputs,
+                                   const PreflightOptions &options = {});
 
 // Attachments over this many bytes in all are reported as large: every mail carries them, and
 // encoding grows them by a third.

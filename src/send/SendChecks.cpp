@@ -1,9 +1,11 @@
 #include "send/SendChecks.h"
 
+#include "body/MergeEngine.h"
 #include "platform/mail/MailTarget.h"
 
 #include "platform/Text.h"
 
+#include <QFileInfo>
 #include <QStringList>
 
 namespace
@@ -35,9 +37,17 @@ SendCheck checkSendInputs(const SendInputs &inputs, bool (*fileExists)(const QSt
     if (trimSpaces(inputs.attachments).isEmpty())
         return check;
     bool allExist = true;
-    // Every piece is tested as it stands, so a trailing comma (an empty piece) fails.
-    for (const QString &piece : inputs.attachments.split(u','))
+    QStringList everyRow;
+    // Every piece is tested as it stands, so a trailing comma (an empty piece) fails. A piece with
+    // a merge tag names a file of its own for every row: the check before sending looks for those.
+    for (const QString &piece : inputs.attachments.split(u',')) {
+        if (hasMergeTag(piece)) {
+            check.attachmentTemplates.append(piece);
+            continue;
+        }
+        everyRow.append(piece);
         allExist = fileExists(piece) && allExist;
+    }
     if (!allExist) {
         check.refusal =
             UserDialogs::Message{QStringLiteral("指定した添付ファイルが正しくありません"), QString(),
@@ -45,11 +55,28 @@ SendCheck checkSendInputs(const SendInputs &inputs, bool (*fileExists)(const QSt
         check.clearAttachments = true;
         return check;
     }
-    check.attachmentList = QString(inputs.attachments).replace(u',', u'\t');
+    check.attachmentList = everyRow.join(u'\t');
     return check;
 }
 
 QString addressElement(const QString &trimmedAddress)
 {
     return bracketedAddress(trimmedAddress);
+}
+
+QString rowAttachmentProblem(const QString &path)
+{
+    const QFileInfo file(path);
+    if (!file.exists())
+        return QStringLiteral("添付ファイル「%1」が見つかりません。").arg(path);
+    if (!file.isFile())
+        return QStringLiteral("添付ファイル「%1」はファイルではありません（フォルダーなど）。").arg(path);
+    if (!file.isReadable())
+        return unreadableAttachmentText(path);
+    return QString();
+}
+
+QString unreadableAttachmentText(const QString &path)
+{
+    return QStringLiteral("添付ファイル「%1」を読み込めません。").arg(path);
 }

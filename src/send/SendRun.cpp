@@ -5,6 +5,7 @@
 #include "platform/mail/MailSession.h"
 #include "send/SendChecks.h"
 #include "send/SendFailure.h"
+#include "send/journal/FileStamp.h"
 #include "send/journal/RunJournal.h"
 #include "send/limits/SendLimits.h"
 #include "send/limits/SendPacer.h"
@@ -95,7 +96,7 @@ SendRun::SendRun(RecipientTable &table, const SendRunSetup &setup, Clock &clock,
                  RunJournal &journal, SendPacer &pacer, QObject *parent)
     : QObject(parent), m_table(table), m_snapshot(table), m_setup(setup), m_clock(clock),
       m_host(std::move(host)), m_journal(journal), m_pacer(pacer),
-      m_merger(m_snapshot, setup.subject, setup.body)
+      m_merger(m_snapshot, setup.subject, setup.body, setup.attachmentTemplates)
 {
     if (setup.target.isOutbox()) {
         m_summary.trial = true;
@@ -200,14 +201,25 @@ void SendRun::plan()
         return;
     }
 
-    const int size = qMin(m_setup.interval > 0 ? 1 : m_groupSize, allowance.now);
+    // The provider counts recipients, not mails: a group takes rows while their recipients fit in
+    // what may go now, and at least one row.
+    const int size = m_setup.interval > 0 ? 1 : m_groupSize;
     std::vector<int> rows, attempts;
-    while (int(rows.size()) < size && !m_retries.empty() && m_retries.front().dueMs <= now) {
+    qint64 recipients = 0;
+    const auto fits = [&](int row) {
+        const int more = recipientsOf(row);
+        if (!rows.empty() && recipients + more > allowance.now)
+            return false;
+        recipients += more;
+        return true;
+    };
+    while (int(rows.size()) < size && !m_retries.empty() && m_retries.front().dueMs <= now &&
+           fits(m_retries.front().row)) {
         rows.push_back(m_retries.front().row);
         attempts.push_back(m_retries.front().attempt + 1);
         m_retries.erase(m_retries.begin());
     }
-    while (int(rows.size()) < size && !m_pending.empty() && now >= m_holdUntilMs) {
+    while (int(rows.size()) < size && !m_pending.empty() && now >= m_holdUntilMs && fits(m_pending.front())) {
         rows.push_back(m_pending.front());
         attempts.push_back(1);
         m_pending.pop_front();
@@ -272,9 +284,27 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts, std::
             failure = merged.failure().description;
             return;
         }
+        // A row's own file that is not there or cannot be read fails that row alone; the file as
+        // it goes out is recorded with the row.
+        for (const QString &file : merged->attachments) {
+            failure = rowAttachmentProblem(file);
+            std::optional<FileStamp> stamp;
+            if (failure.isEmpty() && !(stamp = stampOf(file)))
+                failure = unreadableAttachmentText(file);
+            if (!failure.isEmpty())
+                return;
+            m_journal.attached(row, *stamp);
+        }
         failure.clear();
         mail.subject = std::move(merged->subject);
         mail.body = std::move(merged->body);
+        mail.cc = std::move(merged->cc);
+        mail.bcc = std::move(merged->bcc);
+        if (m_setup.bccSelf)
+            mail.bcc.append(m_setup.target.sender.address);
+        mail.replyTo = std::move(merged->replyTo);
+        mail.plainText = m_setup.plainText;
+        mail.attachments = std::move(merged->attachments);
     };
 
     // The group is declared first (its sync goes on while the session opens), then the next one.
@@ -344,7 +374,8 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts, std::
         // The start could not be recorded: the mail was held back and nothing more goes out.
         if (journalFailed(i))
             break;
-        m_journal.outcome(row, journalState(o.kind), o.description);
+        // An accepted mail keeps the copies the server refused as its reason.
+        m_journal.outcome(row, journalState(o.kind), o.accepted() ? o.copiesRefused : o.description);
         if (o.kind == Kind::Accepted)
             temporaryInARow = 0;
         else if (o.kind == Kind::Temporary)
@@ -387,6 +418,15 @@ void SendRun::takeResults()
         handle(r);
 }
 
+int SendRun::recipientsOf(int row) const
+{
+    const CopyColumns &copies = m_merger.copyColumns();
+    int count = 1 + (m_setup.bccSelf ? 1 : 0);
+    if (!copies.empty())
+        count += int(rowAddresses(m_snapshot, row, copies.cc).size() + rowAddresses(m_snapshot, row, copies.bcc).size());
+    return count;
+}
+
 void SendRun::markFailed(int row, const QString &reason)
 {
     ++m_summary.failed;
@@ -413,10 +453,11 @@ void SendRun::handle(const RowResult &r)
     case Kind::Accepted:
         ++m_summary.sent;
         m_temporaryInARow = 0;
-        m_pacer.sent(now);
+        m_pacer.sent(now, recipientsOf(r.row));
         if (!m_summary.trial && m_table.hasCell(r.row, 0)) {
             m_table.setCell(r.row, 0, StatusSent);
-            m_table.setReason(r.row, QString());
+            // Sent to the main address; a CC or BCC the server refused is named in the reason.
+            m_table.setReason(r.row, oneLine(o.copiesRefused));
             m_table.setMayHaveArrived(r.row, false);
         }
         break;
@@ -442,7 +483,7 @@ void SendRun::handle(const RowResult &r)
         break;
     }
     case Kind::MayHaveArrived:
-        m_pacer.sent(now);
+        m_pacer.sent(now, recipientsOf(r.row));
         if (!m_summary.trial && m_table.hasCell(r.row, 0))
             m_table.setMayHaveArrived(r.row, true);
         markFailed(r.row, o.description);

@@ -62,6 +62,9 @@ struct SendRunSetup {
     QString subject;
     QString body; // CR LF line ends
     bool html = false;
+    QString plainText;               // with html: the text part as the operator wrote it
+    QStringList attachmentTemplates; // names with merge tags: each row's own files
+    bool bccSelf = false;            // the sender gets a blind copy of every mail
     int interval = 0; // seconds between two mails, 0 to 60
     // The rows to send, in this order; empty: every row, 1 to R.
     std::vector<int> rows;
@@ -127,6 +130,9 @@ class SendRun : public QObject
     void groupDone(std::vector<int> unsent);
     void handle(const RowResult &r);
     void markFailed(int row, const QString &reason);
+    // The recipients of the row's mail that the provider counts: the main address, its copies and
+    // blind copies.
+    int recipientsOf(int row) const;
     void waitUntil(qint64 dueMs, Wait why, const QString &status);
     void waitCheck();
     bool askStopNow();

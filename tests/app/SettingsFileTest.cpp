@@ -12,7 +12,8 @@
 
 // A returning user's settings file, odd values and all, read by every window that keeps settings
 // and written back when they close: the file comes out byte for byte as version 1.7.0 wrote it
-// (returning-user-saved.ini is that version's output for returning-user.ini).
+// (returning-user-saved.ini is that version's output for returning-user.ini), with the two mail
+// options of this version (bccSelf, iso2022jp) beside them.
 TEST(SettingsFile, EveryWindowReadsAndWritesItsSectionAsBefore)
 {
     const QString path = SettingsStore().fileName();

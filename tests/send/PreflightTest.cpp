@@ -1,7 +1,9 @@
 #include "send/Preflight.h"
 #include "TestEnvironment.h"
+#include "platform/formats/TextFile.h"
 #include "recipients/Importers.h"
 
+#include <QDir>
 #include <QFile>
 #include <QUrl>
 
@@ -137,4 +139,39 @@ TEST(Preflight, ACleanTableTakesOneLineAndLongListsAreCut)
     const QString line = empty.text.split(QStringLiteral("\r\n")).value(3);
     EXPECT_TRUE(line.startsWith(QStringLiteral("  「氏名」：21, 22, 23"))) << line.toStdString();
     EXPECT_TRUE(line.endsWith(QStringLiteral("119, 120 行目 ほか 30 行"))) << line.toStdString();
+}
+
+// A row's own files (the attachment box's names with merge tags) and its copies are checked per row.
+TEST(Preflight, EachRowsOwnFilesAndCopiesAreChecked)
+{
+    ScratchDir dir;
+    QDir(dir.root()).mkpath(QStringLiteral("請求書/005.pdf"));
+    dir.write(QStringLiteral("請求書/001.pdf"), "%PDF-1.4 one");
+    dir.write(QStringLiteral("請求書/002.pdf"), "%PDF-1.4 two");
+    const RecipientTable table = load(dir, QStringLiteral("メールアドレス,氏名,番号,ＣＣ,bcc\r\n"
+                                                          "a@example.jp,山田,001,sales@example.jp;boss@example.jp,\r\n"
+                                                          "b@example.jp,佐藤,002,,not-an-address\r\n"
+                                                          "c@example.jp,鈴木,001,,\r\n"
+                                                          "d@example.jp,田中,004,,\r\n"
+                                                          "e@example.jp,伊藤,005,,\r\n"));
+    const QString perRow = dir.path(QStringLiteral("請求書/<%番号%>.pdf"));
+    const PreflightReport report = checkBeforeSending(
+        table, inputsFor(QStringLiteral("請求書"), QStringLiteral("<%氏名%>様\n"), perRow), {2, false, false});
+    const QString file = dir.path(QStringLiteral("請求書/%1.pdf"));
+    for (const QString &line :
+         {QStringLiteral("■ 行ごとの添付ファイルが使えない行（送信されません）\r\n"
+                         "  4 行目 添付ファイル「%1」がありません\r\n"
+                         "  5 行目 添付ファイル「%2」はファイルではありません\r\n")
+              .arg(file.arg(QStringLiteral("004")), file.arg(QStringLiteral("005"))),
+          QStringLiteral("■ ほかの行と同じ添付ファイルの行（同じファイルが別の宛先にも送られます）\r\n"
+                         "  3 行目 「%1」（1 行目と同じ）\r\n")
+              .arg(file.arg(QStringLiteral("001"))),
+          QStringLiteral("■ 送信に使えない CC・BCC・返信先のアドレス（その行は送信されません）\r\n"
+                         "  2 行目 BCC「not-an-address」：メールアドレスの形式ではありません\r\n"),
+          QStringLiteral("■ 宛先（CC・BCC を含む）が 1 通あたり 2 件を超える行（メールサーバーが受け付けないこと"
+                         "があります）\r\n  1 行目\r\n")})
+        EXPECT_TRUE(report.text.contains(line)) << report.text.toStdString();
+    EXPECT_EQ(report.problemRowNumbers(), (std::vector<int>{1, 2, 3, 4, 5}));
+    // The run starts without these files: they are each row's own.
+    EXPECT_FALSE(checkSendInputs(inputsFor({}, {}, perRow), &fileExists).refusal);
 }

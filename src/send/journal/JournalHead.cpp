@@ -50,6 +50,22 @@ QByteArray write(const RunIdentity &id, const QString &bootId)
         JournalRecord::appendRows(out, id.chosenRows);
         JournalRecord::seal(out, chosen);
     }
+    if (!id.attachmentTemplates.isEmpty()) {
+        const qsizetype start = out.size();
+        JournalRecord::addField(out, start, Templates);
+        for (const QString &t : id.attachmentTemplates)
+            JournalRecord::addField(out, start, t);
+        JournalRecord::seal(out, start);
+    }
+    if (!id.plainText.isEmpty())
+        record(out, TextVersion, {id.plainText});
+    if (id.bccSelf || id.iso2022jp || !id.imageFolder.isEmpty())
+        record(out, Options,
+               {id.bccSelf ? QStringLiteral("True") : QStringLiteral("False"),
+                id.iso2022jp ? QStringLiteral("True") : QStringLiteral("False"), id.imageFolder});
+    for (const FileStamp &stamp : id.attachmentStamps)
+        record(out, Stamp,
+               {stamp.path, QString::number(stamp.size), QString::fromLatin1(stamp.sha256.toHex())});
     return out;
 }
 

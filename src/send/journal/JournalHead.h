@@ -16,6 +16,16 @@ namespace JournalHead
 // The rows the operator chose, when not every row: the first record after the head, written and
 // synced with it.
 inline constexpr QByteArrayView Chosen = "chosen";   // the rows, as a declare names them
+// More of the run's identity, written with the head only when the run has them: the attachment
+// names with merge tags, the HTML body's text version, the options that shape every mail (the
+// sender as a blind copy, ISO-2022-JP preferred, the image folder), and each attachment of every
+// row as the run began (path, size, SHA-256 in hex).
+inline constexpr QByteArrayView Templates = "attachment-templates";
+inline constexpr QByteArrayView TextVersion = "text-version";
+inline constexpr QByteArrayView Options = "options";
+inline constexpr QByteArrayView Stamp = "stamp";
+// One of a row's own attachments as it went out: the row, the path, the size, the SHA-256.
+inline constexpr QByteArrayView Attached = "attached";
 inline constexpr QByteArrayView Declare = "declare"; // the rows, as "1-64" or "3,7,9-12"
 inline constexpr QByteArrayView Started = "started"; // the row
 inline constexpr QByteArrayView Outcome = "outcome"; // the row, its state word, the reason

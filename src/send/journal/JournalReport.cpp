@@ -48,8 +48,8 @@ bool rowIn(const std::vector<std::pair<int, int>> &ranges, int row)
 JournalReport::RowEntry JournalReport::Rows::operator[](size_t row) const
 {
     if (const auto it = m_named.find(int(row)); it != m_named.end())
-        return {it->second.state, it->second.reason};
-    return {chosen(int(row)) ? m_rest : Row::LeftOut, QString()};
+        return {it->second.state, it->second.reason, it->second.attachments};
+    return {chosen(int(row)) ? m_rest : Row::LeftOut, QString(), {}};
 }
 
 bool JournalReport::Rows::chosen(int row) const
@@ -72,13 +72,15 @@ class JournalReplay
     }
 
     // Applies one record; false for a record that cannot be part of this run, which then changes
-    // nothing. `first`: the first record after the head, where the chosen rows are.
-    bool apply(const QList<QByteArray> &f, bool first)
+    // nothing. The records written with the head (the chosen rows, the run's other inputs) come
+    // before any record of what the run did.
+    bool apply(const QList<QByteArray> &f)
     {
         using namespace JournalHead;
         const int rows = m_r.identity.rows;
-        if (f[0] == Chosen)
-            return first && f.size() == 2 && chooseRows(f[1]);
+        if (f[0] == Chosen || f[0] == Templates || f[0] == TextVersion || f[0] == Options || f[0] == Stamp)
+            return m_headRecords && headRecord(f);
+        m_headRecords = false;
         if (f[0] == Closed && f.size() == 2 && (f[1] == Finished || f[1] == Stopped)) {
             m_r.ending = f[1] == Finished ? JournalReport::Ending::Finished : JournalReport::Ending::Stopped;
             closed();
@@ -107,6 +109,14 @@ class JournalReplay
         if (f.size() < 2 || !JournalRecord::readRows(f[1], rows, 1, m_ranges) || m_ranges.size() != 1 ||
             !m_r.rows.chosen(row = m_ranges[0].first))
             return false;
+        if (f[0] == Attached && f.size() == 5) {
+            std::optional<FileStamp> stamp = stampFrom(f[2], f[3], f[4]);
+            if (!stamp)
+                return false;
+            goingOn();
+            track(row).attachments.push_back(std::move(*stamp));
+            return true;
+        }
         if (f[0] == Started && f.size() == 2) {
             goingOn();
             JournalReport::Rows::Named &n = track(row);
@@ -178,6 +188,48 @@ class JournalReplay
     }
 
   private:
+    static std::optional<FileStamp> stampFrom(const QByteArray &path, const QByteArray &size, const QByteArray &hex)
+    {
+        bool ok = false;
+        const qint64 bytes = size.toLongLong(&ok);
+        const QByteArray sha = QByteArray::fromHex(hex);
+        if (!ok || bytes < 0 || hex.size() != 64 || sha.size() != 32)
+            return std::nullopt;
+        return FileStamp{JournalRecord::text(path), bytes, sha};
+    }
+
+    bool headRecord(const QList<QByteArray> &f)
+    {
+        using namespace JournalHead;
+        RunIdentity &id = m_r.identity;
+        if (f[0] == Chosen)
+            return f.size() == 2 && m_r.rows.m_chosen.empty() && chooseRows(f[1]);
+        if (f[0] == Templates) {
+            for (qsizetype i = 1; i < f.size(); ++i)
+                id.attachmentTemplates.append(JournalRecord::text(f[i]));
+            return f.size() > 1;
+        }
+        if (f[0] == TextVersion && f.size() == 2) {
+            id.plainText = JournalRecord::text(f[1]);
+            return true;
+        }
+        const auto flag = [](const QByteArray &v, bool &out) {
+            out = v == "True";
+            return v == "True" || v == "False";
+        };
+        if (f[0] == Options && f.size() == 4 && flag(f[1], id.bccSelf) && flag(f[2], id.iso2022jp)) {
+            id.imageFolder = JournalRecord::text(f[3]);
+            return true;
+        }
+        if (f[0] == Stamp && f.size() == 4) {
+            std::optional<FileStamp> stamp = stampFrom(f[1], f[2], f[3]);
+            if (stamp)
+                id.attachmentStamps.push_back(std::move(*stamp));
+            return stamp.has_value();
+        }
+        return false;
+    }
+
     static bool settledForGood(const JournalReport::Rows::Named &n)
     {
         return Step(n.step) == Step::Outcome && (n.state == Row::Accepted || n.state == Row::Refused);
@@ -237,6 +289,8 @@ class JournalReplay
         if (Step(n.step) == Step::Outcome && (n.state == Row::Accepted || n.state == Row::MayHaveArrived))
             return;
         n.step = quint8(Step::Declared);
+        // A new try: its files are recorded as it goes out.
+        n.attachments.clear();
         m_unsettled.push_back(row);
         m_open.push_back(row);
     }
@@ -301,6 +355,8 @@ class JournalReplay
     std::vector<int> m_open;
     // After damage, the rows the journal does not name may have gone out too.
     bool m_unknownRest = false;
+    // Still reading the records written with the head.
+    bool m_headRecords = true;
     std::vector<std::pair<int, int>> m_ranges;
     QString m_boot; // of the records being read
     const QString m_bootNow;
@@ -330,11 +386,10 @@ Result<JournalReport> readJournal(const QString &path, const QString &bootIdNow)
     r.appendAt = bytes.size();
     JournalReplay replay(r, bytes.size(), bootIdNow);
     QList<QByteArray> fields;
-    bool first = true;
-    for (qsizetype pos = head->end; pos < bytes.size(); first = false) {
+    for (qsizetype pos = head->end; pos < bytes.size();) {
         const qsizetype lf = bytes.indexOf('\n', pos);
         if (lf >= 0 && JournalRecord::open(QByteArrayView(bytes).sliced(pos, lf - pos), fields) &&
-            replay.apply(fields, first)) {
+            replay.apply(fields)) {
             pos = lf + 1;
             continue;
         }

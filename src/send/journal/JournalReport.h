@@ -40,6 +40,8 @@ struct JournalReport {
     struct RowEntry {
         Row state = Row::NotTried;
         QString reason;
+        // The row's own attachments as its last try sent them.
+        std::vector<FileStamp> attachments;
     };
     // Each row's state, rows 1..identity.rows ([0] unused). Only the rows the journal names are
     // kept, so that a row count read from a file costs nothing until a table of that size is there.
@@ -57,6 +59,7 @@ struct JournalReport {
             Row state = Row::NotTried;
             quint8 step = 0; // what the journal last said of the row, while it is read
             QString reason;
+            std::vector<FileStamp> attachments;
         };
         std::unordered_map<int, Named> m_named;
         std::vector<std::pair<int, int>> m_chosen; // ascending ranges; empty: every row

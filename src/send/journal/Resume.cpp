@@ -111,7 +111,35 @@ SendInputs continuationInputs(const RunIdentity &identity, const QString &window
     inputs.subject = identity.subject;
     // The window's body holds line feeds; the run sends CR LF.
     inputs.body = QString(identity.body).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    inputs.attachments = identity.attachments.join(u',');
+    inputs.attachments = (identity.attachments + identity.attachmentTemplates).join(u',');
+    inputs.plainText = QString(identity.plainText).replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    inputs.bodyFolder = identity.imageFolder;
     inputs.html = identity.html;
     return inputs;
+}
+
+QString changedAttachments(const JournalReport &report, const std::vector<int> &rows)
+{
+    QString lines;
+    const auto changed = [](const FileStamp &stamp) {
+        const std::optional<FileStamp> now = stampOf(stamp.path);
+        return !now || *now != stamp;
+    };
+    for (const FileStamp &stamp : report.identity.attachmentStamps)
+        if (changed(stamp))
+            lines += QStringLiteral("%1（すべての宛先）\r\n").arg(stamp.path);
+    int listed = 0, more = 0;
+    for (const int row : rows) {
+        for (const FileStamp &stamp : report.rows[size_t(row)].attachments) {
+            if (!changed(stamp))
+                continue;
+            if (listed++ < ListedRows)
+                lines += QStringLiteral("%1（%2行目）\r\n").arg(stamp.path).arg(row);
+            else
+                ++more;
+        }
+    }
+    if (more > 0)
+        lines += QStringLiteral("ほか%1件\r\n").arg(more);
+    return lines;
 }

@@ -30,3 +30,8 @@ std::vector<int> rowsToContinue(const JournalReport &report, bool resendUnknown)
 // The run's inputs for the window. The server text is the window's own when it is the run's with
 // a password typed this session (the journal never keeps one), else the run's.
 SendInputs continuationInputs(const RunIdentity &identity, const QString &windowServer);
+
+// The attachments that changed since the journal recorded them: those of every row when the run
+// began, and those a row among `rows` last went out with. One line each, for the question; empty
+// when none did.
+QString changedAttachments(const JournalReport &report, const std::vector<int> &rows);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Failure.h"
+#include "send/journal/FileStamp.h"
 
 #include <QDateTime>
 #include <QString>
@@ -32,6 +33,8 @@ class RunJournal
     // Durable before the end of the first one's data can reach the server (one sync for the whole
     // group).
     virtual void declare(const std::vector<int> &rows) = 0;
+    // One of the row's own attachment files as it goes out with the row's mail (before started()).
+    virtual void attached(int row, const FileStamp &stamp) = 0;
     // The end of this row's data is about to be written.
     virtual void started(int row) = 0;
     // The row's outcome, when the server's final reply (or its absence) is known. `reason` is the
@@ -49,6 +52,7 @@ class NoJournal : public RunJournal
 {
   public:
     void declare(const std::vector<int> &) override {}
+    void attached(int, const FileStamp &) override {}
     void started(int) override {}
     void outcome(int, RowState, const QString &) override {}
     void closed(bool) override {}

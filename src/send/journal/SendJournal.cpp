@@ -376,6 +376,22 @@ void SendJournal::declare(const std::vector<int> &rows)
     m_syncer->request(m_groups);
 }
 
+void SendJournal::attached(int row, const FileStamp &stamp)
+{
+    if (!writable())
+        return;
+    m_record.append(JournalHead::Attached);
+    m_record.append('\t');
+    appendNumber(m_record, row);
+    JournalRecord::addField(m_record, 0, stamp.path);
+    m_record.append('\t');
+    m_record.append(QByteArray::number(stamp.size));
+    m_record.append('\t');
+    m_record.append(stamp.sha256.toHex());
+    JournalRecord::seal(m_record, 0);
+    flush();
+}
+
 void SendJournal::started(int row)
 {
     if (!writable())

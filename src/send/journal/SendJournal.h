@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Failure.h"
+#include "send/journal/FileStamp.h"
 #include "send/journal/RunJournal.h"
 
 #include <QByteArray>
@@ -34,6 +35,16 @@ struct RunIdentity {
     // The rows the operator chose to send (one mail per address, say), in table order; empty: every
     // row. A continuation sends only within them.
     std::vector<int> chosenRows;
+    // What else shapes every mail of the run, kept so that a continuation sends the same: the
+    // attachment names with merge tags (each row's own files), the HTML body's text version and
+    // image folder, the sender as a blind copy of every mail, ISO-2022-JP preferred.
+    QStringList attachmentTemplates;
+    QString plainText;
+    QString imageFolder;
+    bool bccSelf = false;
+    bool iso2022jp = false;
+    // The attachments of every row as they were when the run began.
+    std::vector<FileStamp> attachmentStamps;
 
     // The source as the operator knows it: the file, the address book, or the data source and
     // its table or query.
@@ -82,6 +93,7 @@ class SendJournal : public RunJournal
     // Rows are those of the table, 1..identity.rows.
     void declare(const std::vector<int> &rows) override;
     void started(int row) override;
+    void attached(int row, const FileStamp &stamp) override;
     void outcome(int row, RowState state, const QString &reason) override;
     void closed(bool finished) override;
 

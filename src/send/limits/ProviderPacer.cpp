@@ -404,24 +404,25 @@ SendPacer::Allowance ProviderPacer::allowance(const QDateTime &now)
     return a;
 }
 
-void ProviderPacer::sent(const QDateTime &at)
+void ProviderPacer::sent(const QDateTime &at, int recipients)
 {
     const qint64 atMs = at.toMSecsSinceEpoch();
+    const int n = qMax(1, recipients);
     dropOlderThanADay(atMs);
     qint64 second = ceilSeconds(atMs);
     // Kept in order: a time before the latest (the clock set back a little) counts with the latest.
     if (!m_seconds.empty() && second <= m_seconds.back().at) {
         second = m_seconds.back().at;
-        ++m_seconds.back().count;
-        ++m_seconds.back().cumulative;
+        m_seconds.back().count += n;
+        m_seconds.back().cumulative += n;
     } else {
-        m_seconds.push_back({second, 1, countBefore(m_seconds.end()) + 1});
+        m_seconds.push_back({second, n, countBefore(m_seconds.end()) + n});
     }
     if (!m_unwritten.empty() && m_unwritten.back().first == second)
-        ++m_unwritten.back().second;
+        m_unwritten.back().second += n;
     else
-        m_unwritten.emplace_back(second, 1);
-    ++m_unwrittenMails;
+        m_unwritten.emplace_back(second, n);
+    m_unwrittenMails += n;
     if (m_unwrittenMails >= MailsPerWrite || qAbs(atMs - m_lastWriteMs) >= 1000) {
         flush();
         m_lastWriteMs = atMs;

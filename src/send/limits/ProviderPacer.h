@@ -46,7 +46,7 @@ class ProviderPacer : public SendPacer
     static QString fileNameFor(const SendAccount &account);
 
     Allowance allowance(const QDateTime &now) override;
-    void sent(const QDateTime &at) override;
+    void sent(const QDateTime &at, int recipients = 1) override;
 
     // Writes the counts not yet on disk. A failed write keeps them for the next try; the counts in
     // memory stay right either way.

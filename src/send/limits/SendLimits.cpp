@@ -14,15 +14,23 @@ const QList<SendLimitPreset> &sendLimitPresets()
     // mail here has one recipient. Gmail publishes no limit per minute, so none is guessed.
     static const QList<SendLimitPreset> presets{
         {noLimitPresetName(), {noLimitPresetName(), 0, 0, 0}},
-        {QStringLiteral("Microsoft 365"), {QStringLiteral("Microsoft 365"), 30, 0, 10000}},
-        {QStringLiteral("Gmail"), {QStringLiteral("Gmail"), 0, 0, 500}},
-        {QStringLiteral("Google Workspace"), {QStringLiteral("Google Workspace"), 0, 0, 2000}},
+        {QStringLiteral("Microsoft 365"), {QStringLiteral("Microsoft 365"), 30, 0, 10000}, false, 500},
+        {QStringLiteral("Gmail"), {QStringLiteral("Gmail"), 0, 0, 500}, false, 100},
+        {QStringLiteral("Google Workspace"), {QStringLiteral("Google Workspace"), 0, 0, 2000}, false, 100},
         // Rental servers cap mails per hour at very different values: a starting value to edit.
         {QStringLiteral("レンタルサーバー（1時間あたり）"),
          {QStringLiteral("レンタルサーバー（1時間あたり）"), 0, 300, 0}},
         {customPresetName(), {customPresetName(), 0, 0, 0}, true},
     };
     return presets;
+}
+
+int recipientsPerMessage(const SendLimits &limits)
+{
+    for (const SendLimitPreset &p : sendLimitPresets())
+        if (!p.custom && p.name == limits.preset)
+            return p.recipientsPerMessage;
+    return 0;
 }
 
 QString noLimitPresetName()

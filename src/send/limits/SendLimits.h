@@ -26,8 +26,13 @@ struct SendLimitPreset {
     QString name;
     SendLimits limits;
     bool custom = false;
+    // The most recipients (the address, its copies and blind copies) the provider takes in one
+    // mail; 0: not known.
+    int recipientsPerMessage = 0;
 };
 const QList<SendLimitPreset> &sendLimitPresets();
+// The most recipients of one mail for the preset these limits are; 0 when not known.
+int recipientsPerMessage(const SendLimits &limits);
 QString noLimitPresetName();
 QString customPresetName();
 
@@ -36,8 +41,6 @@ QString customPresetName();
 std::optional<int> limitValue(const QString &text);
 // The message of a refused box of the limits dialog.
 QString limitRefusal();
-
-// The settings section and its keys; every value is decimal text.
 
 // A number that does not read as a limit reads as 0. The preset name is kept only while the numbers
 // are still that preset's; otherwise the limits read as custom.

@@ -6,6 +6,7 @@
 #include "windowkit/WindowPlacement.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFocusEvent>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -53,6 +54,17 @@ frmOptions::frmOptions(qint16 &sendInterval, qint16 &timerHours, UserDialogs &di
         QStringLiteral("今から何時間後に送信するか1～24時間の範囲で指定します。この指定時間後に送信するには"
                        "「送信＞メールのタイマー送信」を選択し、Velmoraを起動したまま放置します。"),
         true);
+    chkBccSelf = new QCheckBox(QStringLiteral("自分にBCC(&B)：送るメールを送信者のアドレスにも BCC で送ります"), this);
+    chkBccSelf->setObjectName(QStringLiteral("chkBccSelf"));
+    chkIso2022jp = new QCheckBox(
+        QStringLiteral("日本語のテキストメールを ISO-2022-JP で送る(&J)：書けない文字（髙、①、半角カナ、"
+                       "絵文字など）を含むメールは UTF-8 で送ります"),
+        this);
+    chkIso2022jp->setObjectName(QStringLiteral("chkIso2022jp"));
+    for (QCheckBox *c : {chkBccSelf, chkIso2022jp}) {
+        c->setAccessibleName(c->text());
+        c->setEnabled(false); // until the values to edit are given
+    }
     cmdOK = button("cmdOK", QStringLiteral("OK"));
     cmdOK->setDefault(true);
     cmdCancel = button("cmdCancel", QStringLiteral("ｷｬﾝｾﾙ"));
@@ -67,6 +79,9 @@ frmOptions::frmOptions(qint16 &sendInterval, qint16 &timerHours, UserDialogs &di
         layout->addWidget(caption == Label1 ? Label2 : Label4);
         layout->addSpacing(8);
     }
+    layout->addWidget(chkBccSelf);
+    layout->addWidget(chkIso2022jp);
+    layout->addSpacing(8);
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(cmdOK);
@@ -76,6 +91,16 @@ frmOptions::frmOptions(qint16 &sendInterval, qint16 &timerHours, UserDialogs &di
 
     connect(cmdOK, &QPushButton::clicked, this, &frmOptions::cmdOK_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &frmOptions::cmdCancel_Click);
+}
+
+void frmOptions::setMailOptions(bool &bccSelf, bool &iso2022jp)
+{
+    m_bccSelf = &bccSelf;
+    m_iso2022jp = &iso2022jp;
+    chkBccSelf->setChecked(bccSelf);
+    chkIso2022jp->setChecked(iso2022jp);
+    chkBccSelf->setEnabled(true);
+    chkIso2022jp->setEnabled(true);
 }
 
 void frmOptions::showEvent(QShowEvent *event)
@@ -133,6 +158,10 @@ void frmOptions::cmdOK_Click()
     m_sendInterval = qint16(*checkedInterval(Text1->text()));
     if (!hoursAsOpened)
         m_timerHours = qint16(*checkedHours(Text2->text()));
+    if (m_bccSelf && m_iso2022jp) {
+        *m_bccSelf = chkBccSelf->isChecked();
+        *m_iso2022jp = chkIso2022jp->isChecked();
+    }
     accept();
 }
 
