@@ -10,7 +10,8 @@ add_custom_target(velmora_help ALL
   COMMENT "Copying the help pages beside the executable")
 add_dependencies(velmora velmora_help)
 
-install(TARGETS velmora RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS velmora velmora-send RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/resources/velmora-send.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # The workbook reader is a helper process, not a command: velmora finds it in libexec/velmora.
 if(TARGET velmora-workbook-reader)
   install(TARGETS velmora-workbook-reader RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/velmora)

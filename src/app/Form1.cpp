@@ -29,6 +29,7 @@
 #include "send/ui/frmOAuth.h"
 #include "send/ui/frmOptions.h"
 #include "send/ui/frmPassword.h"
+#include "send/ui/frmSchedule.h"
 #include "windowkit/Form3.h"
 #include "windowkit/LayoutRules.h"
 #include "windowkit/WindowPlacement.h"
@@ -36,6 +37,7 @@
 #include <QAccessible>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QFileInfo>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
@@ -328,6 +330,7 @@ void Form1::createMenus()
     mnuMailSendTest = item(mnuMailSend, "mnuMailSendTest", QStringLiteral("テスト送信(&E)..."));
     separator(mnuMailSend, "mnuMailSendDummy1");
     mnuMailSendTimer = item(mnuMailSend, "mnuMailSendTimer", QStringLiteral("ﾒｰﾙのﾀｲﾏｰ送信(&T)"));
+    mnuMailSendAt = item(mnuMailSend, "mnuMailSendAt", QStringLiteral("日時を指定して送信(&D)..."));
     separator(mnuMailSend, "mnuMailSendDummy2");
     mnuMailSendOption = item(mnuMailSend, "mnuMailSendOption", QStringLiteral("送信ｵﾌﾟｼｮﾝ(&O)..."));
     mnuMailSendLimits = item(mnuMailSend, "mnuMailSendLimits", QStringLiteral("送信制限(&L)..."));
@@ -360,6 +363,7 @@ void Form1::createMenus()
     connect(mnuViewFont, &QAction::triggered, this, &Form1::cmdTextFont_Click);
     connect(mnuMailSendStart, &QAction::triggered, this, &Form1::mnuMailSendStart_Click);
     connect(mnuMailSendTimer, &QAction::triggered, this, &Form1::mnuMailSendTimer_Click);
+    connect(mnuMailSendAt, &QAction::triggered, this, &Form1::mnuMailSendAt_Click);
     connect(mnuMailSendOption, &QAction::triggered, this, &Form1::mnuMailSendOption_Click);
     connect(mnuMailSendLimits, &QAction::triggered, this, &Form1::mnuMailSendLimits_Click);
     connect(mnuMailSendSignIn, &QAction::triggered, this, &Form1::mnuMailSendSignIn_Click);
@@ -404,9 +408,7 @@ void Form1::Form_Load(const QString &strCommandLine)
     font.setPointSizeF(m_settings.number(Settings::BodyFontSize));
     Text4->setFont(font);
 
-    m_mailing.setSendInterval(qint16(m_settings.number(Settings::SendInterval)));
-    m_mailing.setSendLimits(readSendLimits(m_settings));
-    m_mailing.setOAuthSettings(readOAuthSettings(m_settings));
+    m_mailing.useSettings(m_settings);
 
     setStatusText(QString());
     if (!strCommandLine.isEmpty() && fileExists(strCommandLine))
@@ -473,8 +475,9 @@ void Form1::Command1_Click()
 
 SendInputs Form1::sendInputs() const
 {
-    return {Combo1->count() > 0,  Text1->text(),        Text2->text(),         Text3->text(),
-            Text4->toPlainText(), Text5->toPlainText(), CheckHTML->isChecked()};
+    return {Combo1->count() > 0,  Text1->text(),           Text2->text(),          Text3->text(),
+            Text4->toPlainText(), Text5->toPlainText(),    CheckHTML->isChecked(), m_textVersion,
+            m_bodyFolder};
 }
 
 void Form1::showStatus(const QString &text, bool paintNow)
@@ -578,6 +581,8 @@ void Form1::restoreInputs(const SendInputs &inputs)
     Text4->setPlainText(inputs.body);
     Text5->setPlainText(inputs.attachments);
     CheckHTML->setChecked(inputs.html);
+    m_textVersion = inputs.plainText;
+    m_bodyFolder = inputs.bodyFolder;
 }
 
 std::optional<PasswordAnswer> Form1::askPassword(const PasswordRequest &request)
@@ -624,14 +629,25 @@ void Form1::mnuMailSendTimer_Click()
     m_mailing.startTimer();
 }
 
+void Form1::mnuMailSendAt_Click()
+{
+    frmSchedule dialog(m_mailing.clock(), m_dialogs, this);
+    if (dialog.exec() == QDialog::Accepted)
+        m_mailing.startTimerAt(dialog.at(), dialog.askWhenLate());
+}
+
 void Form1::mnuMailSendOption_Click()
 {
     // The dialog sets both values when it is accepted and neither when it is cancelled.
     qint16 interval = m_mailing.sendInterval(), hours = m_mailing.timerHours();
+    bool bccSelf = m_mailing.bccSelf(), iso2022jp = m_mailing.iso2022jp();
     frmOptions dialog(interval, hours, m_dialogs, this);
+    dialog.setMailOptions(bccSelf, iso2022jp);
     dialog.exec();
     m_mailing.setSendInterval(interval);
     m_mailing.setTimerHours(hours);
+    m_mailing.setBccSelf(bccSelf);
+    m_mailing.setIso2022jp(iso2022jp);
 }
 
 void Form1::mnuMailSendLimits_Click()
@@ -697,6 +713,18 @@ void Form1::Command6_Click()
         return;
     }
     Text4->setPlainText(body.value());
+    // The folder the body's relative image paths start in; an HTML body's text version is the
+    // file of the same name ending in .txt beside it, when there is one.
+    m_bodyFolder = QFileInfo(name).absolutePath();
+    m_textVersion.clear();
+    const QString textVersion = textVersionOf(name);
+    if (!textVersion.isEmpty()) {
+        if (Result<QString> text = readBodyFile(textVersion)) {
+            m_textVersion = text.value();
+            setStatusText(QStringLiteral("本文を読み込みました（テキスト版：%1）").arg(QFileInfo(textVersion).fileName()));
+            return;
+        }
+    }
     setStatusText(QStringLiteral("本文を読み込みました"));
 }
 
@@ -709,7 +737,7 @@ void Form1::Command7_Click()
                               applicationTitle(), UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
         return;
     }
-    MergePreviewWindow preview(m_settings, this, m_mailing.table(), sendInputs());
+    MergePreviewWindow preview(m_settings, this, m_mailing.table(), sendInputs(), 1, m_mailing.preflightOptions());
     preview.setTestSend(
         [this, &preview](int row) { m_testSender->start(&preview, m_mailing.table(), sendInputs(), row); });
     preview.setTestSendBusy(m_testSender->busy());
@@ -734,7 +762,9 @@ void Form1::mnuMailSendCheck_Click()
     setStatusText(QStringLiteral("送信前の確認中..."));
     m_check = runOffThread<PreflightReport>(
         this,
-        [table = m_mailing.table(), inputs = sendInputs()] { return checkBeforeSending(table, inputs); },
+        [table = m_mailing.table(), inputs = sendInputs(), options = m_mailing.preflightOptions()] {
+            return checkBeforeSending(table, inputs, options);
+        },
         [this](PreflightReport report) {
             m_check.clear();
             mnuMailSendCheck->setEnabled(true);
@@ -849,6 +879,8 @@ void Form1::Form_Unload()
     m_settings.setFlag(Settings::BodyFontItalic, font.italic());
     m_settings.setNumber(Settings::BodyFontSize, font.pointSizeF());
     m_settings.setNumber(Settings::SendInterval, m_mailing.sendInterval());
+    m_settings.setFlag(Settings::BccSelf, m_mailing.bccSelf());
+    m_settings.setFlag(Settings::Iso2022jp, m_mailing.iso2022jp());
     writeSendLimits(m_settings, m_mailing.sendLimits());
     writeOAuthSettings(m_settings, m_mailing.oauthSettings());
     m_settings.sync();

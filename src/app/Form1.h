@@ -75,6 +75,7 @@ class Form1 : public QMainWindow, private MailingView
     void mnuEditDelete_Click(); // delete the body's selection to the clipboard
     void mnuMailSendStart_Click();
     void mnuMailSendTimer_Click();
+    void mnuMailSendAt_Click();
     void mnuMailSendOption_Click();
     void mnuMailSendLimits_Click();
     void mnuMailSendSignIn_Click(); // the app registrations for OAuth 2.0 sign-in
@@ -134,6 +135,7 @@ class Form1 : public QMainWindow, private MailingView
     QAction *mnuMailSendCheck = nullptr;
     QAction *mnuMailSendTest = nullptr;
     QAction *mnuMailSendTimer = nullptr;
+    QAction *mnuMailSendAt = nullptr;
     QAction *mnuMailSendOption = nullptr;
     QAction *mnuMailSendLimits = nullptr;
     QAction *mnuMailSendSignIn = nullptr;
@@ -179,6 +181,9 @@ class Form1 : public QMainWindow, private MailingView
     UserDialogs &m_dialogs;
     Mailing m_mailing;
     KeptPlacement *m_placement = nullptr; // made at load
+    // Of the body file last loaded: its folder, and the text version beside an HTML body.
+    QString m_bodyFolder;
+    QString m_textVersion;
     bool m_unloaded = false;
     Activity m_activity = Activity::Idle;
 

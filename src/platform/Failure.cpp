@@ -484,6 +484,28 @@ Failure Failure::signInCancelled()
             QStringLiteral("サインインを取り消しました。メールは送信していません。")};
 }
 
+Failure Failure::signInNeedsWindow(const QString &account)
+{
+    return {FailureNumber::SignInFailure,
+            QStringLiteral("%1 のサインインがキーリングにありません。Velmora の画面で一度サインインしてから、"
+                           "もう一度実行してください。メールは送信していません。")
+                .arg(account)};
+}
+
+Failure Failure::passwordNeedsWindow(const QString &account)
+{
+    return {FailureNumber::SignInFailure,
+            QStringLiteral("%1 のパスワードがキーリングにも ~/.netrc にもありません。Velmora の画面でパスワードを"
+                           "入力して「保存する」を選ぶか、端末から実行してください。メールは送信していません。")
+                .arg(account)};
+}
+
+Failure Failure::userTimerRefused(const QString &detail)
+{
+    return {FailureNumber::PermissionDenied,
+            QStringLiteral("送信の予約を systemd に登録（または取り消し）できませんでした。\n%1").arg(detail)};
+}
+
 Failure Failure::signInBrowser()
 {
     return {

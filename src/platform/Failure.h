@@ -88,6 +88,11 @@ struct Failure {
     static Failure oauthNotConfigured(const QString &host);
     static Failure oauthUnsafeUrl(const QString &url);
     static Failure signInCancelled();
+    // A run without the window (velmora-send) found no kept sign-in or password for the account.
+    static Failure signInNeedsWindow(const QString &account);
+    static Failure passwordNeedsWindow(const QString &account);
+    // The desktop session's timer manager would not take or drop a scheduled run.
+    static Failure userTimerRefused(const QString &detail);
     static Failure signInBrowser();
     static Failure signInListen(const QString &detail);
     static Failure signInTimedOut(int minutes);

@@ -23,6 +23,9 @@ class UserDialogs
         // The button Enter presses. A question whose safe answer is "no" (send again, throw a record
         // away, start over) names it; without one the platform chooses (Yes, else OK).
         std::optional<Answer> defaultButton = std::nullopt;
+        // What a question is about, for a view that answers without a box (the command line): one
+        // of the topics its asker names, or null for a box that only tells.
+        const char *topic = nullptr;
     };
 
     struct FileRequest {

@@ -1,6 +1,7 @@
 #include "send/Mailing.h"
 
 #include "platform/SettingsKeys.h"
+#include "platform/SettingsStore.h"
 
 #include "platform/Clock.h"
 #include "platform/Netrc.h"
@@ -15,6 +16,7 @@
 #include "send/Preflight.h"
 #include "send/SendRun.h"
 #include "send/SendTimer.h"
+#include "send/journal/FileStamp.h"
 #include "send/journal/JournalReport.h"
 #include "send/journal/JournalStore.h"
 #include "send/journal/Resume.h"
@@ -84,6 +86,42 @@ void Mailing::setSendInterval(qint16 seconds)
     m_sendInterval = seconds >= rule.least && seconds <= rule.most ? seconds : qint16(rule.defaultNumber);
 }
 
+void Mailing::useSettings(const SettingsStore &settings)
+{
+    setSendInterval(qint16(settings.number(Settings::SendInterval)));
+    m_bccSelf = settings.flag(Settings::BccSelf);
+    m_iso2022jp = settings.flag(Settings::Iso2022jp);
+    m_sendLimits = readSendLimits(settings);
+    m_oauthSettings = readOAuthSettings(settings);
+}
+
+MailingJob Mailing::job() const
+{
+    MailingJob job;
+    job.source = m_source.source;
+    job.odbcConnection = m_source.odbcConnection;
+    job.odbcStatement = m_source.odbcStatement;
+    job.inputs = m_view.sendInputs();
+    job.inputs.haveAddresses = false;
+    job.sendInterval = m_sendInterval;
+    job.bccSelf = m_bccSelf;
+    job.iso2022jp = m_iso2022jp;
+    return job;
+}
+
+void Mailing::useJob(const MailingJob &job)
+{
+    setSendInterval(job.sendInterval);
+    m_bccSelf = job.bccSelf;
+    m_iso2022jp = job.iso2022jp;
+    setOdbcSource(job.odbcConnection, job.odbcStatement);
+}
+
+PreflightOptions Mailing::preflightOptions() const
+{
+    return {recipientsPerMessage(m_sendLimits), m_bccSelf, m_iso2022jp};
+}
+
 void Mailing::setOdbcSource(const QString &strODBCconn, const QString &strODBCrec)
 {
     m_strODBCconn = strODBCconn;
@@ -117,10 +155,16 @@ void Mailing::startRun()
     // The server text and the sender are parsed here, once for the whole run.
     setup.target =
         mailTargetOf(inputs.server, inputs.sender, check.attachmentList.split(u'\t', Qt::SkipEmptyParts));
+    setup.target.iso2022jp = m_iso2022jp;
+    setup.target.imageFolder = inputs.bodyFolder;
     setup.subject = inputs.subject;
     // The body goes out with the line ends an operator's text box holds: CR LF.
     setup.body = QString(inputs.body).replace(u'\n', QStringLiteral("\r\n"));
     setup.html = inputs.html;
+    if (inputs.html)
+        setup.plainText = QString(inputs.plainText).replace(u'\n', QStringLiteral("\r\n"));
+    setup.attachmentTemplates = check.attachmentTemplates;
+    setup.bccSelf = m_bccSelf;
 
     // A run that sends keeps a journal from its first mail on; a trial into a folder keeps none.
     if (!setup.target.isOutbox()) {
@@ -188,7 +232,7 @@ void Mailing::checkThen(const SendInputs &inputs, std::function<void(std::option
     m_view.showStatus(QStringLiteral("送信前の確認をしています..."));
     const RecipientTable table = m_table;
     m_checkThread = runOffThread<PreflightReport>(
-        this, [table, inputs] { return checkBeforeSending(table, inputs); },
+        this, [table, inputs, options = preflightOptions()] { return checkBeforeSending(table, inputs, options); },
         [this, go = std::move(go)](PreflightReport report) {
             m_checkThread = nullptr;
             m_view.showActivity(MailingView::Activity::Idle);
@@ -238,6 +282,15 @@ void Mailing::startNewRun(const SendRunSetup &runSetup)
         identity.html = setup.html;
         identity.sender = setup.target.senderText;
         identity.attachments = setup.target.attachments;
+        identity.attachmentTemplates = setup.attachmentTemplates;
+        identity.plainText = setup.plainText;
+        identity.imageFolder = setup.target.imageFolder;
+        identity.bccSelf = setup.bccSelf;
+        identity.iso2022jp = setup.target.iso2022jp;
+        // What every row's attachments were when the run began, to tell a change on continuing.
+        for (const QString &file : setup.target.attachments)
+            if (const std::optional<FileStamp> stamp = stampOf(file))
+                identity.attachmentStamps.push_back(*stamp);
         identity.server = setup.target.serverText;
         identity.rows = qMax(0, m_table.lastRow());
         // A continuation sends only within the rows chosen now (one mail per address, say).
@@ -293,7 +346,8 @@ void Mailing::launch(const SendRunSetup &runSetup, std::unique_ptr<RunJournal> j
     };
     host.askWaitDay = [this](const QDateTime &until) {
         return m_view.ask({dailyLimitQuestion(until, m_sendLimits.perDay), QStringLiteral("送信制限"),
-                           Icon::Question, Buttons::YesNo}) == Answer::Yes;
+                           Icon::Question, Buttons::YesNo, std::nullopt, MailingTopic::WaitForLimit}) ==
+               Answer::Yes;
     };
     host.finished = [this](const SendSummary &summary) { runFinished(summary); };
     host.askLogin = [this, destination = setup.target.destination](const MailOutcome &refusal) {
@@ -391,7 +445,8 @@ bool Mailing::offerRun(const JournalReport &report)
 {
     const QString text = QStringLiteral("前回の送信が途中で終わっています。\r\n\r\n") +
                          unfinishedRunText(report) + QStringLiteral("\r\n\r\n続きから送信しますか？");
-    if (m_view.ask({text, ResumeTitle, Icon::Question, Buttons::YesNo, Answer::No}) == Answer::Yes) {
+    if (m_view.ask({text, ResumeTitle, Icon::Question, Buttons::YesNo, Answer::No, MailingTopic::ContinueRun}) ==
+        Answer::Yes) {
         continueRun(report.path);
         return true;
     }
@@ -456,15 +511,29 @@ bool Mailing::continueRun(const QString &path)
     }
     // Nobody whose mail may have arrived is mailed again unless the operator says so.
     const bool resendUnknown =
-        report.mayHaveArrived > 0 && m_view.ask({unknownRowsQuestion(report, m_table), ResumeTitle,
-                                                 Icon::Warning, Buttons::YesNo, Answer::No}) == Answer::Yes;
+        report.mayHaveArrived > 0 && m_view.ask({unknownRowsQuestion(report, m_table), ResumeTitle, Icon::Warning,
+                                                 Buttons::YesNo, Answer::No, MailingTopic::ResendUnknown}) ==
+                                        Answer::Yes;
 
     SendRunSetup setup;
     setup.target = mailTargetOf(inputs.server, id.sender, id.attachments);
+    setup.target.iso2022jp = id.iso2022jp;
+    setup.target.imageFolder = id.imageFolder;
     setup.subject = id.subject;
     setup.body = id.body;
     setup.html = id.html;
+    setup.plainText = id.plainText;
+    setup.attachmentTemplates = id.attachmentTemplates;
+    setup.bccSelf = id.bccSelf;
     setup.rows = rowsToContinue(report, resendUnknown);
+    // A file changed since it was recorded is not sent without the operator's word.
+    const QString changed = changedAttachments(report, setup.rows);
+    if (!changed.isEmpty() &&
+        m_view.ask({QStringLiteral("次の添付ファイルは、前回の送信のときから変わっています。\r\n\r\n%1\r\n"
+                                   "このまま続きを送信しますか？（「いいえ」で送信しません）")
+                        .arg(changed),
+                    ResumeTitle, Icon::Warning, Buttons::YesNo, Answer::No}) != Answer::Yes)
+        return false;
     std::optional<MailLogin> login = m_logins.loginFor(setup.target.destination);
     if (!login)
         return false;
@@ -489,7 +558,9 @@ bool Mailing::continueRun(const QString &path)
 void Mailing::runFinished(const SendSummary &summary)
 {
     m_view.showActivity(MailingView::Activity::Idle);
-    m_view.showStatus(summary.statusText());
+    // A run that started late says so with its outcome.
+    m_view.showStatus(m_lateStart.isEmpty() ? summary.statusText() : m_lateStart + QStringLiteral("。") + summary.statusText());
+    m_lateStart.clear();
     m_sendFlag = 0;
     const QString errorList = summary.errorList;
     const bool failures = summary.failed > 0;
@@ -499,6 +570,7 @@ void Mailing::runFinished(const SendSummary &summary)
                                 QStringLiteral("送信エラー"), Icon::Warning, Buttons::YesNo}) == Answer::Yes)
         m_view.showText(QStringLiteral("送信エラー"), errorList);
     endTimerStart();
+    m_view.showRunEnded(summary);
 }
 
 void Mailing::stop()
@@ -518,23 +590,32 @@ void Mailing::stop()
 
 void Mailing::startTimer()
 {
+    startTimerAt(std::nullopt, false);
+}
+
+void Mailing::startTimerAt(std::optional<QDateTime> at, bool askWhenLate)
+{
     if (m_timer || m_run || m_checkThread)
         return;
     // The check comes now, while the operator is here; the run at the timer's end asks nothing.
-    checkThen(m_view.sendInputs(), [this](std::optional<std::vector<int>> rows) {
+    checkThen(m_view.sendInputs(), [this, at, askWhenLate](std::optional<std::vector<int>> rows) {
         // The password or sign-in too is asked now; the run at the timer's end finds it kept.
         if (rows && m_logins.loginFor(mailTargetOf(m_view.sendInputs().server, QString(), {}).destination)) {
             m_timerRows = std::move(*rows);
-            waitForTimer();
+            m_askWhenLate = askWhenLate;
+            waitForTimer(at);
         }
     });
 }
 
-void Mailing::waitForTimer()
+void Mailing::waitForTimer(std::optional<QDateTime> at)
 {
-    m_timer = new SendTimer(
-        m_timerHours, [this] { return m_timerFlag; }, [this](qint16 flag) { m_timerFlag = flag; }, *m_clock,
-        [this](bool due) { timerDone(due); }, this);
+    auto flag = [this] { return m_timerFlag; };
+    auto setFlag = [this](qint16 value) { m_timerFlag = value; };
+    auto done = [this](bool due) { timerDone(due); };
+    m_timer = at ? new SendTimer(*at, flag, setFlag, *m_clock, done, this)
+                 : new SendTimer(m_timerHours, flag, setFlag, *m_clock, done, this);
+    m_timerAtDateTime = at.has_value();
     m_timer->start();
     m_view.showStatus(m_timer->scheduledText());
     m_view.showActivity(MailingView::Activity::TimerWaiting);
@@ -545,8 +626,24 @@ void Mailing::timerDone(bool due)
     if (!due)
         m_view.showStatus(QStringLiteral("送信タイマーを停止しました"));
     m_view.showActivity(MailingView::Activity::Idle);
+    const bool late = due && m_timerAtDateTime && m_timer->late();
+    const QDateTime scheduled = m_timer->scheduled();
     m_timer->deleteLater();
     m_timer = nullptr;
+    m_lateStart.clear();
+    if (late) {
+        // The machine slept through the time: nobody may expect these mails to go now.
+        if (m_askWhenLate &&
+            m_view.ask({QStringLiteral("スリープ中などに予定時刻（%1）を過ぎました。今から送信しますか？")
+                            .arg(scheduled.toString(QStringLiteral("M月d日 HH:mm"))),
+                        QStringLiteral("送信タイマー"), Icon::Question, Buttons::YesNo, Answer::No}) != Answer::Yes) {
+            m_view.showStatus(QStringLiteral("予定時刻を過ぎたため、送信しませんでした"));
+            m_timerFlag = 0;
+            return;
+        }
+        m_lateStart = lateStartText(m_clock->now());
+        m_view.showStatus(m_lateStart);
+    }
     if (due && m_timerFlag != 0) {
         // timerFlag stays set during the run it starts; the run's end clears it.
         m_runFromTimer = true;

@@ -7,7 +7,9 @@
 #include "platform/mail/MailTarget.h"
 #include "recipients/RecipientLoader.h"
 #include "recipients/RecipientTable.h"
+#include "send/MailingJob.h"
 #include "send/MailingView.h"
+#include "send/Preflight.h"
 #include "send/journal/JournalStore.h"
 #include "send/limits/SendLimits.h"
 #include "send/login/MailLogins.h"
@@ -25,6 +27,7 @@
 #include <vector>
 
 class Clock;
+class SettingsStore;
 class RunJournal;
 struct JournalReport;
 struct SendRunSetup;
@@ -74,10 +77,24 @@ class Mailing : public QObject
     // The provider's limits per minute, hour and day that every run keeps to.
     const SendLimits &sendLimits() const { return m_sendLimits; }
     void setSendLimits(const SendLimits &limits) { m_sendLimits = limits; }
+    // Every mail of a run also goes to the sender as a blind copy.
+    bool bccSelf() const { return m_bccSelf; }
+    void setBccSelf(bool on) { m_bccSelf = on; }
+    // Japanese plain-text mails go as ISO-2022-JP when their text fits in it.
+    bool iso2022jp() const { return m_iso2022jp; }
+    void setIso2022jp(bool on) { m_iso2022jp = on; }
+    // What beside the window's inputs the check before sending is to know of the mails.
+    PreflightOptions preflightOptions() const;
     // The organisation's app registrations for OAuth 2.0 sign-in, kept in the settings.
     const OAuthSettings &oauthSettings() const { return m_oauthSettings; }
     void setOAuthSettings(const OAuthSettings &settings) { m_oauthSettings = settings; }
 
+    // The run values the settings keep: interval, copies and ISO-2022-JP, limits, app registrations.
+    void useSettings(const SettingsStore &settings);
+    // The mailing as a job file keeps it: the loaded table's source, the view's inputs and the send
+    // options. useJob() takes a job's options (and ODBC source) for the next load and run.
+    MailingJob job() const;
+    void useJob(const MailingJob &job);
     // Passwords and sign-ins of the runs and test mails, and the keyring that keeps them.
     MailLogins &logins() { return m_logins; }
 
@@ -99,6 +116,9 @@ class Mailing : public QObject
     void stop();
     // Waits timerHours hours, then starts the run as the send button does.
     void startTimer();
+    // The same, to start at a date and time (to the minute). When the machine slept through it the
+    // run starts on waking and says so, or, with askWhenLate, asks first.
+    void startTimerAt(std::optional<QDateTime> at, bool askWhenLate);
     // A close request of the main window: while a run or a timer exists it is a stop request and
     // the window stays; otherwise the operator is asked. True when the window may close.
     bool requestClose();
@@ -161,7 +181,7 @@ class Mailing : public QObject
     // nothing when the operator went back or asked to stop meanwhile.
     void checkThen(const SendInputs &inputs, std::function<void(std::optional<std::vector<int>>)> go);
     void runFinished(const SendSummary &summary);
-    void waitForTimer();
+    void waitForTimer(std::optional<QDateTime> at);
     void timerDone(bool due);
 
     MailingView &m_view;
@@ -174,6 +194,8 @@ class Mailing : public QObject
     QString m_strODBCconn;
     QString m_strODBCrec;
     SendLimits m_sendLimits;
+    bool m_bccSelf = false;
+    bool m_iso2022jp = false;
     OAuthSettings m_oauthSettings;
     LoaderView m_loaderView{m_view};
     RecipientLoader m_loader{m_loaderView};
@@ -193,6 +215,11 @@ class Mailing : public QObject
     bool m_checkStopped = false;
     // The rows the check chose when the timer was set: the run at its end asks nothing more.
     std::vector<int> m_timerRows;
+    // Of a start at a date and time: whether to ask when it came late, and the note of a late start
+    // that the run's outcome carries.
+    bool m_timerAtDateTime = false;
+    bool m_askWhenLate = false;
+    QString m_lateStart;
     // Unfinished runs already offered in this session, so that the question at start does not
     // repeat the one of the table just loaded.
     QSet<QString> m_offered;

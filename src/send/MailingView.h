@@ -4,6 +4,8 @@
 #include "platform/mail/OAuthClient.h"
 #include "send/SendChecks.h"
 
+struct SendSummary;
+
 #include <QString>
 #include <QStringList>
 
@@ -22,6 +24,17 @@ struct PasswordAnswer {
     QString password;
     bool save = false; // into the keyring
 };
+
+// The questions of a mailing that a view answering without the operator (velmora-send) may answer
+// otherwise than Enter would; every other question gets the answer of its default button.
+namespace MailingTopic
+{
+inline constexpr char ContinueRun[] = "continue-run";         // continue the run offered?
+inline constexpr char ResendUnknown[] = "resend-unknown";     // mail again rows that may have arrived?
+inline constexpr char CheckProblems[] = "check-problems";     // stop and look at the check's problems?
+inline constexpr char OnePerAddress[] = "one-per-address";    // one mail per repeated address?
+inline constexpr char WaitForLimit[] = "wait-for-limit";      // wait for the day's limit to pass?
+} // namespace MailingTopic
 
 // What the mailing shows and asks. The main window is one; tests script another. Questions are
 // answered synchronously (a modal box); everything else only shows.
@@ -58,4 +71,6 @@ class MailingView
     // The interactive OAuth 2.0 sign-in of `user` (the browser, and a way to cancel while it is
     // open); the tokens, or the failure to tell.
     virtual TokenReply signIn(const OAuthClient &client, const QString &user) = 0;
+    // A run ended (after its last question) with this outcome.
+    virtual void showRunEnded(const SendSummary &) {}
 };

@@ -8,11 +8,14 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 // The wait of a timer start: `hours` hours counted in clock-minute boundaries from the start, so
-// the run begins at the start of the minute in which the scheduled time falls. The wall clock is
-// read again at least once a minute, so setting the clock or suspending the machine moves the
-// start by at most a minute. Nothing polls in between.
+// the run begins at the start of the minute in which the scheduled time falls; or a start at a date
+// and time, to the minute. Either is a deadline on the wall clock, read again at least once a
+// minute, so setting the clock moves the start by at most a minute, and a machine that slept
+// through the deadline starts the run when it wakes (late() then tells it). Nothing polls in
+// between.
 class SendTimer : public QObject
 {
     Q_OBJECT
@@ -20,6 +23,9 @@ class SendTimer : public QObject
     // timerFlag and setTimerFlag read and set the process-wide flag (-1 true, 0 false) where its
     // owner keeps it. done(true) when the wait is over, done(false) when it was stopped; called once.
     SendTimer(int hours, std::function<qint16()> timerFlag, std::function<void(qint16)> setTimerFlag,
+              Clock &clock, std::function<void(bool due)> done, QObject *parent = nullptr);
+    // A start at `at` (its seconds ignored), as above otherwise.
+    SendTimer(const QDateTime &at, std::function<qint16()> timerFlag, std::function<void(qint16)> setTimerFlag,
               Clock &clock, std::function<void(bool due)> done, QObject *parent = nullptr);
     ~SendTimer() override;
 
@@ -29,14 +35,19 @@ class SendTimer : public QObject
     // The stop button was pressed (timerFlag already cleared).
     void stopRequested();
 
-    QDateTime scheduled() const { return m_start.addSecs(qint64(m_hours) * 3600); }
+    QDateTime scheduled() const { return m_at ? *m_at : m_start.addSecs(qint64(m_hours) * 3600); }
     // "開始予定時刻：" and the scheduled date and time.
     QString scheduledText() const;
+    // The wait ended more than a minute after its deadline: the machine slept (or the clock jumped)
+    // through it.
+    bool late() const { return m_late; }
 
   private:
     void check();
 
-    int m_hours;
+    int m_hours = 0;
+    std::optional<QDateTime> m_at;
+    bool m_late = false;
     std::function<qint16()> m_timerFlag;
     std::function<void(qint16)> m_setTimerFlag;
     Clock &m_clock;
@@ -45,6 +56,12 @@ class SendTimer : public QObject
     bool m_finished = false;
     std::unique_ptr<ClockAlarm> m_alarm;
 };
+
+// A start at `now` of a wait due at `scheduled` is late when it comes after the minute following
+// the scheduled one: the machine slept, or the clock jumped, through it.
+bool startsLate(const QDateTime &scheduled, const QDateTime &now);
+// The note a late start gives with its outcome: "スリープ中に予定時刻を過ぎたため、HH:MM に送信を開始しました".
+QString lateStartText(const QDateTime &now);
 
 // The system's general date-time format: "2026/12/08 9:05:03".
 QString generalDateTime(const QDateTime &t);

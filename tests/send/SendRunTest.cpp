@@ -382,6 +382,44 @@ TEST_F(SendRunTest, TimerStartWaitsTheHoursAndThenRuns)
     EXPECT_EQ(m.timerFlag(), 0);
 }
 
+// A start at a date and time waits for that minute on the wall clock; a machine that slept through
+// it starts the run on waking and says so, or asks first when the operator chose that.
+TEST_F(SendRunTest, AStartAtADateAndTimeWaitsForItAndTellsOfASleepThroughIt)
+{
+    Mailing &m = load(2);
+    m.startTimerAt(QDateTime(QDate(2026, 12, 8), QTime(10, 5, 30)), false);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return view.activity == MailingView::Activity::TimerWaiting; }, 10000));
+    EXPECT_EQ(view.status, QStringLiteral("開始予定時刻：2026/12/08 10:05:00"));
+    clock.advance(4 * 60 * 1000); // 10:04:50
+    QTest::qWait(20);
+    EXPECT_EQ(server->messages(), 0);
+    clock.advance(10 * 1000); // 10:05:00
+    waitUntilIdle();
+    EXPECT_EQ(view.status, QStringLiteral("送信完了：2件中、正常2件、エラー0件。"));
+
+    // The machine sleeps from 10:30 to 12:30 through an 11:00 start.
+    m.startTimerAt(QDateTime(QDate(2026, 12, 8), QTime(11, 0)), false);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return view.activity == MailingView::Activity::TimerWaiting; }, 10000));
+    clock.advance(25 * 60 * 1000);
+    clock.jumpWallClock(2 * 3600 * 1000);
+    clock.advance(60 * 1000);
+    waitUntilIdle();
+    EXPECT_EQ(server->messages(), 4);
+    EXPECT_EQ(view.status, QStringLiteral("スリープ中に予定時刻を過ぎたため、12:31 に送信を開始しました。"
+                                          "送信完了：2件中、正常2件、エラー0件。"));
+
+    // Asked on waking, Enter sends nothing.
+    m.startTimerAt(QDateTime(QDate(2026, 12, 8), QTime(13, 0)), true);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return view.activity == MailingView::Activity::TimerWaiting; }, 10000));
+    view.dialogs.expectBox(QString(), QStringLiteral("送信タイマー"), Icon::Question, Buttons::YesNo, PressEnter);
+    clock.jumpWallClock(3600 * 1000);
+    clock.advance(60 * 1000);
+    waitUntilIdle();
+    EXPECT_EQ(view.status, QStringLiteral("予定時刻を過ぎたため、送信しませんでした"));
+    EXPECT_EQ(server->messages(), 4);
+    EXPECT_EQ(m.timerFlag(), 0);
+}
+
 TEST_F(SendRunTest, ClosingDuringTheTimerStopsItAndSendsNothing)
 {
     Mailing &m = load(2);
