@@ -20,6 +20,8 @@ struct SendInputs {
     // it is to be made from the HTML; and the folder relative image paths of the HTML start in.
     QString plainText{};
     QString bodyFolder{};
+
+    bool operator==(const SendInputs &) const = default;
 };
 
 // The outcome of the checks made before anything is disabled or sent.
