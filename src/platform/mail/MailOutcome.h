@@ -38,6 +38,9 @@ struct MailOutcome {
     // The refusal is about the session, not this mail: 421, or a temporary refusal before the mail's
     // transaction began (the greeting, the login). Every mail would meet it now.
     bool serverWide = false;
+    // Accepted, but the server refused some of the mail's CC/BCC copies: their addresses and the
+    // server's replies, for the row's reason. Empty otherwise.
+    QString copiesRefused;
     bool accepted() const { return kind == Kind::Accepted; }
 };
 

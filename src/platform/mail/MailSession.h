@@ -25,10 +25,15 @@ struct SmtpMail;
 
 // One mail of a run, as the merge made it.
 struct MailContent {
-    QString address; // the recipient as the row holds it, trimmed; "<a@b>" or "a@b"
+    QString address; // the main recipient as the row holds it, trimmed; "<a@b>" or "a@b"
     QString subject;
     QString body; // CR LF line ends
     bool html = false;
+    QStringList cc{};          // copies: each one address as given (trimmed), in the Cc header and the envelope
+    QStringList bcc{};         // blind copies: the envelope only, never in any header of any copy
+    QStringList replyTo{};     // the Reply-To header's addresses
+    QString plainText{};       // html only: the text part as the operator wrote it; empty: made from the HTML
+    QStringList attachments{}; // this mail's own files, sent after the session's (the target's) attachments
 
     bool operator==(const MailContent &) const = default;
 };

@@ -19,6 +19,10 @@ struct MailTarget {
     MailSender sender;
     QStringList attachments;
     MailLogin login;
+    // Prefer ISO-2022-JP for Japanese plain-text mails whose text it can write.
+    bool iso2022jp = false;
+    // The folder relative <img src> paths of an HTML body resolve against: the body file's folder.
+    QString imageFolder;
 
     const MailServer &server() const { return destination.server; }
     // A trial that writes .eml files into a folder instead of sending.
