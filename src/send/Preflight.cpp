@@ -7,6 +7,7 @@
 #include "platform/Text.h"
 #include "platform/formats/TextFile.h"
 #include "platform/mail/MailSession.h"
+#include "platform/mail/MailText.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -174,16 +175,16 @@ struct RowFile {
     qint64 size = 0;
     QString problem;
 };
-RowFile rowFile(const QString &path)
+RowFile rowFile(const QString &path, const QString &what = QStringLiteral("添付ファイル"))
 {
     const QByteArray name = QFile::encodeName(path);
     struct stat st;
     if (path.isEmpty() || ::stat(name.constData(), &st) != 0)
-        return {0, QStringLiteral("添付ファイル「%1」がありません").arg(shown(path))};
+        return {0, QStringLiteral("%1「%2」がありません").arg(what, shown(path))};
     if (!S_ISREG(st.st_mode))
-        return {0, QStringLiteral("添付ファイル「%1」はファイルではありません").arg(shown(path))};
+        return {0, QStringLiteral("%1「%2」はファイルではありません").arg(what, shown(path))};
     if (::access(name.constData(), R_OK) != 0)
-        return {0, QStringLiteral("添付ファイル「%1」を読み込めません").arg(shown(path))};
+        return {0, QStringLiteral("%1「%2」を読み込めません").arg(what, shown(path))};
     return {qint64(st.st_size), QString()};
 }
 
@@ -270,7 +271,9 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
     const int subjectMarkers = templateMarkers(table, subject);
     const int bodyMarkers = templateMarkers(table, body);
 
-    std::vector<int> leftSubject, leftBody, tooLarge, badSubject, emptyAddress;
+    std::vector<int> leftSubject, leftBody, tooLarge, badSubject, emptyAddress, utf8Rows;
+    const bool checkIso = options.iso2022jp && !inputs.html;
+    const bool senderFits = fitsIso2022Jp(inputs.sender);
     std::vector<std::vector<int>> emptyCells(usedColumns.size());
     std::vector<std::pair<int, QString>> badAddress;
     QHash<QString, int> firstOf;
@@ -301,6 +304,10 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
                              .arg(inSubject && inBody ? QStringLiteral("件名と本文")
                                   : inSubject         ? QStringLiteral("件名")
                                                       : QStringLiteral("本文"));
+            // The sender's name and the row's texts go in one encoding: one character outside
+            // ISO-2022-JP sends the whole mail as UTF-8.
+            if (checkIso && !(senderFits && fitsIso2022Jp(merged->subject) && fitsIso2022Jp(merged->body)))
+                utf8Rows.push_back(row);
             if (!checkSubject(merged->subject).isEmpty()) {
                 badSubject.push_back(row);
                 notes << QStringLiteral("件名に改行などが入ります（送信されません）");
@@ -512,6 +519,22 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
                                          "受け付けないことがあります）")
                               .arg(options.recipientsPerMessage),
                           QStringLiteral("  ") + rowList(crowdedRows) + Crlf, int(crowdedRows.size())});
+    if (inputs.html) {
+        // Images the HTML names by a local path go inside every mail: one missing fails them all.
+        // A path made by a merge tag is a row's own, and the run tells of it.
+        Group g{QStringLiteral("HTML の画像ファイルが使えません（どのメールも送信されません）"), {}, 0};
+        for (const QString &image : localImagesOf(inputs.body, inputs.bodyFolder)) {
+            if (hasMergeTag(image))
+                continue;
+            const RowFile found = rowFile(image, QStringLiteral("画像ファイル"));
+            if (found.problem.isEmpty())
+                continue;
+            g.lines += QStringLiteral("  ") + found.problem + Crlf;
+            ++g.problems;
+        }
+        if (g.problems > 0)
+            groups.push_back(g);
+    }
     if (!badSubject.empty())
         groups.push_back(
             {QStringLiteral("件名に改行などが入る行（送信されません。表のセルの改行を取り除いてください）"),
@@ -522,8 +545,15 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
 
     for (const Group &g : groups)
         report.problems += g.problems;
+    // Not a problem, but what the operator chose does not hold for these rows.
+    QString utf8Note;
+    if (!utf8Rows.empty())
+        utf8Note = Crlf + QStringLiteral("■ ISO-2022-JP で書けない文字がある行（UTF-8 で送られます）") + Crlf +
+                   QStringLiteral("  ") + rowList(utf8Rows) + Crlf;
     if (report.clean()) {
         report.text = QStringLiteral("送信前の確認：%1 行を確認し、問題は見つかりませんでした。").arg(rows);
+        if (!utf8Note.isEmpty())
+            report.text += Crlf + utf8Note;
         return report;
     }
     report.text =
@@ -534,5 +564,6 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
             .arg(report.problemRows.size());
     for (const Group &g : groups)
         report.text += Crlf + QStringLiteral("■ ") + g.title + Crlf + g.lines;
+    report.text += utf8Note;
     return report;
 }

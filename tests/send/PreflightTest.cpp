@@ -175,3 +175,34 @@ TEST(Preflight, EachRowsOwnFilesAndCopiesAreChecked)
     // The run starts without these files: they are each row's own.
     EXPECT_FALSE(checkSendInputs(inputsFor({}, {}, perRow), &fileExists).refusal);
 }
+
+// What the mail library would do differently from what the operator chose: an HTML body's local
+// image that is missing fails every mail; rows ISO-2022-JP cannot write go as UTF-8, and say so.
+TEST(Preflight, MissingInlineImagesAndRowsThatGoAsUtf8AreNamed)
+{
+    ScratchDir dir;
+    dir.write(QStringLiteral("logo.png"), "\x89PNG");
+    const RecipientTable table = load(dir, QStringLiteral("メールアドレス,氏名\r\n"
+                                                          "a@example.jp,山田\r\nb@example.jp,髙橋\r\n"
+                                                          "c@example.jp,鈴木\r\nd@example.jp,①番\r\n"));
+    SendInputs html = inputsFor(QStringLiteral("ご案内"),
+                                QStringLiteral("<p><%氏名%>様</p><img src=\"logo.png\"><img src=\"gone.png\">"
+                                               "<img src=\"https://example.jp/x.png\">"));
+    html.html = true;
+    html.bodyFolder = dir.root();
+    PreflightReport report = checkBeforeSending(table, html, {0, false, true});
+    EXPECT_TRUE(report.text.contains(QStringLiteral("■ HTML の画像ファイルが使えません（どのメールも送信されません）\r\n"
+                                                    "  画像ファイル「%1」がありません\r\n")
+                                         .arg(dir.path(QStringLiteral("gone.png")))))
+        << report.text.toStdString();
+    EXPECT_EQ(report.problems, 1);
+    EXPECT_FALSE(report.text.contains(QStringLiteral("ISO-2022-JP"))); // HTML always goes as UTF-8
+
+    const SendInputs plain = inputsFor(QStringLiteral("<%氏名%>様へ"), QStringLiteral("本文です"));
+    report = checkBeforeSending(table, plain, {0, false, true});
+    EXPECT_TRUE(report.clean());
+    EXPECT_TRUE(report.text.endsWith(QStringLiteral("■ ISO-2022-JP で書けない文字がある行（UTF-8 で送られます）\r\n"
+                                                    "  2, 4 行目\r\n")))
+        << report.text.toStdString();
+    EXPECT_FALSE(checkBeforeSending(table, plain, {0, false, false}).text.contains(QStringLiteral("ISO")));
+}
