@@ -755,3 +755,65 @@ TEST(Resume, TheWindowKeepsAPasswordTypedForTheRunsServer)
 }
 
 } // namespace
+
+// Each row's own file, copies and a reply address go out with that row's mail; a row whose file is
+// missing fails alone; a continuation that would send a file changed since asks, いいえ first.
+TEST_F(SendRunTest, EachRowsOwnFileAndCopiesGoWithItsMailAndAChangedFileIsAskedAbout)
+{
+    QDir(dir.root()).mkpath(QStringLiteral("請求書"));
+    dir.write(QStringLiteral("請求書/001.pdf"), "%PDF-1.4 one");
+    dir.write(QStringLiteral("請求書/002.pdf"), "%PDF-1.4 two");
+    dir.write(QStringLiteral("請求書/004.pdf"), "%PDF-1.4 four");
+    const QString leaflet = dir.write(QStringLiteral("案内.pdf"), "%PDF-1.4 leaflet");
+    const QString csv = QStringLiteral("メールアドレス,氏名,番号,CC,BCC,返信先\r\n"
+                                       "r1@example.jp,山田,001,sales@example.jp,audit@example.jp,desk@example.jp\r\n"
+                                       "r2@example.jp,佐藤,002,,,\r\n"
+                                       "r3@example.jp,鈴木,003,,,\r\n"
+                                       "r4@example.jp,田中,004,,,\r\n");
+    ASSERT_EQ(mailing.AddressRead(dir.write("recipients.csv", toCp932(csv))), 0);
+    view.inputs = {false, server->hostPort(), Sender, QStringLiteral("<%氏名%>様 請求書"),
+                   QStringLiteral("<%氏名%>様\n請求書をお送りします。"),
+                   leaflet + u',' + dir.path(QStringLiteral("請求書/<%番号%>.pdf")), false};
+    view.checkAnswers = {Answer::No}; // row 3's missing file is reported; the run goes ahead
+    mailing.setSendInterval(10);
+    mailing.startRun();
+    waitForTheRun();
+    waitForStatus(1, OK);
+    view.dialogs.expectBox(StopQuestion, StopTitle, Icon::Warning, Buttons::YesNo, Answer::Yes);
+    mailing.stop();
+    waitUntilIdle();
+    mailing.setSendInterval(0);
+    EXPECT_TRUE(view.checkQuestions.value(0).text.contains(QStringLiteral("問題が 1 件")))
+        << str(view.checkQuestions.value(0).text);
+
+    ASSERT_EQ(server->messages(), 1);
+    const QJsonObject first = decodeMessage(server->messagePath(1));
+    EXPECT_EQ(headerValues(first, "Cc"), QStringList{"sales@example.jp"});
+    EXPECT_EQ(headerValues(first, "Reply-To"), QStringList{"desk@example.jp"});
+    EXPECT_FALSE(server->rawMessage(1).contains("audit@"));
+    QStringList files;
+    for (const QJsonValue &part : first.value("parts").toArray())
+        if (part.toObject().value("disposition") == "attachment")
+            files << part.toObject().value("filename").toString();
+    EXPECT_EQ(files, QStringList({"案内.pdf", "001.pdf"}));
+
+    // The leaflet changes while the run rests; the continuation names it and sends nothing on いいえ.
+    dir.write(QStringLiteral("案内.pdf"), "%PDF-1.4 leaflet, corrected");
+    view.dialogs.expectBox(QString(), ResumeTitle, Icon::Question, Buttons::YesNoCancel, Answer::Yes);
+    view.dialogs.expectBox(QString(), ResumeTitle, Icon::Warning, Buttons::YesNo, Answer::No);
+    mailing.startRun();
+    EXPECT_FALSE(view.busy());
+    EXPECT_TRUE(view.dialogs.shown.last().text.contains(QStringLiteral("案内.pdf（すべての宛先）")))
+        << str(view.dialogs.shown.last().text);
+    EXPECT_EQ(view.dialogs.shown.last().defaultButton, Answer::No);
+    EXPECT_EQ(server->messages(), 1);
+    // Continued with はい: rows 2 and 4 go out, row 3 fails alone for its missing file.
+    view.dialogs.expectBox(QString(), ResumeTitle, Icon::Question, Buttons::YesNoCancel, Answer::Yes);
+    view.dialogs.expectBox(QString(), ResumeTitle, Icon::Warning, Buttons::YesNo, Answer::Yes);
+    view.dialogs.expectBox(ErrorQuestion, ErrorTitle, Icon::Warning, Buttons::YesNo, Answer::No);
+    mailing.startRun();
+    waitUntilIdle();
+    EXPECT_EQ(statuses(), QStringList({OK, OK, NG, OK}));
+    EXPECT_TRUE(mailing.table().reason(3).contains(QStringLiteral("003.pdf"))) << str(mailing.table().reason(3));
+    EXPECT_EQ(server->messages(), 3);
+}
