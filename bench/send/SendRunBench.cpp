@@ -3,6 +3,9 @@
 //   send_run_bench --server TEXT --rows N       a whole run: N merged mails (Japanese subject, 3 KB
 //                                              body with tags); prints rate, the longest gap
 //                                              between two ticks of a 10 ms timer, peak RSS
+//   send_run_bench --server TEXT --rows N --invoices BYTES
+//                                              the same run, each row with a PDF of its own of
+//                                              BYTES (the attachment box holds a merge tag) and a CC
 //   send_run_bench --sample-size               size in bytes of one message of that run
 //   send_run_bench --server TEXT --interval-cpu   CPU used during a 10 s interval wait
 //   send_run_bench --timer-cpu                 CPU used during 10 s of a timer wait
@@ -70,14 +73,34 @@ QByteArray cp932(const QString &text)
     return out;
 }
 
-QString writeRecipients(const QString &dir, int rows)
+// With invoiceBytes, every row also has a file of its own in dir/請求書 and a CC address.
+QString writeRecipients(const QString &dir, int rows, qint64 invoiceBytes = 0)
 {
-    QString csv = QStringLiteral("メールアドレス,氏名,会社,回\r\n");
-    for (int k = 1; k <= rows; ++k)
-        csv += QStringLiteral("user%1@example.com,山田 太郎%1,株式会社サンプル%2,%3\r\n")
+    QString csv = QStringLiteral("メールアドレス,氏名,会社,回");
+    csv += invoiceBytes > 0 ? QStringLiteral(",番号,CC\r\n") : QStringLiteral("\r\n");
+    if (invoiceBytes > 0)
+        QDir(dir).mkpath(QStringLiteral("請求書"));
+    QByteArray pdf(invoiceBytes, '\0');
+    for (int k = 1; k <= rows; ++k) {
+        csv += QStringLiteral("user%1@example.com,山田 太郎%1,株式会社サンプル%2,%3")
                    .arg(k)
                    .arg(k % 97)
                    .arg(k % 12 + 1);
+        if (invoiceBytes <= 0) {
+            csv += QStringLiteral("\r\n");
+            continue;
+        }
+        csv += QStringLiteral(",%1,rep%2@example.com\r\n").arg(k, 6, 10, QChar(u'0')).arg(k % 20);
+        // Content that differs per row, as invoices do, and does not compress to nothing.
+        quint32 x = quint32(k) * 2654435761u;
+        for (qint64 i = 0; i < invoiceBytes; ++i) {
+            x = x * 1664525u + 1013904223u;
+            pdf[i] = char(x >> 24);
+        }
+        QFile f(dir + QStringLiteral("/請求書/%1.pdf").arg(k, 6, 10, QChar(u'0')));
+        f.open(QIODevice::WriteOnly);
+        f.write(pdf);
+    }
     const QString path = dir + QStringLiteral("/recipients.csv");
     QFile f(path);
     f.open(QIODevice::WriteOnly);
@@ -152,11 +175,14 @@ int main(int argc, char **argv)
     int rows = 2000;
     QString mode = QStringLiteral("run");
     bool journal = true;
+    qint64 invoiceBytes = 0;
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == u"--server" && i + 1 < args.size())
             server = args[++i];
         else if (args[i] == u"--rows" && i + 1 < args.size())
             rows = args[++i].toInt();
+        else if (args[i] == u"--invoices" && i + 1 < args.size())
+            invoiceBytes = args[++i].toLongLong();
         else if (args[i] == u"--no-journal")
             journal = false;
         else if (args[i].startsWith(u"--"))
@@ -222,12 +248,15 @@ int main(int argc, char **argv)
     SettingsStore settings;
     Answering dialogs;
     Form1 form(settings, dialogs,
-               writeRecipients(work.path(), mode == u"run" || mode == u"sample-size" ? rows : 3));
+               writeRecipients(work.path(), mode == u"run" || mode == u"sample-size" ? rows : 3,
+                               mode == u"run" ? invoiceBytes : 0));
     form.Text1->setText(server);
     form.Text2->setText(QStringLiteral("株式会社ベルモラ商事 営業部 <sales@example.com>"));
     form.Text3->setText(Subject);
     form.Text4->setPlainText(body());
-    form.Text5->setPlainText(QString());
+    form.Text5->setPlainText(invoiceBytes > 0 && mode == u"run"
+                                 ? work.path() + QStringLiteral("/請求書/<%番号%>.pdf")
+                                 : QString());
     form.show();
     QCoreApplication::processEvents();
 

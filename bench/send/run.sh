@@ -2,7 +2,8 @@
 # The whole send run of the main window (offscreen) against Postfix's smtp-sink on loopback,
 # compared in the same script run with smtp-source -d (messages of the same size) and Python's
 # smtplib over one connection; then the event loop's longest gap, a 20 000-row run with its peak
-# memory, and the CPU used during an interval wait and a timer wait.
+# memory, the same run with a 200 KB file of its own per row and a CC, and the CPU used during an
+# interval wait and a timer wait.
 #
 # usage: bench/send/run.sh [BUILD_DIR] [ROUNDS] [ROWS]
 #   BUILD_DIR defaults to build-bench (Release with the benchmarks, configured here if missing).
@@ -70,6 +71,8 @@ awk -v j="$cj" -v n="$cn" 'BEGIN {
 }'
 
 "$tool" --server "127.0.0.1:$port" --rows 20000 2>/dev/null | sed 's/^/20000 rows: /'
+# Invoices: each row its own 200 KB PDF and a CC, against the same sink.
+"$tool" --server "127.0.0.1:$port" --rows "$rows" --invoices 204800 2>/dev/null | sed "s/^/$rows rows with a 200 KB file each and a CC: /"
 "$tool" --server "127.0.0.1:$port" --interval-cpu 2>/dev/null
 "$tool" --timer-cpu 2>/dev/null
 "$build/bench/send/resume_bench" --rows 20000 2>/dev/null | sed 's/^/continue a 20000-row journal: /'

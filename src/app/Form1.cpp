@@ -305,6 +305,7 @@ void Form1::createMenus()
                            QKeySequence(Qt::CTRL | Qt::Key_T));
     mnuFileIncSet = item(mnuFile, "mnuFileIncSet", QStringLiteral("ﾒｰﾙの添付ﾌｧｲﾙを指定(&I)..."),
                          QKeySequence(Qt::CTRL | Qt::Key_I));
+    mnuFileJobSave = item(mnuFile, "mnuFileJobSave", QStringLiteral("送信の設定を保存(&J)..."));
     separator(mnuFile, "mnuSP1");
     mnuExit = item(mnuFile, "mnuExit", QStringLiteral("終了(&E)"));
 
@@ -353,6 +354,7 @@ void Form1::createMenus()
             [this] { AddressRead(QStringLiteral("ODBC")); });
     connect(mnuFileTextRead, &QAction::triggered, this, &Form1::Command6_Click);
     connect(mnuFileIncSet, &QAction::triggered, this, &Form1::Command4_Click);
+    connect(mnuFileJobSave, &QAction::triggered, this, &Form1::mnuFileJobSave_Click);
     connect(mnuExit, &QAction::triggered, this, &QWidget::close);
     connect(mnuEditCut, &QAction::triggered, this, &Form1::mnuEditCut_Click);
     connect(mnuEditCopy, &QAction::triggered, this, &Form1::mnuEditCopy_Click);
@@ -622,6 +624,13 @@ void Form1::Command4_Click()
         return;
     const QString current = Text5->toPlainText();
     Text5->setPlainText(trimSpaces(current).isEmpty() ? name : current + u',' + name);
+}
+
+void Form1::mnuFileJobSave_Click()
+{
+    const QString path = m_dialogs.saveFileName(this, {QStringLiteral("送信の設定を保存"), MailingJobFilter, 1, QString()});
+    if (!path.isEmpty())
+        m_mailing.saveJob(path);
 }
 
 void Form1::mnuMailSendTimer_Click()

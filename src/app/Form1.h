@@ -73,6 +73,7 @@ class Form1 : public QMainWindow, private MailingView
     void mnuEditCopy_Click();   // copy the body's selection
     void mnuEditPast_Click();   // paste into the body
     void mnuEditDelete_Click(); // delete the body's selection to the clipboard
+    void mnuFileJobSave_Click(); // the mailing as a job file for velmora-send
     void mnuMailSendStart_Click();
     void mnuMailSendTimer_Click();
     void mnuMailSendAt_Click();
@@ -120,6 +121,7 @@ class Form1 : public QMainWindow, private MailingView
     QAction *mnuFileAddressReadODBC = nullptr;
     QAction *mnuFileTextRead = nullptr;
     QAction *mnuFileIncSet = nullptr;
+    QAction *mnuFileJobSave = nullptr;
     QAction *mnuExit = nullptr;
     QMenu *mnuEdit = nullptr;
     QAction *mnuEditCut = nullptr;

@@ -28,6 +28,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QEventLoop>
 #include <QPointer>
 
@@ -38,6 +39,7 @@ using Buttons = UserDialogs::Buttons;
 using Icon = UserDialogs::Icon;
 
 const QString ResumeTitle = QStringLiteral("送信の再開");
+const QString SaveJobTitle = QStringLiteral("送信の設定の保存");
 
 const QString StopQuestion =
     QStringLiteral("本当に送信を中止して良いですか？\r\n中止したら、既に送信済みの宛先に再度同じ内容の"
@@ -115,6 +117,30 @@ void Mailing::useJob(const MailingJob &job)
     m_bccSelf = job.bccSelf;
     m_iso2022jp = job.iso2022jp;
     setOdbcSource(job.odbcConnection, job.odbcStatement);
+}
+
+bool Mailing::saveJob(QString path)
+{
+    const MailingJob saved = job();
+    if (saved.source.isEmpty()) {
+        m_view.ask({QStringLiteral("送信の設定を保存する前に、メールの宛先を読み込んでください。"), SaveJobTitle,
+                    Icon::Warning, Buttons::Ok});
+        return false;
+    }
+    if (QFileInfo(path).suffix().isEmpty())
+        path += MailingJobSuffix;
+    if (const std::optional<Failure> failure = writeMailingJob(path, saved)) {
+        showFailure(*failure);
+        return false;
+    }
+    QString told = QStringLiteral("送信の設定を「%1」に保存しました。\r\n"
+                                  "velmora-send でウィンドウを開かずに送信できます。")
+                       .arg(path);
+    if (mailServerWithoutPassword(saved.inputs.server) != saved.inputs.server)
+        told += QStringLiteral("\r\n\r\nメールサーバーのパスワードは保存していません。送信のときは"
+                               "キーリングに保存したパスワードを使います。");
+    m_view.ask({told, SaveJobTitle, Icon::Information, Buttons::Ok});
+    return true;
 }
 
 PreflightOptions Mailing::preflightOptions() const

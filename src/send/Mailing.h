@@ -95,6 +95,9 @@ class Mailing : public QObject
     // options. useJob() takes a job's options (and ODBC source) for the next load and run.
     MailingJob job() const;
     void useJob(const MailingJob &job);
+    // Writes job() to `path` (".velmorajob" added when it has no ending) and tells the operator
+    // what it holds; refused, with a box, while no recipient table is loaded.
+    bool saveJob(QString path);
     // Passwords and sign-ins of the runs and test mails, and the keyring that keeps them.
     MailLogins &logins() { return m_logins; }
 

@@ -194,3 +194,22 @@ TEST_F(SendCommandTest, SharesTheJournalAndTheLockWithTheWindow)
     EXPECT_EQ(r.code, 0) << str(r.out);
     EXPECT_EQ(server->messages(), 3);
 }
+
+// What the window saves is what the command sends; nothing is saved before a table is loaded.
+TEST_F(SendCommandTest, TheWindowsSavedMailingIsSentAsItWas)
+{
+    writeJob();
+    ScriptedView view;
+    Mailing window(view);
+    view.inputs = job.inputs;
+    view.dialogs.expectBox(QStringLiteral("送信の設定を保存する前に、メールの宛先を読み込んでください。"),
+                           QStringLiteral("送信の設定の保存"), Icon::Warning, Buttons::Ok, Answer::Ok);
+    EXPECT_FALSE(window.saveJob(dir.path("saved")));
+    ASSERT_EQ(window.AddressRead(job.source), 0);
+    view.dialogs.expectBox(QString(), QStringLiteral("送信の設定の保存"), Icon::Information, Buttons::Ok, Answer::Ok);
+    ASSERT_TRUE(window.saveJob(dir.path("saved")));
+    const Ran r = runSend({dir.path("saved.velmorajob")});
+    EXPECT_EQ(r.code, 0) << str(r.err);
+    ASSERT_EQ(server->messages(), 3);
+    EXPECT_EQ(decodeMessage(server->messagePath(2)).value("subject").toString(), QStringLiteral("宛先2様へのご案内"));
+}
