@@ -30,6 +30,7 @@
 #include "send/ui/frmOptions.h"
 #include "send/ui/frmPassword.h"
 #include "send/ui/frmSchedule.h"
+#include "send/ui/frmScheduled.h"
 #include "windowkit/Form3.h"
 #include "windowkit/LayoutRules.h"
 #include "windowkit/WindowPlacement.h"
@@ -332,6 +333,7 @@ void Form1::createMenus()
     separator(mnuMailSend, "mnuMailSendDummy1");
     mnuMailSendTimer = item(mnuMailSend, "mnuMailSendTimer", QStringLiteral("ﾒｰﾙのﾀｲﾏｰ送信(&T)"));
     mnuMailSendAt = item(mnuMailSend, "mnuMailSendAt", QStringLiteral("日時を指定して送信(&D)..."));
+    mnuMailSendScheduled = item(mnuMailSend, "mnuMailSendScheduled", QStringLiteral("予約した送信(&Y)..."));
     separator(mnuMailSend, "mnuMailSendDummy2");
     mnuMailSendOption = item(mnuMailSend, "mnuMailSendOption", QStringLiteral("送信ｵﾌﾟｼｮﾝ(&O)..."));
     mnuMailSendLimits = item(mnuMailSend, "mnuMailSendLimits", QStringLiteral("送信制限(&L)..."));
@@ -366,6 +368,7 @@ void Form1::createMenus()
     connect(mnuMailSendStart, &QAction::triggered, this, &Form1::mnuMailSendStart_Click);
     connect(mnuMailSendTimer, &QAction::triggered, this, &Form1::mnuMailSendTimer_Click);
     connect(mnuMailSendAt, &QAction::triggered, this, &Form1::mnuMailSendAt_Click);
+    connect(mnuMailSendScheduled, &QAction::triggered, this, &Form1::mnuMailSendScheduled_Click);
     connect(mnuMailSendOption, &QAction::triggered, this, &Form1::mnuMailSendOption_Click);
     connect(mnuMailSendLimits, &QAction::triggered, this, &Form1::mnuMailSendLimits_Click);
     connect(mnuMailSendSignIn, &QAction::triggered, this, &Form1::mnuMailSendSignIn_Click);
@@ -641,8 +644,18 @@ void Form1::mnuMailSendTimer_Click()
 void Form1::mnuMailSendAt_Click()
 {
     frmSchedule dialog(m_mailing.clock(), m_dialogs, this);
-    if (dialog.exec() == QDialog::Accepted)
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    if (dialog.handOff())
+        m_mailing.handOff(dialog.at(), dialog.askWhenLate());
+    else
         m_mailing.startTimerAt(dialog.at(), dialog.askWhenLate());
+}
+
+void Form1::mnuMailSendScheduled_Click()
+{
+    frmScheduled dialog(m_dialogs, this);
+    dialog.exec();
 }
 
 void Form1::mnuMailSendOption_Click()

@@ -77,6 +77,7 @@ class Form1 : public QMainWindow, private MailingView
     void mnuMailSendStart_Click();
     void mnuMailSendTimer_Click();
     void mnuMailSendAt_Click();
+    void mnuMailSendScheduled_Click(); // the runs handed to the session's timers
     void mnuMailSendOption_Click();
     void mnuMailSendLimits_Click();
     void mnuMailSendSignIn_Click(); // the app registrations for OAuth 2.0 sign-in
@@ -138,6 +139,7 @@ class Form1 : public QMainWindow, private MailingView
     QAction *mnuMailSendTest = nullptr;
     QAction *mnuMailSendTimer = nullptr;
     QAction *mnuMailSendAt = nullptr;
+    QAction *mnuMailSendScheduled = nullptr;
     QAction *mnuMailSendOption = nullptr;
     QAction *mnuMailSendLimits = nullptr;
     QAction *mnuMailSendSignIn = nullptr;

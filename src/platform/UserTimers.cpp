@@ -85,9 +85,16 @@ State stateOf(const QString &unit)
 
 std::optional<Failure> cancel(const QString &unit)
 {
-    const Ran ran = run(QStringLiteral("systemctl"),
-                        {QStringLiteral("--user"), QStringLiteral("stop"), unit + QStringLiteral(".timer"),
-                         unit + QStringLiteral(".service")});
+    // A unit that is not loaded cannot be stopped, and systemctl says so as a failure: only what
+    // is there is stopped, the timer first so that it cannot start the command meanwhile.
+    QStringList units;
+    if (systemctlProperty(unit + QStringLiteral(".timer"), "LoadState") == QLatin1String("loaded"))
+        units << unit + QStringLiteral(".timer");
+    if (stateOf(unit) == State::Running)
+        units << unit + QStringLiteral(".service");
+    if (units.isEmpty())
+        return std::nullopt;
+    const Ran ran = run(QStringLiteral("systemctl"), QStringList{QStringLiteral("--user"), QStringLiteral("stop")} + units);
     if (ran.exitCode == 0)
         return std::nullopt;
     return Failure::userTimerRefused(!ran.started ? QStringLiteral("systemctl が見つかりません") : ran.output);

@@ -14,6 +14,7 @@
 #include "recipients/AddressCheck.h"
 #include "recipients/Importers.h"
 #include "send/Preflight.h"
+#include "send/ScheduledRuns.h"
 #include "send/SendRun.h"
 #include "send/SendTimer.h"
 #include "send/journal/FileStamp.h"
@@ -631,6 +632,37 @@ void Mailing::startTimerAt(std::optional<QDateTime> at, bool askWhenLate)
             m_askWhenLate = askWhenLate;
             waitForTimer(at);
         }
+    });
+}
+
+void Mailing::handOff(const QDateTime &at, bool askWhenLate)
+{
+    if (m_timer || m_run || m_checkThread)
+        return;
+    const MailingJob saved = job();
+    if (saved.source.isEmpty())
+        return;
+    checkThen(m_view.sendInputs(), [this, at, askWhenLate, saved](std::optional<std::vector<int>> rows) {
+        if (!rows || !m_logins.loginFor(mailTargetOf(saved.inputs.server, QString(), {}).destination))
+            return;
+        // The operator answered the check now; velmora-send keeps to those answers at the time.
+        SendCommandOptions answers;
+        answers.ignoreCheck = true;
+        answers.everyRow = rows->empty();
+        answers.skipIfLate = askWhenLate; // nobody is there to be asked
+        const Result<ScheduledRun> run = ScheduledRuns::add(saved, at, answers);
+        if (!run) {
+            showFailure(run.failure());
+            return;
+        }
+        QString told = QStringLiteral("%1 に送信します。Velmora を閉じても送信されます。\r\n"
+                                      "予約は「送信 → 予約した送信」で確認や取り消しができます。")
+                           .arg(at.toString(QStringLiteral("yyyy/MM/dd HH:mm")));
+        if (askWhenLate)
+            told += QStringLiteral("\r\nスリープなどで予定時刻を過ぎたときは送信しません。");
+        if (const QString warning = ScheduledRuns::logoutWarning(); !warning.isEmpty())
+            told += QStringLiteral("\r\n\r\n") + warning;
+        m_view.ask({told, QStringLiteral("送信の予約"), Icon::Information, Buttons::Ok});
     });
 }
 

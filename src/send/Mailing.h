@@ -98,6 +98,9 @@ class Mailing : public QObject
     // Writes job() to `path` (".velmorajob" added when it has no ending) and tells the operator
     // what it holds; refused, with a box, while no recipient table is loaded.
     bool saveJob(QString path);
+    // A start at `at` that does not need the window: checked now, as a timer start is, then
+    // handed to a timer of the session that runs velmora-send.
+    void handOff(const QDateTime &at, bool askWhenLate);
     // Passwords and sign-ins of the runs and test mails, and the keyring that keeps them.
     MailLogins &logins() { return m_logins; }
 

@@ -2,6 +2,7 @@
 
 #include "platform/Clock.h"
 #include "platform/UserDialogs.h"
+#include "platform/UserTimers.h"
 #include "windowkit/DialogParts.h"
 #include "windowkit/WindowPlacement.h"
 
@@ -40,10 +41,16 @@ frmSchedule::frmSchedule(Clock &clock, UserDialogs &dialogs, QWidget *owner)
         QStringLiteral("スリープなどで予定時刻を過ぎてしまったときは、送信する前に確認する(&A)"), this);
     chkAskWhenLate->setObjectName(QStringLiteral("chkAskWhenLate"));
     chkAskWhenLate->setAccessibleName(withoutAccessKey(chkAskWhenLate->text()));
+    chkHandOff = new QCheckBox(QStringLiteral("Velmora を閉じても送信する(&W)"), this);
+    chkHandOff->setObjectName(QStringLiteral("chkHandOff"));
+    QString why;
+    chkHandOff->setEnabled(UserTimers::available(&why));
+    if (!chkHandOff->isEnabled())
+        chkHandOff->setToolTip(why);
     auto *note = windowLabel(this, "lblNote",
                              QStringLiteral("指定した時刻になると、送信ボタンを押したときと同じように送信します。"
                                             "送信前の確認とパスワードの入力は今行います。"
-                                            "Velmora は起動したままにしてください。"));
+                                            "「閉じても送信する」を選ばないときは、Velmora を起動したままにしてください。"));
     note->setWordWrap(true);
     cmdOK = dialogButton(this, "cmdOK", QStringLiteral("OK"), false);
     cmdOK->setDefault(true);
@@ -56,6 +63,7 @@ frmSchedule::frmSchedule(Clock &clock, UserDialogs &dialogs, QWidget *owner)
     row->addStretch();
     layout->addLayout(row);
     layout->addWidget(chkAskWhenLate);
+    layout->addWidget(chkHandOff);
     layout->addWidget(note);
     layout->addLayout(buttonRow({cmdOK, cmdCancel}));
     setFixedWidth(460);
@@ -74,6 +82,11 @@ QDateTime frmSchedule::at() const
 bool frmSchedule::askWhenLate() const
 {
     return chkAskWhenLate->isChecked();
+}
+
+bool frmSchedule::handOff() const
+{
+    return chkHandOff->isEnabled() && chkHandOff->isChecked();
 }
 
 void frmSchedule::cmdOK_Click()

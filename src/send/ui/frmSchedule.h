@@ -21,12 +21,16 @@ class frmSchedule : public QDialog
     // Asked before sending when the machine slept through the time; otherwise the run starts on
     // waking and says so.
     bool askWhenLate() const;
+    // The run goes to a timer of the session and happens with the window closed (only offered when
+    // the session has one).
+    bool handOff() const;
 
     void cmdOK_Click();
 
     QLabel *lblStart = nullptr;
     QDateTimeEdit *dteStart = nullptr;
     QCheckBox *chkAskWhenLate = nullptr;
+    QCheckBox *chkHandOff = nullptr;
     QPushButton *cmdOK = nullptr;
     QPushButton *cmdCancel = nullptr;
 
