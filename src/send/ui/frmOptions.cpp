@@ -62,7 +62,7 @@ frmOptions::frmOptions(qint16 &sendInterval, qint16 &timerHours, UserDialogs &di
         this);
     chkIso2022jp->setObjectName(QStringLiteral("chkIso2022jp"));
     for (QCheckBox *c : {chkBccSelf, chkIso2022jp}) {
-        c->setAccessibleName(c->text());
+        c->setAccessibleName(withoutAccessKey(c->text()));
         c->setEnabled(false); // until the values to edit are given
     }
     cmdOK = button("cmdOK", QStringLiteral("OK"));

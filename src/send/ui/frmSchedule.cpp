@@ -43,6 +43,7 @@ frmSchedule::frmSchedule(Clock &clock, UserDialogs &dialogs, QWidget *owner)
     chkAskWhenLate->setAccessibleName(withoutAccessKey(chkAskWhenLate->text()));
     chkHandOff = new QCheckBox(QStringLiteral("Velmora を閉じても送信する(&W)"), this);
     chkHandOff->setObjectName(QStringLiteral("chkHandOff"));
+    chkHandOff->setAccessibleName(withoutAccessKey(chkHandOff->text()));
     QString why;
     chkHandOff->setEnabled(UserTimers::available(&why));
     if (!chkHandOff->isEnabled())
@@ -67,6 +68,7 @@ frmSchedule::frmSchedule(Clock &clock, UserDialogs &dialogs, QWidget *owner)
     layout->addWidget(note);
     layout->addLayout(buttonRow({cmdOK, cmdCancel}));
     setFixedWidth(460);
+    centreOnScreen(this);
 
     connect(cmdOK, &QPushButton::clicked, this, &frmSchedule::cmdOK_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::reject);

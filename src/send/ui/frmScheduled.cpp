@@ -2,6 +2,7 @@
 
 #include "platform/UserDialogs.h"
 #include "windowkit/DialogParts.h"
+#include "windowkit/WindowPlacement.h"
 
 #include <QFileInfo>
 #include <QHeaderView>
@@ -36,6 +37,7 @@ frmScheduled::frmScheduled(UserDialogs &dialogs, QWidget *owner) : QDialog(owner
     layout->addWidget(grdRuns);
     layout->addLayout(buttonRow({cmdCancelRun, cmdForget, cmdClose}));
     resize(640, 300);
+    centreOnScreen(this);
 
     connect(cmdCancelRun, &QPushButton::clicked, this, &frmScheduled::cmdCancelRun_Click);
     connect(cmdForget, &QPushButton::clicked, this, &frmScheduled::cmdForget_Click);

@@ -7,6 +7,8 @@
 #include <QPushButton>
 #include <QTest>
 
+#include <QCheckBox>
+
 #include <gtest/gtest.h>
 
 using Icon = UserDialogs::Icon;
@@ -35,6 +37,11 @@ TEST_F(frmOptionsTest, ShowsTheValuesAndStoresWholeNumbersOnOk)
     EXPECT_EQ(d.Text2->text(), QStringLiteral("0"));
     for (QWidget *w : std::initializer_list<QWidget *>{d.Text1, d.Text2, d.cmdOK, d.cmdCancel})
         EXPECT_FALSE(w->accessibleName().isEmpty()) << w->objectName().toStdString();
+    // A check box is named by its caption as read aloud: without the access key's "(&B)".
+    for (QCheckBox *c : {d.chkBccSelf, d.chkIso2022jp})
+        EXPECT_FALSE(c->accessibleName().contains(u'&') || c->accessibleName().contains(QStringLiteral("(B)")) ||
+                     c->accessibleName().contains(QStringLiteral("(J)")))
+            << c->accessibleName().toStdString();
 
     // The hours as opened (0, never set) pass OK unchanged, so the interval alone can be set.
     d.Text1->setText(QStringLiteral("2.5"));
