@@ -39,10 +39,13 @@ void captionField(QLabel *caption, QWidget *field)
 QString withoutAccessKey(const QString &caption)
 {
     QString text = caption;
-    // A Japanese caption carries its key in brackets at the end: "検索(&F)".
-    if (text.size() >= 4 && text.endsWith(u')') && text.at(text.size() - 4) == u'(' &&
-        text.at(text.size() - 3) == u'&')
-        text.chop(4);
+    // A Japanese caption carries its key in brackets, at the end ("検索(&F)") or before the
+    // caption's explanation ("自分にBCC(&B)：…").
+    for (qsizetype at = text.indexOf(QStringLiteral("(&")); at >= 0; at = text.indexOf(QStringLiteral("(&"), at + 1))
+        if (at + 3 < text.size() && text.at(at + 2) != u'&' && text.at(at + 3) == u')') {
+            text.remove(at, 4);
+            break;
+        }
     QString name;
     name.reserve(text.size());
     for (qsizetype i = 0; i < text.size(); ++i) {
