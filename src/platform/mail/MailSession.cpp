@@ -38,6 +38,13 @@ QByteArray envelopeAddress(const QString &address)
     return address.left(at + 1).toUtf8() + ace;
 }
 
+// Two envelope addresses name one mailbox when they differ only in the case of the domain.
+QByteArray mailboxKey(const QByteArray &envelope)
+{
+    const qsizetype at = envelope.lastIndexOf('@');
+    return at < 0 ? envelope : envelope.left(at + 1) + envelope.mid(at + 1).toLower();
+}
+
 SmtpSettings smtpSettings(const SendMailOptions &o)
 {
     return {o.connectTimeoutSeconds, o.responseTimeoutSeconds,  o.caFile, o.reuseConnection,
@@ -71,6 +78,7 @@ MailRecipient mailRecipientOf(const QString &address)
 struct MailSession::Prepared {
     MailContent content;
     SmtpMail smtp;
+    QList<RefusedCopy> copiesLeftOut; // CC and BCC addresses that fail the address check
 };
 
 MailSession::MailSession() = default;
@@ -138,6 +146,27 @@ std::optional<MailOutcome> MailSession::prepare(const MailContent &mail, Prepare
         return refusal(MailOutcome::Kind::LocalFailure, message.error);
     out->content = mail;
     out->smtp = {m_mailFrom, rcptTo, !isAscii(m_mailFrom) || !isAscii(rcptTo), std::move(message.bytes)};
+    out->copiesLeftOut.clear();
+    QList<QByteArray> seen{mailboxKey(rcptTo)};
+    for (const QString &given : mail.cc + mail.bcc) {
+        const QString copy = trimSpaces(given);
+        if (copy.isEmpty())
+            continue;
+        const MailRecipient r = mailRecipientOf(copy);
+        if (!r.error.isEmpty()) {
+            out->copiesLeftOut.append({copy, r.reason, false});
+            continue;
+        }
+        const QByteArray to = envelopeAddress(r.address);
+        if (to.isEmpty()) {
+            out->copiesLeftOut.append({copy, QStringLiteral("ドメイン名を変換できません"), false});
+            continue;
+        }
+        if (seen.contains(mailboxKey(to)))
+            continue;
+        seen += mailboxKey(to);
+        out->smtp.copyTo += to;
+    }
     return std::nullopt;
 }
 
@@ -159,7 +188,11 @@ MailOutcome MailSession::send(const MailContent &mail, const MailContent *next,
         if (beforeEnd && !beforeEnd())
             return heldBackOutcome();
         const QString error = m_outbox->write(current.smtp.message);
-        return error.isEmpty() ? MailOutcome() : refusal(MailOutcome::Kind::LocalFailure, error);
+        if (!error.isEmpty())
+            return refusal(MailOutcome::Kind::LocalFailure, error);
+        MailOutcome stored;
+        stored.copiesRefused = copiesRefusedText(current.copiesLeftOut);
+        return stored;
     }
 
     const SmtpSettings settings = smtpSettings(sendMailOptions());
@@ -175,7 +208,13 @@ MailOutcome MailSession::send(const MailContent &mail, const MailContent *next,
             return &m_next->smtp;
         };
     }
-    return m_smtp->send(current.smtp, following, beforeEnd);
+    MailOutcome outcome = m_smtp->send(current.smtp, following, beforeEnd);
+    if (outcome.accepted() && !current.copiesLeftOut.isEmpty()) {
+        const QString left = copiesRefusedText(current.copiesLeftOut);
+        outcome.copiesRefused =
+            outcome.copiesRefused.isEmpty() ? left : left + QStringLiteral("\r\n") + outcome.copiesRefused;
+    }
+    return outcome;
 }
 
 void MailSession::close()
