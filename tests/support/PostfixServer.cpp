@@ -180,8 +180,8 @@ bool PostfixServer::start()
     const QDir dir(m_dir.path());
     m_master.setStandardOutputFile(dir.filePath("maillog"));
     m_master.setStandardErrorFile(dir.filePath("maillog"), QIODevice::Append);
-    // -s: in the foreground, logging to its output.
-    m_master.start(Master, {"-c", dir.filePath("etc"), "-s"});
+    // -s: in the foreground, logging to its output; -e: it ends by itself should the test die first.
+    m_master.start(Master, {"-c", dir.filePath("etc"), "-s", "-e", "1800"});
     if (!m_master.waitForStarted(30000)) {
         m_unavailable = QStringLiteral("cannot start %1: %2").arg(Master, m_master.errorString());
         return false;
