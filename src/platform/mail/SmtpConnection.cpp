@@ -526,7 +526,7 @@ SmtpConnection::Attempt SmtpConnection::transact(const SmtpMail &mail,
         if (!readEnvelopeReplies(a, envelope))
             return a;
     } else if (m_pipelining) {
-        // All three go out together; the server answers each in turn.
+        // MAIL FROM, every RCPT TO and DATA go out together; the server answers each in turn.
         a.stage = SmtpStage::Mail;
         if (!sendAll(envelopeCommands(envelope), a)) {
             close(false);
