@@ -1,5 +1,6 @@
 // Cost of composing one merged message (GMime), apart from the network.
 #include "platform/mail/MailComposer.h"
+#include "platform/mail/MailSession.h"
 #include "platform/mail/MimeComposer.h"
 
 #include <benchmark/benchmark.h>
@@ -64,8 +65,10 @@ void BM_SessionComposer(benchmark::State &state)
     int row = 0;
     for (auto _ : state) {
         ++row;
-        BuiltMessage m = composer->compose(QStringLiteral("user%1@example.com").arg(row),
-                                           f.subject + QString::number(row), f.body, false);
+        MailContent mail;
+        mail.subject = f.subject + QString::number(row);
+        mail.body = f.body;
+        BuiltMessage m = composer->compose(mail, QStringLiteral("user%1@example.com").arg(row));
         benchmark::DoNotOptimize(m.bytes.data());
     }
 }

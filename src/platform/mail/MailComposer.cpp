@@ -1,5 +1,7 @@
 #include "platform/mail/MailComposer.h"
 
+#include "platform/mail/MailSession.h"
+#include "platform/mail/MailText.h"
 #include "platform/mail/MimeParts.h"
 
 #include <QRandomGenerator>
@@ -130,15 +132,23 @@ std::unique_ptr<MailComposer> MailComposer::create(const QString &senderName, co
 {
     initMimeLibrary();
     std::unique_ptr<MailComposer> c(new MailComposer);
+    c->m_senderName = senderName;
     c->m_senderAddress = senderAddress;
+    c->m_attachmentPaths = attachments;
     c->m_headers = g_mime_message_new(FALSE);
 
-    // The From header as MimeComposer sets it, written once.
-    const QByteArray name = encodeName(senderName) ? encodedWords(senderName, " ") : senderName.toUtf8();
+    // The From header as MimeComposer sets it, written once, and once more for ISO-2022-JP mails.
+    const QByteArray name = displayName(senderName, false);
     g_mime_message_add_mailbox(c->m_headers, GMIME_ADDRESS_TYPE_FROM,
                                name.isEmpty() ? nullptr : name.constData(),
                                senderAddress.toUtf8().constData());
     c->m_from = c->headerLine("From");
+    c->m_fromJis = c->m_from;
+    if (needsEncodedWords(senderName) && fitsIso2022Jp(senderName)) {
+        InternetAddress *from = internet_address_list_get_address(g_mime_message_get_from(c->m_headers), 0);
+        internet_address_set_name(from, displayName(senderName, true).constData());
+        c->m_fromJis = c->headerLine("From");
+    }
 
     GRef<GMimeStream> sink(g_mime_stream_mem_new());
     for (const QString &path : attachments) {
@@ -174,13 +184,92 @@ QByteArray MailComposer::headerLine(const char *name)
     return line;
 }
 
-BuiltMessage MailComposer::compose(const QString &recipient, const QString &subject, const QString &body,
-                                   bool html, const MessageStamp *stamp)
+MessageFields MailComposer::fieldsOf(const MailContent &mail, const QString &recipient,
+                                     const MailTextOptions &options, QString *error) const
+{
+    MessageFields f{m_senderName,
+                    m_senderAddress,
+                    recipient,
+                    mail.subject,
+                    mail.body,
+                    mail.html,
+                    m_attachmentPaths + mail.attachments};
+    f.plainText = mail.plainText;
+    f.iso2022jp = options.iso2022jp;
+    f.imageFolder = options.imageFolder;
+    const auto addresses = [error](const QStringList &given, const QString &what, QStringList *out) {
+        for (const QString &text : given) {
+            const MailRecipient r = mailRecipientOf(text);
+            if (!r.error.isEmpty()) {
+                if (error->isEmpty())
+                    *error = QStringLiteral("%1のメールアドレス「%2」を使えません（%3）。")
+                                 .arg(what, text, r.reason);
+                continue;
+            }
+            *out += r.address;
+        }
+    };
+    addresses(mail.cc, QStringLiteral("CC"), &f.cc);
+    addresses(mail.replyTo, QStringLiteral("返信先"), &f.replyTo);
+    return f;
+}
+
+BuiltMessage MailComposer::compose(const MailContent &mail, const QString &recipient,
+                                   const MailTextOptions &options, const MessageStamp *stamp)
 {
     BuiltMessage out;
+    const MessageFields f = fieldsOf(mail, recipient, options, &out.error);
+    if (!out.error.isEmpty())
+        return out;
+
+    // What is read from files, before anything is written: the mail's own attachments, encoded
+    // as the session's are, and the images of an HTML body.
+    std::vector<QByteArray> ownAttachments;
+    GRef<GMimeStream> sink;
+    const auto written = [&sink](GMimeObject *object, QByteArray *bytes) {
+        if (!sink)
+            sink.reset(g_mime_stream_mem_new());
+        GByteArray *buffer = g_mime_stream_mem_get_byte_array(GMIME_STREAM_MEM(sink.get()));
+        g_byte_array_set_size(buffer, 0);
+        g_mime_stream_reset(sink.get());
+        if (g_mime_object_write_to_stream(object, wireFormat(), sink.get()) < 0)
+            return false;
+        *bytes = QByteArray(reinterpret_cast<const char *>(buffer->data), qsizetype(buffer->len));
+        return true;
+    };
+    for (const QString &path : mail.attachments) {
+        GRef<GMimeObject> part(makeAttachment(path, &out.error));
+        ownAttachments.emplace_back();
+        if (!part)
+            return out;
+        if (!written(part.get(), &ownAttachments.back())) {
+            out.error = QStringLiteral("添付ファイル「%1」を読み込めません。").arg(path);
+            return out;
+        }
+    }
+    QByteArray htmlBody;
+    std::optional<TextBody> jisBody;
+    if (f.html) {
+        GRef<GMimeObject> tree(
+            makeHtmlBody(f.body, f.plainText, f.imageFolder, stamp ? stamp->boundary : QByteArray(),
+                         stamp ? stamp->messageId : QByteArray(), m_senderAddress, &out.error));
+        if (!tree)
+            return out;
+        if (!written(tree.get(), &htmlBody)) {
+            out.error = QStringLiteral("メールを作成できませんでした（HTML の画像を読み込めません）。");
+            return out;
+        }
+    } else if (f.iso2022jp) {
+        jisBody = prepareIso2022Jp(f.body);
+    }
+    const bool jis = jisBody && fitsIso2022Jp(f.subject) && fitsIso2022Jp(f.senderName);
+    const TextBody text = f.html ? TextBody{} : jis ? *jisBody : prepareBody(f.body);
+
     QByteArray &m = out.bytes;
-    const TextBody text = prepareBody(body);
-    m.reserve(1024 + text.content.size() * 14 / 10 + m_attachmentBytes);
+    qsizetype ownBytes = 0;
+    for (const QByteArray &part : ownAttachments)
+        ownBytes += part.size();
+    m.reserve(1024 + text.content.size() * 14 / 10 + htmlBody.size() + m_attachmentBytes + ownBytes);
 
     qint64 second = 0;
     GDateTime *now = nullptr;
@@ -201,7 +290,7 @@ BuiltMessage MailComposer::compose(const QString &recipient, const QString &subj
     if (now)
         g_date_time_unref(now);
     m += m_dateHeader;
-    m += m_from;
+    m += jis ? m_fromJis : m_from;
 
     if (isPlainAddress(recipient)) {
         m += "To: ";
@@ -213,16 +302,26 @@ BuiltMessage MailComposer::compose(const QString &recipient, const QString &subj
         internet_address_list_add(to, internet_address_mailbox_new(nullptr, recipient.toUtf8().constData()));
         m += headerLine("To");
     }
+    if (!f.cc.isEmpty()) {
+        setMailboxes(g_mime_message_get_cc(m_headers), f.cc);
+        m += headerLine("Cc");
+    }
+    if (!f.replyTo.isEmpty()) {
+        setMailboxes(g_mime_message_get_reply_to(m_headers), f.replyTo);
+        m += headerLine("Reply-To");
+    }
 
-    if (!m_haveSubject || subject != m_subject) {
+    const QString &subject = f.subject;
+    if (!m_haveSubject || subject != m_subject || jis != m_subjectJis) {
         g_mime_message_set_subject(m_headers, subject.toUtf8().constData(), "UTF-8");
-        if (looksEncoded(subject)) {
+        if (needsEncodedWords(subject)) {
             GMimeHeader *header = g_mime_header_list_get_header(
                 g_mime_object_get_header_list(GMIME_OBJECT(m_headers)), "Subject");
-            g_mime_header_set_raw_value(header, (' ' + encodedWords(subject, "\n ") + '\n').constData());
+            g_mime_header_set_raw_value(header, subjectValue(subject, jis).constData());
         }
         m_subjectHeader = headerLine("Subject");
         m_subject = subject;
+        m_subjectJis = jis;
         m_haveSubject = true;
     }
     m += m_subjectHeader;
@@ -231,36 +330,44 @@ BuiltMessage MailComposer::compose(const QString &recipient, const QString &subj
     m += ">\r\nMIME-Version: 1.0\r\n";
 
     QByteArray boundary;
-    if (!m_attachments.empty()) {
+    const bool mixed = !m_attachments.empty() || !ownAttachments.empty();
+    if (mixed) {
         boundary = stamp ? stamp->boundary : newBoundary();
         m += "Content-Type: multipart/mixed; boundary=\"" + boundary + "\"\r\n\r\n--" + boundary + "\r\n";
     }
-    m += html ? "Content-Type: text/html; charset=UTF-8\r\n" : "Content-Type: text/plain; charset=UTF-8\r\n";
-    m += "Content-Transfer-Encoding: ";
-    m += encodingName(text.encoding);
-    m += "\r\n\r\n";
-
-    const qsizetype contentStart = m.size();
-    if (text.encoding == GMIME_CONTENT_ENCODING_7BIT) {
-        appendCrlf(m, text.content);
-    } else if (text.encoding == GMIME_CONTENT_ENCODING_BASE64) {
-        appendBase64(m, text.content);
+    if (f.html) {
+        m += htmlBody;
     } else {
-        GMimeEncoding state;
-        g_mime_encoding_init_encode(&state, text.encoding);
-        m_encoded.resize(qsizetype(g_mime_encoding_outlen(&state, size_t(text.content.size()))));
-        const size_t n = g_mime_encoding_flush(&state, text.content.constData(), size_t(text.content.size()),
-                                               m_encoded.data());
-        appendCrlf(m, m_encoded.constData(), qsizetype(n));
-    }
+        m += jis ? "Content-Type: text/plain; charset=ISO-2022-JP\r\n"
+                 : "Content-Type: text/plain; charset=UTF-8\r\n";
+        m += "Content-Transfer-Encoding: ";
+        m += encodingName(text.encoding);
+        m += "\r\n\r\n";
 
-    if (m_attachments.empty()) {
+        const qsizetype contentStart = m.size();
+        if (text.encoding == GMIME_CONTENT_ENCODING_7BIT) {
+            appendCrlf(m, text.content);
+        } else if (text.encoding == GMIME_CONTENT_ENCODING_BASE64) {
+            appendBase64(m, text.content);
+        } else {
+            GMimeEncoding state;
+            g_mime_encoding_init_encode(&state, text.encoding);
+            m_encoded.resize(qsizetype(g_mime_encoding_outlen(&state, size_t(text.content.size()))));
+            const size_t n = g_mime_encoding_flush(&state, text.content.constData(),
+                                                   size_t(text.content.size()), m_encoded.data());
+            appendCrlf(m, m_encoded.constData(), qsizetype(n));
+        }
         // A message ends with a line break; a part inside a multipart leaves that to the boundary.
-        if (m.size() > contentStart && !m.endsWith('\n'))
+        if (!mixed && m.size() > contentStart && !m.endsWith('\n'))
             m += "\r\n";
-        return out;
     }
+    if (!mixed)
+        return out;
     for (const QByteArray &part : m_attachments) {
+        m += "\r\n--" + boundary + "\r\n";
+        m += part;
+    }
+    for (const QByteArray &part : ownAttachments) {
         m += "\r\n--" + boundary + "\r\n";
         m += part;
     }

@@ -105,6 +105,8 @@ Result<std::unique_ptr<MailSession>> MailSession::open(const MailTarget &target)
     session->m_serverText = target.serverText;
     session->m_server = destination.server;
     session->m_login = target.login;
+    session->m_iso2022jp = target.iso2022jp;
+    session->m_imageFolder = target.imageFolder;
     if (std::optional<Failure> failure = session->change(target.sender, target.attachments))
         return *failure;
     return Result<std::unique_ptr<MailSession>>(std::move(session));
@@ -141,7 +143,7 @@ std::optional<MailOutcome> MailSession::prepare(const MailContent &mail, Prepare
         return refusal(MailOutcome::Kind::Refused,
                        QStringLiteral("宛先のメールアドレス「%1」のドメイン名を変換できません。")
                            .arg(recipient.address));
-    BuiltMessage message = m_composer->compose(recipient.address, mail.subject, mail.body, mail.html);
+    BuiltMessage message = m_composer->compose(mail, recipient.address, {m_iso2022jp, m_imageFolder});
     if (!message.error.isEmpty())
         return refusal(MailOutcome::Kind::LocalFailure, message.error);
     out->content = mail;

@@ -93,6 +93,8 @@ class MailSession
     MailLogin m_login;
     QByteArray m_mailFrom; // the sender's envelope address
     std::unique_ptr<MailComposer> m_composer;
+    bool m_iso2022jp = false; // the target's choice of ISO-2022-JP
+    QString m_imageFolder;    // where an HTML body's relative images are
     std::unique_ptr<SmtpConnection> m_smtp;
     std::unique_ptr<Outbox> m_outbox;
     std::unique_ptr<Prepared> m_next; // made for a `next` whose envelope went ahead

@@ -1,5 +1,6 @@
 #include "platform/mail/MimeComposer.h"
 
+#include "platform/mail/MailText.h"
 #include "platform/mail/MimeParts.h"
 
 #include <mutex>
@@ -10,9 +11,8 @@ namespace
 
 using namespace mime;
 
-void setTextContent(GMimeTextPart *part, const QString &text)
+void setTextContent(GMimeTextPart *part, const TextBody &body)
 {
-    const TextBody body = prepareBody(text);
     GRef<GMimeStream> stream(
         g_mime_stream_mem_new_with_buffer(body.content.constData(), body.content.size()));
     GRef<GMimeDataWrapper> wrapper(
@@ -55,10 +55,13 @@ void MimeComposer::startOver()
     m_fresh = true;
     m_senderName.clear();
     m_senderAddress.clear();
+    m_senderJis = false;
     m_recipient.clear();
     m_subject.clear();
+    m_subjectJis = false;
+    m_cc.clear();
+    m_replyTo.clear();
     m_dateSecond = -1;
-    m_html = false;
 }
 
 BuiltMessage MimeComposer::compose(const MessageFields &f, const MessageStamp *stamp)
@@ -76,7 +79,7 @@ BuiltMessage MimeComposer::compose(const MessageFields &f, const MessageStamp *s
 BuiltMessage MimeComposer::composeKept(const MessageFields &f, const MessageStamp *stamp)
 {
     BuiltMessage out;
-    // Every attachment is opened before the kept message is touched.
+    // Every attachment and image is opened before the kept message is touched.
     std::vector<GRef<GMimeObject>> attachments;
     attachments.reserve(size_t(f.attachments.size()));
     for (const QString &path : f.attachments) {
@@ -84,6 +87,22 @@ BuiltMessage MimeComposer::composeKept(const MessageFields &f, const MessageStam
         if (!attachments.back())
             return out;
     }
+    GRef<GMimeObject> htmlBody;
+    std::optional<TextBody> jisBody;
+    if (f.html) {
+        htmlBody.reset(makeHtmlBody(f.body, f.plainText, f.imageFolder,
+                                    stamp ? stamp->boundary : QByteArray(),
+                                    stamp ? stamp->messageId : QByteArray(), f.senderAddress, &out.error));
+        if (!htmlBody)
+            return out;
+    } else if (f.iso2022jp) {
+        jisBody = prepareIso2022Jp(f.body);
+    }
+    const bool jis = jisBody && fitsIso2022Jp(f.subject) && fitsIso2022Jp(f.senderName);
+
+    // A header that comes or goes would change the order of the others: a new message then.
+    if (!m_fresh && (f.cc.isEmpty() != m_cc.isEmpty() || f.replyTo.isEmpty() != m_replyTo.isEmpty()))
+        startOver();
 
     GDateTime *now = stamp ? localTime(stamp->second) : g_date_time_new_now(localZone());
     if (const qint64 second = g_date_time_to_unix(now); second != m_dateSecond) {
@@ -93,9 +112,8 @@ BuiltMessage MimeComposer::composeKept(const MessageFields &f, const MessageStam
     g_date_time_unref(now);
 
     // Changing the kept mailbox updates its header in place, so the header order stays put.
-    if (m_fresh || f.senderName != m_senderName || f.senderAddress != m_senderAddress) {
-        const QByteArray name =
-            encodeName(f.senderName) ? encodedWords(f.senderName, " ") : f.senderName.toUtf8();
+    if (m_fresh || f.senderName != m_senderName || f.senderAddress != m_senderAddress || jis != m_senderJis) {
+        const QByteArray name = displayName(f.senderName, jis);
         if (m_fresh) {
             g_mime_message_add_mailbox(m_message, GMIME_ADDRESS_TYPE_FROM,
                                        name.isEmpty() ? nullptr : name.constData(),
@@ -108,6 +126,7 @@ BuiltMessage MimeComposer::composeKept(const MessageFields &f, const MessageStam
         }
         m_senderName = f.senderName;
         m_senderAddress = f.senderAddress;
+        m_senderJis = jis;
     }
     if (m_fresh) {
         g_mime_message_add_mailbox(m_message, GMIME_ADDRESS_TYPE_TO, nullptr,
@@ -118,33 +137,40 @@ BuiltMessage MimeComposer::composeKept(const MessageFields &f, const MessageStam
                                           f.recipientAddress.toUtf8().constData());
     }
     m_recipient = f.recipientAddress;
-    if (m_fresh || f.subject != m_subject) {
+    if ((m_fresh && !f.cc.isEmpty()) || f.cc != m_cc)
+        setMailboxes(g_mime_message_get_cc(m_message), f.cc);
+    m_cc = f.cc;
+    if ((m_fresh && !f.replyTo.isEmpty()) || f.replyTo != m_replyTo)
+        setMailboxes(g_mime_message_get_reply_to(m_message), f.replyTo);
+    m_replyTo = f.replyTo;
+    if (m_fresh || f.subject != m_subject || jis != m_subjectJis) {
         g_mime_message_set_subject(m_message, f.subject.toUtf8().constData(), "UTF-8");
-        if (looksEncoded(f.subject)) {
+        if (needsEncodedWords(f.subject)) {
             GMimeHeader *header = g_mime_header_list_get_header(
                 g_mime_object_get_header_list(GMIME_OBJECT(m_message)), "Subject");
-            g_mime_header_set_raw_value(header, (' ' + encodedWords(f.subject, "\n ") + '\n').constData());
+            g_mime_header_set_raw_value(header, subjectValue(f.subject, jis).constData());
         }
         m_subject = f.subject;
+        m_subjectJis = jis;
     }
     m_fresh = false;
     g_mime_message_set_message_id(m_message,
                                   (stamp ? stamp->messageId : newMessageId(f.senderAddress)).constData());
 
-    if (f.html != m_html) {
-        g_mime_content_type_set_media_subtype(g_mime_object_get_content_type(GMIME_OBJECT(m_text)),
-                                              f.html ? "html" : "plain");
-        m_html = f.html;
+    GMimeObject *body = htmlBody.get();
+    if (!body) {
+        g_mime_text_part_set_charset(m_text, jis ? "ISO-2022-JP" : "UTF-8");
+        setTextContent(m_text, jis ? *jisBody : prepareBody(f.body));
+        body = GMIME_OBJECT(m_text);
     }
-    setTextContent(m_text, f.body);
     if (attachments.empty()) {
-        if (g_mime_message_get_mime_part(m_message) != GMIME_OBJECT(m_text))
-            g_mime_message_set_mime_part(m_message, GMIME_OBJECT(m_text));
+        if (g_mime_message_get_mime_part(m_message) != body)
+            g_mime_message_set_mime_part(m_message, body);
     } else {
         GRef<GMimeMultipart> mixed(g_mime_multipart_new_with_subtype("mixed"));
         if (stamp)
             g_mime_multipart_set_boundary(mixed.get(), stamp->boundary.constData());
-        g_mime_multipart_add(mixed.get(), GMIME_OBJECT(m_text));
+        g_mime_multipart_add(mixed.get(), body);
         for (const GRef<GMimeObject> &attachment : attachments)
             g_mime_multipart_add(mixed.get(), attachment.get());
         g_mime_message_set_mime_part(m_message, GMIME_OBJECT(mixed.get()));

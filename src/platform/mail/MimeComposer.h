@@ -12,14 +12,19 @@ struct MessageFields {
     QString subject;
     QString body;
     bool html = false;
-    QStringList attachments; // file paths
+    QStringList attachments{}; // file paths
+    QStringList cc{};          // addresses, as the address check gave them
+    QStringList replyTo{};
+    QString plainText{};    // of an HTML body; empty: made from the HTML
+    bool iso2022jp = false; // ISO-2022-JP for a plain text that fits it
+    QString imageFolder{};  // where relative <img src> paths of an HTML body are
 };
 
 // What differs between two messages of the same fields: fixed only to compare composers.
 struct MessageStamp {
     qint64 second = 0;    // the Date, seconds since 1970, written in the local zone
     QByteArray messageId; // without the angle brackets
-    QByteArray boundary;  // of a message with attachments
+    QByteArray boundary;  // of a message with attachments; nested ones are made from it
 };
 
 struct BuiltMessage {
@@ -58,10 +63,13 @@ class MimeComposer
     bool m_fresh = true; // no message composed yet
     QString m_senderName;
     QString m_senderAddress;
+    bool m_senderJis = false;
     QString m_recipient;
     QString m_subject;
+    bool m_subjectJis = false;
+    QStringList m_cc;
+    QStringList m_replyTo;
     qint64 m_dateSecond = -1; // the Date header has a resolution of one second
-    bool m_html = false;
 };
 
 // One message with a composer of its own.

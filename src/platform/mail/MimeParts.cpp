@@ -1,5 +1,7 @@
 #include "platform/mail/MimeParts.h"
 
+#include "platform/mail/MailText.h"
+
 #include <QAtomicInteger>
 #include <QCoreApplication>
 #include <QDateTime>
@@ -13,8 +15,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace mime
 {
@@ -197,9 +201,8 @@ bool looksEncoded(const QString &text)
 }
 
 // The text as UTF-8 "Q" encoded words of at most 75 characters each, cut between characters,
-// separated by `separator`. Q rather than B: GMime 3.2's own reader drops the rest of a run of
-// encoded words after one that ends in base64 padding.
-QByteArray encodedWords(const QString &text, const QByteArray &separator)
+// separated by `separator`.
+static QByteArray quotedWords(const QString &text, const QByteArray &separator)
 {
     const QByteArray utf8 = text.toUtf8();
     QByteArray out, word;
@@ -236,13 +239,31 @@ QByteArray encodedWords(const QString &text, const QByteArray &separator)
     return out;
 }
 
+// "B" where it takes fewer words, as for Japanese text: some readers (Python's address parser)
+// keep the space between two words of a display name that RFC 2047 says to ignore. But "Q" when
+// a "B" word other than the last would end in base64 padding: GMime 3.2's own reader drops the
+// rest of a run of encoded words after such a word.
+QByteArray encodedWords(const QString &text, const QByteArray &separator)
+{
+    const QByteArray quoted = quotedWords(text, separator);
+    const QByteArray base64 = base64Words(text, separator);
+    const QList<QByteArray> words = base64.split(' ');
+    const bool padded = std::any_of(words.begin(), words.end() - 1, [](const QByteArray &w) {
+        return w.endsWith("=?=") || w.endsWith("=?=\n");
+    });
+    if (padded || base64.count("=?") >= quoted.count("=?"))
+        return quoted;
+    return base64;
+}
+
 // A display name that GMime would write partly as plain words is encoded whole: plain words that
 // look encoded, and specials that it leaves unquoted beside encoded words, do not read back as
 // written. Any special will do, as the name is then encoded, not quoted. So is a name with "=":
-// GMime's "Q" words leave a last "=" as it is, which readers then drop.
+// GMime's "Q" words leave a last "=" as it is, which readers then drop. And so is any name
+// outside ASCII: GMime's own encoded words grow past RFC 2047's 75 characters.
 bool encodeName(const QString &name)
 {
-    if (looksEncoded(name))
+    if (needsEncodedWords(name))
         return true;
     for (const QChar c : name)
         if (QStringView(u"()<>[]:;@\\,.\"=").contains(c))
@@ -250,35 +271,44 @@ bool encodeName(const QString &name)
     return false;
 }
 
-// A file name parameter in the RFC 2231 form, continued over several lines when long; readers
-// take it literally.
+// A file name parameter in the RFC 2231 form, continued over several lines when long, each
+// section holding whole characters (some readers decode the sections one by one); readers take
+// it literally.
 static QByteArray extendedParameter(const char *name, const QByteArray &utf8)
 {
-    QByteArray encoded;
-    for (const char ch : utf8) {
-        const unsigned char c = static_cast<unsigned char>(ch);
+    QList<QByteArray> characters; // each character's bytes, percent-encoded where needed
+    for (qsizetype i = 0; i < utf8.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(utf8[i]);
+        QByteArray encoded;
         if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
             std::strchr("!#$&+-.^_`|~", c))
             encoded += char(c);
         else
             encoded += '%' + QByteArray::number(c, 16).toUpper().rightJustified(2, '0');
+        if ((c & 0xc0) == 0x80 && !characters.isEmpty())
+            characters.back() += encoded;
+        else
+            characters += encoded;
     }
-    if (encoded.size() <= 60)
-        return QByteArray(name) + "*=UTF-8''" + encoded;
-    QByteArray out;
-    int section = 0;
-    for (qsizetype from = 0; from < encoded.size(); ++section) {
-        qsizetype to = std::min<qsizetype>(from + 60, encoded.size());
-        if (to < encoded.size() && encoded[to - 1] == '%')
-            to -= 1;
-        else if (to < encoded.size() && to >= 2 && encoded[to - 2] == '%')
-            to -= 2;
+    const QByteArray whole = characters.join();
+    if (whole.size() <= 60)
+        return QByteArray(name) + "*=UTF-8''" + whole;
+    QByteArray out, section;
+    int number = 0;
+    const auto flush = [&] {
         if (!out.isEmpty())
             out += ";\n ";
-        out += QByteArray(name) + '*' + QByteArray::number(section) + '*' + '=' +
-               (section == 0 ? "UTF-8''" : "") + encoded.mid(from, to - from);
-        from = to;
+        out += QByteArray(name) + '*' + QByteArray::number(number) + '*' + '=' +
+               (number == 0 ? "UTF-8''" : "") + section;
+        ++number;
+        section.clear();
+    };
+    for (const QByteArray &character : std::as_const(characters)) {
+        if (!section.isEmpty() && section.size() + character.size() > 60)
+            flush();
+        section += character;
     }
+    flush();
     return out;
 }
 
@@ -294,26 +324,28 @@ static QString safeFileName(const QString &path)
 
 // Opens an attachment for reading. Only a regular file will do: a FIFO would block the send
 // forever and a directory cannot be read. The descriptor is closed with the returned stream.
-static GMimeStream *openAttachment(const QString &path, QString *error)
+static GMimeStream *openAttachment(const QString &path, QString *error, const QString &what)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
-        *error = QStringLiteral("添付ファイル「%1」を開けません（%2）。")
-                     .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        *error = QStringLiteral("%1「%2」を開けません（%3）。")
+                     .arg(what, path, QString::fromLocal8Bit(std::strerror(errno)));
         return nullptr;
     }
     struct stat st;
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        *error = QStringLiteral("添付ファイル「%1」は通常のファイルではありません。").arg(path);
+        *error = QStringLiteral("%1「%2」は通常のファイルではありません。").arg(what, path);
         return nullptr;
     }
     return g_mime_stream_fs_new(fd);
 }
 
-GMimeObject *makeAttachment(const QString &path, QString *error)
+GMimeObject *makeAttachment(const QString &path, QString *error, const QByteArray &contentId)
 {
-    GMimeStream *file = openAttachment(path, error);
+    GMimeStream *file = openAttachment(path, error,
+                                       contentId.isEmpty() ? QStringLiteral("添付ファイル")
+                                                           : QStringLiteral("HTML の画像ファイル"));
     if (!file)
         return nullptr;
     GRef<GMimeStream> stream(file);
@@ -333,18 +365,241 @@ GMimeObject *makeAttachment(const QString &path, QString *error)
     g_mime_part_set_content(part, wrapper.get());
     g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
     const QString fileName = safeFileName(path);
+    if (!contentId.isEmpty()) {
+        g_mime_object_set_disposition(GMIME_OBJECT(part), GMIME_DISPOSITION_INLINE);
+        g_mime_object_set_content_id(GMIME_OBJECT(part), contentId.constData());
+    }
     g_mime_part_set_filename(part, fileName.toUtf8().constData());
-    if (looksEncoded(fileName)) {
+    // GMime's own encoding of a name outside ASCII is one encoded word of any length in
+    // Content-Type and RFC 2231 sections cut inside characters; a name that looks encoded it
+    // writes as it is. Such names are written here: RFC 2231 for readers that take it, an RFC 2047
+    // name= for those that show only that (Outlook shows "ATT00001" without it).
+    if (needsEncodedWords(fileName)) {
         GMimeHeaderList *headers = g_mime_object_get_header_list(GMIME_OBJECT(part));
         const QByteArray utf8 = fileName.toUtf8();
         g_mime_header_set_raw_value(
             g_mime_header_list_get_header(headers, "Content-Type"),
-            (' ' + major + '/' + minor + ";\n " + extendedParameter("name", utf8) + '\n').constData());
-        g_mime_header_set_raw_value(
-            g_mime_header_list_get_header(headers, "Content-Disposition"),
-            (" attachment;\n " + extendedParameter("filename", utf8) + '\n').constData());
+            (' ' + major + '/' + minor + ";\n name=\"" + base64Words(fileName, "\n ") + "\"\n").constData());
+        g_mime_header_set_raw_value(g_mime_header_list_get_header(headers, "Content-Disposition"),
+                                    (QByteArray(contentId.isEmpty() ? " attachment" : " inline") + ";\n " +
+                                     extendedParameter("filename", utf8) + '\n')
+                                        .constData());
     }
     return GMIME_OBJECT(part);
+}
+
+void setMailboxes(InternetAddressList *list, const QStringList &addresses)
+{
+    internet_address_list_clear(list);
+    for (const QString &address : addresses) {
+        InternetAddress *mailbox = internet_address_mailbox_new(nullptr, address.toUtf8().constData());
+        internet_address_list_add(list, mailbox);
+        g_object_unref(mailbox);
+    }
+}
+
+GMimeObject *makeTextPart(const char *subtype, const char *charset, const TextBody &body)
+{
+    GMimeTextPart *part = g_mime_text_part_new_with_subtype(subtype);
+    g_mime_text_part_set_charset(part, charset);
+    GRef<GMimeStream> stream(
+        g_mime_stream_mem_new_with_buffer(body.content.constData(), body.content.size()));
+    GRef<GMimeDataWrapper> wrapper(
+        g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
+    g_mime_part_set_content(GMIME_PART(part), wrapper.get());
+    g_mime_part_set_content_encoding(GMIME_PART(part), body.encoding);
+    return GMIME_OBJECT(part);
+}
+
+QByteArray innerBoundary(const QByteArray &boundary, char level)
+{
+    return boundary.left(2) + level + boundary.mid(2);
+}
+
+GMimeObject *makeHtmlBody(const QString &html, const QString &plainText, const QString &imageFolder,
+                          const QByteArray &boundarySeed, const QByteArray &idPart,
+                          const QString &senderAddress, QString *error)
+{
+    // The images first: nothing is built when one cannot be read.
+    const QList<HtmlImageSource> sources = localImageSourcesOf(html, imageFolder);
+    QStringList paths;
+    std::vector<GRef<GMimeObject>> images;
+    QList<QByteArray> ids;
+    for (const HtmlImageSource &source : sources) {
+        if (paths.contains(source.path))
+            continue;
+        const QByteArray id = idPart.isEmpty() ? newMessageId(senderAddress)
+                                               : QByteArray::number(paths.size() + 1) + '.' + idPart;
+        GMimeObject *image = makeAttachment(source.path, error, id);
+        if (!image)
+            return nullptr;
+        paths += source.path;
+        ids += id;
+        images.emplace_back(image);
+    }
+    QString shown = html;
+    for (qsizetype i = sources.size() - 1; i >= 0; --i) // from the end, so the positions hold
+        shown.replace(sources[i].from, sources[i].length,
+                      QStringLiteral("cid:") + QString::fromLatin1(ids[paths.indexOf(sources[i].path)]));
+
+    GRef<GMimeObject> text(
+        makeTextPart("plain", "UTF-8", prepareBody(plainText.isEmpty() ? plainTextOfHtml(html) : plainText)));
+    GRef<GMimeObject> htmlPart(makeTextPart("html", "UTF-8", prepareBody(shown)));
+    GMimeMultipart *alternative = g_mime_multipart_new_with_subtype("alternative");
+    if (!boundarySeed.isEmpty())
+        g_mime_multipart_set_boundary(alternative, innerBoundary(boundarySeed, 'A').constData());
+    g_mime_multipart_add(alternative, text.get());
+    if (images.empty()) {
+        g_mime_multipart_add(alternative, htmlPart.get());
+        return GMIME_OBJECT(alternative);
+    }
+    GRef<GMimeMultipart> related(g_mime_multipart_new_with_subtype("related"));
+    g_mime_object_set_content_type_parameter(GMIME_OBJECT(related.get()), "type", "text/html");
+    if (!boundarySeed.isEmpty())
+        g_mime_multipart_set_boundary(related.get(), innerBoundary(boundarySeed, 'R').constData());
+    g_mime_multipart_add(related.get(), htmlPart.get());
+    for (const GRef<GMimeObject> &image : images)
+        g_mime_multipart_add(related.get(), image.get());
+    g_mime_multipart_add(alternative, GMIME_OBJECT(related.get()));
+    return GMIME_OBJECT(alternative);
+}
+
+std::optional<TextBody> prepareIso2022Jp(const QString &body)
+{
+    const std::optional<QByteArray> jis = toIso2022Jp(body);
+    if (!jis)
+        return std::nullopt;
+    QByteArray lf(jis->size(), Qt::Uninitialized);
+    char *out = lf.data();
+    qsizetype lineStart = 0;
+    for (const char *p = jis->constData(), *end = p + jis->size(); p < end; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '\r' || c == '\n') {
+            if (c == '\r' && p + 1 < end && p[1] == '\n')
+                ++p;
+            if ((out - lf.data()) - lineStart > 998)
+                return std::nullopt;
+            *out++ = '\n';
+            lineStart = out - lf.data();
+            continue;
+        }
+        if ((c < 0x20 && c != '\t' && c != 0x1b) || c == 0x7f)
+            return std::nullopt; // what 7bit cannot carry
+        *out++ = char(c);
+    }
+    if ((out - lf.data()) - lineStart > 998)
+        return std::nullopt;
+    lf.truncate(out - lf.data());
+    return TextBody{lf, GMIME_CONTENT_ENCODING_7BIT};
+}
+
+bool needsEncodedWords(const QString &text)
+{
+    for (const QChar c : text)
+        if (c.unicode() >= 0x80)
+            return true;
+    return looksEncoded(text);
+}
+
+// Each word holds whole characters, in ASCII again at its end.
+QByteArray iso2022JpWords(const QString &text, const QByteArray &separator)
+{
+    const std::optional<QByteArray> jis = toIso2022Jp(text);
+    if (!jis)
+        return encodedWords(text, separator);
+    // The characters as ISO-2022-JP writes them, one ASCII byte or one JIS X 0208 pair each.
+    struct Unit {
+        QByteArray bytes;
+        bool jis;
+    };
+    QList<Unit> units;
+    bool inJis = false;
+    for (qsizetype i = 0; i < jis->size();) {
+        if (jis->at(i) == '\x1b') {
+            inJis = jis->mid(i, 3) == "\x1b$B";
+            i += 3;
+        } else {
+            const int size = inJis ? 2 : 1;
+            units.append({jis->mid(i, size), inJis});
+            i += size;
+        }
+    }
+    // The bytes of one word of units [from, to).
+    const auto wordOf = [&units](qsizetype from, qsizetype to) {
+        QByteArray word;
+        bool wordJis = false;
+        for (qsizetype i = from; i < to; ++i) {
+            if (units[i].jis != wordJis)
+                word += units[i].jis ? "\x1b$B" : "\x1b(B";
+            wordJis = units[i].jis;
+            word += units[i].bytes;
+        }
+        if (wordJis)
+            word += "\x1b(B";
+        return word;
+    };
+    QByteArray out;
+    for (qsizetype from = 0; from < units.size();) {
+        // 75 less "=?ISO-2022-JP?B?" and "?=": 57 base64 characters, 42 bytes
+        qsizetype to = from + 1;
+        while (to < units.size() && wordOf(from, to + 1).size() <= 42)
+            ++to;
+        // As with UTF-8: no base64 padding but in the last word, where the units allow it.
+        if (to < units.size())
+            for (qsizetype t = to; t > from && t > to - 3; --t)
+                if (wordOf(from, t).size() % 3 == 0) {
+                    to = t;
+                    break;
+                }
+        if (!out.isEmpty())
+            out += separator;
+        out += "=?ISO-2022-JP?B?" + wordOf(from, to).toBase64() + "?=";
+        from = to;
+    }
+    return out;
+}
+
+// Words whose bytes are a multiple of three where the characters allow it: GMime 3.2's reader
+// drops what follows a word that ends in base64 padding.
+QByteArray base64Words(const QString &text, const QByteArray &separator)
+{
+    const QByteArray utf8 = text.toUtf8();
+    QList<qsizetype> starts; // where each character begins
+    for (qsizetype i = 0; i < utf8.size(); ++i)
+        if ((static_cast<unsigned char>(utf8[i]) & 0xc0) != 0x80)
+            starts += i;
+    starts += utf8.size();
+    QByteArray out;
+    qsizetype from = 0; // index into starts
+    while (from + 1 < starts.size()) {
+        // 75 less "=?UTF-8?B?" and "?=": 63 base64 characters, 45 bytes
+        qsizetype to = from + 1;
+        while (to + 1 < starts.size() && starts[to + 1] - starts[from] <= 45)
+            ++to;
+        if (to + 1 < starts.size())
+            for (qsizetype t = to; t > from; --t)
+                if ((starts[t] - starts[from]) % 3 == 0) {
+                    to = t;
+                    break;
+                }
+        if (!out.isEmpty())
+            out += separator;
+        out += "=?UTF-8?B?" + utf8.mid(starts[from], starts[to] - starts[from]).toBase64() + "?=";
+        from = to;
+    }
+    return out;
+}
+
+QByteArray displayName(const QString &name, bool iso2022jp)
+{
+    if (!encodeName(name))
+        return name.toUtf8();
+    return iso2022jp ? iso2022JpWords(name, " ") : encodedWords(name, " ");
+}
+
+QByteArray subjectValue(const QString &subject, bool iso2022jp)
+{
+    return ' ' + (iso2022jp ? iso2022JpWords(subject, "\n ") : encodedWords(subject, "\n ")) + '\n';
 }
 
 } // namespace mime

@@ -1,11 +1,14 @@
 // Messages composed from any sender, recipient and subject that SendMail accepts, read back with
-// GMime: exactly the intended From, To and Subject, and no header that was not meant. One kept
+// GMime: exactly the intended From, To, Cc and Subject (in UTF-8 or ISO-2022-JP), and no header
+// that was not meant. One kept
 // composer serves every input, as in a send run, and some inputs fail first on an attachment
 // that cannot be read, so that state left by one message would show in another. A mail session's
 // composer must write the very same bytes.
 #include "FuzzInput.h"
 #include "platform/mail/MailArguments.h"
 #include "platform/mail/MailComposer.h"
+#include "platform/mail/MailSession.h"
+#include "platform/mail/MailText.h"
 #include "platform/mail/MimeComposer.h"
 #include "platform/mail/MimeParts.h"
 
@@ -153,7 +156,8 @@ void check(const QByteArray &bytes, const MessageFields &f)
 
     static const QSet<QString> allowed = {
         "date",       "from",         "to",           "subject",
-        "message-id", "mime-version", "content-type", "content-transfer-encoding"};
+        "message-id", "mime-version", "content-type", "content-transfer-encoding",
+        "cc"};
     QSet<QString> seen;
     GMimeHeaderList *headers = g_mime_object_get_header_list(GMIME_OBJECT(message));
     for (int i = 0; i < g_mime_header_list_get_count(headers); ++i) {
@@ -168,6 +172,8 @@ void check(const QByteArray &bytes, const MessageFields &f)
     expectOneMailbox("From", g_mime_message_get_from(message), f.senderAddress, &f.senderName,
                      decodedWords(from.left(from.lastIndexOf('<'))));
     expectOneMailbox("To", g_mime_message_get_to(message), f.recipientAddress, nullptr);
+    if (!f.cc.isEmpty())
+        expectOneMailbox("Cc", g_mime_message_get_cc(message), f.cc.front(), nullptr);
     const QString subject = trimmed(decodedWords(rawHeader(message, "Subject")));
     if (subject != trimmed(f.subject))
         fail("Subject", trimmed(f.subject), subject);
@@ -189,6 +195,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
 
     MessageFields f{from.name, from.address, to.address, subject, body, (flags & 1) != 0, {}};
+    // An HTML body's local images must exist; that the composer refuses a missing one is tested
+    // elsewhere.
+    if (f.html && !localImagesOf(body, QString()).isEmpty())
+        return 0;
+    f.iso2022jp = (flags & 8) != 0;
+    if (flags & 16)
+        f.cc = {QStringLiteral("copy@example.com")};
     if (flags & 2) {
         MessageFields broken = f;
         broken.recipientAddress = QStringLiteral("earlier@example.com");
@@ -216,11 +229,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (!session)
         fail("session composer", QString(), error);
     // A subject changed from the last mail's, then kept from it.
-    session->compose(QStringLiteral("earlier@example.com"), QStringLiteral("earlier"), QString(), false,
-                     &stamp);
+    MailContent earlier;
+    earlier.subject = QStringLiteral("earlier");
+    session->compose(earlier, QStringLiteral("earlier@example.com"), {}, &stamp);
+    MailContent mail;
+    mail.subject = f.subject;
+    mail.body = f.body;
+    mail.html = f.html;
+    mail.cc = f.cc;
     for (int round = 0; round < 2; ++round) {
         const QByteArray expected = reference.compose(f, &stamp).bytes;
-        const QByteArray got = session->compose(f.recipientAddress, f.subject, f.body, f.html, &stamp).bytes;
+        const QByteArray got = session->compose(mail, f.recipientAddress, {f.iso2022jp, {}}, &stamp).bytes;
         if (got != expected)
             fail("session composer", QString::fromUtf8(expected), QString::fromUtf8(got));
     }

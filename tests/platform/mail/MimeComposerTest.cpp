@@ -1,7 +1,17 @@
 #include "platform/mail/MimeComposer.h"
 #include "TestEnvironment.h"
 #include "platform/mail/MailComposer.h"
+#include "platform/mail/MailSession.h"
+#include "platform/mail/MailText.h"
 #include "platform/mail/MimeParts.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QUrl>
 
 #undef signals
 #include <gmime/gmime.h>
@@ -227,7 +237,11 @@ TEST(MailComposer, WritesTheBytesOfTheGMimeComposer)
                             const MessageFields f{sender[0], sender[1], to, subject, body, html, attachments};
                             const BuiltMessage expected = reference.compose(f, &stamp);
                             ASSERT_EQ(str(expected.error), "");
-                            const BuiltMessage got = fast->compose(to, subject, body, html, &stamp);
+                            MailContent mail;
+                            mail.subject = subject;
+                            mail.body = body;
+                            mail.html = html;
+                            const BuiltMessage got = fast->compose(mail, to, {}, &stamp);
                             ASSERT_EQ(got.bytes.toStdString(), expected.bytes.toStdString())
                                 << str(to) << " | " << str(subject) << " | " << str(body);
                             ++compared;
@@ -252,6 +266,289 @@ TEST(MailComposer, WritesTheBytesOfTheGMimeComposer)
     QString error;
     EXPECT_FALSE(MailComposer::create("", "a@example.com", {dir.path("missing.pdf")}, &error));
     EXPECT_TRUE(error.contains("missing.pdf")) << str(error);
+}
+
+} // namespace
+
+namespace
+{
+
+// What Python's mail reader (policy=default) makes of a message, as JSON.
+QJsonObject pythonReads(const QByteArray &bytes)
+{
+    static const char script[] = R"py(
+import sys, json, re, email
+from email import policy
+from email.header import decode_header, make_header
+m = email.message_from_bytes(sys.stdin.buffer.read(), policy=policy.default)
+def tree(p):
+    if p.is_multipart():
+        return p.get_content_type() + '[' + ','.join(tree(c) for c in p.iter_parts()) + ']'
+    return p.get_content_type()
+def addresses(name):
+    return [a.addr_spec for a in m[name].addresses] if m[name] else []
+parts = []
+for p in m.walk():
+    if p.is_multipart():
+        continue
+    raw = ' '.join(re.sub(r'\r?\n[ \t]', ' ', v) for k, v in p.raw_items() if k.lower() == 'content-type')
+    name = re.search(r'name="([^"]*)"', raw)
+    parts.append({'type': p.get_content_type(), 'charset': p.get_content_charset() or '',
+                  'cte': p.get('Content-Transfer-Encoding', ''), 'filename': p.get_filename() or '',
+                  'typeName': str(make_header(decode_header(name.group(1)))) if name else '',
+                  'cid': p.get('Content-ID', ''),
+                  'text': p.get_content().replace('\r\n', '\n') if p.get_content_maintype() == 'text' else ''})
+print(json.dumps({'subject': str(m['subject']), 'fromName': m['from'].addresses[0].display_name,
+                  'to': addresses('to'), 'cc': addresses('cc'), 'replyTo': addresses('reply-to'),
+                  'tree': tree(m), 'parts': parts, 'defects': len(m.defects)}))
+)py";
+    QProcess python;
+    python.start(QStringLiteral("/usr/bin/python3"), {QStringLiteral("-c"), QString::fromLatin1(script)});
+    python.write(bytes);
+    python.closeWriteChannel();
+    python.waitForFinished(30000);
+    const QByteArray out = python.readAllStandardOutput();
+    EXPECT_EQ(python.exitCode(), 0) << python.readAllStandardError().toStdString();
+    return QJsonDocument::fromJson(out).object();
+}
+
+QStringList strings(const QJsonValue &v)
+{
+    QStringList out;
+    for (const QJsonValue &s : v.toArray())
+        out += s.toString();
+    return out;
+}
+
+// Every RFC 2047 word of the message's headers (all parts) is at most 75 characters.
+void expectShortWords(const QByteArray &bytes)
+{
+    static const QRegularExpression word(QStringLiteral(R"(=\?[^?\s]+\?[BbQq]\?[^?\s]*\?=)"));
+    int words = 0;
+    for (const QRegularExpressionMatch &m : word.globalMatch(QString::fromLatin1(bytes))) {
+        EXPECT_LE(m.capturedLength(), 75) << str(m.captured());
+        ++words;
+    }
+    EXPECT_GT(words, 0);
+}
+
+// The sender's name as GMime reads it, and as Python does but for spaces: Python 3.11 keeps the
+// white space between adjacent encoded words of a display name, which RFC 2047 (6.2) ignores.
+void expectDisplayName(const QByteArray &bytes, const QJsonObject &python, const QString &name)
+{
+    EXPECT_EQ(str(readBack(bytes).fromName), str(name));
+    EXPECT_EQ(str(python["fromName"].toString().remove(u' ')), str(QString(name).remove(u' ')));
+}
+
+std::unique_ptr<MailComposer> sessionComposer(const QString &name, const QStringList &attachments = {})
+{
+    QString error;
+    std::unique_ptr<MailComposer> c = MailComposer::create(name, "info@example.com", attachments, &error);
+    EXPECT_TRUE(c) << str(error);
+    return c;
+}
+
+// Copies, replies, the mail's own files after the session's, and texts too long for one encoded
+// word, as a reader other than GMime sees them.
+TEST(MailComposer, CopiesRepliesAndOwnFilesAsReadersSeeThem)
+{
+    ScratchDir dir;
+    const QString common = dir.write(QStringLiteral("会社案内.pdf"), "%PDF-1.4 common");
+    const QString ownName =
+        QStringLiteral("請求書_山田様_2024年度第3四半期分のご請求明細（再発行） 控え.pdf");
+    const QString own = dir.write(ownName, "%PDF-1.4 own");
+    const QString senderName =
+        QStringLiteral("株式会社ベルモラ商事 東日本営業本部 第二営業部 法人営業課 担当 山田");
+    const std::unique_ptr<MailComposer> composer = sessionComposer(senderName, {common});
+
+    MailContent mail;
+    mail.subject = QStringLiteral("【重要】 ") + QString(95, QChar(0x8acb)) + QStringLiteral("  末尾 A B");
+    mail.body = QStringLiteral("本文\r\n");
+    mail.cc = {QStringLiteral("<cc1@example.com>"), QStringLiteral("cc2@example.org")};
+    mail.bcc = {QStringLiteral("hidden@example.net")};
+    mail.replyTo = {QStringLiteral("reply@example.com")};
+    mail.attachments = {own};
+    for (const bool iso : {false, true}) {
+        const BuiltMessage m = composer->compose(mail, "taro@example.com", {iso, {}});
+        ASSERT_EQ(str(m.error), "");
+        EXPECT_FALSE(m.bytes.contains("hidden")) << "a blind copy shows";
+        const QJsonObject r = pythonReads(m.bytes);
+        EXPECT_EQ(str(r["subject"].toString()), str(mail.subject));
+        expectDisplayName(m.bytes, r, senderName);
+        EXPECT_EQ(str(strings(r["cc"]).join(u' ')), "cc1@example.com cc2@example.org");
+        EXPECT_EQ(str(strings(r["replyTo"]).join(u' ')), "reply@example.com");
+        EXPECT_EQ(str(r["tree"].toString()), "multipart/mixed[text/plain,application/pdf,application/pdf]");
+        const QJsonArray parts = r["parts"].toArray();
+        ASSERT_EQ(parts.size(), 3);
+        EXPECT_EQ(str(parts[1].toObject()["filename"].toString()), "会社案内.pdf");
+        EXPECT_EQ(str(parts[2].toObject()["filename"].toString()), str(ownName));
+        EXPECT_EQ(str(parts[2].toObject()["typeName"].toString()), str(ownName));
+        EXPECT_EQ(parts[0].toObject()["charset"].toString(), iso ? "iso-2022-jp" : "utf-8");
+        expectShortWords(m.bytes);
+        EXPECT_EQ(str(readBack(m.bytes).fileNames.join(u'/')),
+                  str(QStringLiteral("会社案内.pdf/") + ownName));
+    }
+    // The same bytes as GMime's object model writes for these fields.
+    const MessageStamp stamp{1700000000, "fixed.2@example.com", "=-FixedBoundary0123456"};
+    QString error;
+    const MessageFields f = composer->fieldsOf(mail, "taro@example.com", {}, &error);
+    EXPECT_EQ(composer->compose(mail, "taro@example.com", {}, &stamp).bytes.toStdString(),
+              MimeComposer().compose(f, &stamp).bytes.toStdString());
+    // Also from a kept message whose copies and replies come, change and go.
+    MimeComposer kept;
+    const QStringList copies[] = {
+        {"a@example.com"}, {"b@example.com", "c@example.com"}, {}, {"d@example.com"}};
+    for (int i = 0; i < 9; ++i) {
+        MailContent variant = mail;
+        variant.cc = copies[i % 4];
+        variant.replyTo = i % 3 == 0 ? QStringList() : QStringList{"r@example.com"};
+        const MessageFields vf = composer->fieldsOf(variant, "taro@example.com", {i % 2 == 1, {}}, &error);
+        EXPECT_EQ(
+            composer->compose(variant, "taro@example.com", {i % 2 == 1, {}}, &stamp).bytes.toStdString(),
+            kept.compose(vf, &stamp).bytes.toStdString())
+            << i;
+    }
+
+    mail.attachments = {dir.path(QStringLiteral("ない.pdf"))};
+    EXPECT_TRUE(composer->compose(mail, "taro@example.com").error.contains(QStringLiteral("ない.pdf")));
+    mail.attachments.clear();
+    mail.cc = {QStringLiteral("not an address")};
+    EXPECT_FALSE(composer->compose(mail, "taro@example.com").error.isEmpty());
+}
+
+// An HTML body goes with a text version, its local images inline; the usual nesting with
+// attachments. Both composers write the same bytes for it.
+TEST(MailComposer, HtmlWithTextVersionAndInlineImages)
+{
+    ScratchDir dir;
+    QDir().mkpath(dir.path("body/img"));
+    const QString logo = dir.write("body/img/logo.png", "\x89PNG logo");
+    const QString photo = dir.write(QStringLiteral("写真.png"), "\x89PNG photo");
+    const QString map = dir.write("map.gif", "GIF89a");
+    const QString attached = dir.write("price.csv", "a,b\n");
+    const QString html =
+        QStringLiteral("<html><head><title>件名</title><style>p{color:red}</style><script>var "
+                       "x='<p>no</p>';</script></head>"
+                       "<body><h1>ご案内</h1><p>山田&nbsp;様&amp;各位 &lt;&#x5B9B;&gt;<br>次の行</p>"
+                       "<div>詳しくは<a href=\"https://example.com/a?b=1&amp;c=2\">こちら</a></div>"
+                       "<ul><li>一</li><li>二</li></ul><!-- <img src=\"hidden.png\"> -->"
+                       "<img src=\"img/logo.png\"><img src='img/logo.png'><img src=\"%1\">"
+                       "<img src=\"%2\"><img src=\"https://example.com/r.png\"><img src=\"cid:x@y\">"
+                       "<img src=\"data:image/png;base64,AAAA\"></body></html>")
+            .arg(photo, QUrl::fromLocalFile(map).toString());
+    EXPECT_EQ(str(localImagesOf(html, dir.path("body")).join(u'|')),
+              str(QStringList{logo, photo, map}.join(u'|')));
+
+    MailContent mail;
+    mail.subject = QStringLiteral("HTML");
+    mail.body = html;
+    mail.html = true;
+    const MailTextOptions options{true, dir.path("body")}; // ISO-2022-JP is for plain text only
+    const MessageStamp stamp{1700000000, "fixed.3@example.com", "=-FixedBoundary0123456"};
+    for (const bool withAttachment : {false, true}) {
+        const std::unique_ptr<MailComposer> composer =
+            sessionComposer("", withAttachment ? QStringList{attached} : QStringList{});
+        const BuiltMessage m = composer->compose(mail, "taro@example.com", options);
+        ASSERT_EQ(str(m.error), "");
+        const QJsonObject r = pythonReads(m.bytes);
+        const QString inner =
+            "multipart/alternative[text/plain,multipart/related[text/html,image/png,image/png,"
+            "image/gif]]";
+        EXPECT_EQ(str(r["tree"].toString()),
+                  str(withAttachment ? "multipart/mixed[" + inner + ",text/csv]" : inner));
+        EXPECT_EQ(r["defects"].toInt(), 0);
+        const QJsonArray parts = r["parts"].toArray();
+        ASSERT_GE(parts.size(), 5);
+        EXPECT_EQ(
+            str(parts[0].toObject()["text"].toString()),
+            "ご案内\n山田 様&各位 <宛>\n次の行\n詳しくはこちら (https://example.com/a?b=1&c=2)\n一\n二");
+        EXPECT_EQ(str(parts[1].toObject()["charset"].toString()), "utf-8");
+        const QString shown = parts[1].toObject()["text"].toString();
+        EXPECT_EQ(shown.count(QStringLiteral("src=\"cid:")) + shown.count(QStringLiteral("src='cid:")), 5);
+        for (const char *remote : {"https://example.com/r.png", "cid:x@y", "data:image/png;base64,AAAA"})
+            EXPECT_TRUE(shown.contains(QLatin1String(remote))) << remote;
+        for (int i = 2; i < 5; ++i) {
+            QString id = parts[i].toObject()["cid"].toString();
+            EXPECT_TRUE(id.startsWith(u'<') && id.endsWith(u'>')) << str(id);
+            id = id.mid(1, id.size() - 2);
+            EXPECT_TRUE(shown.contains("\"cid:" + id + "\"") || shown.contains("'cid:" + id + "'"))
+                << str(id);
+        }
+        EXPECT_EQ(str(parts[3].toObject()["filename"].toString()), "写真.png");
+
+        QString error;
+        const MessageFields f = composer->fieldsOf(mail, "taro@example.com", options, &error);
+        EXPECT_EQ(composer->compose(mail, "taro@example.com", options, &stamp).bytes.toStdString(),
+                  MimeComposer().compose(f, &stamp).bytes.toStdString());
+    }
+
+    mail.plainText = QStringLiteral("自分で書いた\r\nテキスト");
+    const QJsonObject r = pythonReads(sessionComposer("")->compose(mail, "taro@example.com", options).bytes);
+    EXPECT_EQ(str(r["parts"].toArray()[0].toObject()["text"].toString()), "自分で書いた\nテキスト");
+    mail.body = "<p><img src=\"gone.png\"></p>";
+    const BuiltMessage missing = sessionComposer("")->compose(mail, "taro@example.com", options);
+    EXPECT_TRUE(missing.error.contains(QStringLiteral("gone.png"))) << str(missing.error);
+}
+
+// ISO-2022-JP where every text fits it: readers (Python's codec, glibc's iconv) get the text back;
+// otherwise UTF-8, for the whole mail.
+TEST(MailComposer, Iso2022JpWhenEveryTextFits)
+{
+    const QString sender = QStringLiteral("ベルモラ商事 営業部 お客様相談窓口 担当 山田 太郎");
+    const std::unique_ptr<MailComposer> composer = sessionComposer(sender);
+    MailContent mail;
+    mail.subject = QStringLiteral("【ご案内】 第3回 製品説明会のお知らせ ") + QString(40, QChar(0x8aac)) +
+                   QStringLiteral(" (ABC) 渡邉");
+    mail.body = QStringLiteral("山田 太郎 様\r\n\r\nいつもお世話になっております。\r\nABC 123 「」\r\n");
+    const BuiltMessage m = composer->compose(mail, "taro@example.com", {true, {}});
+    ASSERT_EQ(str(m.error), "");
+    EXPECT_TRUE(m.bytes.contains("Content-Type: text/plain; charset=ISO-2022-JP\r\n"
+                                 "Content-Transfer-Encoding: 7bit\r\n"));
+    const QJsonObject r = pythonReads(m.bytes);
+    EXPECT_EQ(str(r["subject"].toString()), str(mail.subject));
+    expectDisplayName(m.bytes, r, sender);
+    EXPECT_EQ(str(r["parts"].toArray()[0].toObject()["text"].toString()),
+              str(QString(mail.body).replace("\r\n", "\n")));
+    expectShortWords(m.bytes);
+    // Each encoded word is ISO-2022-JP of its own, back in ASCII at its end.
+    static const QRegularExpression word(QStringLiteral(R"(=\?ISO-2022-JP\?B\?([^?]*)\?=)"));
+    int words = 0;
+    for (const QRegularExpressionMatch &w : word.globalMatch(QString::fromLatin1(m.bytes))) {
+        const QByteArray jis = QByteArray::fromBase64(w.captured(1).toLatin1());
+        EXPECT_TRUE(jis.lastIndexOf("\x1b$B") < 0 || jis.lastIndexOf("\x1b(B") > jis.lastIndexOf("\x1b$B"));
+        ++words;
+    }
+    EXPECT_GT(words, 4);
+    QProcess iconv;
+    iconv.start(QStringLiteral("iconv"), {QStringLiteral("-f"), QStringLiteral("ISO-2022-JP"),
+                                          QStringLiteral("-t"), QStringLiteral("UTF-8")});
+    iconv.write(m.bytes.mid(m.bytes.indexOf("\r\n\r\n") + 4));
+    iconv.closeWriteChannel();
+    ASSERT_TRUE(iconv.waitForFinished(10000));
+    EXPECT_EQ(iconv.exitCode(), 0);
+    EXPECT_EQ(str(QString::fromUtf8(iconv.readAllStandardOutput())), str(mail.body));
+
+    EXPECT_TRUE(fitsIso2022Jp(mail.subject + mail.body + sender));
+    // Outside JIS X 0208, or mapped differently by the common converters: UTF-8 throughout.
+    for (const QString &odd :
+         {QStringLiteral("髙橋"), QStringLiteral("①"), QStringLiteral("😀"), QStringLiteral("ｶﾀｶﾅ"),
+          QStringLiteral("～"), QStringLiteral("〜"), QStringLiteral("¥100"), QStringLiteral("㈱")}) {
+        EXPECT_FALSE(fitsIso2022Jp(odd)) << str(odd);
+        for (const int where : {0, 1}) {
+            MailContent other = mail;
+            (where == 0 ? other.subject : other.body) += odd;
+            const BuiltMessage u = composer->compose(other, "taro@example.com", {true, {}});
+            EXPECT_FALSE(u.bytes.contains("ISO-2022-JP")) << str(odd);
+            const QJsonObject back = pythonReads(u.bytes);
+            EXPECT_EQ(str(back["subject"].toString()), str(other.subject));
+            EXPECT_EQ(str(back["parts"].toArray()[0].toObject()["text"].toString()),
+                      str(QString(other.body).replace("\r\n", "\n")));
+        }
+    }
+    const QString oddSender = sender + QStringLiteral("①");
+    const BuiltMessage u = sessionComposer(oddSender)->compose(mail, "taro@example.com", {true, {}});
+    EXPECT_FALSE(u.bytes.contains("ISO-2022-JP"));
+    expectDisplayName(u.bytes, pythonReads(u.bytes), oddSender);
 }
 
 } // namespace

@@ -95,9 +95,12 @@ TEST_F(Delivery, HtmlHeaderElementSendsAnHtmlBody)
         "");
     const QJsonObject d = decodeMessage(server->messagePath(1));
     expectWellFormed(d);
-    EXPECT_EQ(str(d.value("content_type").toString()), "text/html");
-    EXPECT_EQ(str(d.value("parts").toArray().at(0).toObject().value("charset").toString()), "utf-8");
-    EXPECT_EQ(str(partText(d, 0)), str(body));
+    // with a text version for readers of plain text
+    EXPECT_EQ(str(d.value("content_type").toString()), "multipart/alternative");
+    EXPECT_EQ(str(d.value("parts").toArray().at(1).toObject().value("content_type").toString()), "text/html");
+    EXPECT_EQ(str(d.value("parts").toArray().at(1).toObject().value("charset").toString()), "utf-8");
+    EXPECT_EQ(str(partText(d, 0)), "こんにちは、山田様");
+    EXPECT_EQ(str(partText(d, 1)), str(body));
 }
 
 TEST_F(Delivery, AttachmentsArriveByteForByteWithTheirNamesAndTypes)
