@@ -143,32 +143,40 @@ std::optional<MailOutcome> MailSession::prepare(const MailContent &mail, Prepare
         return refusal(MailOutcome::Kind::Refused,
                        QStringLiteral("宛先のメールアドレス「%1」のドメイン名を変換できません。")
                            .arg(recipient.address));
-    BuiltMessage message = m_composer->compose(mail, recipient.address, {m_iso2022jp, m_imageFolder});
-    if (!message.error.isEmpty())
-        return refusal(MailOutcome::Kind::LocalFailure, message.error);
-    out->content = mail;
-    out->smtp = {m_mailFrom, rcptTo, !isAscii(m_mailFrom) || !isAscii(rcptTo), std::move(message.bytes)};
-    out->copiesLeftOut.clear();
+    // A copy that cannot be used goes neither into the envelope nor into the Cc header; the mail
+    // goes to the others.
+    QList<RefusedCopy> leftOut;
+    QList<QByteArray> copyTo;
     QList<QByteArray> seen{mailboxKey(rcptTo)};
-    for (const QString &given : mail.cc + mail.bcc) {
-        const QString copy = trimSpaces(given);
+    MailContent written = mail;
+    written.cc.clear();
+    const qsizetype ccCount = mail.cc.size();
+    const QStringList copies = mail.cc + mail.bcc;
+    for (qsizetype i = 0; i < copies.size(); ++i) {
+        const QString copy = trimSpaces(copies[i]);
         if (copy.isEmpty())
             continue;
         const MailRecipient r = mailRecipientOf(copy);
-        if (!r.error.isEmpty()) {
-            out->copiesLeftOut.append({copy, r.reason, false});
-            continue;
-        }
-        const QByteArray to = envelopeAddress(r.address);
+        const QByteArray to = r.error.isEmpty() ? envelopeAddress(r.address) : QByteArray();
         if (to.isEmpty()) {
-            out->copiesLeftOut.append({copy, QStringLiteral("ドメイン名を変換できません"), false});
+            leftOut.append(
+                {copy, r.error.isEmpty() ? QStringLiteral("ドメイン名を変換できません") : r.reason, false});
             continue;
         }
+        if (i < ccCount)
+            written.cc += copy;
         if (seen.contains(mailboxKey(to)))
             continue;
         seen += mailboxKey(to);
-        out->smtp.copyTo += to;
+        copyTo += to;
     }
+    BuiltMessage message = m_composer->compose(written, recipient.address, {m_iso2022jp, m_imageFolder});
+    if (!message.error.isEmpty())
+        return refusal(MailOutcome::Kind::LocalFailure, message.error);
+    out->content = mail;
+    out->smtp = {m_mailFrom, rcptTo, !isAscii(m_mailFrom) || !isAscii(rcptTo), std::move(message.bytes),
+                 std::move(copyTo)};
+    out->copiesLeftOut = std::move(leftOut);
     return std::nullopt;
 }
 

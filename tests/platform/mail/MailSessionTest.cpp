@@ -112,6 +112,7 @@ TEST_F(Session, CopiesGoInTheEnvelopeAndOnlyTheMainRefusalStopsTheMail)
         for (int i = 0; i < int(envelopes.size()); ++i)
             EXPECT_EQ(smtp.envelope(i + 1).value("rcpt_tos").toArray(), envelopes[size_t(i)]) << i;
         EXPECT_FALSE(smtp.rawMessage(1).contains("d@example.com")) << "a blind copy in a header";
+        EXPECT_EQ(headerValues(decodeMessage(smtp.messagePath(2)), "Cc"), QStringList{"gone@example.com"});
         EXPECT_EQ(smtp.connections(), connections);
     };
     std::unique_ptr<MailSession> s = open();
