@@ -1,5 +1,7 @@
 #include "platform/mail/MailOutcome.h"
 
+#include <QStringList>
+
 #include <curl/curl.h>
 
 namespace
@@ -344,9 +346,23 @@ MailOutcome classified(const SmtpAttempt &a, const MailServer &server)
 
 } // namespace
 
+QString copiesRefusedText(const QList<RefusedCopy> &copies)
+{
+    QStringList lines;
+    for (const RefusedCopy &c : copies)
+        lines +=
+            c.byServer
+                ? QStringLiteral("写しの宛先「%1」はメールサーバーに拒否されました: %2")
+                      .arg(c.address, c.reason)
+                : QStringLiteral("写しの宛先「%1」には送信しませんでした（%2）。").arg(c.address, c.reason);
+    return lines.join(QStringLiteral("\r\n"));
+}
+
 MailOutcome outcomeOf(const SmtpAttempt &a, const MailServer &server)
 {
     MailOutcome o = classified(a, server);
+    if (o.accepted())
+        o.copiesRefused = copiesRefusedText(a.refusedCopies);
     o.serverWide =
         o.kind == MailOutcome::Kind::Temporary && (o.replyCode == 421 || a.stage == SmtpStage::Connect);
     return o;

@@ -4,6 +4,7 @@
 #include "platform/mail/OAuthClient.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringView>
 
@@ -64,6 +65,18 @@ QString authReplyAdvice(int code, QStringView enhancedCode, bool oauth);
 // when there is none or its class does not match the reply code's.
 QString enhancedStatusCode(int code, QStringView replyText);
 
+// A CC or BCC address the mail did not go to, and why: the server's whole reply, or the reason it
+// was not offered to the server.
+struct RefusedCopy {
+    QString address;
+    QString reason;
+    bool byServer = true;
+    bool operator==(const RefusedCopy &) const = default;
+};
+
+// MailOutcome::copiesRefused for these copies: one line each, CR LF between; empty for none.
+QString copiesRefusedText(const QList<RefusedCopy> &copies);
+
 // What one mail's transaction came to, as the SMTP connection saw it. The connection keeps the
 // dialogue; what an attempt means is outcomeOf()'s.
 struct SmtpAttempt {
@@ -76,6 +89,7 @@ struct SmtpAttempt {
     QByteArray detail;                    // what went wrong, for the parentheses of the text
     bool needsSmtpUtf8 = false;           // an address outside ASCII, and no SMTPUTF8 offered
     bool heldBack = false;                // the caller withheld the end of the data: nothing delivered
+    QList<RefusedCopy> refusedCopies;     // CC and BCC addresses left out or refused
     // An OAuth access token that could not be had, and why.
     std::optional<TokenReply> token;
 };

@@ -38,6 +38,13 @@ QByteArray envelopeAddress(const QString &address)
     return address.left(at + 1).toUtf8() + ace;
 }
 
+// Two envelope addresses name one mailbox when they differ only in the case of the domain.
+QByteArray mailboxKey(const QByteArray &envelope)
+{
+    const qsizetype at = envelope.lastIndexOf('@');
+    return at < 0 ? envelope : envelope.left(at + 1) + envelope.mid(at + 1).toLower();
+}
+
 SmtpSettings smtpSettings(const SendMailOptions &o)
 {
     return {o.connectTimeoutSeconds, o.responseTimeoutSeconds,  o.caFile, o.reuseConnection,
@@ -71,6 +78,7 @@ MailRecipient mailRecipientOf(const QString &address)
 struct MailSession::Prepared {
     MailContent content;
     SmtpMail smtp;
+    QList<RefusedCopy> copiesLeftOut; // CC and BCC addresses that fail the address check
 };
 
 MailSession::MailSession() = default;
@@ -135,11 +143,40 @@ std::optional<MailOutcome> MailSession::prepare(const MailContent &mail, Prepare
         return refusal(MailOutcome::Kind::Refused,
                        QStringLiteral("宛先のメールアドレス「%1」のドメイン名を変換できません。")
                            .arg(recipient.address));
-    BuiltMessage message = m_composer->compose(mail, recipient.address, {m_iso2022jp, m_imageFolder});
+    // A copy that cannot be used goes neither into the envelope nor into the Cc header; the mail
+    // goes to the others.
+    QList<RefusedCopy> leftOut;
+    QList<QByteArray> copyTo;
+    QList<QByteArray> seen{mailboxKey(rcptTo)};
+    MailContent written = mail;
+    written.cc.clear();
+    const qsizetype ccCount = mail.cc.size();
+    const QStringList copies = mail.cc + mail.bcc;
+    for (qsizetype i = 0; i < copies.size(); ++i) {
+        const QString copy = trimSpaces(copies[i]);
+        if (copy.isEmpty())
+            continue;
+        const MailRecipient r = mailRecipientOf(copy);
+        const QByteArray to = r.error.isEmpty() ? envelopeAddress(r.address) : QByteArray();
+        if (to.isEmpty()) {
+            leftOut.append(
+                {copy, r.error.isEmpty() ? QStringLiteral("ドメイン名を変換できません") : r.reason, false});
+            continue;
+        }
+        if (i < ccCount)
+            written.cc += copy;
+        if (seen.contains(mailboxKey(to)))
+            continue;
+        seen += mailboxKey(to);
+        copyTo += to;
+    }
+    BuiltMessage message = m_composer->compose(written, recipient.address, {m_iso2022jp, m_imageFolder});
     if (!message.error.isEmpty())
         return refusal(MailOutcome::Kind::LocalFailure, message.error);
     out->content = mail;
-    out->smtp = {m_mailFrom, rcptTo, !isAscii(m_mailFrom) || !isAscii(rcptTo), std::move(message.bytes)};
+    out->smtp = {m_mailFrom, rcptTo, !isAscii(m_mailFrom) || !isAscii(rcptTo), std::move(message.bytes),
+                 std::move(copyTo)};
+    out->copiesLeftOut = std::move(leftOut);
     return std::nullopt;
 }
 
@@ -161,7 +198,11 @@ MailOutcome MailSession::send(const MailContent &mail, const MailContent *next,
         if (beforeEnd && !beforeEnd())
             return heldBackOutcome();
         const QString error = m_outbox->write(current.smtp.message);
-        return error.isEmpty() ? MailOutcome() : refusal(MailOutcome::Kind::LocalFailure, error);
+        if (!error.isEmpty())
+            return refusal(MailOutcome::Kind::LocalFailure, error);
+        MailOutcome stored;
+        stored.copiesRefused = copiesRefusedText(current.copiesLeftOut);
+        return stored;
     }
 
     const SmtpSettings settings = smtpSettings(sendMailOptions());
@@ -177,7 +218,13 @@ MailOutcome MailSession::send(const MailContent &mail, const MailContent *next,
             return &m_next->smtp;
         };
     }
-    return m_smtp->send(current.smtp, following, beforeEnd);
+    MailOutcome outcome = m_smtp->send(current.smtp, following, beforeEnd);
+    if (outcome.accepted() && !current.copiesLeftOut.isEmpty()) {
+        const QString left = copiesRefusedText(current.copiesLeftOut);
+        outcome.copiesRefused =
+            outcome.copiesRefused.isEmpty() ? left : left + QStringLiteral("\r\n") + outcome.copiesRefused;
+    }
+    return outcome;
 }
 
 void MailSession::close()

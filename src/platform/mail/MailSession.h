@@ -66,6 +66,9 @@ class MailSession
     // will send next: on a server that offers PIPELINING its MAIL FROM / RCPT TO / DATA go out in
     // the same write as this mail's end of data, and the following send(next, ...) reads their
     // replies instead of writing them again. A caller that then does not send `next` calls close().
+    // The envelope holds the main address, then every CC and BCC address (each read like the main
+    // one, none twice); what the server or the address check refuses of the copies does not stop
+    // the mail: it is named in the outcome's copiesRefused.
     MailOutcome send(const MailContent &mail, const MailContent *next = nullptr,
                      const std::function<bool()> &beforeEnd = {});
     // Ends the connection; the next send() opens a new one.

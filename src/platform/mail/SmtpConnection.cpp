@@ -427,16 +427,52 @@ QByteArray SmtpConnection::mailCommand(const Envelope &e) const
 
 QByteArray SmtpConnection::envelopeCommands(const Envelope &e) const
 {
-    return mailCommand(e) + "RCPT TO:<" + e.rcptTo + ">\r\nDATA\r\n";
+    QByteArray commands = mailCommand(e);
+    for (const QByteArray &to : e.rcptTo)
+        commands += "RCPT TO:<" + to + ">\r\n";
+    return commands + "DATA\r\n";
 }
 
-// The replies to MAIL FROM, RCPT TO and DATA sent together; false when the mail cannot go on (the
-// session then reset or closed).
-bool SmtpConnection::readEnvelopeReplies(Attempt &a)
+SmtpConnection::Envelope SmtpConnection::envelopeOf(const SmtpMail &mail, QList<RefusedCopy> *left) const
+{
+    Envelope e{mail.mailFrom, {mail.rcptTo}, mail.utf8, mail.message.size()};
+    for (const QByteArray &copy : mail.copyTo) {
+        const bool ascii = std::all_of(copy.begin(), copy.end(),
+                                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        if (!ascii && !m_smtpUtf8) {
+            if (left)
+                left->append({QString::fromUtf8(copy),
+                              QStringLiteral("メールサーバーが SMTPUTF8 に対応していないため"), false});
+            continue;
+        }
+        e.rcptTo += copy;
+        e.utf8 = e.utf8 || !ascii;
+    }
+    return e;
+}
+
+// A copy's refusal is only noted; the main recipient's, or a reply that ends the session or is
+// out of step, is the mail's.
+bool SmtpConnection::refuseRecipient(Attempt &a, const Envelope &e, qsizetype index, const SmtpReply &reply)
+{
+    if (index > 0 && reply.code >= 400 && reply.code <= 599 && reply.code != 421) {
+        a.refusedCopies.append({QString::fromUtf8(e.rcptTo[index]), QString::fromUtf8(reply.text)});
+        return true;
+    }
+    return refuse(a, SmtpStage::Rcpt, reply);
+}
+
+// The replies to MAIL FROM, the RCPT TOs and DATA sent together; false when the mail cannot go on
+// (the session then reset or closed).
+bool SmtpConnection::readEnvelopeReplies(Attempt &a, const Envelope &e)
 {
     // A refused MAIL or RCPT makes DATA fail as well; the first refusal is the one to report.
     bool dataOpen = false;
-    for (const SmtpStage stage : {SmtpStage::Mail, SmtpStage::Rcpt, SmtpStage::Data}) {
+    const qsizetype replies = e.rcptTo.size() + 2;
+    for (qsizetype i = 0; i < replies; ++i) {
+        const SmtpStage stage = i == 0            ? SmtpStage::Mail
+                                : i + 1 < replies ? SmtpStage::Rcpt
+                                                  : SmtpStage::Data;
         SmtpReply reply;
         if (!readReply(reply, a)) {
             if (a.errorCode == 0)
@@ -449,15 +485,18 @@ bool SmtpConnection::readEnvelopeReplies(Attempt &a)
             dataOpen = stage == SmtpStage::Data;
             continue;
         }
-        if (!refuse(a, stage, reply)) {
+        const bool goesOn =
+            stage == SmtpStage::Rcpt ? refuseRecipient(a, e, i - 1, reply) : refuse(a, stage, reply);
+        if (!goesOn) {
             close(false);
             return false;
         }
     }
     if (a.errorCode == 0)
         return true;
-    // A server that opened DATA in spite of the refusal could only be stopped by a message, even
-    // an empty one, and one that answers out of turn is out of step: either session is cut.
+    // A server that opened DATA in spite of the refusal (for a copy it accepted) could only be
+    // stopped by a message, even an empty one, and one that answers out of turn is out of step:
+    // either session is cut.
     if (dataOpen || a.errorCode < 400)
         close(false);
     else
@@ -479,37 +518,50 @@ SmtpConnection::Attempt SmtpConnection::transact(const SmtpMail &mail,
         return a;
     }
 
-    const Envelope envelope{mail.mailFrom, mail.rcptTo, mail.utf8, mail.message.size()};
+    const Envelope envelope = envelopeOf(mail, &a.refusedCopies);
     if (m_ahead) {
         // Written behind the previous mail's end of data; only the replies are still to come.
         m_ahead.reset();
         a.stage = SmtpStage::Mail;
-        if (!readEnvelopeReplies(a))
+        if (!readEnvelopeReplies(a, envelope))
             return a;
     } else if (m_pipelining) {
-        // All three go out together; the server answers each in turn.
+        // MAIL FROM, every RCPT TO and DATA go out together; the server answers each in turn.
         a.stage = SmtpStage::Mail;
         if (!sendAll(envelopeCommands(envelope), a)) {
             close(false);
             return a;
         }
-        if (!readEnvelopeReplies(a))
+        if (!readEnvelopeReplies(a, envelope))
             return a;
     } else {
-        const QByteArray steps[] = {mailCommand(envelope), "RCPT TO:<" + envelope.rcptTo + ">\r\n",
-                                    QByteArrayLiteral("DATA\r\n")};
-        const SmtpStage stages[] = {SmtpStage::Mail, SmtpStage::Rcpt, SmtpStage::Data};
-        for (int i = 0; i < 3; ++i) {
-            a.stage = stages[i];
+        // The copies are offered only once the main recipient is accepted.
+        const qsizetype steps = envelope.rcptTo.size() + 2;
+        for (qsizetype i = 0; i < steps; ++i) {
+            const SmtpStage stage = i == 0          ? SmtpStage::Mail
+                                    : i + 1 < steps ? SmtpStage::Rcpt
+                                                    : SmtpStage::Data;
+            a.stage = stage;
+            QByteArray command = QByteArrayLiteral("DATA\r\n");
+            if (stage == SmtpStage::Mail)
+                command = mailCommand(envelope);
+            else if (stage == SmtpStage::Rcpt)
+                command = "RCPT TO:<" + envelope.rcptTo[i - 1] + ">\r\n";
             SmtpReply reply;
-            if (!sendAll(steps[i], a) || !readReply(reply, a)) {
+            if (!sendAll(command, a) || !readReply(reply, a)) {
                 close(false);
                 return a;
             }
-            const bool expected = stages[i] == SmtpStage::Data ? reply.code == 354 : reply.positive();
+            const bool expected = stage == SmtpStage::Data ? reply.code == 354 : reply.positive();
             if (expected)
                 continue;
-            if (refuse(a, stages[i], reply) && reply.code >= 400)
+            if (stage == SmtpStage::Rcpt && i > 1) {
+                if (refuseRecipient(a, envelope, i - 1, reply) && a.errorCode == 0)
+                    continue;
+            } else {
+                refuse(a, stage, reply);
+            }
+            if (reply.code >= 400 && reply.code != 421)
                 reset();
             else
                 close(false);
@@ -524,8 +576,7 @@ SmtpConnection::Attempt SmtpConnection::transact(const SmtpMail &mail,
     if (next && m_pipelining && m_settings.reuseConnection) {
         const SmtpMail *following = next();
         if (following && (!following->utf8 || m_smtpUtf8)) {
-            ahead =
-                Envelope{following->mailFrom, following->rcptTo, following->utf8, following->message.size()};
+            ahead = envelopeOf(*following);
             m_wire += envelopeCommands(*ahead);
         }
     }
@@ -576,7 +627,7 @@ MailOutcome SmtpConnection::send(const SmtpMail &mail, const std::function<const
 {
     // An envelope sent ahead for another mail cannot be taken back: the session is cut, and as no
     // byte of that mail's message went out, nothing arrives.
-    if (m_ahead && !(*m_ahead == Envelope{mail.mailFrom, mail.rcptTo, mail.utf8, mail.message.size()}))
+    if (m_ahead && !(*m_ahead == envelopeOf(mail)))
         close(false);
     // Servers and the networks between drop sessions that stay quiet for long, often without a
     // word; a session idle past the limit is ended here rather than found dead by this mail.

@@ -6,6 +6,7 @@
 #include "platform/mail/SmtpReplyParser.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 #include <functional>
@@ -29,9 +30,12 @@ struct SmtpSettings {
 // One mail as it goes over SMTP.
 struct SmtpMail {
     QByteArray mailFrom; // envelope addresses, domains in ACE form
-    QByteArray rcptTo;
-    bool utf8 = false;  // an address outside ASCII: only for a server that offers SMTPUTF8
-    QByteArray message; // RFC 5322, CR LF line ends
+    QByteArray rcptTo;   // the main recipient: its refusal is the mail's
+    bool utf8 = false;   // the sender or the main recipient outside ASCII: only where SMTPUTF8 is offered
+    QByteArray message;  // RFC 5322, CR LF line ends
+    // CC and BCC, after the main recipient, none the same as another. A refused one is only noted
+    // (MailOutcome::copiesRefused); one outside ASCII is left out on a server without SMTPUTF8.
+    QList<QByteArray> copyTo{};
 };
 
 // One SMTP session with one server. libcurl opens it (connection, greeting, EHLO, STARTTLS, AUTH)
@@ -63,7 +67,8 @@ class SmtpConnection
   private:
     struct Attempt;
     struct Envelope {
-        QByteArray mailFrom, rcptTo;
+        QByteArray mailFrom;
+        QList<QByteArray> rcptTo; // the main recipient first
         bool utf8 = false;
         qsizetype size = 0;
         bool operator==(const Envelope &) const = default;
@@ -71,7 +76,11 @@ class SmtpConnection
 
     Attempt transact(const SmtpMail &mail, const std::function<const SmtpMail *()> &next,
                      const std::function<bool()> &beforeEnd);
-    bool readEnvelopeReplies(Attempt &a);
+    // The envelope this session gives `mail`; copies it cannot take go to `left` (when given).
+    Envelope envelopeOf(const SmtpMail &mail, QList<RefusedCopy> *left = nullptr) const;
+    bool readEnvelopeReplies(Attempt &a, const Envelope &e);
+    // Notes a refusal of RCPT TO number `index` (0: the main one); false when the mail cannot go on.
+    bool refuseRecipient(Attempt &a, const Envelope &e, qsizetype index, const SmtpReply &reply);
     QByteArray mailCommand(const Envelope &e) const;
     QByteArray envelopeCommands(const Envelope &e) const; // MAIL FROM, RCPT TO and DATA
     bool open(Attempt &a);

@@ -69,6 +69,70 @@ TEST_F(Session, NextMailsEnvelopeRidesWithTheEndOfDataOneRoundTripEach)
     EXPECT_EQ(server->connections(), 2) << "the session was not cut";
 }
 
+// Every CC and BCC address gets its own RCPT TO behind the main one, also in an envelope sent ahead;
+// a copy refused (by the server or by the address check) is only named, the main one's refusal is
+// the mail's.
+TEST_F(Session, CopiesGoInTheEnvelopeAndOnlyTheMainRefusalStopsTheMail)
+{
+    const auto withCopies = [](const QString &to, const QStringList &cc, const QStringList &bcc) {
+        MailContent m = mail(to);
+        m.cc = cc;
+        m.bcc = bcc;
+        return m;
+    };
+    const std::vector<MailContent> mails = {
+        withCopies("a@example.com", {"b@example.com", QStringLiteral("<c@例え.テスト>")},
+                   {"d@example.com", "a@EXAMPLE.com", "b@example.com", ""}),
+        withCopies("x@example.com", {"gone@example.com", "bad@@example.com"}, {"e@example.com"}),
+        withCopies("nobody@example.com", {"f@example.com"}, {}),
+        withCopies("g@example.com", {}, {"h@example.com"}),
+        withCopies("i@example.com", {"j@example.com"}, {"k@example.com"}),
+    };
+    const auto check = [&](TestSmtpServer &smtp, MailSession &s, int connections) {
+        smtp.rule("RCPT", "reply", "550 5.1.1 <gone@example.com>: User unknown", "gone@", -1);
+        smtp.rule("RCPT", "reply", "550 5.1.1 <nobody@example.com>: User unknown", "nobody@", -1);
+        const std::vector<MailOutcome> o = run(s, mails);
+        EXPECT_TRUE(o[0].accepted() && o[0].copiesRefused.isEmpty()) << str(o[0].copiesRefused);
+        EXPECT_TRUE(o[1].accepted()) << str(o[1].description);
+        const QStringList refused = o[1].copiesRefused.split("\r\n");
+        ASSERT_EQ(refused.size(), 2) << str(o[1].copiesRefused);
+        EXPECT_TRUE(refused.filter("bad@@example.com").size() == 1 &&
+                    refused.filter("gone@example.com").filter("550 5.1.1").size() == 1)
+            << str(o[1].copiesRefused);
+        EXPECT_EQ(int(o[2].kind), int(Kind::Refused));
+        EXPECT_TRUE(o[2].replyText.contains("nobody@")) << str(o[2].replyText);
+        for (int i : {3, 4})
+            EXPECT_TRUE(o[i].accepted() && o[i].copiesRefused.isEmpty()) << i << str(o[i].description);
+        const std::vector<QJsonArray> envelopes = {
+            {"a@example.com", "b@example.com", "c@xn--r8jz45g.xn--zckzah", "d@example.com"},
+            {"x@example.com", "e@example.com"},
+            {"g@example.com", "h@example.com"},
+            {"i@example.com", "j@example.com", "k@example.com"}};
+        ASSERT_EQ(smtp.messages(), int(envelopes.size()));
+        for (int i = 0; i < int(envelopes.size()); ++i)
+            EXPECT_EQ(smtp.envelope(i + 1).value("rcpt_tos").toArray(), envelopes[size_t(i)]) << i;
+        EXPECT_FALSE(smtp.rawMessage(1).contains("d@example.com")) << "a blind copy in a header";
+        EXPECT_EQ(headerValues(decodeMessage(smtp.messagePath(2)), "Cc"), QStringList{"gone@example.com"});
+        EXPECT_EQ(smtp.connections(), connections);
+    };
+    std::unique_ptr<MailSession> s = open();
+    ASSERT_TRUE(s);
+    // f@ is accepted for the refused mail: the DATA sent with it opens, and only a cut session stops it.
+    check(*server, *s, 2);
+    EXPECT_EQ(server->stats().value("ahead").toInt(), 3) << "an envelope with copies waited";
+
+    TestSmtpServer oneByOne({"--no-pipelining"});
+    std::unique_ptr<MailSession> plain = open(oneByOne.hostPort());
+    ASSERT_TRUE(oneByOne.running() && plain);
+    check(oneByOne, *plain, 1);
+
+    ScratchDir dir;
+    const MailOutcome stored = open("file://" + dir.path("out"))->send(mails[1]);
+    EXPECT_TRUE(stored.accepted() && stored.copiesRefused.contains("bad@@example.com") &&
+                !stored.copiesRefused.contains("gone@"))
+        << str(stored.copiesRefused);
+}
+
 TEST_F(Session, BeforeEndRunsJustBeforeTheEndOfDataAndNotForARefusedRecipient)
 {
     server->rule("RCPT", "reply", "550 5.1.1 <nobody@example.com>: Recipient address rejected: User unknown",
