@@ -4,8 +4,10 @@
 #include "recipients/RecipientTable.h"
 #include "send/journal/JournalRecord.h"
 #include "send/journal/JournalReport.h"
+#include "send/journal/FileStamp.h"
 #include "send/journal/JournalStore.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -417,4 +419,20 @@ TEST(SendJournal, ChosenRowsAndACleanCloseReadTheSameAfterARestart)
     const JournalReport r = report(dir.write(QStringLiteral("stray.journal"), bytes + stray), Boot);
     EXPECT_EQ(r.tail, JournalReport::Tail::Torn);
     EXPECT_EQ(r.rows[2].state, Row::LeftOut);
+}
+
+// A file's stamp is its size and SHA-256, over files larger than one read; a missing one has none.
+TEST(FileStamp, IsTheSizeAndSha256OfTheWholeFile)
+{
+    ScratchDir dir;
+    const std::optional<FileStamp> abc = stampOf(dir.write("abc.pdf", "abc"));
+    ASSERT_TRUE(abc);
+    EXPECT_EQ(abc->size, 3);
+    EXPECT_EQ(abc->sha256.toHex(), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    const QByteArray large(600 * 1024, 'a');
+    const std::optional<FileStamp> big = stampOf(dir.write("big.pdf", large));
+    ASSERT_TRUE(big);
+    EXPECT_EQ(big->size, large.size());
+    EXPECT_EQ(big->sha256, QCryptographicHash::hash(large, QCryptographicHash::Sha256));
+    EXPECT_FALSE(stampOf(dir.path("gone.pdf")));
 }
