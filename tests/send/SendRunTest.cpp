@@ -775,14 +775,7 @@ TEST_F(SendRunTest, EachRowsOwnFileAndCopiesGoWithItsMailAndAChangedFileIsAskedA
                    QStringLiteral("<%氏名%>様\n請求書をお送りします。"),
                    leaflet + u',' + dir.path(QStringLiteral("請求書/<%番号%>.pdf")), false};
     view.checkAnswers = {Answer::No}; // row 3's missing file is reported; the run goes ahead
-    mailing.setSendInterval(10);
-    mailing.startRun();
-    waitForTheRun();
-    waitForStatus(1, OK);
-    view.dialogs.expectBox(StopQuestion, StopTitle, Icon::Warning, Buttons::YesNo, Answer::Yes);
-    mailing.stop();
-    waitUntilIdle();
-    mailing.setSendInterval(0);
+    stopAfterRowOne();
     EXPECT_TRUE(view.checkQuestions.value(0).text.contains(QStringLiteral("問題が 1 件")))
         << str(view.checkQuestions.value(0).text);
 

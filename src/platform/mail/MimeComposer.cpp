@@ -6,22 +6,7 @@
 #include <mutex>
 #include <vector>
 
-namespace
-{
-
 using namespace mime;
-
-void setTextContent(GMimeTextPart *part, const TextBody &body)
-{
-    GRef<GMimeStream> stream(
-        g_mime_stream_mem_new_with_buffer(body.content.constData(), body.content.size()));
-    GRef<GMimeDataWrapper> wrapper(
-        g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
-    g_mime_part_set_content(GMIME_PART(part), wrapper.get());
-    g_mime_part_set_content_encoding(GMIME_PART(part), body.encoding);
-}
-
-} // namespace
 
 void initMimeLibrary()
 {

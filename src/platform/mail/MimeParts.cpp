@@ -398,16 +398,21 @@ void setMailboxes(InternetAddressList *list, const QStringList &addresses)
     }
 }
 
-GMimeObject *makeTextPart(const char *subtype, const char *charset, const TextBody &body)
+void setTextContent(GMimeTextPart *part, const TextBody &body)
 {
-    GMimeTextPart *part = g_mime_text_part_new_with_subtype(subtype);
-    g_mime_text_part_set_charset(part, charset);
     GRef<GMimeStream> stream(
         g_mime_stream_mem_new_with_buffer(body.content.constData(), body.content.size()));
     GRef<GMimeDataWrapper> wrapper(
         g_mime_data_wrapper_new_with_stream(stream.get(), GMIME_CONTENT_ENCODING_DEFAULT));
     g_mime_part_set_content(GMIME_PART(part), wrapper.get());
     g_mime_part_set_content_encoding(GMIME_PART(part), body.encoding);
+}
+
+GMimeObject *makeTextPart(const char *subtype, const char *charset, const TextBody &body)
+{
+    GMimeTextPart *part = g_mime_text_part_new_with_subtype(subtype);
+    g_mime_text_part_set_charset(part, charset);
+    setTextContent(part, body);
     return GMIME_OBJECT(part);
 }
 

@@ -70,6 +70,8 @@ GMimeObject *makeAttachment(const QString &path, QString *error, const QByteArra
 // The list holds these addresses, without display names.
 void setMailboxes(InternetAddressList *list, const QStringList &addresses);
 
+// The body's bytes as the part's content, in its transfer encoding.
+void setTextContent(GMimeTextPart *part, const TextBody &body);
 GMimeObject *makeTextPart(const char *subtype, const char *charset, const TextBody &body);
 
 // The body of an HTML mail: multipart/alternative of the text version (`plainText`, or made from
