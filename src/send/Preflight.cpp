@@ -512,7 +512,7 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
             {QStringLiteral("添付ファイルが合計 %1 MB を超える行（受け取れないメールサーバーがあります）")
                  .arg(megabytes(PreflightLargeAttachments).section(u'.', 0, 0)),
              QStringLiteral("  ") + rowList(largeRows) + Crlf, int(largeRows.size())});
-    rowsGroup(QStringLiteral("送信に使えない CC・BCC・返信先のアドレス（その行は送信されません）"), badCopies,
+    rowsGroup(QStringLiteral("送信に使えない CC・BCC・返信先のアドレス（CC・BCC はそのアドレスを除いて送ります。返信先のときはその行を送信しません）"), badCopies,
               QStringLiteral("件"));
     if (!crowdedRows.empty())
         groups.push_back({QStringLiteral("宛先（CC・BCC を含む）が 1 通あたり %1 件を超える行（メールサーバーが"

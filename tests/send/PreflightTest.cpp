@@ -166,7 +166,7 @@ TEST(Preflight, EachRowsOwnFilesAndCopiesAreChecked)
           QStringLiteral("■ ほかの行と同じ添付ファイルの行（同じファイルが別の宛先にも送られます）\r\n"
                          "  3 行目 「%1」（1 行目と同じ）\r\n")
               .arg(file.arg(QStringLiteral("001"))),
-          QStringLiteral("■ 送信に使えない CC・BCC・返信先のアドレス（その行は送信されません）\r\n"
+          QStringLiteral("■ 送信に使えない CC・BCC・返信先のアドレス（CC・BCC はそのアドレスを除いて送ります。返信先のときはその行を送信しません）\r\n"
                          "  2 行目 BCC「not-an-address」：メールアドレスの形式ではありません\r\n"),
           QStringLiteral("■ 宛先（CC・BCC を含む）が 1 通あたり 2 件を超える行（メールサーバーが受け付けないこと"
                          "があります）\r\n  1 行目\r\n")})
