@@ -12,14 +12,14 @@
 #include "send/Preflight.h"
 
 #include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QCheckBox>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>

@@ -38,11 +38,11 @@
 #include <QAccessible>
 #include <QCheckBox>
 #include <QClipboard>
-#include <QFileInfo>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDesktopServices>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QKeyEvent>
@@ -480,9 +480,8 @@ void Form1::Command1_Click()
 
 SendInputs Form1::sendInputs() const
 {
-    return {Combo1->count() > 0,  Text1->text(),           Text2->text(),          Text3->text(),
-            Text4->toPlainText(), Text5->toPlainText(),    CheckHTML->isChecked(), m_textVersion,
-            m_bodyFolder};
+    return {Combo1->count() > 0,  Text1->text(),          Text2->text(), Text3->text(), Text4->toPlainText(),
+            Text5->toPlainText(), CheckHTML->isChecked(), m_textVersion, m_bodyFolder};
 }
 
 void Form1::showStatus(const QString &text, bool paintNow)
@@ -631,7 +630,8 @@ void Form1::Command4_Click()
 
 void Form1::mnuFileJobSave_Click()
 {
-    const QString path = m_dialogs.saveFileName(this, {QStringLiteral("送信の設定を保存"), MailingJobFilter, 1, QString()});
+    const QString path =
+        m_dialogs.saveFileName(this, {QStringLiteral("送信の設定を保存"), MailingJobFilter, 1, QString()});
     if (!path.isEmpty())
         m_mailing.saveJob(path);
 }
@@ -743,7 +743,8 @@ void Form1::Command6_Click()
     if (!textVersion.isEmpty()) {
         if (Result<QString> text = readBodyFile(textVersion)) {
             m_textVersion = text.value();
-            setStatusText(QStringLiteral("本文を読み込みました（テキスト版：%1）").arg(QFileInfo(textVersion).fileName()));
+            setStatusText(QStringLiteral("本文を読み込みました（テキスト版：%1）")
+                              .arg(QFileInfo(textVersion).fileName()));
             return;
         }
     }
@@ -759,7 +760,8 @@ void Form1::Command7_Click()
                               applicationTitle(), UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
         return;
     }
-    MergePreviewWindow preview(m_settings, this, m_mailing.table(), sendInputs(), 1, m_mailing.preflightOptions());
+    MergePreviewWindow preview(m_settings, this, m_mailing.table(), sendInputs(), 1,
+                               m_mailing.preflightOptions());
     preview.setTestSend(
         [this, &preview](int row) { m_testSender->start(&preview, m_mailing.table(), sendInputs(), row); });
     preview.setTestSendBusy(m_testSender->busy());

@@ -61,18 +61,18 @@ class Form1 : public QMainWindow, private MailingView
     void setClock(Clock &clock);
 
     // Click handlers; a menu item that repeats a button calls the button's handler.
-    void Command1_Click();      // send run
-    void Command2_Click();      // read recipients
-    void Command4_Click();      // choose attachments
-    void Command5_Click();      // recipient list window
-    void Command6_Click();      // read body from file
-    void Command7_Click();      // merge preview of row 1
-    void Command8_Click();      // stop a run or a timer wait
-    void cmdTextFont_Click();   // body font
-    void mnuEditCut_Click();    // clear whole body to the clipboard
-    void mnuEditCopy_Click();   // copy the body's selection
-    void mnuEditPast_Click();   // paste into the body
-    void mnuEditDelete_Click(); // delete the body's selection to the clipboard
+    void Command1_Click();       // send run
+    void Command2_Click();       // read recipients
+    void Command4_Click();       // choose attachments
+    void Command5_Click();       // recipient list window
+    void Command6_Click();       // read body from file
+    void Command7_Click();       // merge preview of row 1
+    void Command8_Click();       // stop a run or a timer wait
+    void cmdTextFont_Click();    // body font
+    void mnuEditCut_Click();     // clear whole body to the clipboard
+    void mnuEditCopy_Click();    // copy the body's selection
+    void mnuEditPast_Click();    // paste into the body
+    void mnuEditDelete_Click();  // delete the body's selection to the clipboard
     void mnuFileJobSave_Click(); // the mailing as a job file for velmora-send
     void mnuMailSendStart_Click();
     void mnuMailSendTimer_Click();

@@ -181,7 +181,9 @@ MergePreviewWindow::MergePreviewWindow(SettingsStore &settings, QWidget *owner, 
     showRow(qBound(1, row, qMax(1, m_table.lastRow())));
     m_check = runOffThread<PreflightReport>(
         this,
-        [table = m_table, inputs = m_inputs, options = m_options] { return checkBeforeSending(table, inputs, options); },
+        [table = m_table, inputs = m_inputs, options = m_options] {
+            return checkBeforeSending(table, inputs, options);
+        },
         [this](PreflightReport report) { checkDone(std::move(report)); });
 }
 
@@ -253,9 +255,9 @@ void MergePreviewWindow::showRow(int row)
     txtSubject->setText(oneLineShown(mailInsertPreview(m_table, row, m_inputs.subject)));
     QString address = m_table.hasCell(row, 1) ? trimSpaces(m_table.cell(row, 1)) : QString();
     const CopyColumns copies = copyColumnsOf(m_table);
-    for (const auto &[label, columns] : {std::pair{QStringLiteral("CC"), &copies.cc},
-                                         std::pair{QStringLiteral("BCC"), &copies.bcc},
-                                         std::pair{QStringLiteral("返信先"), &copies.replyTo}}) {
+    for (const auto &[label, columns] :
+         {std::pair{QStringLiteral("CC"), &copies.cc}, std::pair{QStringLiteral("BCC"), &copies.bcc},
+          std::pair{QStringLiteral("返信先"), &copies.replyTo}}) {
         const QStringList list = rowAddresses(m_table, row, *columns);
         if (!list.isEmpty())
             address += QStringLiteral("　%1：%2").arg(label, list.join(QStringLiteral("、")));

@@ -49,7 +49,8 @@ class StopOnSignal
             [[maybe_unused]] const ssize_t n = read(signalPipe[0], &byte, 1);
             mailing.stop();
         });
-        struct sigaction action {};
+        struct sigaction action {
+        };
         action.sa_handler = onSignal;
         sigemptyset(&action.sa_mask);
         action.sa_flags = SA_RESTART;
@@ -130,7 +131,6 @@ int runSendCommand(const SendCommandOptions &options)
     StopOnSignal stopOnSignal(mailing);
 
     QEventLoop loop;
-    bool started = false;
     const auto settled = [&] {
         if (!mailing.busy())
             loop.quit();
@@ -139,17 +139,15 @@ int runSendCommand(const SendCommandOptions &options)
 
     if (mailing.AddressRead(job.source) != 0)
         return finish(int(SendExit::NothingSent), QStringLiteral("宛先を読み込めませんでした"));
-    if (mailing.busy()) {
-        started = true; // the table's unfinished run, continued (--resume)
-    } else if (options.resume) {
+    // Busy now: the table's unfinished run, continued (--resume).
+    if (!mailing.busy() && options.resume) {
         const QString text = QStringLiteral("この宛先の表に、続きから送信できる送信はありません。");
         view.print(text);
         return finish(int(SendExit::NothingSent), text);
-    } else {
-        mailing.startRun();
-        started = mailing.busy();
     }
-    if (started)
+    if (!mailing.busy())
+        mailing.startRun();
+    if (mailing.busy())
         loop.exec();
 
     view.endProgress();

@@ -27,14 +27,10 @@ QString oneLine(QString text)
 QString answerText(Answer answer)
 {
     switch (answer) {
-    case Answer::Yes:
-        return QStringLiteral("はい");
-    case Answer::No:
-        return QStringLiteral("いいえ");
-    case Answer::Cancel:
-        return QStringLiteral("キャンセル");
-    case Answer::Ok:
-        break;
+    case Answer::Yes: return QStringLiteral("はい");
+    case Answer::No: return QStringLiteral("いいえ");
+    case Answer::Cancel: return QStringLiteral("キャンセル");
+    case Answer::Ok: break;
     }
     return QStringLiteral("OK");
 }
@@ -155,23 +151,23 @@ UserDialogs::Answer TerminalView::ask(const UserDialogs::Message &message)
     QString why;
     if (is(message, MailingTopic::ContinueRun)) {
         answer = m_options.resume ? Answer::Yes : Answer::No;
-        why = QStringLiteral("--resume");
+        why = SendOption::Resume;
     } else if (is(message, MailingTopic::ResendUnknown)) {
         answer = m_options.resendUnknown ? Answer::Yes : Answer::No;
-        why = QStringLiteral("--resend-unknown");
+        why = SendOption::ResendUnknown;
     } else if (is(message, MailingTopic::CheckProblems)) {
         answer = m_options.ignoreCheck ? Answer::No : Answer::Yes;
-        why = QStringLiteral("--ignore-check");
+        why = SendOption::IgnoreCheck;
     } else if (is(message, MailingTopic::OnePerAddress)) {
         answer = m_options.everyRow ? Answer::No : Answer::Yes;
-        why = QStringLiteral("--every-row");
+        why = SendOption::EveryRow;
     } else if (is(message, MailingTopic::WaitForLimit)) {
         // Nobody waits a day for a command: the run stops, and --resume goes on later.
         answer = Answer::No;
     }
     QString line = QStringLiteral("[%1] %2\n→ %3").arg(title, oneLine(message.text), answerText(answer));
     if (!why.isEmpty())
-        line += QStringLiteral("（%1 で変えられます）").arg(why);
+        line += QStringLiteral("（--%1 で変えられます）").arg(why);
     print(line);
     return answer;
 }

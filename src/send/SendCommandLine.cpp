@@ -7,17 +7,8 @@
 
 namespace
 {
+using namespace SendOption;
 const QString AtFormat = QStringLiteral("yyyy-MM-ddTHH:mm");
-
-// The option names, each written once for the parser and for the arguments made from options.
-const QString DryRun = QStringLiteral("dry-run");
-const QString Resume = QStringLiteral("resume");
-const QString ResendUnknown = QStringLiteral("resend-unknown");
-const QString EveryRow = QStringLiteral("every-row");
-const QString IgnoreCheck = QStringLiteral("ignore-check");
-const QString At = QStringLiteral("at");
-const QString SkipIfLate = QStringLiteral("skip-if-late");
-const QString Outcome = QStringLiteral("outcome");
 
 QString dashed(const QString &name)
 {
@@ -43,12 +34,14 @@ ParsedCommand parseSendCommand(const QStringList &arguments)
         QStringLiteral("Velmora の送信設定のファイル（.velmorajob）のメールを、画面を開かずに送信します。"));
     parser.addPositionalArgument(QStringLiteral("job"), QStringLiteral("送信設定のファイル"));
     parser.addOptions({
-        {DryRun, QStringLiteral("送信せず、メールをファイルとしてフォルダーに書き出します。"), QStringLiteral("folder")},
+        {DryRun, QStringLiteral("送信せず、メールをファイルとしてフォルダーに書き出します。"),
+         QStringLiteral("folder")},
         {Resume, QStringLiteral("途中で終わった送信の続きを送信します（それだけを送ります）。")},
         {ResendUnknown, QStringLiteral("続きを送るとき、届いたかどうか分からない宛先にも送り直します。")},
         {EveryRow, QStringLiteral("同じアドレスが複数の行にあるとき、すべての行に送ります。")},
         {IgnoreCheck, QStringLiteral("送信前の確認で問題が見つかっても送信します。")},
-        {At, QStringLiteral("予定時刻（yyyy-MM-ddTHH:mm）。過ぎてからの開始はそう伝えます。"), QStringLiteral("time")},
+        {At, QStringLiteral("予定時刻（yyyy-MM-ddTHH:mm）。過ぎてからの開始はそう伝えます。"),
+         QStringLiteral("time")},
         {SkipIfLate, QStringLiteral("予定時刻を過ぎていたら送信しません。")},
         {Outcome, QStringLiteral("終了したとき、結果を JSON で書くファイル。"), QStringLiteral("file")},
     });
@@ -58,9 +51,10 @@ ParsedCommand parseSendCommand(const QStringList &arguments)
     ParsedCommand parsed;
     if (!parser.parse(QStringList{SendProgramName} + arguments)) {
         const QStringList unknown = parser.unknownOptionNames();
-        parsed.error = !unknown.isEmpty()
-                           ? QStringLiteral("「%1」というオプションはありません。").arg(unknown.front())
-                           : QStringLiteral("コマンドラインが正しくありません（%1）。").arg(parser.errorText());
+        parsed.error =
+            !unknown.isEmpty()
+                ? QStringLiteral("「%1」というオプションはありません。").arg(unknown.front())
+                : QStringLiteral("コマンドラインが正しくありません（%1）。").arg(parser.errorText());
         return parsed;
     }
     if (parser.isSet(help)) {
@@ -99,7 +93,8 @@ ParsedCommand parseSendCommand(const QStringList &arguments)
     else if (o.skipIfLate && !o.scheduledAt)
         parsed.error = QStringLiteral("--skip-if-late には --at で予定時刻を指定してください。");
     else if (o.resume && !o.dryRunFolder.isEmpty())
-        parsed.error = QStringLiteral("--dry-run の書き出しには続きがありません（--resume とは一緒に使えません）。");
+        parsed.error =
+            QStringLiteral("--dry-run の書き出しには続きがありません（--resume とは一緒に使えません）。");
     else if (o.resendUnknown && !o.resume)
         parsed.error = QStringLiteral("--resend-unknown は --resume と一緒に指定してください。");
     else

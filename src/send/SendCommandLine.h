@@ -12,6 +12,20 @@ struct SendSummary;
 // to a timer of the session is what the command reads back.
 inline const QString SendProgramName = QStringLiteral("velmora-send");
 
+// The option names (without their "--"), each written once for the parser, for the arguments made
+// from options and for the messages that name them.
+namespace SendOption
+{
+inline const QString DryRun = QStringLiteral("dry-run");
+inline const QString Resume = QStringLiteral("resume");
+inline const QString ResendUnknown = QStringLiteral("resend-unknown");
+inline const QString EveryRow = QStringLiteral("every-row");
+inline const QString IgnoreCheck = QStringLiteral("ignore-check");
+inline const QString At = QStringLiteral("at");
+inline const QString SkipIfLate = QStringLiteral("skip-if-late");
+inline const QString Outcome = QStringLiteral("outcome");
+} // namespace SendOption
+
 // What velmora-send is asked to do: the job file to send, and how to answer what the window would
 // ask the operator.
 struct SendCommandOptions {
