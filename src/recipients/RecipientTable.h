@@ -7,6 +7,8 @@
 // The words a send run writes into a row's status cell (column 0).
 inline const QString StatusSent = QStringLiteral("送信OK");
 inline const QString StatusFailed = QStringLiteral("送信NG");
+// Accepted by the server, then returned by the recipient's side as undeliverable.
+inline const QString StatusBounced = QStringLiteral("不達");
 
 // The table of recipients, addressed [row][column]. Row 0 holds the column names (the merge-tag
 // names), rows 1..lastRow() the recipients in source order. Column 0 is each row's send status,

@@ -13,7 +13,9 @@ namespace
 
 bool selected(const RecipientGrid &grid, int line, const QString &strStatus)
 {
-    return line == 0 || grid.status(line) == strStatus;
+    // The failed rows are the ones to correct and send again: those returned as undeliverable too.
+    return line == 0 || grid.status(line) == strStatus ||
+           (strStatus == StatusFailed && grid.status(line) == StatusBounced);
 }
 
 // Calls piece() with the parts of a cell as the file holds it: every CR LF turned into LF.

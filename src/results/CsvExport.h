@@ -7,7 +7,7 @@
 #include <QString>
 
 // Result CSV files: the header line of data columns, then every line whose status is the chosen
-// one, fields joined by "," without quoting, every line ended by CR LF, every CR LF inside a cell
+// one (for "送信NG", also the lines "不達"), fields joined by "," without quoting, every line ended by CR LF, every CR LF inside a cell
 // turned into LF.
 
 // Lines that would not read back as written: the import splits fields at every "," and lines at

@@ -33,5 +33,7 @@ RecipientGrid::Outcome RecipientGrid::outcome(int line) const
         return Outcome::Sent;
     if (s == StatusFailed)
         return Outcome::Failed;
+    if (s == StatusBounced)
+        return Outcome::Bounced;
     return Outcome::None;
 }

@@ -14,7 +14,7 @@
 class RecipientGrid
 {
   public:
-    enum class Outcome { None, Sent, Failed };
+    enum class Outcome { None, Sent, Failed, Bounced };
 
     explicit RecipientGrid(RecipientTable table) : m_table(std::move(table)) {}
 
@@ -27,7 +27,7 @@ class RecipientGrid
     // Column j >= 2 of a line, as the table holds it.
     QStringView dataCell(int line, int column) const { return m_table.cellView(line, column - 1); }
 
-    // By exact comparison of column 1 with "送信OK" and "送信NG"; the header line is never sent.
+    // By exact comparison of column 1 with "送信OK", "送信NG" and "不達"; the header line is never sent.
     Outcome outcome(int line) const;
     // The server's reason for a failed line, empty when there is none.
     QString reason(int line) const { return line >= 1 ? m_table.reason(line) : QString(); }

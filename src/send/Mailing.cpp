@@ -323,6 +323,7 @@ void Mailing::startNewRun(const SendRunSetup &runSetup)
         // A continuation sends only within the rows chosen now (one mail per address, say).
         identity.chosenRows = setup.rows;
         identity.startedAt = m_clock->now();
+        identity.mailToken = setup.mailToken = newMailToken();
         Result<std::unique_ptr<SendJournal>> created = SendJournal::create(std::move(identity));
         if (!created) {
             showFailure(created.failure());
@@ -553,6 +554,7 @@ bool Mailing::continueRun(const QString &path)
     setup.attachmentTemplates = id.attachmentTemplates;
     setup.bccSelf = id.bccSelf;
     setup.rows = rowsToContinue(report, resendUnknown);
+    setup.mailToken = id.mailToken;
     // A file changed since it was recorded is not sent without the operator's word.
     const QString changed = changedAttachments(report, setup.rows);
     if (!changed.isEmpty() &&

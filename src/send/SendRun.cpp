@@ -7,6 +7,7 @@
 #include "send/SendFailure.h"
 #include "send/journal/FileStamp.h"
 #include "send/journal/RunJournal.h"
+#include "send/journal/SendJournal.h"
 #include "send/limits/SendLimits.h"
 #include "send/limits/SendPacer.h"
 
@@ -305,6 +306,8 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts, std::
         mail.replyTo = std::move(merged->replyTo);
         mail.plainText = m_setup.plainText;
         mail.attachments = std::move(merged->attachments);
+        mail.messageId = messageIdOf(m_setup.mailToken, row, m_setup.target.sender.address);
+        mail.envelopeId = envelopeIdOf(m_setup.mailToken, row);
     };
 
     // The group is declared first (its sync goes on while the session opens), then the next one.
@@ -332,6 +335,8 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts, std::
             return;
         }
         m_session = std::move(opened.value());
+        if (m_setup.onAccepted)
+            m_session->setOnAccepted([this](const QByteArray &message) { m_setup.onAccepted(m_sendingRow, message); });
     }
 
     auto journalFailed = [&](size_t i) {
@@ -365,6 +370,7 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts, std::
             announced = false;
         } else {
             announced = haveNext && nextFailure.isEmpty();
+            m_sendingRow = row;
             // The end of the data goes out only once the journal holds the row's start.
             o = m_session->send(mail, announced ? &next : nullptr, [this, row] {
                 m_journal.started(row);

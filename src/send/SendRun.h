@@ -68,6 +68,12 @@ struct SendRunSetup {
     int interval = 0; // seconds between two mails, 0 to 60
     // The rows to send, in this order; empty: every row, 1 to R.
     std::vector<int> rows;
+    // The run's name for its mails (newMailToken()): each row's Message-ID and ENVID come from it,
+    // the same for every try. Empty: a new Message-ID each time, no ENVID.
+    QByteArray mailToken;
+    // Called on the sending thread with each accepted mail's bytes and row (a copy for the Sent
+    // folder); it must not wait for anything slow.
+    std::function<void(int row, const QByteArray &message)> onAccepted;
 };
 
 // How a temporary failure is tried again: after these waits, then the row fails with the last reply.
@@ -188,5 +194,6 @@ class SendRun : public QObject
     QThread *m_thread = nullptr;
     QObject *m_worker = nullptr;            // lives in m_thread
     std::unique_ptr<MailSession> m_session; // used on the worker only
+    int m_sendingRow = 0;                   // the row whose mail the session is sending (worker)
     QString m_sessionFailure;               // why the session could not be opened (worker)
 };

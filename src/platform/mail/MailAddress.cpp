@@ -216,3 +216,10 @@ CheckedAddress parsed(const QString &addrSpec)
 }
 
 } // namespace
+
+QByteArray mailDomainOf(const QString &address)
+{
+    const qsizetype at = address.lastIndexOf(u'@');
+    const QByteArray ace = at < 0 ? QByteArray() : QUrl::toAce(address.mid(at + 1));
+    return ace.isEmpty() ? QByteArrayLiteral("localhost") : ace;
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 // One address (an RFC 5322 local part "@" domain, no display name, no angle brackets) as checked by GMime's
@@ -15,3 +16,6 @@ CheckedAddress checkMailAddress(const QString &addrSpec);
 
 // The same, always through GMime's parser; checkMailAddress() answers plain addresses without it.
 CheckedAddress parseMailAddress(const QString &addrSpec);
+
+// The domain of an address as a Message-ID carries it: in ACE form, "localhost" when it has none.
+QByteArray mailDomainOf(const QString &address);

@@ -175,7 +175,7 @@ std::optional<MailOutcome> MailSession::prepare(const MailContent &mail, Prepare
         return refusal(MailOutcome::Kind::LocalFailure, message.error);
     out->content = mail;
     out->smtp = {m_mailFrom, rcptTo, !isAscii(m_mailFrom) || !isAscii(rcptTo), std::move(message.bytes),
-                 std::move(copyTo)};
+                 std::move(copyTo), mail.envelopeId};
     out->copiesLeftOut = std::move(leftOut);
     return std::nullopt;
 }
@@ -219,6 +219,8 @@ MailOutcome MailSession::send(const MailContent &mail, const MailContent *next,
         };
     }
     MailOutcome outcome = m_smtp->send(current.smtp, following, beforeEnd);
+    if (outcome.accepted() && m_onAccepted)
+        m_onAccepted(current.smtp.message);
     if (outcome.accepted() && !current.copiesLeftOut.isEmpty()) {
         const QString left = copiesRefusedText(current.copiesLeftOut);
         outcome.copiesRefused =

@@ -34,6 +34,10 @@ struct MailContent {
     QStringList replyTo{};     // the Reply-To header's addresses
     QString plainText{};       // html only: the text part as the operator wrote it; empty: made from the HTML
     QStringList attachments{}; // this mail's own files, sent after the session's (the target's) attachments
+    // The mail's Message-ID without the angle brackets, the same for every try of its row; empty: a
+    // new one. Its ENVID for a server that offers DSN; empty: none asked for.
+    QByteArray messageId{};
+    QByteArray envelopeId{};
 
     bool operator==(const MailContent &) const = default;
 };
@@ -74,6 +78,13 @@ class MailSession
     // Ends the connection; the next send() opens a new one.
     void close();
 
+    // Called on the sending thread with the bytes of every mail the server accepted, right after
+    // its final reply (a copy for the Sent folder); unset: nothing is kept.
+    void setOnAccepted(std::function<void(const QByteArray &message)> onAccepted)
+    {
+        m_onAccepted = std::move(onAccepted);
+    }
+
     // Another sender or attachment list for the following mails, on the same connection. The
     // Failure open() would give; the session is then unchanged.
     std::optional<Failure> change(const MailSender &sender, const QStringList &attachments);
@@ -98,4 +109,5 @@ class MailSession
     std::unique_ptr<SmtpConnection> m_smtp;
     std::unique_ptr<Outbox> m_outbox;
     std::unique_ptr<Prepared> m_next; // made for a `next` whose envelope went ahead
+    std::function<void(const QByteArray &)> m_onAccepted;
 };

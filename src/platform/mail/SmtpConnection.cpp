@@ -107,7 +107,7 @@ void SmtpConnection::noteReplyLine(const char *line, size_t length)
     // further line one extension. After STARTTLS the server announces them again.
     if (code == 250) {
         if (m_replyLineCount == 0) {
-            m_pipelining = m_smtpUtf8 = m_size = false;
+            m_pipelining = m_smtpUtf8 = m_size = m_dsn = false;
         } else {
             const qsizetype space = text.indexOf(' ');
             const QByteArray keyword = (space < 0 ? text : text.left(space)).toUpper();
@@ -117,6 +117,8 @@ void SmtpConnection::noteReplyLine(const char *line, size_t length)
                 m_smtpUtf8 = true;
             else if (keyword == "SIZE")
                 m_size = true;
+            else if (keyword == "DSN")
+                m_dsn = true;
         }
     }
 
@@ -187,7 +189,7 @@ bool SmtpConnection::openOnce(Attempt &a, bool freshToken)
     m_replyLineCount = 0;
     m_errorCode = 0;
     m_errorReply.clear();
-    m_pipelining = m_smtpUtf8 = m_size = false;
+    m_pipelining = m_smtpUtf8 = m_size = m_dsn = false;
 
     curl_easy_setopt(c, CURLOPT_URL, m_server.curlUrl().constData());
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
@@ -422,20 +424,25 @@ QByteArray SmtpConnection::mailCommand(const Envelope &e) const
         command += " SIZE=" + QByteArray::number(e.size);
     if (e.utf8)
         command += " SMTPUTF8";
+    // Failure notices carry only the headers back, and the run's name for the mail.
+    if (m_dsn && !e.envelopeId.isEmpty())
+        command += " RET=HDRS ENVID=" + e.envelopeId;
     return command + "\r\n";
 }
 
 QByteArray SmtpConnection::envelopeCommands(const Envelope &e) const
 {
     QByteArray commands = mailCommand(e);
+    // Every recipient asks for a notice of failure only: a delay or a delivery is no news.
+    const QByteArray notify = m_dsn && !e.envelopeId.isEmpty() ? " NOTIFY=FAILURE" : "";
     for (const QByteArray &to : e.rcptTo)
-        commands += "RCPT TO:<" + to + ">\r\n";
+        commands += "RCPT TO:<" + to + '>' + notify + "\r\n";
     return commands + "DATA\r\n";
 }
 
 SmtpConnection::Envelope SmtpConnection::envelopeOf(const SmtpMail &mail, QList<RefusedCopy> *left) const
 {
-    Envelope e{mail.mailFrom, {mail.rcptTo}, mail.utf8, mail.message.size()};
+    Envelope e{mail.mailFrom, {mail.rcptTo}, mail.utf8, mail.message.size(), mail.envelopeId};
     for (const QByteArray &copy : mail.copyTo) {
         const bool ascii = std::all_of(copy.begin(), copy.end(),
                                        [](char c) { return static_cast<unsigned char>(c) < 0x80; });

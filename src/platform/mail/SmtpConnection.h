@@ -36,6 +36,9 @@ struct SmtpMail {
     // CC and BCC, after the main recipient, none the same as another. A refused one is only noted
     // (MailOutcome::copiesRefused); one outside ASCII is left out on a server without SMTPUTF8.
     QList<QByteArray> copyTo{};
+    // Where the server offers DSN: the run's name for this mail (ENVID, xtext-safe printable ASCII),
+    // so that a failure notice can be matched to its row; failure notices only, with the headers.
+    QByteArray envelopeId{};
 };
 
 // One SMTP session with one server. libcurl opens it (connection, greeting, EHLO, STARTTLS, AUTH)
@@ -71,6 +74,7 @@ class SmtpConnection
         QList<QByteArray> rcptTo; // the main recipient first
         bool utf8 = false;
         qsizetype size = 0;
+        QByteArray envelopeId;
         bool operator==(const Envelope &) const = default;
     };
 
@@ -124,4 +128,5 @@ class SmtpConnection
     bool m_pipelining = false;
     bool m_smtpUtf8 = false;
     bool m_size = false;
+    bool m_dsn = false;
 };

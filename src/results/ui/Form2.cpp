@@ -18,6 +18,7 @@ namespace
 const QString CsvFilter = QStringLiteral("CSV ファイル (*.csv)|*.csv");
 constexpr QRgb Green = 0xFF00FF00;
 constexpr QRgb Red = 0xFFFF0000;
+constexpr QRgb Orange = 0xFFFFA040; // returned as undeliverable after the server accepted it
 
 QRect toRect(const TwipsGeometry &g)
 {
@@ -90,6 +91,7 @@ void Form2::status_check()
         switch (grid.outcome(i)) {
         case RecipientGrid::Outcome::Sent: m_model->setLineColour(i, Green); break;
         case RecipientGrid::Outcome::Failed: m_model->setLineColour(i, Red); break;
+        case RecipientGrid::Outcome::Bounced: m_model->setLineColour(i, Orange); break;
         case RecipientGrid::Outcome::None: m_model->setLineColour(i, 0); break;
         }
     }

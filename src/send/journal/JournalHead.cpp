@@ -63,6 +63,8 @@ QByteArray write(const RunIdentity &id, const QString &bootId)
         record(out, Options,
                {id.bccSelf ? QStringLiteral("True") : QStringLiteral("False"),
                 id.iso2022jp ? QStringLiteral("True") : QStringLiteral("False"), id.imageFolder});
+    if (!id.mailToken.isEmpty())
+        record(out, MailToken, {QString::fromLatin1(id.mailToken)});
     for (const FileStamp &stamp : id.attachmentStamps)
         record(out, Stamp,
                {stamp.path, QString::number(stamp.size), QString::fromLatin1(stamp.sha256.toHex())});

@@ -24,12 +24,18 @@ inline constexpr QByteArrayView Templates = "attachment-templates";
 inline constexpr QByteArrayView TextVersion = "text-version";
 inline constexpr QByteArrayView Options = "options";
 inline constexpr QByteArrayView Stamp = "stamp";
+inline constexpr QByteArrayView MailToken = "mail-token"; // the run's name for its mails
 // One of a row's own attachments as it went out: the row, the path, the size, the SHA-256.
 inline constexpr QByteArrayView Attached = "attached";
 inline constexpr QByteArrayView Declare = "declare"; // the rows, as "1-64" or "3,7,9-12"
 inline constexpr QByteArrayView Started = "started"; // the row
 inline constexpr QByteArrayView Outcome = "outcome"; // the row, its state word, the reason
 inline constexpr QByteArrayView Closed = "closed";   // finished or stopped
+// What was learnt of a row after its mail went out, at any time after the run: the row, a finding
+// word, the reason. It never makes a finished run unfinished.
+inline constexpr QByteArrayView Finding = "finding";
+inline constexpr QByteArrayView Bounced = "bounced";           // the recipient's side sent it back
+inline constexpr QByteArrayView FoundInSent = "found-in-sent"; // the provider filed the mail as sent
 // The run was taken up again, in the boot of this id: the records before it are what the
 // continuation knew, the records after it what it did.
 inline constexpr QByteArrayView Resumed = "resumed";

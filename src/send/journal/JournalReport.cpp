@@ -78,7 +78,8 @@ class JournalReplay
     {
         using namespace JournalHead;
         const int rows = m_r.identity.rows;
-        if (f[0] == Chosen || f[0] == Templates || f[0] == TextVersion || f[0] == Options || f[0] == Stamp)
+        if (f[0] == Chosen || f[0] == Templates || f[0] == TextVersion || f[0] == Options || f[0] == Stamp ||
+            f[0] == MailToken)
             return m_headRecords && headRecord(f);
         m_headRecords = false;
         if (f[0] == Closed && f.size() == 2 && (f[1] == Finished || f[1] == Stopped)) {
@@ -117,6 +118,8 @@ class JournalReplay
             track(row).attachments.push_back(std::move(*stamp));
             return true;
         }
+        if (f[0] == Finding && f.size() == 4)
+            return finding(row, f[2], JournalRecord::text(f[3]));
         if (f[0] == Started && f.size() == 2) {
             goingOn();
             JournalReport::Rows::Named &n = track(row);
@@ -221,6 +224,13 @@ class JournalReplay
             id.imageFolder = JournalRecord::text(f[3]);
             return true;
         }
+        if (f[0] == MailToken && f.size() == 2) {
+            id.mailToken = f[1];
+            // Only what newMailToken() writes: the token goes into every mail's headers.
+            return id.mailToken.size() <= 64 && std::all_of(id.mailToken.begin(), id.mailToken.end(), [](char c) {
+                       return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z');
+                   });
+        }
         if (f[0] == Stamp && f.size() == 4) {
             std::optional<FileStamp> stamp = stampFrom(f[1], f[2], f[3]);
             if (stamp)
@@ -232,7 +242,33 @@ class JournalReplay
 
     static bool settledForGood(const JournalReport::Rows::Named &n)
     {
-        return Step(n.step) == Step::Outcome && (n.state == Row::Accepted || n.state == Row::Refused);
+        return Step(n.step) == Step::Outcome &&
+               (n.state == Row::Accepted || n.state == Row::Refused || n.state == Row::Bounced);
+    }
+
+    // A later finding about a row: a notice that its accepted mail came back, or its copy in the
+    // provider's Sent folder for a mail whose final reply was lost. Neither changes how the run
+    // ended; a finding that does not fit what the journal says of the row is not the writer's.
+    bool finding(int row, const QByteArray &word, QString reason)
+    {
+        JournalReport::Rows::Named &n = track(row);
+        const Step step = Step(n.step);
+        if (word == JournalHead::Bounced) {
+            if (step != Step::Outcome || (n.state != Row::Accepted && n.state != Row::Bounced))
+                return false;
+            n.state = Row::Bounced;
+        } else if (word == JournalHead::FoundInSent) {
+            const bool unknown = step == Step::Started || step == Step::Declared ||
+                                 (step == Step::Outcome && n.state == Row::MayHaveArrived);
+            if (!unknown)
+                return false;
+            n.state = Row::Accepted;
+            n.step = quint8(Step::Outcome);
+        } else {
+            return false;
+        }
+        n.reason = std::move(reason);
+        return true;
     }
 
     void count(Row state)
@@ -244,6 +280,7 @@ class JournalReplay
         case Row::Retry: ++m_r.retry; break;
         case Row::MayHaveArrived: ++m_r.mayHaveArrived; break;
         case Row::LeftOut: ++m_r.leftOut; break;
+        case Row::Bounced: ++m_r.bounced; break;
         }
     }
 

@@ -25,6 +25,7 @@ struct JournalReport {
         Retry,          // a temporary failure, with its reason: to be tried again
         MayHaveArrived, // its data may have reached the server: never re-sent silently
         LeftOut,        // the operator chose not to send it in this run (one mail per address)
+        Bounced,        // accepted, then returned as undeliverable: a final failure, with the report's reason
     };
     enum class Ending {
         Finished, // every row has its final outcome
@@ -79,7 +80,7 @@ struct JournalReport {
     qint64 appendAt = 0;
     Rows rows;
 
-    int accepted = 0, refused = 0, retry = 0, mayHaveArrived = 0, notTried = 0, leftOut = 0;
+    int accepted = 0, refused = 0, retry = 0, mayHaveArrived = 0, notTried = 0, leftOut = 0, bounced = 0;
 
     bool unfinished() const { return ending != Ending::Finished; }
 };

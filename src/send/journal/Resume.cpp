@@ -53,6 +53,10 @@ void restoreStatuses(RecipientTable &table, const JournalReport &report)
             table.setCell(row, 0, StatusSent);
             table.setReason(row, QString());
             break;
+        case Row::Bounced:
+            table.setCell(row, 0, StatusBounced);
+            table.setReason(row, oneLine(e.reason));
+            break;
         case Row::Refused:
         case Row::Retry:
             table.setCell(row, 0, StatusFailed);

@@ -1,6 +1,7 @@
 #include "send/journal/SendJournal.h"
 
 #include "platform/mail/MailServer.h"
+#include "platform/mail/MailAddress.h"
 #include "send/journal/JournalHead.h"
 #include "send/journal/JournalRecord.h"
 #include "send/journal/JournalReport.h"
@@ -10,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 
 #include <algorithm>
 #include <atomic>
@@ -78,6 +80,77 @@ QByteArrayView stateWord(RunJournal::RowState state)
 }
 
 } // namespace
+
+QByteArray newMailToken()
+{
+    static constexpr char Letters[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    QByteArray token = "vm";
+    QRandomGenerator *random = QRandomGenerator::system();
+    for (int i = 0; i < 26; ++i)
+        token += Letters[random->bounded(36)];
+    return token;
+}
+
+QByteArray envelopeIdOf(const QByteArray &token, int row)
+{
+    return token.isEmpty() ? QByteArray() : token + '.' + QByteArray::number(row);
+}
+
+QByteArray messageIdOf(const QByteArray &token, int row, const QString &senderAddress)
+{
+    return token.isEmpty() ? QByteArray() : envelopeIdOf(token, row) + '@' + mailDomainOf(senderAddress);
+}
+
+std::optional<Failure> SendJournal::recordFindings(const QString &path, const std::vector<Finding> &findings)
+{
+    if (findings.empty())
+        return std::nullopt;
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? Failure::fileNotFound(path) : Failure::journalWrite(path, errno);
+    const auto failed = [fd, &path](int err) {
+        ::close(fd);
+        return std::optional<Failure>(Failure::journalWrite(path, err));
+    };
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return Failure::journalInUse(path);
+    }
+    Result<JournalReport> report = readJournal(path);
+    if (!report) {
+        ::close(fd);
+        return report.failure();
+    }
+    // A record behind a torn one would join its line and be lost with it; the torn one never counted.
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return failed(errno);
+    if (report->appendAt < qint64(st.st_size) && ::ftruncate(fd, report->appendAt) != 0)
+        return failed(errno);
+    QByteArray out;
+    for (const Finding &f : findings) {
+        // Only what fits the row: a notice for a mail the server accepted, a Sent copy for one whose
+        // outcome is unknown. Anything else would read back as damage.
+        if (f.row < 1 || f.row > report->identity.rows)
+            continue;
+        const JournalReport::Row now = report->rows[size_t(f.row)].state;
+        if (f.kind == Finding::Kind::Bounced ? now != JournalReport::Row::Accepted && now != JournalReport::Row::Bounced
+                                             : now != JournalReport::Row::MayHaveArrived)
+            continue;
+        const qsizetype start = out.size();
+        out.append(JournalHead::Finding);
+        out.append('\t');
+        appendNumber(out, f.row);
+        out.append('\t');
+        out.append(f.kind == Finding::Kind::Bounced ? JournalHead::Bounced : JournalHead::FoundInSent);
+        JournalRecord::addField(out, start, f.reason);
+        JournalRecord::seal(out, start);
+    }
+    if (!writeAll(fd, out.constData(), out.size()) || ::fdatasync(fd) != 0)
+        return failed(errno);
+    ::close(fd);
+    return std::nullopt;
+}
 
 QString RunIdentity::sourceText() const
 {

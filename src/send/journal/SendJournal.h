@@ -8,6 +8,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <QByteArray>
 
 #include <memory>
 #include <optional>
@@ -45,11 +46,24 @@ struct RunIdentity {
     bool iso2022jp = false;
     // The attachments of every row as they were when the run began.
     std::vector<FileStamp> attachmentStamps;
+    // The run's name for its mails (newMailToken()): row N goes out with the Message-ID
+    // "<token>.N@<the sender's domain>" and the ENVID "<token>.N", the same for every try, so that
+    // a failure notice or the copy a provider filed can be traced to its row. Empty in a journal
+    // made before runs named their mails.
+    QByteArray mailToken;
 
     // The source as the operator knows it: the file, the address book, or the data source and
     // its table or query.
     QString sourceText() const;
 };
+
+// A new run's name for its mails: "vm" and 26 random letters and digits, safe in a Message-ID and
+// an ENVID.
+QByteArray newMailToken();
+// Row N's ENVID of a run named `token`: "<token>.N"; empty without a token.
+QByteArray envelopeIdOf(const QByteArray &token, int row);
+// Row N's Message-ID (without angle brackets), the domain that of the sender's address.
+QByteArray messageIdOf(const QByteArray &token, int row, const QString &senderAddress);
 
 // The folder of the journals: $XDG_STATE_HOME/velmora, by default ~/.local/state/velmora.
 QString journalFolder();
@@ -84,6 +98,16 @@ class SendJournal : public RunJournal
     // Before the continuation's first mail: a torn last record is cut off and a "resumed" record
     // with this boot's id is appended, both synced. The rows then go on as in a new run.
     std::optional<Failure> resume();
+    // What was learnt of the rows after their mails went out, added to the journal of a run that is
+    // not being sent (finished, stopped or ended abruptly) and synced; refused while a Velmora sends
+    // it. A later reading shows each finding; none changes how the run ended.
+    struct Finding {
+        enum class Kind { Bounced, FoundInSent };
+        int row = 0;
+        Kind kind = Kind::Bounced;
+        QString reason;
+    };
+    static std::optional<Failure> recordFindings(const QString &path, const std::vector<Finding> &findings);
     // The journal as reopen() read it; empty for a journal made by create().
     const JournalReport *report() const { return m_report.get(); }
     ~SendJournal() override;

@@ -122,6 +122,56 @@ TEST(SendJournal, ReadsBackEachRowSoThatNobodyIsMailedTwice)
     EXPECT_EQ(report(stopped->path()).ending, JournalReport::Ending::Stopped);
 }
 
+TEST(SendJournal, LaterFindingsChangeTheRowsTheyFitAndNeverHowTheRunEnded)
+{
+    ScratchDir dir;
+    RunIdentity id = identity(5);
+    id.mailToken = newMailToken();
+    Result<std::unique_ptr<SendJournal>> made = SendJournal::create(id, dir.root(), Boot);
+    ASSERT_TRUE(made.ok());
+    auto j = std::move(made.value());
+    j->declare({1, 2, 3, 4});
+    for (int row = 1; row <= 4; ++row)
+        j->started(row);
+    j->outcome(1, State::Accepted, {});
+    j->outcome(2, State::Accepted, {});
+    j->outcome(3, State::MayHaveArrived, {});
+    j->outcome(4, State::Refused, QStringLiteral("550 no"));
+    j->closed(true);
+    const QString path = j->path();
+    using Kind = SendJournal::Finding::Kind;
+    // A bounce of a refused row, a Sent copy of an accepted one and an unknown row are not the writer's.
+    EXPECT_FALSE(SendJournal::recordFindings(path, {{2, Kind::Bounced, QStringLiteral("5.1.1 User unknown")},
+                                                    {3, Kind::FoundInSent, QStringLiteral("送信済みにあります")},
+                                                    {4, Kind::Bounced, QStringLiteral("x")},
+                                                    {1, Kind::FoundInSent, QStringLiteral("x")},
+                                                    {9, Kind::Bounced, QStringLiteral("x")}}));
+    const JournalReport r = report(path);
+    EXPECT_EQ(r.ending, JournalReport::Ending::Finished);
+    EXPECT_EQ(r.tail, JournalReport::Tail::Whole);
+    EXPECT_EQ(r.rows[1].state, Row::Accepted);
+    EXPECT_EQ(r.rows[2].state, Row::Bounced);
+    EXPECT_EQ(r.rows[2].reason, QStringLiteral("5.1.1 User unknown"));
+    EXPECT_EQ(r.rows[3].state, Row::Accepted);
+    EXPECT_EQ(r.rows[4].state, Row::Refused);
+    EXPECT_EQ(r.bounced, 1);
+    EXPECT_EQ(r.accepted, 2);
+    EXPECT_EQ(r.mayHaveArrived, 0);
+    EXPECT_EQ(r.identity.mailToken, id.mailToken);
+    // The token names each row's mail the same way every time, and nothing but letters and digits.
+    EXPECT_EQ(envelopeIdOf(id.mailToken, 7), id.mailToken + ".7");
+    EXPECT_EQ(messageIdOf(id.mailToken, 7, QStringLiteral("営業@例え.jp")), id.mailToken + ".7@xn--r8jz45g.jp");
+    EXPECT_TRUE(messageIdOf({}, 7, QStringLiteral("a@b.jp")).isEmpty());
+    EXPECT_NE(newMailToken(), id.mailToken);
+
+    // A journal another Velmora holds open is not written meanwhile.
+    auto open = journal(dir.root(), 2, 1);
+    open->declare({1});
+    open->started(1);
+    open->outcome(1, State::Accepted, {});
+    EXPECT_TRUE(SendJournal::recordFindings(open->path(), {{1, Kind::Bounced, QStringLiteral("x")}}));
+}
+
 TEST(SendJournal, DamageEndsTheJournalAndAStrangeHeadIsRefused)
 {
     ScratchDir dir;
