@@ -494,16 +494,18 @@ Failure Failure::signInNeedsWindow(const QString &account)
 
 Failure Failure::passwordNeedsWindow(const QString &account)
 {
-    return {FailureNumber::SignInFailure,
-            QStringLiteral("%1 のパスワードがキーリングにも ~/.netrc にもありません。Velmora の画面でパスワードを"
-                           "入力して「保存する」を選ぶか、端末から実行してください。メールは送信していません。")
-                .arg(account)};
+    return {
+        FailureNumber::SignInFailure,
+        QStringLiteral("%1 のパスワードがキーリングにも ~/.netrc にもありません。Velmora の画面でパスワードを"
+                       "入力して「保存する」を選ぶか、端末から実行してください。メールは送信していません。")
+            .arg(account)};
 }
 
 Failure Failure::userTimerRefused(const QString &detail)
 {
-    return {FailureNumber::PermissionDenied,
-            QStringLiteral("送信の予約を systemd に登録（または取り消し）できませんでした。\n%1").arg(detail)};
+    return {
+        FailureNumber::PermissionDenied,
+        QStringLiteral("送信の予約を systemd に登録（または取り消し）できませんでした。\n%1").arg(detail)};
 }
 
 Failure Failure::signInBrowser()
@@ -579,4 +581,66 @@ Failure Failure::tokenUnreachable(const QString &url, const QString &detail)
             QStringLiteral(
                 "サインインのサービス（%1）に接続できません（%2）。ネットワークの接続を確かめてください。")
                 .arg(url, detail)};
+}
+
+Failure Failure::mailboxUnreachable(const QString &where, const QString &detail)
+{
+    return {FailureNumber::MailboxFailure,
+            QStringLiteral("メールボックス（IMAP サーバー）%1 に接続できませんでした（%2）。"
+                           "ホスト名とポート番号を確かめてください。")
+                .arg(where, detail)};
+}
+
+Failure Failure::mailboxTls(const QString &where, const QString &detail)
+{
+    return {FailureNumber::MailboxFailure,
+            QStringLiteral("メールボックス（IMAP サーバー）%1 との暗号化通信（TLS）を始められなかったため、"
+                           "接続しませんでした（%2）。")
+                .arg(where, detail)};
+}
+
+Failure Failure::mailboxLoginRefused(const QString &where, const QString &user, const QString &detail)
+{
+    return {FailureNumber::MailboxFailure,
+            QStringLiteral("メールボックス（IMAP サーバー）%1 が %2 のサインインを拒否しました（%3）。"
+                           "ユーザー名とパスワード（またはサインイン）を確かめてください。")
+                .arg(where, user, detail)};
+}
+
+Failure Failure::mailboxTimedOut(const QString &where, int seconds)
+{
+    return {FailureNumber::MailboxFailure,
+            QStringLiteral("メールボックス（IMAP サーバー）%1 が %2 秒以内に応答しませんでした。")
+                .arg(where)
+                .arg(seconds)};
+}
+
+Failure Failure::mailboxConnectionLost(const QString &where, const QString &detail)
+{
+    return {
+        FailureNumber::MailboxFailure,
+        QStringLiteral("メールボックス（IMAP サーバー）%1 との接続が切れました（%2）。").arg(where, detail)};
+}
+
+Failure Failure::mailboxRefused(const QString &where, const QString &what, const QString &reply)
+{
+    return {
+        FailureNumber::MailboxFailure,
+        QStringLiteral("メールボックス（IMAP サーバー）%1 が%2を拒否しました: %3").arg(where, what, reply)};
+}
+
+Failure Failure::mailboxNoSentFolder(const QString &where)
+{
+    return {FailureNumber::MailboxFailure,
+            QStringLiteral("メールボックス（IMAP サーバー）%1 に送信済みフォルダーが見つかりません。"
+                           "メールソフトで送信済みフォルダーを作ってから、もう一度試してください。")
+                .arg(where)};
+}
+
+Failure Failure::mailboxUnsafeValue(const QString &value)
+{
+    return {
+        FailureNumber::MailboxFailure,
+        QStringLiteral("「%1」には改行などの制御文字が含まれているため、メールボックスへの命令に使えません。")
+            .arg(QString(value).replace(u'\r', u' ').replace(u'\n', u' '))};
 }

@@ -101,6 +101,17 @@ struct Failure {
     static Failure tokenGrantRefused(const QString &detail);
     static Failure tokenUnreadable(const QString &url);
     static Failure tokenUnreachable(const QString &url, const QString &detail);
+    // The operator's mailbox over IMAP; `where` is its "host:port".
+    static Failure mailboxUnreachable(const QString &where, const QString &detail);
+    static Failure mailboxTls(const QString &where, const QString &detail);
+    static Failure mailboxLoginRefused(const QString &where, const QString &user, const QString &detail);
+    static Failure mailboxTimedOut(const QString &where, int seconds);
+    static Failure mailboxConnectionLost(const QString &where, const QString &detail);
+    // The server answered NO or BAD to a command; `what` says what was asked in the operator's words.
+    static Failure mailboxRefused(const QString &where, const QString &what, const QString &reply);
+    static Failure mailboxNoSentFolder(const QString &where);
+    // A folder name, header or search value that cannot go into an IMAP command (a line break in it).
+    static Failure mailboxUnsafeValue(const QString &value);
 };
 
 // Set by the window's thread when the operator stops a long import; a reader looks at it as it goes
@@ -130,6 +141,8 @@ constexpr int OdbcFailure = 1010;
 // The desktop's keyring, and signing in to a mail server with OAuth 2.0.
 constexpr int KeyringFailure = 1020;
 constexpr int SignInFailure = 1021;
+// The operator's mailbox on an IMAP server.
+constexpr int MailboxFailure = 1022;
 } // namespace FailureNumber
 
 // Either a value or the failure that prevented it.

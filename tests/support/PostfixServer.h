@@ -28,6 +28,9 @@ class PostfixServer
     QStringList waitForMail(const QString &mailbox, int count, int timeoutMs = 90000) const;
     // The files delivered so far.
     QStringList delivered(const QString &mailbox) const;
+    // Where the Maildirs are: mailbox `name` is the Maildir <root>/<name>/ (new/ holds what arrived),
+    // owned by nobody, who delivers. A DovecotServer given this root serves the same mailboxes.
+    QString maildirRoot() const { return m_dir.filePath(QStringLiteral("mail")); }
     // What Postfix logged (its maillog goes to a file of the folder).
     QString log() const;
 

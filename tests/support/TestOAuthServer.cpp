@@ -25,6 +25,11 @@ QString TestOAuthServer::tokenUrl() const
     return QStringLiteral("http://127.0.0.1:%1/token").arg(m_server.port());
 }
 
+QString TestOAuthServer::introspectionUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1/introspect").arg(m_server.port());
+}
+
 OAuthClient TestOAuthServer::client(const QString &clientId) const
 {
     OAuthClient c;

@@ -24,6 +24,8 @@ class TestOAuthServer
     OAuthClient client(const QString &clientId = ClientId) const;
     QString authorizationUrl() const;
     QString tokenUrl() const;
+    // The introspection endpoint (RFC 7662) a test Dovecot asks about access tokens.
+    QString introspectionUrl() const;
     // The test SMTP server's options for XOAUTH2 against this server's tokens.
     QStringList smtpOptions() const { return {"--oauth-tokens", m_tokens}; }
 
@@ -31,6 +33,8 @@ class TestOAuthServer
     QJsonObject stats() { return command({{"cmd", "stats"}}); }
     void expireAccessTokens() { command({{"cmd", "expire"}}); }
     void revoke() { command({{"cmd", "revoke"}}); }
+    // The token endpoint's answer to a finished sign-in of `user` (access and refresh token).
+    QJsonObject grant(const QString &user) { return command({{"cmd", "grant"}, {"user", user}}); }
     void deny(const QString &error) { command({{"cmd", "deny"}, {"error", error}}); }
     void answerGarbage(bool on) { command({{"cmd", "garbage"}, {"on", on}}); }
     // The next authorization's code, as bytes.

@@ -10,6 +10,9 @@ serve --tokens FILE --client-id ID [--client-secret SECRET] [--lifetime SECONDS]
       POST /token      authorization_code (the code once, the same redirect_uri and client, and
                        the PKCE verifier whose S256 is the challenge) and refresh_token grants.
                        --rotate hands out a new refresh token with every refresh.
+      POST /introspect RFC 7662 token introspection (form field token), as a mail server such as
+                       Dovecot's oauth2 passdb asks it: {"active": true, "username": U, "exp": E}
+                       for an access token issued and not expired, {"active": false} otherwise.
     Every valid access token is written to FILE as {"token": {"user": U, "expires": epoch}}, which
     smtp_test_server.py --oauth-tokens reads to accept XOAUTH2.
     Commands arrive as JSON lines on stdin, one JSON answer each:
@@ -19,6 +22,8 @@ serve --tokens FILE --client-id ID [--client-secret SECRET] [--lifetime SECONDS]
       {"cmd": "revoke"}             every refresh token and access token is revoked
       {"cmd": "deny", "error": E}   the next authorization redirects with error=E
       {"cmd": "garbage", "on": B}   the token endpoint answers an HTML page instead of JSON
+      {"cmd": "grant", "user": U}   tokens for U as a finished sign-in gets them (the token
+                                    endpoint's answer), without the browser
       {"cmd": "code", "code": C}    the next authorization issues the code C, whose characters
                                     stand for bytes (U+0000-U+00FF): the redirect carries them
                                     percent-encoded, and the token endpoint reads its form's
@@ -50,7 +55,7 @@ class State:
         self.garbage = False
         self.next_code = None
         self.stats = {'authorizations': 0, 'codes': 0, 'exchanges': 0, 'refreshes': 0,
-                      'pkce_failures': 0, 'last_authorization': {}}
+                      'pkce_failures': 0, 'introspections': 0, 'last_authorization': {}}
 
     def write_tokens(self):
         path = self.args.tokens
@@ -127,12 +132,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send(302, '', 'text/plain', [('Location', location)])
 
     def do_POST(self):
-        if urllib.parse.urlsplit(self.path).path != '/token':
+        path = urllib.parse.urlsplit(self.path).path
+        if path not in ('/token', '/introspect'):
             return self.send(404, 'not found', 'text/plain')
         length = int(self.headers.get('Content-Length', '0'))
         form = dict(urllib.parse.parse_qsl(self.rfile.read(length).decode('ascii', 'replace'),
                                            keep_blank_values=True, encoding='latin-1'))
         with STATE.lock:
+            if path == '/introspect':
+                STATE.stats['introspections'] += 1
+                entry = STATE.access.get(form.get('token', ''))
+                if entry is None or entry['expires'] <= time.time():
+                    return self.send(200, json.dumps({'active': False}))
+                return self.send(200, json.dumps({'active': True, 'username': entry['user'],
+                                                  'exp': int(entry['expires'])}))
             if STATE.garbage:
                 return self.send(200, '<html><body>Service Unavailable</body></html>', 'text/html')
             if form.get('client_id') != STATE.args.client_id or \
@@ -176,6 +189,8 @@ def command(cmd):
             STATE.deny = cmd.get('error', 'access_denied')
         elif what == 'garbage':
             STATE.garbage = bool(cmd.get('on', True))
+        elif what == 'grant':
+            return STATE.issue(cmd.get('user', ''))
         elif what == 'code':
             STATE.next_code = cmd.get('code') or None
         elif what != 'stats':
