@@ -2,7 +2,7 @@
 // inbox (about 3 KB each; the standard report of Postfix, Exchange Online and Gmail, delay
 // warnings, the qmail text and a mail system's plain text), each read and matched to its rows.
 // Some are found by Message-ID, some by ENVID, some by address only.
-#include "send/BounceMatcher.h"
+#include "send/mailbox/BounceMatcher.h"
 
 #include <benchmark/benchmark.h>
 

@@ -26,6 +26,7 @@
 #include "send/SendRun.h"
 #include "send/SendTimer.h"
 #include "send/ui/frmLimits.h"
+#include "send/ui/frmMailbox.h"
 #include "send/ui/frmOAuth.h"
 #include "send/ui/frmOptions.h"
 #include "send/ui/frmPassword.h"
@@ -334,10 +335,12 @@ void Form1::createMenus()
     mnuMailSendTimer = item(mnuMailSend, "mnuMailSendTimer", QStringLiteral("ﾒｰﾙのﾀｲﾏｰ送信(&T)"));
     mnuMailSendAt = item(mnuMailSend, "mnuMailSendAt", QStringLiteral("日時を指定して送信(&D)..."));
     mnuMailSendScheduled = item(mnuMailSend, "mnuMailSendScheduled", QStringLiteral("予約した送信(&Y)..."));
+    mnuMailSendBounces = item(mnuMailSend, "mnuMailSendBounces", QStringLiteral("不達を確認(&B)..."));
     separator(mnuMailSend, "mnuMailSendDummy2");
     mnuMailSendOption = item(mnuMailSend, "mnuMailSendOption", QStringLiteral("送信ｵﾌﾟｼｮﾝ(&O)..."));
     mnuMailSendLimits = item(mnuMailSend, "mnuMailSendLimits", QStringLiteral("送信制限(&L)..."));
     mnuMailSendSignIn = item(mnuMailSend, "mnuMailSendSignIn", QStringLiteral("サインインの設定(&G)..."));
+    mnuMailSendMailbox = item(mnuMailSend, "mnuMailSendMailbox", QStringLiteral("受信箱の設定(&M)..."));
 
     mnuHelp = menu("mnuHelp", QStringLiteral("ﾍﾙﾌﾟ(&H)"));
     mnuHelpMokuji = item(mnuHelp, "mnuHelpMokuji", QStringLiteral("目次(&C)..."));
@@ -372,6 +375,8 @@ void Form1::createMenus()
     connect(mnuMailSendOption, &QAction::triggered, this, &Form1::mnuMailSendOption_Click);
     connect(mnuMailSendLimits, &QAction::triggered, this, &Form1::mnuMailSendLimits_Click);
     connect(mnuMailSendSignIn, &QAction::triggered, this, &Form1::mnuMailSendSignIn_Click);
+    connect(mnuMailSendMailbox, &QAction::triggered, this, &Form1::mnuMailSendMailbox_Click);
+    connect(mnuMailSendBounces, &QAction::triggered, this, [this] { m_mailing.checkMailbox(); });
     connect(mnuMailSendCheck, &QAction::triggered, this, &Form1::mnuMailSendCheck_Click);
     connect(mnuMailSendTest, &QAction::triggered, this, &Form1::mnuMailSendTest_Click);
     m_testSender = new TestSender(m_dialogs, this);
@@ -678,6 +683,17 @@ void Form1::mnuMailSendLimits_Click()
     frmLimits dialog(limits, m_dialogs, this);
     dialog.exec();
     m_mailing.setSendLimits(limits);
+}
+
+void Form1::mnuMailSendMailbox_Click()
+{
+    MailboxSettings settings = m_mailing.mailbox().settings();
+    frmMailbox dialog(settings, Text1->text(), m_dialogs, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    m_mailing.mailbox().setSettings(settings);
+    writeMailboxSettings(m_settings, settings);
+    m_settings.sync();
 }
 
 void Form1::mnuMailSendSignIn_Click()

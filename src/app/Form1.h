@@ -81,6 +81,7 @@ class Form1 : public QMainWindow, private MailingView
     void mnuMailSendOption_Click();
     void mnuMailSendLimits_Click();
     void mnuMailSendSignIn_Click(); // the app registrations for OAuth 2.0 sign-in
+    void mnuMailSendMailbox_Click(); // the mailbox for Sent copies and returned mails
     void mnuMailSendCheck_Click();  // check every row before sending, report in the viewer
     void mnuMailSendTest_Click();   // one row's mail to the operator's own address
     void mnuHelpMokuji_Click();
@@ -143,6 +144,8 @@ class Form1 : public QMainWindow, private MailingView
     QAction *mnuMailSendOption = nullptr;
     QAction *mnuMailSendLimits = nullptr;
     QAction *mnuMailSendSignIn = nullptr;
+    QAction *mnuMailSendMailbox = nullptr;
+    QAction *mnuMailSendBounces = nullptr;
     QMenu *mnuHelp = nullptr;
     QAction *mnuHelpMokuji = nullptr;
     QAction *mnuHelpVersion = nullptr;

@@ -86,4 +86,12 @@ inline constexpr SettingKey CustomAuthorizationUrl{"OAuth", "customAuthorization
 inline constexpr SettingKey CustomTokenUrl{"OAuth", "customTokenUrl", K::TrimmedText};
 inline constexpr SettingKey CustomScope{"OAuth", "customScope", K::TrimmedText};
 inline constexpr SettingKey CustomClientId{"OAuth", "customClientId", K::TrimmedText};
+
+// The operator's mailbox over IMAP ("Mailbox"): its server text without a password (empty: none
+// set), copies of the sent mails for its Sent folder, and the check for returned mails some
+// minutes after a run.
+inline constexpr SettingKey MailboxServerText{"Mailbox", "server", K::TrimmedText};
+inline constexpr SettingKey MailboxCopyToSent{"Mailbox", "copyToSent", K::Bool};
+inline constexpr SettingKey MailboxAutoCheck{"Mailbox", "autoCheck", K::Bool};
+inline constexpr SettingKey MailboxAutoCheckMinutes{"Mailbox", "autoCheckMinutes", K::RoundedWhole, 15, "", 1, 1440};
 } // namespace Settings

@@ -26,6 +26,7 @@
 #include "send/journal/TableLock.h"
 #include "send/limits/ProviderPacer.h"
 #include "send/limits/SendPacer.h"
+#include "send/mailbox/MailboxCheck.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -96,6 +97,7 @@ void Mailing::useSettings(const SettingsStore &settings)
     m_iso2022jp = settings.flag(Settings::Iso2022jp);
     m_sendLimits = readSendLimits(settings);
     m_oauthSettings = readOAuthSettings(settings);
+    m_mailbox->setSettings(readMailboxSettings(settings));
 }
 
 MailingJob Mailing::job() const
@@ -384,6 +386,10 @@ void Mailing::launch(const SendRunSetup &runSetup, std::unique_ptr<RunJournal> j
     host.sendFlag = [this] { return m_sendFlag; };
     host.setSendFlag = [this](qint16 flag) { m_sendFlag = flag; };
 
+    // Copies for the Sent folder are only spooled by the sending thread; their own thread appends them.
+    m_sentCopies = m_mailbox->sentCopiesFor(setup.target, setup.target.login);
+    if (SentCopies *copies = m_sentCopies.get())
+        setup.onAccepted = [copies](int, const QByteArray &message) { copies->keep(message); };
     m_journal = std::move(journal);
     m_pacer = std::move(pacer);
     m_run = new SendRun(m_table, setup, *m_clock, std::move(host), *m_journal, *m_pacer, this);
@@ -498,7 +504,9 @@ bool Mailing::continueRun(const QString &path)
     if (busy())
         return false;
     // Locked from here on: another Velmora cannot continue the same run meanwhile. Read again under
-    // the lock, off the window's thread.
+    // the lock, off the window's thread. Mails of unknown outcome that the provider filed as sent
+    // are settled first.
+    const QString resolved = resolveInSent(path, m_view.sendInputs().server);
     m_readingJournals = true;
     Result<std::unique_ptr<SendJournal>> reopened =
         waitOffThread<Result<std::unique_ptr<SendJournal>>>([path] { return SendJournal::reopen(path); });
@@ -538,10 +546,13 @@ bool Mailing::continueRun(const QString &path)
         return false;
     }
     // Nobody whose mail may have arrived is mailed again unless the operator says so.
+    if (!resolved.isEmpty() && report.mayHaveArrived == 0)
+        m_view.ask({resolved, ResumeTitle, Icon::Information, Buttons::Ok});
+    const QString note = resolved.isEmpty() ? QString() : resolved + QStringLiteral("\r\n\r\n");
     const bool resendUnknown =
-        report.mayHaveArrived > 0 && m_view.ask({unknownRowsQuestion(report, m_table), ResumeTitle, Icon::Warning,
-                                                 Buttons::YesNo, Answer::No, MailingTopic::ResendUnknown}) ==
-                                        Answer::Yes;
+        report.mayHaveArrived > 0 && m_view.ask({note + unknownRowsQuestion(report, m_table), ResumeTitle,
+                                                 Icon::Warning, Buttons::YesNo, Answer::No,
+                                                 MailingTopic::ResendUnknown}) == Answer::Yes;
 
     SendRunSetup setup;
     setup.target = mailTargetOf(inputs.server, id.sender, id.attachments);
@@ -595,11 +606,149 @@ void Mailing::runFinished(const SendSummary &summary)
     const bool failures = summary.failed > 0;
     m_run->deleteLater();
     m_run = nullptr;
+    m_mailbox->finishCopies(std::move(m_sentCopies), [this](const QString &text) { m_view.showStatus(text); });
+    const MailboxSettings &box = m_mailbox->settings();
+    if (box.configured() && box.autoCheck && !summary.trial && summary.sent > 0)
+        m_mailboxAlarm = m_clock->callAfter(qint64(box.autoCheckMinutes) * 60 * 1000, [this] {
+            m_mailboxAlarm.reset();
+            checkMailbox(true);
+        });
     if (failures && m_view.ask({QStringLiteral("送信エラーの行があります。表示しますか？"),
                                 QStringLiteral("送信エラー"), Icon::Warning, Buttons::YesNo}) == Answer::Yes)
         m_view.showText(QStringLiteral("送信エラー"), errorList);
     endTimerStart();
     m_view.showRunEnded(summary);
+}
+
+std::optional<std::pair<MailboxServer, MailLogin>> Mailing::mailboxLogin(const QString &serverText)
+{
+    const MailServerParse sending = parseMailServer(trimSpaces(serverText));
+    if (!sending.error.isEmpty()) {
+        m_view.ask({sending.error, QStringLiteral("受信箱"), Icon::Warning, Buttons::Ok});
+        return std::nullopt;
+    }
+    Result<MailboxServer> box = m_mailbox->mailboxFor(sending.server);
+    if (!box) {
+        m_view.ask({box.failure().description, QStringLiteral("受信箱"), Icon::Warning, Buttons::Ok});
+        return std::nullopt;
+    }
+    // The mailbox signs in as the sending server does: its password, or its OAuth sign-in.
+    std::optional<MailLogin> login = m_logins.loginFor(sending);
+    if (!login)
+        return std::nullopt;
+    return std::pair{box.value(), std::move(*login)};
+}
+
+QString Mailing::resolveInSent(const QString &path, const QString &server)
+{
+    if (!m_mailbox->settings().configured())
+        return {};
+    m_readingJournals = true;
+    Result<JournalReport> report = waitOffThread<Result<JournalReport>>([path] { return readJournal(path); });
+    m_readingJournals = false;
+    if (!report || report->mayHaveArrived == 0 || report->identity.mailToken.isEmpty())
+        return {};
+    const QString typed = trimSpaces(server);
+    const QString serverText =
+        !typed.isEmpty() && mailServerWithoutPassword(typed) == report->identity.server ? typed : report->identity.server;
+    std::optional<std::pair<MailboxServer, MailLogin>> box = mailboxLogin(serverText);
+    if (!box)
+        return {};
+    m_view.showStatus(QStringLiteral("届いたかどうか分からないメールを送信済みフォルダーで確認しています…"));
+    const ImapSettings settings = m_mailbox->imapSettings();
+    m_readingJournals = true;
+    Result<MailboxFindings> found = waitOffThread<Result<MailboxFindings>>([&box, &report, settings]() -> Result<MailboxFindings> {
+        ImapMailbox mailbox(box->first, settings, box->second);
+        if (std::optional<Failure> failed = mailbox.open())
+            return *failed;
+        MailboxFindings f;
+        if (std::optional<Failure> failed = findInSent(mailbox, report.value(), f))
+            return *failed;
+        mailbox.close();
+        return f;
+    });
+    m_readingJournals = false;
+    m_view.showStatus(QString());
+    if (!found) {
+        // Without the mailbox the question stays as it always was.
+        m_view.ask({QStringLiteral("送信済みフォルダーを確認できませんでした。\r\n%1").arg(found.failure().description),
+                    ResumeTitle, Icon::Warning, Buttons::Ok});
+        return {};
+    }
+    if (found->foundInSent.empty())
+        return {};
+    if (std::optional<Failure> failed = SendJournal::recordFindings(path, found->findings)) {
+        showFailure(*failed);
+        return {};
+    }
+    QStringList rows;
+    for (const int row : found->foundInSent)
+        rows += QStringLiteral("%1行目").arg(row);
+    return QStringLiteral("届いたかどうか分からなかった %1 件（%2）は送信済みフォルダーにあったため、送信OKとしました。")
+        .arg(found->foundInSent.size())
+        .arg(rows.mid(0, 20).join(QStringLiteral("、")) + (rows.size() > 20 ? QStringLiteral("ほか") : QString()));
+}
+
+void Mailing::checkMailbox(bool quiet)
+{
+    const QString title = QStringLiteral("不達の確認");
+    if (m_mailbox->looking() || m_run) {
+        if (!quiet)
+            m_view.ask({QStringLiteral("送信中または確認中のため、いまは確認できません。"), title, Icon::Information,
+                        Buttons::Ok});
+        return;
+    }
+    if (!quiet && !m_mailbox->settings().configured()) {
+        m_view.ask({QStringLiteral("受信箱（IMAP）が設定されていません。「送信」メニューの「受信箱の設定」で"
+                                   "設定してください。"),
+                    title, Icon::Information, Buttons::Ok});
+        return;
+    }
+    const QByteArray digest = loadedTableDigest();
+    m_readingJournals = true;
+    std::optional<JournalStore::Entry> run =
+        waitOffThread<std::optional<JournalStore::Entry>>([digest] { return JournalStore().latestOfTable(digest); });
+    m_readingJournals = false;
+    if (!run) {
+        if (!quiet)
+            m_view.ask({QStringLiteral("読み込んだ宛先に送信した記録がありません。"), title, Icon::Information, Buttons::Ok});
+        return;
+    }
+    if (!run->report) {
+        showFailure(run->report.failure());
+        return;
+    }
+    const QString typed = trimSpaces(m_view.sendInputs().server);
+    const RunIdentity &id = run->report->identity;
+    const QString serverText = !typed.isEmpty() && mailServerWithoutPassword(typed) == id.server ? typed : id.server;
+    std::optional<std::pair<MailboxServer, MailLogin>> box = mailboxLogin(serverText);
+    if (!box)
+        return;
+    m_view.showStatus(QStringLiteral("受信箱の配信の通知を確認しています…"));
+    const QString path = run->path;
+    m_mailbox->look(box->first, box->second, run->report.value(), m_table, true,
+                    [this, path, digest, quiet, title](Result<MailboxFindings> found) {
+                        if (!found) {
+                            m_view.showStatus(QStringLiteral("不達の確認ができませんでした"));
+                            if (!quiet)
+                                m_view.ask({found.failure().description, title, Icon::Warning, Buttons::Ok});
+                            return;
+                        }
+                        std::optional<Failure> failed = SendJournal::recordFindings(path, found->findings);
+                        // The rows of the table still loaded show what the journal now says.
+                        if (!failed && digest == loadedTableDigest()) {
+                            if (Result<JournalReport> now = readJournal(path))
+                                restoreStatuses(m_table, now.value());
+                        }
+                        const bool changed = !found->bounced.empty() || !found->foundInSent.empty();
+                        m_view.showStatus(QStringLiteral("不達 %1 件、遅延 %2 件")
+                                              .arg(found->bounced.size())
+                                              .arg(found->delayed.size()));
+                        if (failed)
+                            showFailure(*failed);
+                        else if (!quiet || changed)
+                            m_view.showText(title, found->summary(m_table));
+                    });
 }
 
 void Mailing::stop()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "platform/Clock.h"
 #include "platform/Failure.h"
 #include "platform/SecretStore.h"
 #include "platform/mail/MailLogin.h"
@@ -14,6 +15,7 @@
 #include "send/limits/SendLimits.h"
 #include "send/login/MailLogins.h"
 #include "send/login/OAuthSettings.h"
+#include "send/mailbox/MailboxWatch.h"
 
 #include <QObject>
 #include <QPointer>
@@ -103,6 +105,14 @@ class Mailing : public QObject
     void handOff(const QDateTime &at, bool askWhenLate);
     // Passwords and sign-ins of the runs and test mails, and the keyring that keeps them.
     MailLogins &logins() { return m_logins; }
+    // The operator's mailbox: its settings, the runs' Sent copies and the looks into it.
+    MailboxWatch &mailbox() { return *m_mailbox; }
+
+    // "不達を確認": reads the mailbox for the newest run of the loaded table, marks its returned
+    // mails 不達 and its mails of unknown outcome found in the Sent folder 送信OK, records both in
+    // the run's journal and tells the operator what it found. `quiet` (the look some minutes after
+    // a run): only the status line tells, unless rows changed.
+    void checkMailbox(bool quiet = false);
 
     // The one entry for every load of the table: a path ending in .xls, .csv or .vcf, or the word
     // OUTLOOK or ODBC. Returns 0 when loaded (or when the source names no importer), -1 when the
@@ -187,6 +197,11 @@ class Mailing : public QObject
     // nothing when the operator went back or asked to stop meanwhile.
     void checkThen(const SendInputs &inputs, std::function<void(std::optional<std::vector<int>>)> go);
     void runFinished(const SendSummary &summary);
+    // The rows of unknown outcome of the journal's run that its provider filed as sent, recorded
+    // in the journal before it is taken up again; the operator's note of them, empty when none.
+    QString resolveInSent(const QString &path, const QString &server);
+    // The login for a look into the mailbox with the sending server of this text.
+    std::optional<std::pair<MailboxServer, MailLogin>> mailboxLogin(const QString &serverText);
     void waitForTimer(std::optional<QDateTime> at);
     void timerDone(bool due);
 
@@ -229,4 +244,7 @@ class Mailing : public QObject
     // Unfinished runs already offered in this session, so that the question at start does not
     // repeat the one of the table just loaded.
     QSet<QString> m_offered;
+    MailboxWatch *m_mailbox = new MailboxWatch(this);
+    std::unique_ptr<SentCopies> m_sentCopies; // of the run in progress
+    std::unique_ptr<ClockAlarm> m_mailboxAlarm; // the look some minutes after a run
 };

@@ -159,7 +159,9 @@ TEST_F(MainWindow, MenusCarryTheirItemsAndShortcuts)
         ASSERT_NE(a, nullptr) << item;
         EXPECT_EQ(a->shortcut(), keys) << item;
     }
-    EXPECT_EQ(f.mnuMailSend->actions().size(), 11);
+    EXPECT_EQ(f.mnuMailSend->actions().size(), 13);
+    EXPECT_EQ(f.mnuMailSendBounces->text(), QStringLiteral("不達を確認(&B)..."));
+    EXPECT_EQ(f.mnuMailSendMailbox->text(), QStringLiteral("受信箱の設定(&M)..."));
     EXPECT_EQ(f.mnuMailSendAt->text(), QStringLiteral("日時を指定して送信(&D)..."));
     EXPECT_EQ(f.mnuMailSendSignIn->text(), QStringLiteral("サインインの設定(&G)..."));
     EXPECT_EQ(f.mnuMailSendCheck->text(), QStringLiteral("送信前の確認(&K)..."));

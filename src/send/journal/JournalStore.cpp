@@ -56,6 +56,24 @@ std::vector<JournalStore::Entry> JournalStore::unfinished() const
     return list;
 }
 
+std::optional<JournalStore::Entry> JournalStore::latestOfTable(const QByteArray &digest) const
+{
+    // A head holds the run's subject and body: it fits in the first few megabytes.
+    constexpr qint64 HeadBytes = 8 << 20;
+    for (const QString &name : names(JournalHead::Prefix + u'*' + JournalHead::Suffix)) {
+        const QString path = QDir(m_folder).filePath(name);
+        QFile file(path);
+        if (inUse(path) || !file.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray start = file.read(HeadBytes);
+        const Result<JournalHead::Head> head = JournalHead::read(start, path);
+        if (!head || head->identity.tableDigest != digest)
+            continue;
+        return Entry{path, readJournal(path, m_bootId)};
+    }
+    return std::nullopt;
+}
+
 std::optional<Failure> JournalStore::abandon(const QString &path) const
 {
     const QFileInfo info(path);

@@ -26,6 +26,11 @@ class JournalStore
     // open in a running Velmora is left out.
     std::vector<Entry> unfinished() const;
 
+    // The newest run of the table with this digest that no Velmora is sending now, whatever its
+    // ending (abandoned runs aside): the run whose mails a look into the mailbox is about. Only
+    // the heads of the other journals are read.
+    std::optional<Entry> latestOfTable(const QByteArray &digest) const;
+
     // The operator gives up continuing this run. The file is renamed "….abandoned" and kept as it
     // is, so that it still shows who was mailed; a rename is atomic and also works for a journal
     // whose head or tail is damaged, where an added record could not be read.

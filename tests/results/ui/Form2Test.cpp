@@ -116,6 +116,15 @@ TEST_F(Form2Test, GridShowsTheOutcomeOfARealSendRun)
                       Answer::Ok);
     f.Command5->click();
     EXPECT_EQ(readAll(ng), toCp932("メール,氏名\r\nng@example.com,佐藤\r\n"));
+
+    // A mail returned after the server accepted it has a colour of its own and its report's reason.
+    table.setCell(1, 0, StatusBounced);
+    table.setReason(1, QStringLiteral("不達（5.1.1）: 550 5.1.1 User unknown"));
+    Form2 later(settings, dialogs, table, QStringLiteral("本文"), nullptr);
+    const QModelIndex bounced = later.gridModel()->index(0, 0);
+    EXPECT_EQ(bounced.data().toString(), QStringLiteral("不達"));
+    EXPECT_EQ(bounced.data(Qt::ForegroundRole).value<QBrush>().color(), QColor(255, 160, 64));
+    EXPECT_TRUE(bounced.data(Qt::ToolTipRole).toString().contains(QStringLiteral("User unknown")));
 }
 
 TEST_F(Form2Test, MergeCheckPreviewsTheCurrentLine)

@@ -1,4 +1,4 @@
-#include "send/BounceMatcher.h"
+#include "send/mailbox/BounceMatcher.h"
 #include "TestEnvironment.h"
 
 #include <QFile>
