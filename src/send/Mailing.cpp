@@ -387,7 +387,9 @@ void Mailing::launch(const SendRunSetup &runSetup, std::unique_ptr<RunJournal> j
     host.setSendFlag = [this](qint16 flag) { m_sendFlag = flag; };
 
     // Copies for the Sent folder are only spooled by the sending thread; their own thread appends them.
-    m_sentCopies = m_mailbox->sentCopiesFor(setup.target, setup.target.login);
+    if (m_mailbox->copiesFor(setup.target))
+        if (std::optional<std::pair<MailboxServer, MailLogin>> box = mailboxLogin(setup.target.serverText))
+            m_sentCopies = m_mailbox->sentCopies(box->first, box->second);
     if (SentCopies *copies = m_sentCopies.get())
         setup.onAccepted = [copies](int, const QByteArray &message) { copies->keep(message); };
     m_journal = std::move(journal);
@@ -632,10 +634,23 @@ std::optional<std::pair<MailboxServer, MailLogin>> Mailing::mailboxLogin(const Q
         m_view.ask({box.failure().description, QStringLiteral("受信箱"), Icon::Warning, Buttons::Ok});
         return std::nullopt;
     }
-    // The mailbox signs in as the sending server does: its password, or its OAuth sign-in.
-    std::optional<MailLogin> login = m_logins.loginFor(sending);
+    // The mailbox signs in as the sending server does: its password, or its OAuth sign-in. A server
+    // that takes mail without signing in (a relay of the office) leaves the mailbox its own password,
+    // asked for and kept as a sending server's is.
+    MailServerParse signIn = sending;
+    if (sending.server.user.isEmpty() && !box->oauth) {
+        signIn.server.kind = MailServer::Kind::Smtps;
+        signIn.server.host = box->host;
+        signIn.server.port = box->port;
+        signIn.server.user = box->user;
+        signIn.server.password.clear();
+    }
+    std::optional<MailLogin> login = m_logins.loginFor(signIn);
     if (!login)
         return std::nullopt;
+    // A password written in the server text goes to the sending server apart from the login.
+    if (login->password.isEmpty() && !login->oauth)
+        login->password = signIn.server.password;
     return std::pair{box.value(), std::move(*login)};
 }
 

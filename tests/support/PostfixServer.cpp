@@ -65,9 +65,9 @@ postlog   unix-dgram n  -       n       -       1       postlogd
 
 } // namespace
 
-PostfixServer::PostfixServer(const QStringList &mailboxes)
+PostfixServer::PostfixServer(const QStringList &mailboxes, bool bounceUnknown)
     // Short, so that the sockets of the queue folder stay within the length a socket name may have.
-    : m_dir(QStringLiteral("/tmp/velmora-postfix-XXXXXX"))
+    : m_bounceUnknown(bounceUnknown), m_dir(QStringLiteral("/tmp/velmora-postfix-XXXXXX"))
 {
     if (!QFile::exists(Master) || !QFile::exists(Postfix))
         m_unavailable = QStringLiteral("Postfix is not installed (%1)").arg(Master);
@@ -153,7 +153,8 @@ bool PostfixServer::configure(const QStringList &mailboxes)
                             QByteArray::number(nobodyGid) +
                             "\n"
                             "maillog_file = /dev/stdout\n"
-                            "biff = no\n";
+                            "biff = no\n" +
+                            (m_bounceUnknown ? QByteArray("smtpd_reject_unlisted_recipient = no\n") : QByteArray());
     const QByteArray master =
         "127.0.0.1:" + QByteArray::number(m_port) + " inet n - n - - smtpd\n" + MasterServices;
     if (!writeFile(dir.filePath("etc/main.cf"), main) || !writeFile(dir.filePath("etc/master.cf"), master) ||

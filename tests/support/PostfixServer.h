@@ -13,7 +13,10 @@
 class PostfixServer
 {
   public:
-    explicit PostfixServer(const QStringList &mailboxes);
+    // `bounceUnknown`: another address of the domain is accepted at RCPT TO and then returned to
+    // the sender by Postfix's own delivery-status notification (5.1.1 unknown user), as a
+    // provider that checks its users only behind the submission server does.
+    explicit PostfixServer(const QStringList &mailboxes, bool bounceUnknown = false);
     ~PostfixServer();
     PostfixServer(const PostfixServer &) = delete;
     PostfixServer &operator=(const PostfixServer &) = delete;
@@ -38,6 +41,7 @@ class PostfixServer
     bool configure(const QStringList &mailboxes);
     bool start();
 
+    bool m_bounceUnknown = false;
     QTemporaryDir m_dir;
     QProcess m_master;
     int m_port = 0;

@@ -43,14 +43,17 @@ Result<MailboxServer> MailboxWatch::mailboxFor(const MailServer &sending) const
     return parsed.server;
 }
 
-std::unique_ptr<SentCopies> MailboxWatch::sentCopiesFor(const MailTarget &target, const MailLogin &login) const
+bool MailboxWatch::copiesFor(const MailTarget &target) const
 {
-    if (!m_settings.copyToSent || target.isOutbox() || !target.destination.error.isEmpty())
+    return m_settings.configured() && m_settings.copyToSent && !target.isOutbox() && target.destination.error.isEmpty();
+}
+
+std::unique_ptr<SentCopies> MailboxWatch::sentCopies(const MailboxServer &mailbox, const MailLogin &login) const
+{
+    // The spool lies beside the journals, private to the user.
+    if (preparePrivateFolder(journalFolder()))
         return nullptr;
-    Result<MailboxServer> box = mailboxFor(target.server());
-    if (!box || preparePrivateFolder(journalFolder()))
-        return nullptr;
-    return std::make_unique<SentCopies>(box.value(), imapSettings(), login, journalFolder());
+    return std::make_unique<SentCopies>(mailbox, imapSettings(), login, journalFolder());
 }
 
 void MailboxWatch::finishCopies(std::unique_ptr<SentCopies> copies, std::function<void(const QString &)> done)

@@ -40,9 +40,11 @@ class MailboxWatch : public QObject
     // why there is none to use.
     Result<MailboxServer> mailboxFor(const MailServer &sending) const;
 
-    // The Sent copies of a run to this target with this login, when the settings ask for them and
-    // a mailbox is set; null otherwise (a trial into a folder never has any).
-    std::unique_ptr<SentCopies> sentCopiesFor(const MailTarget &target, const MailLogin &login) const;
+    // Whether a run to this target keeps copies for the Sent folder: the settings ask for them, a
+    // mailbox is set, and it is no trial into a folder.
+    bool copiesFor(const MailTarget &target) const;
+    // The Sent copies of a run, into this mailbox with this login.
+    std::unique_ptr<SentCopies> sentCopies(const MailboxServer &mailbox, const MailLogin &login) const;
     // Keeps a run's copies until they are all appended, then tells `done` how they went (on this
     // object's thread).
     void finishCopies(std::unique_ptr<SentCopies> copies, std::function<void(const QString &)> done);
