@@ -9,10 +9,15 @@
 //   send_run_bench --sample-size               size in bytes of one message of that run
 //   send_run_bench --server TEXT --interval-cpu   CPU used during a 10 s interval wait
 //   send_run_bench --timer-cpu                 CPU used during 10 s of a timer wait
+//   send_run_bench --server TEXT --rows N --sent-copies
+//                                              the window's run with Copy to Sent into a Dovecot of its
+//                                              own; also prints when the last copy was appended
 //   send_run_bench --server TEXT --rows N --core [--no-journal]
 //                                              the run itself (no window), with its journal or
 //                                              without: what the journal costs
+#include "DovecotServer.h"
 #include "app/Form1.h"
+#include "platform/SecretStore.h"
 #include "platform/SettingsStore.h"
 #include "platform/UserDialogs.h"
 #include "platform/mail/SendMail.h"
@@ -176,6 +181,7 @@ int main(int argc, char **argv)
     QString mode = QStringLiteral("run");
     bool journal = true;
     qint64 invoiceBytes = 0;
+    bool sentCopies = false;
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == u"--server" && i + 1 < args.size())
             server = args[++i];
@@ -185,6 +191,8 @@ int main(int argc, char **argv)
             invoiceBytes = args[++i].toLongLong();
         else if (args[i] == u"--no-journal")
             journal = false;
+        else if (args[i] == u"--sent-copies")
+            sentCopies = true;
         else if (args[i].startsWith(u"--"))
             mode = args[i].mid(2);
     }
@@ -259,6 +267,22 @@ int main(int argc, char **argv)
                                  : QString());
     form.show();
     QCoreApplication::processEvents();
+    // Copy to Sent: the mailbox is a Dovecot of this run's own, its password given for the session.
+    std::unique_ptr<DovecotServer> dovecot;
+    if (sentCopies) {
+        dovecot = std::make_unique<DovecotServer>(QStringList{QStringLiteral("sales")});
+        if (!dovecot->unavailable().isEmpty()) {
+            std::fprintf(stderr, "no Dovecot: %s\n", qPrintable(dovecot->unavailable()));
+            return 1;
+        }
+        const MailboxServer box = dovecot->mailbox(QStringLiteral("sales"));
+        form.mailing().mailbox().setSettings({mailboxServerText(box), true, false, 15});
+        ImapSettings imap;
+        imap.caFile = dovecot->caFile();
+        form.mailing().mailbox().setImapSettings(imap);
+        form.mailing().logins().keepSecret(secretKey(QStringLiteral("smtps"), box.user, box.host, box.port),
+                                           DovecotServer::Password);
+    }
 
     auto running = [&] { return !form.Command8->isHidden(); };
 
@@ -320,6 +344,14 @@ int main(int argc, char **argv)
     std::printf("rows=%d seconds=%.3f rate=%.1f longest_gap_ms=%lld peak_rss_kb=%ld boxes=%d\n", rows,
                 seconds, rows / seconds, longest, peakRssKb(), dialogs.boxes);
     std::fprintf(stderr, "status: %s\n", qPrintable(status));
+    if (sentCopies) {
+        if (!waitUntil([&] { return !form.mailing().mailbox().copying(); }, 3600 * 1000))
+            return 1;
+        const QString copied = form.statusText();
+        std::printf("copies_done_s=%.3f %s\n", double(run.elapsed()) / 1000, qPrintable(copied));
+        if (!copied.contains(QStringLiteral("%1 通コピーしました").arg(rows)))
+            return 1;
+    }
     SendMailShutdown();
     return status.startsWith(QStringLiteral("送信完了：")) ? 0 : 1;
 }
