@@ -79,6 +79,7 @@ QString helpPageFor(const QString &windowName)
         {QStringLiteral("frmTestSend"), QStringLiteral("send.html#test")},
         {QStringLiteral("frmOptions"), QStringLiteral("send.html#options")},
         {QStringLiteral("frmLimits"), QStringLiteral("send.html#limits")},
+        {QStringLiteral("frmMailbox"), QStringLiteral("mailbox.html#settings")},
         {QStringLiteral("frmOAuth"), QStringLiteral("oauth.html#settings")},
         {QStringLiteral("frmPassword"), QStringLiteral("server.html#keyring")},
         {QStringLiteral("frmSignIn"), QStringLiteral("server.html#oauth")},
