@@ -7,7 +7,10 @@
 #include "recipients/RecipientTable.h"
 #include "send/mailbox/BounceMatcher.h"
 
-#include <QSet>
+#include <QHash>
+#include <QUrl>
+
+#include <optional>
 
 namespace
 {
@@ -21,6 +24,17 @@ QString rowAddress(const RecipientTable &table, int row)
     if (a.startsWith(u'<') && a.endsWith(u'>'))
         a = a.mid(1, a.size() - 2);
     return a;
+}
+
+// An address as two mails' envelopes compare it: the local part as written, the domain in lower
+// case and ACE form.
+QString envelopeForm(const QString &address)
+{
+    const qsizetype at = address.lastIndexOf(u'@');
+    if (at < 0)
+        return address;
+    const QByteArray ace = QUrl::toAce(address.mid(at + 1));
+    return address.left(at + 1) + (ace.isEmpty() ? address.mid(at + 1) : QString::fromLatin1(ace)).toLower();
 }
 
 QString rowsText(const std::vector<int> &rows)
@@ -48,8 +62,14 @@ QString bouncedReason(const QString &status, const QString &diagnostic, const QS
 }
 
 struct RunNotices::Matcher {
-    Matcher(std::vector<SentMail> mails, QByteArray token) : matcher(std::move(mails), token + '.'), token(token) {}
-    BounceMatcher matcher;
+    Matcher(std::vector<SentMail> mails, QByteArray token) : token(token)
+    {
+        for (const SentMail &m : mails)
+            mainAddress.insert(m.row, envelopeForm(m.recipient));
+        matcher.emplace(std::move(mails), token + '.');
+    }
+    std::optional<BounceMatcher> matcher;
+    QHash<int, QString> mainAddress; // envelopeForm()
     QByteArray token;
     // The rows already found returned, with the reason: a second notice of one mail changes nothing.
     QHash<int, QString> bounced;
@@ -87,7 +107,7 @@ bool RunNotices::read(const QByteArray &message, MailboxFindings &into)
         ++into.otherRuns;
         return true;
     }
-    const std::vector<BounceMatch> matches = m_matcher->matcher.match(*notice);
+    const std::vector<BounceMatch> matches = m_matcher->matcher->match(*notice);
     if (matches.empty())
         ++into.otherRuns;
     for (const BounceMatch &m : matches) {
@@ -95,6 +115,11 @@ bool RunNotices::read(const QByteArray &message, MailboxFindings &into)
                                   bouncedReason(m.recipient.status, m.recipient.diagnostic, m.recipient.remoteMta)};
         if (!m.permanent) {
             into.delayed.push_back(std::move(n));
+            continue;
+        }
+        // The main recipient got the mail; only a copy of it came back.
+        if (!m.recipient.address.isEmpty() && envelopeForm(m.recipient.address) != m_matcher->mainAddress.value(m.row)) {
+            into.copies.push_back(std::move(n));
             continue;
         }
         if (m_matcher->bounced.contains(m.row))
@@ -195,6 +220,11 @@ QString MailboxFindings::summary(const RecipientTable &table) const
         lines += QStringLiteral("配信が遅れているという通知が %1 件あります（まだ送信OKのままです）: %2")
                      .arg(delayed.size())
                      .arg(rowsText(rows));
+    }
+    if (!copies.empty()) {
+        lines += QStringLiteral("CC・BCC の宛先に届かなかったメールが %1 件あります（その行は送信OKのままです）:").arg(copies.size());
+        for (size_t i = 0; i < copies.size() && i < 20; ++i)
+            lines += QStringLiteral("  %1行目 [%2] %3").arg(copies[i].row).arg(copies[i].address, copies[i].reason);
     }
     if (!foundInSent.empty())
         lines += QStringLiteral("届いたかどうか分からなかった宛先のうち %1 件は送信済みフォルダーにあったため、送信OKにしました: %2")

@@ -25,6 +25,7 @@ struct MailboxFindings {
     };
     std::vector<Notice> bounced; // permanent failures (5.x.x) of this run's mails
     std::vector<Notice> delayed; // still being tried (4.x.x): shown, nothing changes
+    std::vector<Notice> copies;  // a CC or BCC of the row came back: shown, the row stays 送信OK
     int messagesRead = 0;        // of the inbox since the run began
     int notices = 0;             // delivery notices among them
     int otherRuns = 0;           // notices of mails that are not this run's
