@@ -733,6 +733,8 @@ TEST_F(SendRunTest, AServerRefusingEveryMailForNowIsAskedAboutInsteadOfFailingEv
         view.dialogs.expectBox(ErrorQuestion, ErrorTitle, Icon::Warning, Buttons::YesNo, Answer::No);
         int round = 1;
         for (int seconds : {30, 120, 300}) {
+            // The back-off is being waited for before the clock moves past it.
+            EXPECT_TRUE(QTest::qWaitFor([&] { return clock.pendingAlarms() > 0; }, 10000));
             clock.advance(qint64(seconds) * 1000);
             if (++round <= 3) {
                 EXPECT_TRUE(QTest::qWaitFor([&] { return tries() == round * c.triedPerRound; }, 10000))
