@@ -809,7 +809,8 @@ void Mailing::handOff(const QDateTime &at, bool askWhenLate)
     if (saved.source.isEmpty())
         return;
     checkThen(m_view.sendInputs(), [this, at, askWhenLate, saved](std::optional<std::vector<int>> rows) {
-        if (!rows || !m_logins.loginFor(mailTargetOf(saved.inputs.server, QString(), {}).destination))
+        const MailServerParse destination = mailTargetOf(saved.inputs.server, QString(), {}).destination;
+        if (!rows || !m_logins.loginFor(destination) || !m_logins.keptForLater(destination))
             return;
         // The operator answered the check now; velmora-send keeps to those answers at the time.
         SendCommandOptions answers;

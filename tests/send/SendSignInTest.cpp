@@ -142,6 +142,17 @@ TEST_F(SignInRunTest, APasswordIsAskedOnceKeptAndAskedAgainOnlyAfterARefusal)
     EXPECT_EQ(passwordServer->messages(), 6);
     EXPECT_EQ(view.passwordRequests.size(), 2);
 
+    // A start handed to the session's timer finds a kept password; one held by this session only
+    // goes into the keyring when the operator says so (Enter: not handed over).
+    MailLogins &logins = mailing.logins();
+    EXPECT_TRUE(logins.keptForLater(parseMailServer(passwordUrl())));
+    const MailServerParse typed = parseMailServer(QStringLiteral("smtp://jiro:pw@") + passwordServer->hostPort());
+    view.dialogs.expectBox(QString(), QStringLiteral("送信の予約"), Icon::Question, Buttons::YesNo, PressEnter);
+    EXPECT_FALSE(logins.keptForLater(typed));
+    view.dialogs.expectBox(QString(), QStringLiteral("送信の予約"), Icon::Question, Buttons::YesNo, Answer::Yes);
+    EXPECT_TRUE(logins.keptForLater(typed));
+    EXPECT_EQ(keyring.read(secretKey("smtp", "jiro", "127.0.0.1", passwordServer->port())).secret, "pw");
+
     // A user the server knows no password for: refused twice, the run stops after the first row.
     load(3, passwordUrl("hanako"));
     view.passwordAnswers = {PasswordAnswer{"one", false}, PasswordAnswer{"two", false}};

@@ -135,6 +135,40 @@ std::optional<MailLogin> MailLogins::oauthLoginFor(const MailServer &server, boo
     return MailLogin{QString(), tokens};
 }
 
+bool MailLogins::keptForLater(const MailServerParse &parsed)
+{
+    const MailServer &server = parsed.server;
+    if (!parsed.error.isEmpty() || server.kind == MailServer::Kind::Smtp ||
+        server.kind == MailServer::Kind::Outbox || server.user.isEmpty())
+        return true;
+    const QString key = secretKey(server.scheme(), server.user, server.host, server.port);
+    if (m_secrets->read(key).status == SecretStore::Status::Found)
+        return true;
+    if (!server.oauth && netrcPassword(netrcPath(), server.host, server.user))
+        return true;
+    const QString what = server.oauth ? QStringLiteral("サインイン") : QStringLiteral("パスワード");
+    const SecretStore::Read held = m_sessionSecrets.read(key);
+    // A password written in the server text is never saved with the job: it must be kept too.
+    const QString secret = held.status == SecretStore::Status::Found ? held.secret : server.password;
+    const QString why = QStringLiteral("Velmora を閉じた後の送信では、%1がキーリングに保存されていないと"
+                                       "サーバーに接続できません。")
+                            .arg(what);
+    if (secret.isEmpty() || !m_secrets->available()) {
+        m_view.ask({why + QStringLiteral("\r\n%1を保存してから予約し直してください。").arg(what),
+                    QStringLiteral("送信の予約"), UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
+        return false;
+    }
+    if (m_view.ask({why + QStringLiteral("\r\n%1をキーリングに保存して予約しますか？（「いいえ」では予約しません）").arg(what),
+                    QStringLiteral("送信の予約"), UserDialogs::Icon::Question, UserDialogs::Buttons::YesNo,
+                    UserDialogs::Answer::No}) != UserDialogs::Answer::Yes)
+        return false;
+    if (std::optional<Failure> failed = m_secrets->write(key, secret)) {
+        showFailure(*failed);
+        return false;
+    }
+    return true;
+}
+
 std::optional<Failure> MailLogins::keepSecret(const QString &key, const QString &secret)
 {
     m_sessionSecrets.write(key, secret);

@@ -38,6 +38,11 @@ class MailLogins : public QObject
     // Nothing when the run must not go on (cancelled, nothing to ask, or told why).
     std::optional<MailLogin> loginFor(const MailServerParse &destination,
                                       const MailOutcome *refusal = nullptr);
+    // For a run another process makes later (a start handed to the session's timer): true when
+    // its password or sign-in is where that process finds it, the keyring or ~/.netrc. One only
+    // this session holds is put into the keyring when the operator agrees; false otherwise, and
+    // the operator has been told why.
+    bool keptForLater(const MailServerParse &destination);
     // A secret entered for later (a client secret): kept for this session, and in the keyring when
     // one takes it; otherwise the failure says why it lasts until exit only.
     std::optional<Failure> keepSecret(const QString &key, const QString &secret);
