@@ -80,10 +80,10 @@ class Form1 : public QMainWindow, private MailingView
     void mnuMailSendScheduled_Click(); // the runs handed to the session's timers
     void mnuMailSendOption_Click();
     void mnuMailSendLimits_Click();
-    void mnuMailSendSignIn_Click(); // the app registrations for OAuth 2.0 sign-in
+    void mnuMailSendSignIn_Click();  // the app registrations for OAuth 2.0 sign-in
     void mnuMailSendMailbox_Click(); // the mailbox for Sent copies and returned mails
-    void mnuMailSendCheck_Click();  // check every row before sending, report in the viewer
-    void mnuMailSendTest_Click();   // one row's mail to the operator's own address
+    void mnuMailSendCheck_Click();   // check every row before sending, report in the viewer
+    void mnuMailSendTest_Click();    // one row's mail to the operator's own address
     void mnuHelpMokuji_Click();
     void mnuHelpVersion_Click();
 

@@ -93,5 +93,6 @@ inline constexpr SettingKey CustomClientId{"OAuth", "customClientId", K::Trimmed
 inline constexpr SettingKey MailboxServerText{"Mailbox", "server", K::TrimmedText};
 inline constexpr SettingKey MailboxCopyToSent{"Mailbox", "copyToSent", K::Bool};
 inline constexpr SettingKey MailboxAutoCheck{"Mailbox", "autoCheck", K::Bool};
-inline constexpr SettingKey MailboxAutoCheckMinutes{"Mailbox", "autoCheckMinutes", K::RoundedWhole, 15, "", 1, 1440};
+inline constexpr SettingKey MailboxAutoCheckMinutes{"Mailbox", "autoCheckMinutes", K::RoundedWhole, 15, "", 1,
+                                                    1440};
 } // namespace Settings

@@ -7,8 +7,8 @@
 #include <QString>
 
 // Result CSV files: the header line of data columns, then every line whose status is the chosen
-// one (for "送信NG", also the lines "不達"), fields joined by "," without quoting, every line ended by CR LF, every CR LF inside a cell
-// turned into LF.
+// one (for "送信NG", also the lines "不達"), fields joined by "," without quoting, every line ended by CR LF,
+// every CR LF inside a cell turned into LF.
 
 // Lines that would not read back as written: the import splits fields at every "," and lines at
 // every line break, so a cell holding either moves the fields after it (or starts a false line).

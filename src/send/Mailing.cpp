@@ -30,8 +30,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFileInfo>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QPointer>
 
 namespace
@@ -126,8 +126,8 @@ bool Mailing::saveJob(QString path)
 {
     const MailingJob saved = job();
     if (saved.source.isEmpty()) {
-        m_view.ask({QStringLiteral("送信の設定を保存する前に、メールの宛先を読み込んでください。"), SaveJobTitle,
-                    Icon::Warning, Buttons::Ok});
+        m_view.ask({QStringLiteral("送信の設定を保存する前に、メールの宛先を読み込んでください。"),
+                    SaveJobTitle, Icon::Warning, Buttons::Ok});
         return false;
     }
     if (QFileInfo(path).suffix().isEmpty())
@@ -261,7 +261,8 @@ void Mailing::checkThen(const SendInputs &inputs, std::function<void(std::option
     m_view.showStatus(QStringLiteral("送信前の確認をしています..."));
     const RecipientTable table = m_table;
     m_checkThread = runOffThread<PreflightReport>(
-        this, [table, inputs, options = preflightOptions()] { return checkBeforeSending(table, inputs, options); },
+        this,
+        [table, inputs, options = preflightOptions()] { return checkBeforeSending(table, inputs, options); },
         [this, go = std::move(go)](PreflightReport report) {
             m_checkThread = nullptr;
             m_view.showActivity(MailingView::Activity::Idle);
@@ -481,8 +482,8 @@ bool Mailing::offerRun(const JournalReport &report)
 {
     const QString text = QStringLiteral("前回の送信が途中で終わっています。\r\n\r\n") +
                          unfinishedRunText(report) + QStringLiteral("\r\n\r\n続きから送信しますか？");
-    if (m_view.ask({text, ResumeTitle, Icon::Question, Buttons::YesNo, Answer::No, MailingTopic::ContinueRun}) ==
-        Answer::Yes) {
+    if (m_view.ask({text, ResumeTitle, Icon::Question, Buttons::YesNo, Answer::No,
+                    MailingTopic::ContinueRun}) == Answer::Yes) {
         continueRun(report.path);
         return true;
     }
@@ -552,9 +553,9 @@ bool Mailing::continueRun(const QString &path)
         m_view.ask({resolved, ResumeTitle, Icon::Information, Buttons::Ok});
     const QString note = resolved.isEmpty() ? QString() : resolved + QStringLiteral("\r\n\r\n");
     const bool resendUnknown =
-        report.mayHaveArrived > 0 && m_view.ask({note + unknownRowsQuestion(report, m_table), ResumeTitle,
-                                                 Icon::Warning, Buttons::YesNo, Answer::No,
-                                                 MailingTopic::ResendUnknown}) == Answer::Yes;
+        report.mayHaveArrived > 0 &&
+        m_view.ask({note + unknownRowsQuestion(report, m_table), ResumeTitle, Icon::Warning, Buttons::YesNo,
+                    Answer::No, MailingTopic::ResendUnknown}) == Answer::Yes;
 
     SendRunSetup setup;
     setup.target = mailTargetOf(inputs.server, id.sender, id.attachments);
@@ -601,14 +602,16 @@ void Mailing::runFinished(const SendSummary &summary)
 {
     m_view.showActivity(MailingView::Activity::Idle);
     // A run that started late says so with its outcome.
-    m_view.showStatus(m_lateStart.isEmpty() ? summary.statusText() : m_lateStart + QStringLiteral("。") + summary.statusText());
+    m_view.showStatus(m_lateStart.isEmpty() ? summary.statusText()
+                                            : m_lateStart + QStringLiteral("。") + summary.statusText());
     m_lateStart.clear();
     m_sendFlag = 0;
     const QString errorList = summary.errorList;
     const bool failures = summary.failed > 0;
     m_run->deleteLater();
     m_run = nullptr;
-    m_mailbox->finishCopies(std::move(m_sentCopies), [this](const QString &text) { m_view.showStatus(text); });
+    m_mailbox->finishCopies(std::move(m_sentCopies),
+                            [this](const QString &text) { m_view.showStatus(text); });
     const MailboxSettings &box = m_mailbox->settings();
     if (box.configured() && box.autoCheck && !summary.trial && summary.sent > 0)
         m_mailboxAlarm = m_clock->callAfter(qint64(box.autoCheckMinutes) * 60 * 1000, [this] {
@@ -664,29 +667,32 @@ QString Mailing::resolveInSent(const QString &path, const QString &server)
     if (!report || report->mayHaveArrived == 0 || report->identity.mailToken.isEmpty())
         return {};
     const QString typed = trimSpaces(server);
-    const QString serverText =
-        !typed.isEmpty() && mailServerWithoutPassword(typed) == report->identity.server ? typed : report->identity.server;
+    const QString serverText = !typed.isEmpty() && mailServerWithoutPassword(typed) == report->identity.server
+                                   ? typed
+                                   : report->identity.server;
     std::optional<std::pair<MailboxServer, MailLogin>> box = mailboxLogin(serverText);
     if (!box)
         return {};
     m_view.showStatus(QStringLiteral("届いたかどうか分からないメールを送信済みフォルダーで確認しています…"));
     const ImapSettings settings = m_mailbox->imapSettings();
     m_readingJournals = true;
-    Result<MailboxFindings> found = waitOffThread<Result<MailboxFindings>>([&box, &report, settings]() -> Result<MailboxFindings> {
-        ImapMailbox mailbox(box->first, settings, box->second);
-        if (std::optional<Failure> failed = mailbox.open())
-            return *failed;
-        MailboxFindings f;
-        if (std::optional<Failure> failed = findInSent(mailbox, report.value(), f))
-            return *failed;
-        mailbox.close();
-        return f;
-    });
+    Result<MailboxFindings> found =
+        waitOffThread<Result<MailboxFindings>>([&box, &report, settings]() -> Result<MailboxFindings> {
+            ImapMailbox mailbox(box->first, settings, box->second);
+            if (std::optional<Failure> failed = mailbox.open())
+                return *failed;
+            MailboxFindings f;
+            if (std::optional<Failure> failed = findInSent(mailbox, report.value(), f))
+                return *failed;
+            mailbox.close();
+            return f;
+        });
     m_readingJournals = false;
     m_view.showStatus(QString());
     if (!found) {
         // Without the mailbox the question stays as it always was.
-        m_view.ask({QStringLiteral("送信済みフォルダーを確認できませんでした。\r\n%1").arg(found.failure().description),
+        m_view.ask({QStringLiteral("送信済みフォルダーを確認できませんでした。\r\n%1")
+                        .arg(found.failure().description),
                     ResumeTitle, Icon::Warning, Buttons::Ok});
         return {};
     }
@@ -699,9 +705,11 @@ QString Mailing::resolveInSent(const QString &path, const QString &server)
     QStringList rows;
     for (const int row : found->foundInSent)
         rows += QStringLiteral("%1行目").arg(row);
-    return QStringLiteral("届いたかどうか分からなかった %1 件（%2）は送信済みフォルダーにあったため、送信OKとしました。")
+    return QStringLiteral(
+               "届いたかどうか分からなかった %1 件（%2）は送信済みフォルダーにあったため、送信OKとしました。")
         .arg(found->foundInSent.size())
-        .arg(rows.mid(0, 20).join(QStringLiteral("、")) + (rows.size() > 20 ? QStringLiteral("ほか") : QString()));
+        .arg(rows.mid(0, 20).join(QStringLiteral("、")) +
+             (rows.size() > 20 ? QStringLiteral("ほか") : QString()));
 }
 
 void Mailing::checkMailbox(bool quiet)
@@ -709,8 +717,8 @@ void Mailing::checkMailbox(bool quiet)
     const QString title = QStringLiteral("不達の確認");
     if (m_mailbox->looking() || m_run) {
         if (!quiet)
-            m_view.ask({QStringLiteral("送信中または確認中のため、いまは確認できません。"), title, Icon::Information,
-                        Buttons::Ok});
+            m_view.ask({QStringLiteral("送信中または確認中のため、いまは確認できません。"), title,
+                        Icon::Information, Buttons::Ok});
         return;
     }
     if (!quiet && !m_mailbox->settings().configured()) {
@@ -721,12 +729,13 @@ void Mailing::checkMailbox(bool quiet)
     }
     const QByteArray digest = loadedTableDigest();
     m_readingJournals = true;
-    std::optional<JournalStore::Entry> run =
-        waitOffThread<std::optional<JournalStore::Entry>>([digest] { return JournalStore().latestOfTable(digest); });
+    std::optional<JournalStore::Entry> run = waitOffThread<std::optional<JournalStore::Entry>>(
+        [digest] { return JournalStore().latestOfTable(digest); });
     m_readingJournals = false;
     if (!run) {
         if (!quiet)
-            m_view.ask({QStringLiteral("読み込んだ宛先に送信した記録がありません。"), title, Icon::Information, Buttons::Ok});
+            m_view.ask({QStringLiteral("読み込んだ宛先に送信した記録がありません。"), title,
+                        Icon::Information, Buttons::Ok});
         return;
     }
     if (!run->report) {
@@ -735,7 +744,8 @@ void Mailing::checkMailbox(bool quiet)
     }
     const QString typed = trimSpaces(m_view.sendInputs().server);
     const RunIdentity &id = run->report->identity;
-    const QString serverText = !typed.isEmpty() && mailServerWithoutPassword(typed) == id.server ? typed : id.server;
+    const QString serverText =
+        !typed.isEmpty() && mailServerWithoutPassword(typed) == id.server ? typed : id.server;
     std::optional<std::pair<MailboxServer, MailLogin>> box = mailboxLogin(serverText);
     if (!box)
         return;
@@ -861,7 +871,8 @@ void Mailing::timerDone(bool due)
         if (m_askWhenLate &&
             m_view.ask({QStringLiteral("スリープ中などに予定時刻（%1）を過ぎました。今から送信しますか？")
                             .arg(scheduled.toString(QStringLiteral("M月d日 HH:mm"))),
-                        QStringLiteral("送信タイマー"), Icon::Question, Buttons::YesNo, Answer::No}) != Answer::Yes) {
+                        QStringLiteral("送信タイマー"), Icon::Question, Buttons::YesNo, Answer::No}) !=
+                Answer::Yes) {
             m_view.showStatus(QStringLiteral("予定時刻を過ぎたため、送信しませんでした"));
             m_timerFlag = 0;
             return;

@@ -245,6 +245,6 @@ class Mailing : public QObject
     // repeat the one of the table just loaded.
     QSet<QString> m_offered;
     MailboxWatch *m_mailbox = new MailboxWatch(this);
-    std::unique_ptr<SentCopies> m_sentCopies; // of the run in progress
+    std::unique_ptr<SentCopies> m_sentCopies;   // of the run in progress
     std::unique_ptr<ClockAlarm> m_mailboxAlarm; // the look some minutes after a run
 };

@@ -336,7 +336,8 @@ void SendRun::workerSend(std::vector<int> rows, std::vector<int> attempts, std::
         }
         m_session = std::move(opened.value());
         if (m_setup.onAccepted)
-            m_session->setOnAccepted([this](const QByteArray &message) { m_setup.onAccepted(m_sendingRow, message); });
+            m_session->setOnAccepted(
+                [this](const QByteArray &message) { m_setup.onAccepted(m_sendingRow, message); });
     }
 
     auto journalFailed = [&](size_t i) {
@@ -429,7 +430,8 @@ int SendRun::recipientsOf(int row) const
     const CopyColumns &copies = m_merger.copyColumns();
     int count = 1 + (m_setup.bccSelf ? 1 : 0);
     if (!copies.empty())
-        count += int(rowAddresses(m_snapshot, row, copies.cc).size() + rowAddresses(m_snapshot, row, copies.bcc).size());
+        count += int(rowAddresses(m_snapshot, row, copies.cc).size() +
+                     rowAddresses(m_snapshot, row, copies.bcc).size());
     return count;
 }
 

@@ -65,7 +65,7 @@ struct SendRunSetup {
     QString plainText;               // with html: the text part as the operator wrote it
     QStringList attachmentTemplates; // names with merge tags: each row's own files
     bool bccSelf = false;            // the sender gets a blind copy of every mail
-    int interval = 0; // seconds between two mails, 0 to 60
+    int interval = 0;                // seconds between two mails, 0 to 60
     // The rows to send, in this order; empty: every row, 1 to R.
     std::vector<int> rows;
     // The run's name for its mails (newMailToken()): each row's Message-ID and ENVID come from it,

@@ -64,7 +64,8 @@ TEST(CsvExport, WritesTheChosenLinesInCp932ByteForByte)
     EXPECT_EQ(readAll(ok), toCp932("メール\r\n"));
 
     // A mail returned as undeliverable is one to correct: it goes with the failed lines only.
-    const RecipientGrid bounced(tableOf({{"メール"}, {"不達", "x@example.com"}, {"送信OK", "y@example.com"}}));
+    const RecipientGrid bounced(
+        tableOf({{"メール"}, {"不達", "x@example.com"}, {"送信OK", "y@example.com"}}));
     EXPECT_EQ(bounced.outcome(1), RecipientGrid::Outcome::Bounced);
     ASSERT_TRUE(CSVDataPut(bounced, ng, StatusFailed).ok());
     EXPECT_EQ(readAll(ng), toCp932("メール\r\nx@example.com\r\n"));

@@ -9,9 +9,9 @@
 #include "send/journal/JournalStore.h"
 #include "send/journal/Resume.h"
 
-#include <QMap>
 #include <QDir>
 #include <QFile>
+#include <QMap>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -412,7 +412,8 @@ TEST_F(SendRunTest, AStartAtADateAndTimeWaitsForItAndTellsOfASleepThroughIt)
     // Asked on waking, Enter sends nothing.
     m.startTimerAt(QDateTime(QDate(2026, 12, 8), QTime(13, 0)), true);
     EXPECT_TRUE(QTest::qWaitFor([&] { return view.activity == MailingView::Activity::TimerWaiting; }, 10000));
-    view.dialogs.expectBox(QString(), QStringLiteral("送信タイマー"), Icon::Question, Buttons::YesNo, PressEnter);
+    view.dialogs.expectBox(QString(), QStringLiteral("送信タイマー"), Icon::Question, Buttons::YesNo,
+                           PressEnter);
     clock.jumpWallClock(3600 * 1000);
     clock.advance(60 * 1000);
     waitUntilIdle();
@@ -503,7 +504,8 @@ TEST_F(SendRunTest, TemporaryRepliesAreTriedAgainAfterABackOffWithoutAnyDuplicat
     const QStringList first = ids.value(QStringLiteral("r1@example.jp"));
     ASSERT_EQ(first.size(), 2); // row 1 again, after its 451
     EXPECT_EQ(first[1], first[0]);
-    EXPECT_TRUE(first[0].startsWith(QStringLiteral("<vm")) && first[0].endsWith(QStringLiteral(".1@example.jp>")))
+    EXPECT_TRUE(first[0].startsWith(QStringLiteral("<vm")) &&
+                first[0].endsWith(QStringLiteral(".1@example.jp>")))
         << str(first[0]);
     EXPECT_EQ(ids.value(QStringLiteral("r2@example.jp")),
               QStringList{QString(first[0]).replace(QStringLiteral(".1@"), QStringLiteral(".2@"))});
@@ -780,15 +782,20 @@ TEST_F(SendRunTest, EachRowsOwnFileAndCopiesGoWithItsMailAndAChangedFileIsAskedA
     dir.write(QStringLiteral("請求書/002.pdf"), "%PDF-1.4 two");
     dir.write(QStringLiteral("請求書/004.pdf"), "%PDF-1.4 four");
     const QString leaflet = dir.write(QStringLiteral("案内.pdf"), "%PDF-1.4 leaflet");
-    const QString csv = QStringLiteral("メールアドレス,氏名,番号,CC,BCC,返信先\r\n"
-                                       "r1@example.jp,山田,001,sales@example.jp,audit@example.jp,desk@example.jp\r\n"
-                                       "r2@example.jp,佐藤,002,,,\r\n"
-                                       "r3@example.jp,鈴木,003,,,\r\n"
-                                       "r4@example.jp,田中,004,,,\r\n");
+    const QString csv =
+        QStringLiteral("メールアドレス,氏名,番号,CC,BCC,返信先\r\n"
+                       "r1@example.jp,山田,001,sales@example.jp,audit@example.jp,desk@example.jp\r\n"
+                       "r2@example.jp,佐藤,002,,,\r\n"
+                       "r3@example.jp,鈴木,003,,,\r\n"
+                       "r4@example.jp,田中,004,,,\r\n");
     ASSERT_EQ(mailing.AddressRead(dir.write("recipients.csv", toCp932(csv))), 0);
-    view.inputs = {false, server->hostPort(), Sender, QStringLiteral("<%氏名%>様 請求書"),
+    view.inputs = {false,
+                   server->hostPort(),
+                   Sender,
+                   QStringLiteral("<%氏名%>様 請求書"),
                    QStringLiteral("<%氏名%>様\n請求書をお送りします。"),
-                   leaflet + u',' + dir.path(QStringLiteral("請求書/<%番号%>.pdf")), false};
+                   leaflet + u',' + dir.path(QStringLiteral("請求書/<%番号%>.pdf")),
+                   false};
     view.checkAnswers = {Answer::No}; // row 3's missing file is reported; the run goes ahead
     stopAfterRowOne();
     EXPECT_TRUE(view.checkQuestions.value(0).text.contains(QStringLiteral("問題が 1 件")))
@@ -822,6 +829,7 @@ TEST_F(SendRunTest, EachRowsOwnFileAndCopiesGoWithItsMailAndAChangedFileIsAskedA
     mailing.startRun();
     waitUntilIdle();
     EXPECT_EQ(statuses(), QStringList({OK, OK, NG, OK}));
-    EXPECT_TRUE(mailing.table().reason(3).contains(QStringLiteral("003.pdf"))) << str(mailing.table().reason(3));
+    EXPECT_TRUE(mailing.table().reason(3).contains(QStringLiteral("003.pdf")))
+        << str(mailing.table().reason(3));
     EXPECT_EQ(server->messages(), 3);
 }

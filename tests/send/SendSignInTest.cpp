@@ -146,10 +146,13 @@ TEST_F(SignInRunTest, APasswordIsAskedOnceKeptAndAskedAgainOnlyAfterARefusal)
     // goes into the keyring when the operator says so (Enter: not handed over).
     MailLogins &logins = mailing.logins();
     EXPECT_TRUE(logins.keptForLater(parseMailServer(passwordUrl())));
-    const MailServerParse typed = parseMailServer(QStringLiteral("smtp://jiro:pw@") + passwordServer->hostPort());
-    view.dialogs.expectBox(QString(), QStringLiteral("送信の予約"), Icon::Question, Buttons::YesNo, PressEnter);
+    const MailServerParse typed =
+        parseMailServer(QStringLiteral("smtp://jiro:pw@") + passwordServer->hostPort());
+    view.dialogs.expectBox(QString(), QStringLiteral("送信の予約"), Icon::Question, Buttons::YesNo,
+                           PressEnter);
     EXPECT_FALSE(logins.keptForLater(typed));
-    view.dialogs.expectBox(QString(), QStringLiteral("送信の予約"), Icon::Question, Buttons::YesNo, Answer::Yes);
+    view.dialogs.expectBox(QString(), QStringLiteral("送信の予約"), Icon::Question, Buttons::YesNo,
+                           Answer::Yes);
     EXPECT_TRUE(logins.keptForLater(typed));
     EXPECT_EQ(keyring.read(secretKey("smtp", "jiro", "127.0.0.1", passwordServer->port())).secret, "pw");
 

@@ -117,44 +117,45 @@ bool PostfixServer::configure(const QStringList &mailboxes)
     for (const QString &m : mailboxes)
         mailboxMap += (address(m) + u' ' + m + u'/' + u'\n').toUtf8();
     const QByteArray r = QFile::encodeName(root);
-    const QByteArray main = "compatibility_level = 3.6\n"
-                            "queue_directory = " +
-                            r +
-                            "/queue\n"
-                            "data_directory = " +
-                            r +
-                            "/data\n"
-                            "mail_owner = postfix\n"
-                            "setgid_group = postdrop\n"
-                            "myhostname = mx.velmora.test\n"
-                            "mydomain = velmora.test\n"
-                            "inet_interfaces = 127.0.0.1\n"
-                            "inet_protocols = ipv4\n"
-                            "mynetworks = 127.0.0.0/8\n"
-                            "mydestination =\n"
-                            "relay_domains =\n"
-                            "alias_maps =\n"
-                            "alias_database =\n"
-                            "smtpd_relay_restrictions = permit_mynetworks, reject_unauth_destination\n"
-                            "smtp_dns_support_level = disabled\n"
-                            "disable_dns_lookups = yes\n"
-                            "smtpd_peername_lookup = no\n"
-                            "virtual_mailbox_domains = example.test\n"
-                            "virtual_mailbox_base = " +
-                            r +
-                            "/mail\n"
-                            "virtual_mailbox_maps = texthash:" +
-                            r +
-                            "/etc/mailboxes\n"
-                            "virtual_uid_maps = static:" +
-                            QByteArray::number(nobodyUid) +
-                            "\n"
-                            "virtual_gid_maps = static:" +
-                            QByteArray::number(nobodyGid) +
-                            "\n"
-                            "maillog_file = /dev/stdout\n"
-                            "biff = no\n" +
-                            (m_bounceUnknown ? QByteArray("smtpd_reject_unlisted_recipient = no\n") : QByteArray());
+    const QByteArray main =
+        "compatibility_level = 3.6\n"
+        "queue_directory = " +
+        r +
+        "/queue\n"
+        "data_directory = " +
+        r +
+        "/data\n"
+        "mail_owner = postfix\n"
+        "setgid_group = postdrop\n"
+        "myhostname = mx.velmora.test\n"
+        "mydomain = velmora.test\n"
+        "inet_interfaces = 127.0.0.1\n"
+        "inet_protocols = ipv4\n"
+        "mynetworks = 127.0.0.0/8\n"
+        "mydestination =\n"
+        "relay_domains =\n"
+        "alias_maps =\n"
+        "alias_database =\n"
+        "smtpd_relay_restrictions = permit_mynetworks, reject_unauth_destination\n"
+        "smtp_dns_support_level = disabled\n"
+        "disable_dns_lookups = yes\n"
+        "smtpd_peername_lookup = no\n"
+        "virtual_mailbox_domains = example.test\n"
+        "virtual_mailbox_base = " +
+        r +
+        "/mail\n"
+        "virtual_mailbox_maps = texthash:" +
+        r +
+        "/etc/mailboxes\n"
+        "virtual_uid_maps = static:" +
+        QByteArray::number(nobodyUid) +
+        "\n"
+        "virtual_gid_maps = static:" +
+        QByteArray::number(nobodyGid) +
+        "\n"
+        "maillog_file = /dev/stdout\n"
+        "biff = no\n" +
+        (m_bounceUnknown ? QByteArray("smtpd_reject_unlisted_recipient = no\n") : QByteArray());
     const QByteArray master =
         "127.0.0.1:" + QByteArray::number(m_port) + " inet n - n - - smtpd\n" + MasterServices;
     if (!writeFile(dir.filePath("etc/main.cf"), main) || !writeFile(dir.filePath("etc/master.cf"), master) ||

@@ -326,7 +326,9 @@ BuiltMessage MailComposer::compose(const MailContent &mail, const QString &recip
     }
     m += m_subjectHeader;
     m += "Message-Id: <";
-    m += stamp ? stamp->messageId : !mail.messageId.isEmpty() ? mail.messageId : newMessageId(m_senderAddress);
+    m += stamp                       ? stamp->messageId
+         : !mail.messageId.isEmpty() ? mail.messageId
+                                     : newMessageId(m_senderAddress);
     m += ">\r\nMIME-Version: 1.0\r\n";
 
     QByteArray boundary;

@@ -174,8 +174,9 @@ std::optional<MailOutcome> MailSession::prepare(const MailContent &mail, Prepare
     if (!message.error.isEmpty())
         return refusal(MailOutcome::Kind::LocalFailure, message.error);
     out->content = mail;
-    out->smtp = {m_mailFrom, rcptTo, !isAscii(m_mailFrom) || !isAscii(rcptTo), std::move(message.bytes),
-                 std::move(copyTo), mail.envelopeId};
+    out->smtp = {
+        m_mailFrom,        rcptTo,         !isAscii(m_mailFrom) || !isAscii(rcptTo), std::move(message.bytes),
+        std::move(copyTo), mail.envelopeId};
     out->copiesLeftOut = std::move(leftOut);
     return std::nullopt;
 }

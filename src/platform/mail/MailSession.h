@@ -29,10 +29,10 @@ struct MailContent {
     QString subject;
     QString body; // CR LF line ends
     bool html = false;
-    QStringList cc{};          // copies: each one address as given (trimmed), in the Cc header and the envelope
-    QStringList bcc{};         // blind copies: the envelope only, never in any header of any copy
-    QStringList replyTo{};     // the Reply-To header's addresses
-    QString plainText{};       // html only: the text part as the operator wrote it; empty: made from the HTML
+    QStringList cc{};      // copies: each one address as given (trimmed), in the Cc header and the envelope
+    QStringList bcc{};     // blind copies: the envelope only, never in any header of any copy
+    QStringList replyTo{}; // the Reply-To header's addresses
+    QString plainText{};   // html only: the text part as the operator wrote it; empty: made from the HTML
     QStringList attachments{}; // this mail's own files, sent after the session's (the target's) attachments
     // The mail's Message-ID without the angle brackets, the same for every try of its row; empty: a
     // new one. Its ENVID for a server that offers DSN; empty: none asked for.

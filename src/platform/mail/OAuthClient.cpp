@@ -79,8 +79,9 @@ OAuthClient OAuthClient::microsoft(const QString &tenant, const QString &clientI
         QUrl(QStringLiteral("https://login.microsoftonline.com/%1/oauth2/v2.0/authorize").arg(t));
     c.tokenUrl = QUrl(QStringLiteral("https://login.microsoftonline.com/%1/oauth2/v2.0/token").arg(t));
     // Sending, and reading the mailbox for returned mails and the copies filed as sent.
-    c.scope = QStringLiteral("https://outlook.office.com/SMTP.Send https://outlook.office.com/IMAP.AccessAsUser.All "
-                             "offline_access");
+    c.scope = QStringLiteral(
+        "https://outlook.office.com/SMTP.Send https://outlook.office.com/IMAP.AccessAsUser.All "
+        "offline_access");
     c.clientId = clientId;
     return c;
 }

@@ -15,7 +15,7 @@ namespace JournalHead
 {
 // The rows the operator chose, when not every row: the first record after the head, written and
 // synced with it.
-inline constexpr QByteArrayView Chosen = "chosen";   // the rows, as a declare names them
+inline constexpr QByteArrayView Chosen = "chosen"; // the rows, as a declare names them
 // More of the run's identity, written with the head only when the run has them: the attachment
 // names with merge tags, the HTML body's text version, the options that shape every mail (the
 // sender as a blind copy, ISO-2022-JP preferred, the image folder), and each attachment of every

@@ -191,7 +191,8 @@ class JournalReplay
     }
 
   private:
-    static std::optional<FileStamp> stampFrom(const QByteArray &path, const QByteArray &size, const QByteArray &hex)
+    static std::optional<FileStamp> stampFrom(const QByteArray &path, const QByteArray &size,
+                                              const QByteArray &hex)
     {
         bool ok = false;
         const qint64 bytes = size.toLongLong(&ok);
@@ -227,9 +228,9 @@ class JournalReplay
         if (f[0] == MailToken && f.size() == 2) {
             id.mailToken = f[1];
             // Only what newMailToken() writes: the token goes into every mail's headers.
-            return id.mailToken.size() <= 64 && std::all_of(id.mailToken.begin(), id.mailToken.end(), [](char c) {
-                       return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z');
-                   });
+            return id.mailToken.size() <= 64 &&
+                   std::all_of(id.mailToken.begin(), id.mailToken.end(),
+                               [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z'); });
         }
         if (f[0] == Stamp && f.size() == 4) {
             std::optional<FileStamp> stamp = stampFrom(f[1], f[2], f[3]);

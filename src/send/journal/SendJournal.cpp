@@ -1,7 +1,7 @@
 #include "send/journal/SendJournal.h"
 
-#include "platform/mail/MailServer.h"
 #include "platform/mail/MailAddress.h"
+#include "platform/mail/MailServer.h"
 #include "send/journal/JournalHead.h"
 #include "send/journal/JournalRecord.h"
 #include "send/journal/JournalReport.h"
@@ -134,8 +134,9 @@ std::optional<Failure> SendJournal::recordFindings(const QString &path, const st
         if (f.row < 1 || f.row > report->identity.rows)
             continue;
         const JournalReport::Row now = report->rows[size_t(f.row)].state;
-        if (f.kind == Finding::Kind::Bounced ? now != JournalReport::Row::Accepted && now != JournalReport::Row::Bounced
-                                             : now != JournalReport::Row::MayHaveArrived)
+        if (f.kind == Finding::Kind::Bounced
+                ? now != JournalReport::Row::Accepted && now != JournalReport::Row::Bounced
+                : now != JournalReport::Row::MayHaveArrived)
             continue;
         const qsizetype start = out.size();
         out.append(JournalHead::Finding);

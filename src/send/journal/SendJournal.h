@@ -8,7 +8,6 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
-#include <QByteArray>
 
 #include <memory>
 #include <optional>

@@ -158,9 +158,11 @@ bool MailLogins::keptForLater(const MailServerParse &parsed)
                     QStringLiteral("送信の予約"), UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
         return false;
     }
-    if (m_view.ask({why + QStringLiteral("\r\n%1をキーリングに保存して予約しますか？（「いいえ」では予約しません）").arg(what),
-                    QStringLiteral("送信の予約"), UserDialogs::Icon::Question, UserDialogs::Buttons::YesNo,
-                    UserDialogs::Answer::No}) != UserDialogs::Answer::Yes)
+    if (m_view.ask(
+            {why + QStringLiteral("\r\n%1をキーリングに保存して予約しますか？（「いいえ」では予約しません）")
+                       .arg(what),
+             QStringLiteral("送信の予約"), UserDialogs::Icon::Question, UserDialogs::Buttons::YesNo,
+             UserDialogs::Answer::No}) != UserDialogs::Answer::Yes)
         return false;
     if (std::optional<Failure> failed = m_secrets->write(key, secret)) {
         showFailure(*failed);

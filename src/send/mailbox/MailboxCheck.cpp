@@ -101,7 +101,9 @@ bool RunNotices::read(const QByteArray &message, MailboxFindings &into)
     // A notice that names a mail of another run (another token, or none of ours) is not about
     // this run, even when it names an address this run also mailed.
     const QByteArray &token = m_matcher->token;
-    const auto ours = [&token](const QByteArray &id) { return !token.isEmpty() && id.startsWith(token + '.'); };
+    const auto ours = [&token](const QByteArray &id) {
+        return !token.isEmpty() && id.startsWith(token + '.');
+    };
     if ((!notice->originalMessageId.isEmpty() && !ours(notice->originalMessageId)) ||
         (!notice->envelopeId.isEmpty() && !ours(notice->envelopeId))) {
         ++into.otherRuns;
@@ -111,14 +113,16 @@ bool RunNotices::read(const QByteArray &message, MailboxFindings &into)
     if (matches.empty())
         ++into.otherRuns;
     for (const BounceMatch &m : matches) {
-        MailboxFindings::Notice n{m.row, m.recipient.address, m.recipient.status,
-                                  bouncedReason(m.recipient.status, m.recipient.diagnostic, m.recipient.remoteMta)};
+        MailboxFindings::Notice n{
+            m.row, m.recipient.address, m.recipient.status,
+            bouncedReason(m.recipient.status, m.recipient.diagnostic, m.recipient.remoteMta)};
         if (!m.permanent) {
             into.delayed.push_back(std::move(n));
             continue;
         }
         // The main recipient got the mail; only a copy of it came back.
-        if (!m.recipient.address.isEmpty() && envelopeForm(m.recipient.address) != m_matcher->mainAddress.value(m.row)) {
+        if (!m.recipient.address.isEmpty() &&
+            envelopeForm(m.recipient.address) != m_matcher->mainAddress.value(m.row)) {
             into.copies.push_back(std::move(n));
             continue;
         }
@@ -143,8 +147,8 @@ void RunNotices::finish(MailboxFindings &into) const
     }
 }
 
-Result<MailboxFindings> checkMailbox(ImapMailbox &mailbox, const JournalReport &report, const RecipientTable &table,
-                                     bool lookInSent)
+Result<MailboxFindings> checkMailbox(ImapMailbox &mailbox, const JournalReport &report,
+                                     const RecipientTable &table, bool lookInSent)
 {
     MailboxFindings found;
     RunNotices notices(report, table);
@@ -153,11 +157,11 @@ Result<MailboxFindings> checkMailbox(ImapMailbox &mailbox, const JournalReport &
     Result<std::vector<quint32>> uids = mailbox.searchSince(QStringLiteral("INBOX"), since);
     if (!uids)
         return uids.failure();
-    if (std::optional<Failure> failed = mailbox.fetch(QStringLiteral("INBOX"), uids.value(),
-                                                      [&](quint32, const QByteArray &message) {
-                                                          notices.read(message, found);
-                                                          return true;
-                                                      }))
+    if (std::optional<Failure> failed =
+            mailbox.fetch(QStringLiteral("INBOX"), uids.value(), [&](quint32, const QByteArray &message) {
+                notices.read(message, found);
+                return true;
+            }))
         return *failed;
     notices.finish(found);
 
@@ -189,8 +193,10 @@ std::optional<Failure> findInSent(ImapMailbox &mailbox, const JournalReport &rep
             continue;
         }
         into.foundInSent.push_back(row);
-        into.findings.push_back({row, SendJournal::Finding::Kind::FoundInSent,
-                                 QStringLiteral("最後の応答は届きませんでしたが、送信済みフォルダーにあるため送信済みとしました。")});
+        into.findings.push_back(
+            {row, SendJournal::Finding::Kind::FoundInSent,
+             QStringLiteral(
+                 "最後の応答は届きませんでしたが、送信済みフォルダーにあるため送信済みとしました。")});
     }
     return std::nullopt;
 }
@@ -198,7 +204,9 @@ std::optional<Failure> findInSent(ImapMailbox &mailbox, const JournalReport &rep
 QString MailboxFindings::summary(const RecipientTable &table) const
 {
     QStringList lines;
-    lines += QStringLiteral("受信箱のメール %1 通のうち、配信の通知は %2 通でした。").arg(messagesRead).arg(notices);
+    lines += QStringLiteral("受信箱のメール %1 通のうち、配信の通知は %2 通でした。")
+                 .arg(messagesRead)
+                 .arg(notices);
     if (bounced.empty()) {
         lines += QStringLiteral("この送信で不達になった宛先はありません。");
     } else {
@@ -208,7 +216,8 @@ QString MailboxFindings::summary(const RecipientTable &table) const
         for (size_t i = 0; i < bounced.size() && i < 20; ++i)
             lines += QStringLiteral("  %1行目 [%2] %3")
                          .arg(bounced[i].row)
-                         .arg(bounced[i].address.isEmpty() ? rowAddress(table, bounced[i].row) : bounced[i].address,
+                         .arg(bounced[i].address.isEmpty() ? rowAddress(table, bounced[i].row)
+                                                           : bounced[i].address,
                               bounced[i].reason);
         if (bounced.size() > 20)
             lines += QStringLiteral("  ほか %1 件").arg(bounced.size() - 20);
@@ -222,12 +231,17 @@ QString MailboxFindings::summary(const RecipientTable &table) const
                      .arg(rowsText(rows));
     }
     if (!copies.empty()) {
-        lines += QStringLiteral("CC・BCC の宛先に届かなかったメールが %1 件あります（その行は送信OKのままです）:").arg(copies.size());
+        lines +=
+            QStringLiteral("CC・BCC の宛先に届かなかったメールが %1 件あります（その行は送信OKのままです）:")
+                .arg(copies.size());
         for (size_t i = 0; i < copies.size() && i < 20; ++i)
-            lines += QStringLiteral("  %1行目 [%2] %3").arg(copies[i].row).arg(copies[i].address, copies[i].reason);
+            lines += QStringLiteral("  %1行目 [%2] %3")
+                         .arg(copies[i].row)
+                         .arg(copies[i].address, copies[i].reason);
     }
     if (!foundInSent.empty())
-        lines += QStringLiteral("届いたかどうか分からなかった宛先のうち %1 件は送信済みフォルダーにあったため、送信OKにしました: %2")
+        lines += QStringLiteral("届いたかどうか分からなかった宛先のうち %1 "
+                                "件は送信済みフォルダーにあったため、送信OKにしました: %2")
                      .arg(foundInSent.size())
                      .arg(rowsText(foundInSent));
     if (!notFoundInSent.empty())

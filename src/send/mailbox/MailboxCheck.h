@@ -23,12 +23,12 @@ struct MailboxFindings {
         QString status;  // "5.1.1"
         QString reason;  // the operator's text: the remote server's reply and the status
     };
-    std::vector<Notice> bounced; // permanent failures (5.x.x) of this run's mails
-    std::vector<Notice> delayed; // still being tried (4.x.x): shown, nothing changes
-    std::vector<Notice> copies;  // a CC or BCC of the row came back: shown, the row stays 送信OK
-    int messagesRead = 0;        // of the inbox since the run began
-    int notices = 0;             // delivery notices among them
-    int otherRuns = 0;           // notices of mails that are not this run's
+    std::vector<Notice> bounced;     // permanent failures (5.x.x) of this run's mails
+    std::vector<Notice> delayed;     // still being tried (4.x.x): shown, nothing changes
+    std::vector<Notice> copies;      // a CC or BCC of the row came back: shown, the row stays 送信OK
+    int messagesRead = 0;            // of the inbox since the run began
+    int notices = 0;                 // delivery notices among them
+    int otherRuns = 0;               // notices of mails that are not this run's
     std::vector<int> foundInSent;    // rows of unknown outcome found in the Sent folder
     std::vector<int> notFoundInSent; // and those not found there
 

@@ -6,10 +6,12 @@
 #include "platform/mail/MailServer.h"
 #include "platform/mail/MailboxServer.h"
 
-std::optional<MailboxSettings> mailboxSettingsFor(const QString &sendingServerText, const MailboxSettings &kept)
+std::optional<MailboxSettings> mailboxSettingsFor(const QString &sendingServerText,
+                                                  const MailboxSettings &kept)
 {
     const MailServerParse sending = parseMailServer(trimSpaces(sendingServerText));
-    if (!sending.error.isEmpty() || sending.server.kind == MailServer::Kind::Outbox || sending.server.host.isEmpty())
+    if (!sending.error.isEmpty() || sending.server.kind == MailServer::Kind::Outbox ||
+        sending.server.host.isEmpty())
         return std::nullopt;
     MailboxServer box;
     box.host = mailboxHostFor(sending.server.host);

@@ -26,7 +26,8 @@ struct MailboxSettings {
 // the submission host), over TLS, with the same user and sign-in, and Sent copies only where the
 // provider does not file them itself. Nothing for a server text that is not understood or a
 // trial into a folder.
-std::optional<MailboxSettings> mailboxSettingsFor(const QString &sendingServerText, const MailboxSettings &kept);
+std::optional<MailboxSettings> mailboxSettingsFor(const QString &sendingServerText,
+                                                  const MailboxSettings &kept);
 
 MailboxSettings readMailboxSettings(const SettingsStore &settings);
 void writeMailboxSettings(SettingsStore &settings, const MailboxSettings &mailbox);

@@ -6,7 +6,9 @@
 #include "recipients/RecipientTable.h"
 #include "send/journal/SendJournal.h"
 
-MailboxWatch::MailboxWatch(QObject *parent) : QObject(parent) {}
+MailboxWatch::MailboxWatch(QObject *parent) : QObject(parent)
+{
+}
 
 MailboxWatch::~MailboxWatch()
 {
@@ -29,8 +31,9 @@ ImapSettings MailboxWatch::imapSettings() const
 Result<MailboxServer> MailboxWatch::mailboxFor(const MailServer &sending) const
 {
     if (!m_settings.configured())
-        return Failure{0, QStringLiteral("受信箱（IMAP）が設定されていません。「送信」メニューの「受信箱の設定」で"
-                                         "設定してください。")};
+        return Failure{
+            0, QStringLiteral("受信箱（IMAP）が設定されていません。「送信」メニューの「受信箱の設定」で"
+                              "設定してください。")};
     MailboxServerParse parsed = parseMailboxServer(m_settings.server);
     if (!parsed.error.isEmpty())
         return Failure{0, parsed.error};
@@ -38,17 +41,20 @@ Result<MailboxServer> MailboxWatch::mailboxFor(const MailServer &sending) const
         parsed.server.user = sending.user;
     // The sending server's login is used: an OAuth account signs in to its mailbox the same way.
     if (sending.oauth && !parsed.server.oauth)
-        return Failure{0, QStringLiteral("送信サーバーは OAuth でサインインしますが、受信箱の設定はパスワードです。"
-                                         "受信箱の設定を「imaps+oauth://」にしてください。")};
+        return Failure{
+            0, QStringLiteral("送信サーバーは OAuth でサインインしますが、受信箱の設定はパスワードです。"
+                              "受信箱の設定を「imaps+oauth://」にしてください。")};
     return parsed.server;
 }
 
 bool MailboxWatch::copiesFor(const MailTarget &target) const
 {
-    return m_settings.configured() && m_settings.copyToSent && !target.isOutbox() && target.destination.error.isEmpty();
+    return m_settings.configured() && m_settings.copyToSent && !target.isOutbox() &&
+           target.destination.error.isEmpty();
 }
 
-std::unique_ptr<SentCopies> MailboxWatch::sentCopies(const MailboxServer &mailbox, const MailLogin &login) const
+std::unique_ptr<SentCopies> MailboxWatch::sentCopies(const MailboxServer &mailbox,
+                                                     const MailLogin &login) const
 {
     // The spool lies beside the journals, private to the user.
     if (preparePrivateFolder(journalFolder()))
@@ -62,17 +68,21 @@ void MailboxWatch::finishCopies(std::unique_ptr<SentCopies> copies, std::functio
         return;
     SentCopies *c = copies.get();
     m_copies.push_back(std::move(copies));
-    connect(c, &SentCopies::finished, this, [this, c, done = std::move(done)] {
-        const QString text = c->outcomeText();
-        const auto it = std::find_if(m_copies.begin(), m_copies.end(), [c](const auto &p) { return p.get() == c; });
-        if (it == m_copies.end())
-            return;
-        std::unique_ptr<SentCopies> ended = std::move(*it);
-        m_copies.erase(it);
-        ended.reset();
-        if (done)
-            done(text);
-    }, Qt::QueuedConnection);
+    connect(
+        c, &SentCopies::finished, this,
+        [this, c, done = std::move(done)] {
+            const QString text = c->outcomeText();
+            const auto it =
+                std::find_if(m_copies.begin(), m_copies.end(), [c](const auto &p) { return p.get() == c; });
+            if (it == m_copies.end())
+                return;
+            std::unique_ptr<SentCopies> ended = std::move(*it);
+            m_copies.erase(it);
+            ended.reset();
+            if (done)
+                done(text);
+        },
+        Qt::QueuedConnection);
     c->noMore();
 }
 

@@ -121,7 +121,8 @@ QString SentCopies::outcomeText() const
     const Progress p = progress();
     if (!p.failure)
         return QStringLiteral("送信済みフォルダーに %1 通コピーしました。").arg(p.copied);
-    return QStringLiteral("送信済みフォルダーには %1 通のうち %2 通だけコピーしました（メールの送信には影響ありません）。\n%3")
+    return QStringLiteral("送信済みフォルダーには %1 通のうち %2 "
+                          "通だけコピーしました（メールの送信には影響ありません）。\n%3")
         .arg(p.kept)
         .arg(p.copied)
         .arg(p.failure->description);

@@ -39,11 +39,12 @@ frmMailbox::frmMailbox(MailboxSettings &settings, QString sendingServer, UserDia
     captionField(Label2, spnMinutes);
     Label3 = windowLabel(
         this, "Label3",
-        QStringLiteral("送信サーバーが受け付けたメールでも、宛先が間違っていると後から「配信できませんでした」という"
-                       "通知が受信箱に届きます。「不達を確認」はこの通知を読み（既読にはしません）、その行を"
-                       "「不達」にします。受信箱には送信サーバーと同じユーザー名・パスワード（またはサインイン）で"
-                       "接続します。Microsoft 365 と Gmail は送ったメールを自動で送信済みフォルダーに"
-                       "保存するため、コピーは不要です。"));
+        QStringLiteral(
+            "送信サーバーが受け付けたメールでも、宛先が間違っていると後から「配信できませんでした」という"
+            "通知が受信箱に届きます。「不達を確認」はこの通知を読み（既読にはしません）、その行を"
+            "「不達」にします。受信箱には送信サーバーと同じユーザー名・パスワード（またはサインイン）で"
+            "接続します。Microsoft 365 と Gmail は送ったメールを自動で送信済みフォルダーに"
+            "保存するため、コピーは不要です。"));
     Label3->setWordWrap(true);
     cmdOK = dialogButton(this, "cmdOK", QStringLiteral("OK"), false);
     cmdOK->setDefault(true);
@@ -98,9 +99,10 @@ void frmMailbox::cmdFromSending_Click()
                         spnMinutes->value()};
     const std::optional<MailboxSettings> derived = mailboxSettingsFor(m_sendingServer, now);
     if (!derived) {
-        m_dialogs.messageBox(this, {QStringLiteral("送信サーバーの欄から受信箱を決められません。受信箱（IMAP）の"
-                                                   "サーバーを入力してください。"),
-                                    windowTitle(), UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
+        m_dialogs.messageBox(this,
+                             {QStringLiteral("送信サーバーの欄から受信箱を決められません。受信箱（IMAP）の"
+                                             "サーバーを入力してください。"),
+                              windowTitle(), UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
         return;
     }
     show(*derived);
@@ -112,7 +114,8 @@ void frmMailbox::cmdOK_Click()
     if (!text.isEmpty()) {
         const MailboxServerParse parsed = parseMailboxServer(text);
         if (!parsed.error.isEmpty()) {
-            m_dialogs.messageBox(this, {parsed.error, windowTitle(), UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
+            m_dialogs.messageBox(
+                this, {parsed.error, windowTitle(), UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok});
             txtServer->setFocus();
             return;
         }

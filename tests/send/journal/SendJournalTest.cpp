@@ -2,9 +2,9 @@
 #include "TestEnvironment.h"
 #include "TestTables.h"
 #include "recipients/RecipientTable.h"
+#include "send/journal/FileStamp.h"
 #include "send/journal/JournalRecord.h"
 #include "send/journal/JournalReport.h"
-#include "send/journal/FileStamp.h"
 #include "send/journal/JournalStore.h"
 
 #include <QCryptographicHash>
@@ -141,11 +141,12 @@ TEST(SendJournal, LaterFindingsChangeTheRowsTheyFitAndNeverHowTheRunEnded)
     const QString path = j->path();
     using Kind = SendJournal::Finding::Kind;
     // A bounce of a refused row, a Sent copy of an accepted one and an unknown row are not the writer's.
-    EXPECT_FALSE(SendJournal::recordFindings(path, {{2, Kind::Bounced, QStringLiteral("5.1.1 User unknown")},
-                                                    {3, Kind::FoundInSent, QStringLiteral("送信済みにあります")},
-                                                    {4, Kind::Bounced, QStringLiteral("x")},
-                                                    {1, Kind::FoundInSent, QStringLiteral("x")},
-                                                    {9, Kind::Bounced, QStringLiteral("x")}}));
+    EXPECT_FALSE(
+        SendJournal::recordFindings(path, {{2, Kind::Bounced, QStringLiteral("5.1.1 User unknown")},
+                                           {3, Kind::FoundInSent, QStringLiteral("送信済みにあります")},
+                                           {4, Kind::Bounced, QStringLiteral("x")},
+                                           {1, Kind::FoundInSent, QStringLiteral("x")},
+                                           {9, Kind::Bounced, QStringLiteral("x")}}));
     const JournalReport r = report(path);
     EXPECT_EQ(r.ending, JournalReport::Ending::Finished);
     EXPECT_EQ(r.tail, JournalReport::Tail::Whole);
@@ -160,7 +161,8 @@ TEST(SendJournal, LaterFindingsChangeTheRowsTheyFitAndNeverHowTheRunEnded)
     EXPECT_EQ(r.identity.mailToken, id.mailToken);
     // The token names each row's mail the same way every time, and nothing but letters and digits.
     EXPECT_EQ(envelopeIdOf(id.mailToken, 7), id.mailToken + ".7");
-    EXPECT_EQ(messageIdOf(id.mailToken, 7, QStringLiteral("営業@例え.jp")), id.mailToken + ".7@xn--r8jz45g.jp");
+    EXPECT_EQ(messageIdOf(id.mailToken, 7, QStringLiteral("営業@例え.jp")),
+              id.mailToken + ".7@xn--r8jz45g.jp");
     EXPECT_TRUE(messageIdOf({}, 7, QStringLiteral("a@b.jp")).isEmpty());
     EXPECT_NE(newMailToken(), id.mailToken);
 

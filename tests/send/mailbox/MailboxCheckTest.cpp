@@ -1,8 +1,8 @@
+#include "send/mailbox/MailboxCheck.h"
 #include "TestEnvironment.h"
 #include "TestTables.h"
 #include "send/journal/JournalReport.h"
 #include "send/journal/SendJournal.h"
-#include "send/mailbox/MailboxCheck.h"
 
 #include <gtest/gtest.h>
 
@@ -13,15 +13,16 @@ namespace
 QByteArray notice(const QByteArray &messageId, const QByteArray &recipient, const QByteArray &action,
                   const QByteArray &status)
 {
-    QByteArray m = "From: MAILER-DAEMON@mx.example.net\r\nTo: sales@example.jp\r\nSubject: Undelivered Mail\r\n"
-                   "MIME-Version: 1.0\r\nContent-Type: multipart/report; report-type=delivery-status; boundary=\"b\"\r\n"
-                   "\r\n--b\r\nContent-Type: text/plain\r\n\r\nThe mail could not be delivered.\r\n"
-                   "--b\r\nContent-Type: message/delivery-status\r\n\r\nReporting-MTA: dns; mx.example.net\r\n\r\n"
-                   "Final-Recipient: rfc822; " +
-                   recipient + "\r\nAction: " + action + "\r\nStatus: " + status +
-                   "\r\nDiagnostic-Code: smtp; " + status.left(1) + "50 " + status +
-                   " mailbox unavailable\r\n\r\n--b\r\nContent-Type: text/rfc822-headers\r\n\r\n"
-                   "From: sales@example.jp\r\nSubject: x\r\n";
+    QByteArray m =
+        "From: MAILER-DAEMON@mx.example.net\r\nTo: sales@example.jp\r\nSubject: Undelivered Mail\r\n"
+        "MIME-Version: 1.0\r\nContent-Type: multipart/report; report-type=delivery-status; boundary=\"b\"\r\n"
+        "\r\n--b\r\nContent-Type: text/plain\r\n\r\nThe mail could not be delivered.\r\n"
+        "--b\r\nContent-Type: message/delivery-status\r\n\r\nReporting-MTA: dns; mx.example.net\r\n\r\n"
+        "Final-Recipient: rfc822; " +
+        recipient + "\r\nAction: " + action + "\r\nStatus: " + status + "\r\nDiagnostic-Code: smtp; " +
+        status.left(1) + "50 " + status +
+        " mailbox unavailable\r\n\r\n--b\r\nContent-Type: text/rfc822-headers\r\n\r\n"
+        "From: sales@example.jp\r\nSubject: x\r\n";
     if (!messageId.isEmpty())
         m += "Message-ID: <" + messageId + ">\r\n";
     return m + "\r\n--b--\r\n";
@@ -58,7 +59,9 @@ TEST(MailboxCheck, OnlyThisRunsReturnedMainRecipientsAreMarkedUndeliverable)
                                           {"<b@example.com>", ""},
                                           {"c@example.com", "boss@example.com"},
                                           {"d@例え.jp", ""}});
-    const auto ours = [&](int row) { return messageIdOf(id.mailToken, row, QStringLiteral("sales@example.jp")); };
+    const auto ours = [&](int row) {
+        return messageIdOf(id.mailToken, row, QStringLiteral("sales@example.jp"));
+    };
 
     RunNotices notices(report.value(), table);
     MailboxFindings found;
@@ -77,7 +80,8 @@ TEST(MailboxCheck, OnlyThisRunsReturnedMainRecipientsAreMarkedUndeliverable)
     ASSERT_EQ(found.bounced.size(), 2u);
     EXPECT_EQ(found.bounced[0].row, 2);
     EXPECT_EQ(found.bounced[1].row, 4);
-    EXPECT_TRUE(found.bounced[0].reason.contains(QStringLiteral("5.1.1"))) << found.bounced[0].reason.toStdString();
+    EXPECT_TRUE(found.bounced[0].reason.contains(QStringLiteral("5.1.1")))
+        << found.bounced[0].reason.toStdString();
     ASSERT_EQ(found.copies.size(), 1u);
     EXPECT_EQ(found.copies[0].row, 3);
     ASSERT_EQ(found.delayed.size(), 1u);

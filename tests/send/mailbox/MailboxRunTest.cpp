@@ -66,8 +66,13 @@ class MailboxRun : public ::testing::Test
         for (qsizetype k = 0; k < addresses.size(); ++k)
             csv += addresses[k] + QStringLiteral(",宛先%1\r\n").arg(k + 1);
         ASSERT_EQ(mailing.AddressRead(dir.write("recipients.csv", toCp932(csv))), 0);
-        view.inputs = {false, server, sender, QStringLiteral("<%氏名%>様へのご案内"),
-                       QStringLiteral("<%氏名%>様\nいつもお世話になっております。"), QString(), false};
+        view.inputs = {false,
+                       server,
+                       sender,
+                       QStringLiteral("<%氏名%>様へのご案内"),
+                       QStringLiteral("<%氏名%>様\nいつもお世話になっております。"),
+                       QString(),
+                       false};
     }
     void useMailbox(const DovecotServer &dovecot, bool copyToSent)
     {
@@ -139,7 +144,8 @@ TEST_F(MailboxRun, PostfixsBounceMarksItsRowAndEachSentMailIsCopiedOnce)
     mailing.checkMailbox();
     ASSERT_TRUE(waitIdle());
     EXPECT_EQ(statuses(), QStringList({OK, StatusBounced}));
-    EXPECT_TRUE(mailing.table().reason(2).contains(QStringLiteral("5.1.1"))) << str(mailing.table().reason(2));
+    EXPECT_TRUE(mailing.table().reason(2).contains(QStringLiteral("5.1.1")))
+        << str(mailing.table().reason(2));
     ASSERT_FALSE(view.texts.isEmpty());
     EXPECT_TRUE(view.texts.last().second.contains(QStringLiteral("2行目 [nobody@example.test]")))
         << str(view.texts.last().second);
@@ -147,10 +153,13 @@ TEST_F(MailboxRun, PostfixsBounceMarksItsRowAndEachSentMailIsCopiedOnce)
     EXPECT_EQ(after.rows[2].state, JournalReport::Row::Bounced);
     EXPECT_EQ(after.ending, JournalReport::Ending::Finished);
     const RecipientGrid grid(mailing.table());
-    EXPECT_EQ(buildCsv(grid, StatusFailed).bytes, toCp932("メールアドレス,氏名\r\nnobody@example.test,宛先2\r\n"));
-    EXPECT_EQ(buildCsv(grid, StatusSent).bytes, toCp932("メールアドレス,氏名\r\ntaro@example.test,宛先1\r\n"));
+    EXPECT_EQ(buildCsv(grid, StatusFailed).bytes,
+              toCp932("メールアドレス,氏名\r\nnobody@example.test,宛先2\r\n"));
+    EXPECT_EQ(buildCsv(grid, StatusSent).bytes,
+              toCp932("メールアドレス,氏名\r\ntaro@example.test,宛先1\r\n"));
     for (const QString &file : maildirFiles(dovecot.maildir(QStringLiteral("sender"))))
-        EXPECT_FALSE(QFileInfo(file).fileName().section(QStringLiteral(":2,"), 1).contains(u'S')) << str(file);
+        EXPECT_FALSE(QFileInfo(file).fileName().section(QStringLiteral(":2,"), 1).contains(u'S'))
+            << str(file);
 
     // A second look finds the same notice and adds nothing to the journal.
     const qint64 size = QFileInfo(after.path).size();
@@ -185,7 +194,8 @@ TEST_F(MailboxRun, AMailFoundInSentIsSettledAndTheContinuationSaysSo)
         ASSERT_TRUE(QTest::qWaitFor([&] { return mailing.table().cell(row, 0) == NG; }, 30000)) << row;
     }
     view.dialogs.expectBox(QString(), QStringLiteral("送信中止"), Icon::Warning, Buttons::YesNo, Answer::Yes);
-    view.dialogs.expectBox(QString(), QStringLiteral("送信エラー"), Icon::Warning, Buttons::YesNo, Answer::No);
+    view.dialogs.expectBox(QString(), QStringLiteral("送信エラー"), Icon::Warning, Buttons::YesNo,
+                           Answer::No);
     mailing.stop();
     ASSERT_TRUE(waitIdle());
     ASSERT_EQ(server.messages(), 3);
@@ -194,7 +204,8 @@ TEST_F(MailboxRun, AMailFoundInSentIsSettledAndTheContinuationSaysSo)
     ImapMailbox provider(dovecot.mailbox(QStringLiteral("sender")), {5, 30, dovecot.caFile()},
                          MailLogin{DovecotServer::Password, {}});
     ASSERT_FALSE(provider.open());
-    ASSERT_FALSE(provider.append(DovecotServer::SentFolder, server.rawMessage(2), QDateTime::currentDateTime()));
+    ASSERT_FALSE(
+        provider.append(DovecotServer::SentFolder, server.rawMessage(2), QDateTime::currentDateTime()));
     provider.close();
 
     mailing.setSendInterval(0);
