@@ -21,24 +21,6 @@ namespace
 const QString Master = QStringLiteral("/usr/lib/postfix/sbin/master");
 const QString Postfix = QStringLiteral("/usr/sbin/postfix");
 
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
-}
-
-bool listening(int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(quint16(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
-
 // Every service runs outside a chroot (the folder holds no copy of /etc) and as the Postfix user;
 // the maillog goes through postlogd to the master's output.
 const char MasterServices[] = R"(pickup    unix  n       -       n       60      1       pickup

@@ -1,5 +1,7 @@
 #include "platform/mail/ImapMailbox.h"
 
+#include "platform/mail/CurlTls.h"
+
 #include "platform/mail/SigpipeBlock.h"
 
 #include <QFile>
@@ -379,19 +381,9 @@ std::optional<Failure> ImapMailbox::openOnce(bool freshToken, bool *retry)
         (m_server.host.contains(u':') ? '[' + m_server.host.toLatin1() + ']' : m_server.host.toLatin1()) +
         ':' + QByteArray::number(m_server.port) + '/';
     curl_easy_setopt(c, CURLOPT_URL, url.constData());
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "imap,imaps");
-    curl_easy_setopt(c, CURLOPT_CONNECT_ONLY, 1L);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_errorBuffer);
-    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &ImapMailbox::onLoginLine);
-    curl_easy_setopt(c, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, long(m_settings.connectTimeoutSeconds));
-    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, long(m_settings.responseTimeoutSeconds));
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(c, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
-    if (!m_settings.caFile.isEmpty())
-        curl_easy_setopt(c, CURLOPT_CAINFO, QFile::encodeName(m_settings.caFile).constData());
+    openOnly(c, "imap,imaps", m_errorBuffer, &ImapMailbox::onLoginLine, this,
+             m_settings.connectTimeoutSeconds, m_settings.responseTimeoutSeconds);
+    requireVerifiedTls(c, m_settings.caFile);
     // Credentials only ever travel inside TLS: STARTTLS must succeed, or nothing is sent.
     curl_easy_setopt(c, CURLOPT_USE_SSL, long(CURLUSESSL_ALL));
     curl_easy_setopt(c, CURLOPT_NETRC, long(CURL_NETRC_IGNORED));

@@ -1,5 +1,6 @@
 #include "platform/mail/OAuthClient.h"
 
+#include "platform/mail/CurlTls.h"
 #include "platform/mail/MailSession.h"
 #include "platform/mail/SendMail.h"
 
@@ -178,11 +179,7 @@ TokenReply requestToken(const OAuthClient &client, const TokenFields &fields)
     curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, long(options.connectTimeoutSeconds));
     curl_easy_setopt(c, CURLOPT_TIMEOUT,
                      long(options.connectTimeoutSeconds + options.responseTimeoutSeconds));
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(c, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
-    if (!options.caFile.isEmpty())
-        curl_easy_setopt(c, CURLOPT_CAINFO, QFile::encodeName(options.caFile).constData());
+    requireVerifiedTls(c, options.caFile);
     const CURLcode rc = curl_easy_perform(c);
     long status = 0;
     curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);

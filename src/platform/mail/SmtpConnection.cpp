@@ -1,5 +1,7 @@
 #include "platform/mail/SmtpConnection.h"
 
+#include "platform/mail/CurlTls.h"
+
 #include <QFile>
 #include <QUrl>
 
@@ -192,20 +194,10 @@ bool SmtpConnection::openOnce(Attempt &a, bool freshToken)
     m_pipelining = m_smtpUtf8 = m_size = m_dsn = false;
 
     curl_easy_setopt(c, CURLOPT_URL, m_server.curlUrl().constData());
-    curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "smtp,smtps");
-    curl_easy_setopt(c, CURLOPT_CONNECT_ONLY, 1L);
-    curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(c, CURLOPT_ERRORBUFFER, m_errorBuffer);
-    curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, &SmtpConnection::onReply);
-    curl_easy_setopt(c, CURLOPT_HEADERDATA, this);
-    curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT, long(m_settings.connectTimeoutSeconds));
-    curl_easy_setopt(c, CURLOPT_SERVER_RESPONSE_TIMEOUT, long(m_settings.responseTimeoutSeconds));
+    openOnly(c, "smtp,smtps", m_errorBuffer, &SmtpConnection::onReply, this, m_settings.connectTimeoutSeconds,
+             m_settings.responseTimeoutSeconds);
 
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(c, CURLOPT_SSLVERSION, long(CURL_SSLVERSION_TLSv1_2));
-    if (!m_settings.caFile.isEmpty())
-        curl_easy_setopt(c, CURLOPT_CAINFO, QFile::encodeName(m_settings.caFile).constData());
+    requireVerifiedTls(c, m_settings.caFile);
 
     // Credentials only ever travel inside TLS: the plain forms never authenticate, and the URL
     // forms either start with TLS or refuse to go on without STARTTLS.
