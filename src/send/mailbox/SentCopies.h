@@ -18,7 +18,8 @@
 // Copies of a run's accepted mails for the Sent folder of the operator's mailbox. The sending
 // thread hands each mail over with keep(), which only writes it to a private spool file, so the
 // SMTP run never waits for the mailbox and memory does not grow with the run; a thread of the
-// copies' own appends them over IMAP in the order they were accepted, each once.
+// copies' own appends them over IMAP once the run has ended, in the order they were accepted,
+// each once.
 class SentCopies : public QObject
 {
     Q_OBJECT
