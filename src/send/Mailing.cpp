@@ -666,11 +666,9 @@ QString Mailing::resolveInSent(const QString &path, const QString &server)
     m_readingJournals = false;
     if (!report || report->mayHaveArrived == 0 || report->identity.mailToken.isEmpty())
         return {};
-    const QString typed = trimSpaces(server);
-    const QString serverText = !typed.isEmpty() && mailServerWithoutPassword(typed) == report->identity.server
-                                   ? typed
-                                   : report->identity.server;
-    std::optional<std::pair<MailboxServer, MailLogin>> box = mailboxLogin(serverText);
+    // The run's server, with the window's password when the window holds the same server.
+    std::optional<std::pair<MailboxServer, MailLogin>> box =
+        mailboxLogin(continuationInputs(report->identity, server).server);
     if (!box)
         return {};
     m_view.showStatus(QStringLiteral("届いたかどうか分からないメールを送信済みフォルダーで確認しています…"));
@@ -742,11 +740,8 @@ void Mailing::checkMailbox(bool quiet)
         showFailure(run->report.failure());
         return;
     }
-    const QString typed = trimSpaces(m_view.sendInputs().server);
-    const RunIdentity &id = run->report->identity;
-    const QString serverText =
-        !typed.isEmpty() && mailServerWithoutPassword(typed) == id.server ? typed : id.server;
-    std::optional<std::pair<MailboxServer, MailLogin>> box = mailboxLogin(serverText);
+    std::optional<std::pair<MailboxServer, MailLogin>> box =
+        mailboxLogin(continuationInputs(run->report->identity, m_view.sendInputs().server).server);
     if (!box)
         return;
     m_view.showStatus(QStringLiteral("受信箱の配信の通知を確認しています…"));
