@@ -4,11 +4,14 @@
 //   bench_preflight rowfiles [ROWS]         the check with a file of its own per row (attachment
 //                                           name with a merge tag, files present) and a CC column;
 //                                           prints the check's seconds and a plain stat() of every file
+//   bench_preflight check-file FILE [ROUNDS] and preview-file FILE
+//                                           the same over a CSV file of those columns (bench/scale)
 //   bench_preflight preview [ROWS]          the preview window (offscreen): the check off the GUI
 //                                           thread with the event loop's longest gap meanwhile,
 //                                           then next-row, problem-row and typed-row moves
 #include "app/MergePreviewWindow.h"
 #include "platform/SettingsStore.h"
+#include "recipients/Importers.h"
 #include "send/Preflight.h"
 
 #include <QApplication>
@@ -100,9 +103,20 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: bench_preflight check [ROWS] [ROUNDS] | preview [ROWS]\n");
         return 2;
     }
-    const QString mode = QString::fromLocal8Bit(argv[1]);
-    const int rows = argc >= 3 ? std::atoi(argv[2]) : 100000;
-    const RecipientTable table = makeTable(rows);
+    QString mode = QString::fromLocal8Bit(argv[1]);
+    RecipientTable table;
+    if (mode.endsWith(QLatin1String("-file")) && argc >= 3) {
+        mode.chop(5);
+        Result<RecipientTable> read = CSVDataGet(QString::fromLocal8Bit(argv[2]));
+        if (!read) {
+            std::fprintf(stderr, "%s\n", qPrintable(read.failure().description));
+            return 1;
+        }
+        table = std::move(read.value());
+    } else {
+        table = makeTable(argc >= 3 ? std::atoi(argv[2]) : 100000);
+    }
+    const int rows = table.lastRow();
     const SendInputs inputs = makeInputs();
 
     if (mode == QLatin1String("check")) {

@@ -5,8 +5,11 @@
 // 50 refused with a reason), the next row started without an outcome.
 //
 //   resume_bench [--rows N] [--rounds K] [--folder DIR]
+//   resume_bench --rows N --leave DIR [--finished]
 //
 // DIR defaults to a scratch folder in the journal folder's place. Prints the median of the rounds.
+// With --leave the journal is only written, into DIR (a journal folder), and kept there: the one
+// of a run killed half-way, or with --finished that of a run that sent every row and closed.
 #include "MedianRound.h"
 #include "recipients/RecipientTable.h"
 #include "send/journal/JournalReport.h"
@@ -38,9 +41,14 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     int rows = 20000, rounds = 5;
     QString base = QFileInfo(journalFolder()).path();
-    const QStringList args = app.arguments();
+    QString leave;
+    bool finished = false;
+    QStringList args = app.arguments();
+    finished = args.removeAll(QStringLiteral("--finished")) > 0;
     for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
-        if (args[i] == u"--rows")
+        if (args[i] == u"--leave")
+            leave = args[i + 1];
+        else if (args[i] == u"--rows")
             rows = args[i + 1].toInt();
         else if (args[i] == u"--rounds")
             rounds = args[i + 1].toInt();
@@ -49,7 +57,7 @@ int main(int argc, char **argv)
     }
     QDir().mkpath(base);
     QTemporaryDir scratch(base + QStringLiteral("/resume-bench-XXXXXX"));
-    const QString folder = scratch.filePath(QStringLiteral("velmora"));
+    const QString folder = leave.isEmpty() ? scratch.filePath(QStringLiteral("velmora")) : leave;
 
     // Ten columns of twelve characters or so, the address first.
     RecipientTable table = RecipientTable::sized(rows, 10);
@@ -75,7 +83,8 @@ int main(int argc, char **argv)
         std::iota(group.begin(), group.end(), first);
         writer->declare(group);
     }
-    for (int r = 1; r <= rows / 2; ++r) {
+    const int sent = finished ? rows : rows / 2;
+    for (int r = 1; r <= sent; ++r) {
         writer->started(r);
         if (r % 50 == 0)
             writer->outcome(
@@ -84,8 +93,14 @@ int main(int argc, char **argv)
         else
             writer->outcome(r, RunJournal::RowState::Accepted, QString());
     }
+    if (finished) {
+        writer->closed(true);
+        return 0;
+    }
     writer->started(rows / 2 + 1);
     writer.reset(); // killed: never closed
+    if (!leave.isEmpty())
+        return 0;
 
     std::vector<Round> all;
     for (int k = 0; k < rounds; ++k) {

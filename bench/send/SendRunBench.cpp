@@ -6,6 +6,9 @@
 //   send_run_bench --server TEXT --rows N --invoices BYTES
 //                                              the same run, each row with a PDF of its own of
 //                                              BYTES (the attachment box holds a merge tag) and a CC
+//   send_run_bench --server TEXT --csv FILE      the same run over the rows of a CSV file with the
+//                                              columns 氏名, 会社名 and 回 (bench/scale); also prints
+//                                              the RSS once the table is loaded
 //   send_run_bench --sample-size               size in bytes of one message of that run
 //   send_run_bench --server TEXT --interval-cpu   CPU used during a 10 s interval wait
 //   send_run_bench --timer-cpu                 CPU used during 10 s of a timer wait
@@ -41,6 +44,7 @@
 #include <QTimer>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <iconv.h>
@@ -115,10 +119,10 @@ QString writeRecipients(const QString &dir, int rows, qint64 invoiceBytes = 0)
 
 const QString Subject = QStringLiteral("【ご案内】<%氏名%>様 第<%回%>回 製品説明会のお知らせ");
 
-QString body()
+QString body(const QString &company = QStringLiteral("会社"))
 {
     QString b =
-        QStringLiteral("<%会社%>\n<%氏名%> 様\n\nいつも格別のお引き立てを賜り、誠にありがとうございます。\n"
+        QStringLiteral("<%") + company + QStringLiteral("%>\n<%氏名%> 様\n\nいつも格別のお引き立てを賜り、誠にありがとうございます。\n"
                        "第<%回%>回 製品説明会を下記のとおり開催いたします。\n\n");
     while (b.toUtf8().size() < 3000)
         b += QStringLiteral("新製品の特長と導入事例を担当者よりご説明いたします。"
@@ -132,6 +136,17 @@ double cpuSeconds()
     getrusage(RUSAGE_SELF, &u);
     return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
            double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+long rssKb()
+{
+    long pages = 0, resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 long peakRssKb()
@@ -182,6 +197,7 @@ int main(int argc, char **argv)
     bool journal = true;
     qint64 invoiceBytes = 0;
     bool sentCopies = false;
+    QString csv;
     for (int i = 1; i < args.size(); ++i) {
         if (args[i] == u"--server" && i + 1 < args.size())
             server = args[++i];
@@ -189,6 +205,8 @@ int main(int argc, char **argv)
             rows = args[++i].toInt();
         else if (args[i] == u"--invoices" && i + 1 < args.size())
             invoiceBytes = args[++i].toLongLong();
+        else if (args[i] == u"--csv" && i + 1 < args.size())
+            csv = args[++i];
         else if (args[i] == u"--no-journal")
             journal = false;
         else if (args[i] == u"--sent-copies")
@@ -255,13 +273,18 @@ int main(int argc, char **argv)
     }
     SettingsStore settings;
     Answering dialogs;
+    const long rssBeforeKb = rssKb();
     Form1 form(settings, dialogs,
-               writeRecipients(work.path(), mode == u"run" || mode == u"sample-size" ? rows : 3,
-                               mode == u"run" ? invoiceBytes : 0));
+               !csv.isEmpty() ? csv
+                              : writeRecipients(work.path(), mode == u"run" || mode == u"sample-size" ? rows : 3,
+                                                mode == u"run" ? invoiceBytes : 0));
+    const long rssLoadedKb = rssKb();
+    if (!csv.isEmpty())
+        rows = form.mailing().table().lastRow();
     form.Text1->setText(server);
     form.Text2->setText(QStringLiteral("株式会社ベルモラ商事 営業部 <sales@example.com>"));
     form.Text3->setText(Subject);
-    form.Text4->setPlainText(body());
+    form.Text4->setPlainText(csv.isEmpty() ? body() : body(QStringLiteral("会社名")));
     form.Text5->setPlainText(invoiceBytes > 0 && mode == u"run"
                                  ? work.path() + QStringLiteral("/請求書/<%番号%>.pdf")
                                  : QString());
@@ -321,12 +344,15 @@ int main(int argc, char **argv)
 
     // The event loop's answer: the longest gap between two ticks of a 10 ms timer during the run.
     QElapsedTimer ticks;
-    qint64 last = 0, longest = 0;
+    qint64 last = 0, longest = 0, longestAt = 0;
     QTimer tick;
     tick.setTimerType(Qt::PreciseTimer);
     QObject::connect(&tick, &QTimer::timeout, [&] {
         const qint64 now = ticks.elapsed();
-        longest = qMax(longest, now - last);
+        if (now - last > longest) {
+            longest = now - last;
+            longestAt = last;
+        }
         last = now;
     });
     QElapsedTimer run;
@@ -341,8 +367,10 @@ int main(int argc, char **argv)
     const double seconds = double(run.elapsed()) / 1000;
     tick.stop();
     const QString status = form.statusText();
-    std::printf("rows=%d seconds=%.3f rate=%.1f longest_gap_ms=%lld peak_rss_kb=%ld boxes=%d\n", rows,
-                seconds, rows / seconds, longest, peakRssKb(), dialogs.boxes);
+    std::printf("rows=%d seconds=%.3f rate=%.1f longest_gap_ms=%lld longest_gap_from_s=%.3f peak_rss_kb=%ld "
+                "rss_start_kb=%ld rss_loaded_kb=%ld boxes=%d\n",
+                rows, seconds, rows / seconds, longest, double(longestAt) / 1000, peakRssKb(), rssBeforeKb,
+                rssLoadedKb, dialogs.boxes);
     std::fprintf(stderr, "status: %s\n", qPrintable(status));
     if (sentCopies) {
         if (!waitUntil([&] { return !form.mailing().mailbox().copying(); }, 3600 * 1000))

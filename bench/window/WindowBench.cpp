@@ -43,17 +43,27 @@ class BenchDialogs : public UserDialogs
     bool chooseFont(QWidget *, FontChoice &) override { return false; }
 };
 
-// Paints the window once, synchronously, so that the figure includes layout and drawing.
+// Notes when the body is first painted, so that the figure includes layout and drawing; the time is
+// taken at the paint itself, which may come while the window waits for something else (the
+// journals of unfinished runs being read).
 class PaintProbe : public QObject
 {
   public:
+    explicit PaintProbe(const QElapsedTimer &clock) : m_clock(clock) {}
     bool painted = false;
+    double seconds = 0, cpu = 0;
     bool eventFilter(QObject *, QEvent *e) override
     {
-        if (e->type() == QEvent::Paint)
+        if (e->type() == QEvent::Paint && !painted) {
             painted = true;
+            seconds = m_clock.nsecsElapsed() / 1e9;
+            cpu = cpuSeconds();
+        }
         return false;
     }
+
+  private:
+    const QElapsedTimer &m_clock;
 };
 } // namespace
 
@@ -75,12 +85,12 @@ int main(int argc, char **argv)
 
     if (mode == QLatin1String("startup")) {
         Form1 form(settings, dialogs, QString());
-        PaintProbe probe;
+        PaintProbe probe(sinceMain);
         form.Text4->viewport()->installEventFilter(&probe);
         form.show();
         while (!probe.painted)
             QApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        std::printf("startup seconds=%.3f cpu_seconds=%.3f\n", sinceMain.nsecsElapsed() / 1e9, cpuSeconds());
+        std::printf("startup seconds=%.3f cpu_seconds=%.3f\n", probe.seconds, probe.cpu);
         form.hide();
         return 0;
     }

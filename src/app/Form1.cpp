@@ -423,8 +423,10 @@ void Form1::Form_Load(const QString &strCommandLine)
     setStatusText(QString());
     if (!strCommandLine.isEmpty() && fileExists(strCommandLine))
         AddressRead(strCommandLine);
-    // Runs that a crash, a power loss or a stop left unfinished may be continued.
-    m_mailing.offerUnfinishedRuns();
+    // Runs that a crash, a power loss or a stop left unfinished may be continued. Their journals
+    // are read once the window is up: fifty journals of large runs take seconds to read, and the
+    // window paints and answers meanwhile.
+    QTimer::singleShot(0, this, [this] { m_mailing.offerUnfinishedRuns(); });
 }
 
 QString Form1::statusText() const

@@ -17,7 +17,8 @@ RecipientTable RecipientTable::sized(int lastRow, int lastColumn, QString pool)
     t.m_rows = lastRow + 1;
     t.m_firstColumn = 0;
     t.m_lastColumn = lastColumn;
-    t.m_cells = QList<Span>(qsizetype(t.m_rows) * (lastColumn + 1));
+    t.m_cells = QList<Span>(qsizetype(t.m_rows) * lastColumn);
+    t.m_status = QList<Span>(t.m_rows);
     return t;
 }
 
@@ -25,6 +26,10 @@ QStringView RecipientTable::cellView(int row, int column) const
 {
     if (!hasCell(row, column))
         throw std::out_of_range("RecipientTable::cellView");
+    if (column == 0) {
+        const Span &s = m_status[row];
+        return QStringView(m_statusPool).mid(s.start, s.length);
+    }
     const Span &s = m_cells[index(row, column)];
     return QStringView(m_pool).mid(s.start, s.length);
 }
@@ -33,6 +38,10 @@ void RecipientTable::setCell(int row, int column, QStringView text)
 {
     if (!hasCell(row, column))
         throw std::out_of_range("RecipientTable::setCell");
+    if (column == 0) {
+        setStatusCell(row, text);
+        return;
+    }
     if (m_pool.size() + text.size() > std::numeric_limits<quint32>::max())
         throw std::length_error("RecipientTable pool");
     const qsizetype start = m_pool.size();
@@ -44,7 +53,28 @@ void RecipientTable::setCellSpan(int row, int column, qsizetype start, qsizetype
 {
     if (!hasCell(row, column) || start < 0 || length < 0 || start + length > m_pool.size())
         throw std::out_of_range("RecipientTable::setCellSpan");
+    if (column == 0) {
+        setStatusCell(row, QStringView(m_pool).mid(start, length));
+        return;
+    }
     m_cells[index(row, column)] = {quint32(start), quint32(length)};
+}
+
+void RecipientTable::setStatusCell(int row, QStringView text)
+{
+    for (const Span &s : m_recentStatus) {
+        if (s.length == text.size() && QStringView(m_statusPool).mid(s.start, s.length) == text) {
+            m_status[row] = s;
+            return;
+        }
+    }
+    if (m_statusPool.size() + text.size() > std::numeric_limits<quint32>::max())
+        throw std::length_error("RecipientTable status pool");
+    const Span s{quint32(m_statusPool.size()), quint32(text.size())};
+    m_statusPool.append(text);
+    m_status[row] = s;
+    m_recentStatus[m_nextRecent] = s;
+    m_nextRecent = quint8((m_nextRecent + 1) % m_recentStatus.size());
 }
 
 QString RecipientTable::reason(int row) const
@@ -58,6 +88,9 @@ void RecipientTable::setReason(int row, const QString &text)
 {
     if (row < 1 || row >= m_rows)
         throw std::out_of_range("RecipientTable::setReason");
+    // A run clears the reason of every row it sends: rows without one need no room.
+    if (text.isEmpty() && row >= m_reasons.size())
+        return;
     if (m_reasons.size() < m_rows)
         m_reasons.resize(m_rows);
     m_reasons[row] = text;

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QStringView>
 
+#include <array>
+
 // The words a send run writes into a row's status cell (column 0).
 inline const QString StatusSent = QStringLiteral("送信OK");
 inline const QString StatusFailed = QStringLiteral("送信NG");
@@ -17,6 +19,8 @@ inline const QString StatusBounced = QStringLiteral("不達");
 // Cell texts live in one shared character pool and the table keeps only their places in it, so an
 // imported file's decoded text serves as the cells without a copy per cell, and copying a table
 // (to keep the previous one while a new one is read) costs nothing until one of them changes.
+// The status column has a pool and places of its own: a send run writes a status into every row
+// of a table whose copy the sending thread reads, and those writes must not copy the whole text.
 class RecipientTable
 {
   public:
@@ -61,13 +65,18 @@ class RecipientTable
         quint32 start = 0;
         quint32 length = 0;
     };
-    qsizetype index(int row, int column) const
-    {
-        return qsizetype(row) * (m_lastColumn - m_firstColumn + 1) + (column - m_firstColumn);
-    }
+    void setStatusCell(int row, QStringView text);
+    // Of a data column (1..lastColumn); column 0 is in m_status.
+    qsizetype index(int row, int column) const { return qsizetype(row) * m_lastColumn + (column - 1); }
 
     QString m_pool;
     QList<Span> m_cells;
+    // Column 0, when the table has it: one place per row, in m_statusPool. The few texts a run
+    // writes over and over are found among the last ones written rather than added again.
+    QString m_statusPool;
+    QList<Span> m_status;
+    std::array<Span, 4> m_recentStatus{};
+    quint8 m_nextRecent = 0;
     // Sized on the first reason set, so tables that never fail a row carry none.
     QList<QString> m_reasons;
     QList<bool> m_mayHaveArrived;

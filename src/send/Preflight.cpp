@@ -87,6 +87,88 @@ int templateMarkers(const RecipientTable &table, const QString &text)
     return markers(mergeSequential(probe, 1, text));
 }
 
+// Whether a row's cells can neither form a marker nor join two parts of the template into one:
+// every cell holds something, and nothing of "<", "%" or ">" in either width. Merged into a
+// template without markers of its own, such a row leaves none either.
+bool inertCells(const RecipientTable &table, int row)
+{
+    for (int c = 1; c <= table.lastColumn(); ++c) {
+        const QStringView cell = table.cellView(row, c);
+        if (cell.isEmpty())
+            return false;
+        for (const QChar ch : cell) {
+            const char16_t u = ch.unicode();
+            if (u == u'<' || u == u'%' || u == u'>' || u == u'＜' || u == u'％' || u == u'＞')
+                return false;
+        }
+    }
+    return true;
+}
+
+// The first row of each delivery key, by a 64-bit hash of the key in a table of open addressing:
+// a million addresses cost no allocation each. Rows whose hashes meet are told apart by their
+// keys, computed again.
+class FirstRows
+{
+  public:
+    explicit FirstRows(qsizetype rows)
+    {
+        size_t n = 64;
+        while (n < size_t(rows) * 2)
+            n *= 2;
+        m_slots.assign(n, Slot{});
+    }
+    // The row that had the key first, or 0 when `row` is the first; keyOf(r) gives row r's key.
+    template <class KeyOf> int firstOrAdd(const QString &key, int row, KeyOf &&keyOf)
+    {
+        const quint64 h = hashOf(key);
+        if (2 * (m_used + 1) > m_slots.size())
+            grow();
+        for (size_t i = size_t(h) & (m_slots.size() - 1);; i = (i + 1) & (m_slots.size() - 1)) {
+            Slot &s = m_slots[i];
+            if (s.row == 0) {
+                s = {h, row};
+                ++m_used;
+                return 0;
+            }
+            if (s.hash == h && keyOf(s.row) == key)
+                return s.row;
+        }
+    }
+
+  private:
+    struct Slot {
+        quint64 hash = 0;
+        int row = 0;
+    };
+    static quint64 hashOf(const QString &key)
+    {
+        // FNV-1a over the UTF-16 units, then mixed so that the low bits pick the slot well.
+        quint64 h = 1469598103934665603ull;
+        for (const QChar c : key)
+            h = (h ^ c.unicode()) * 1099511628211ull;
+        h ^= h >> 33;
+        h *= 0xff51afd7ed558ccdull;
+        h ^= h >> 33;
+        return h;
+    }
+    void grow()
+    {
+        std::vector<Slot> old(m_slots.size() * 2);
+        old.swap(m_slots);
+        for (const Slot &s : old) {
+            if (s.row == 0)
+                continue;
+            size_t i = size_t(s.hash) & (m_slots.size() - 1);
+            while (m_slots[i].row != 0)
+                i = (i + 1) & (m_slots.size() - 1);
+            m_slots[i] = s;
+        }
+    }
+    std::vector<Slot> m_slots;
+    size_t m_used = 0;
+};
+
 struct UnknownTag {
     QString where; // "件名" or "本文"
     QString written;
@@ -276,8 +358,9 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
     const bool senderFits = fitsIso2022Jp(inputs.sender);
     std::vector<std::vector<int>> emptyCells(usedColumns.size());
     std::vector<std::pair<int, QString>> badAddress;
-    QHash<QString, int> firstOf;
-    firstOf.reserve(rows);
+    FirstRows firstOf(rows);
+    // The key of a row whose address was usable, as the check below made it.
+    const auto keyOfRow = [&table](int r) { return deliveryKey(mailRecipientOf(table.cell(r, 1)).address); };
     std::vector<Repeat> repeats;
     QHash<QString, int> repeatOf;
     report.onePerAddress.reserve(size_t(rows));
@@ -293,8 +376,9 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
             tooLarge.push_back(row);
             notes << QStringLiteral("差込の結果が大きすぎます（送信されません）");
         } else {
-            const bool inSubject = markers(merged->subject) != subjectMarkers;
-            const bool inBody = markers(merged->body) != bodyMarkers;
+            const bool inert = (subjectMarkers == 0 || bodyMarkers == 0) && inertCells(table, row);
+            const bool inSubject = !(inert && subjectMarkers == 0) && markers(merged->subject) != subjectMarkers;
+            const bool inBody = !(inert && bodyMarkers == 0) && markers(merged->body) != bodyMarkers;
             if (inSubject)
                 leftSubject.push_back(row);
             if (inBody)
@@ -373,19 +457,18 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
             notes << QStringLiteral("アドレスを送信に使えません：%1").arg(recipient.reason);
         } else {
             const QString key = deliveryKey(recipient.address);
-            const auto first = firstOf.constFind(key);
-            if (first == firstOf.cend()) {
-                firstOf.insert(key, row);
+            const int firstRow = firstOf.firstOrAdd(key, row, keyOfRow);
+            if (firstRow == 0) {
                 report.onePerAddress.push_back(row);
             } else {
                 auto group = repeatOf.constFind(key);
                 if (group == repeatOf.cend()) {
                     group = repeatOf.insert(key, int(repeats.size()));
-                    repeats.push_back({shown(trimSpaces(table.cellView(*first, 1))), {*first}});
+                    repeats.push_back({shown(trimSpaces(table.cellView(firstRow, 1))), {firstRow}});
                 }
                 repeats[size_t(*group)].rows.push_back(row);
                 ++report.repeatedRows;
-                notes << QStringLiteral("%1 行目と同じアドレスです").arg(*first);
+                notes << QStringLiteral("%1 行目と同じアドレスです").arg(firstRow);
             }
         }
         if (!notes.isEmpty())

@@ -129,3 +129,32 @@ TEST(CsvImport, HugeLinesAndManyColumnsLoad)
     ASSERT_TRUE(longLine.ok());
     EXPECT_EQ(longLine->cellView(1, 2).size(), 1 << 20);
 }
+
+// A run writes a status into every row of the table whose copy its sending thread reads: the
+// statuses read back exactly, the copy keeps its own, and the shared text is never copied.
+TEST(RecipientTable, StatusWritesLeaveTheCopyAndTheSharedTextAlone)
+{
+    const QString pool = QStringLiteral("名前a@example.jp山田");
+    RecipientTable table = RecipientTable::sized(6, 2, pool);
+    table.setCellSpan(0, 1, 14, 2);
+    for (int r = 1; r <= 6; ++r) {
+        table.setCellSpan(r, 1, 2, 13);
+        table.setCellSpan(r, 2, 14, 2);
+    }
+    table.setCell(6, 0, QStringLiteral("読込"));
+    const RecipientTable copy = table;
+    const QString words[] = {StatusSent, StatusFailed, QString(), StatusBounced, QStringLiteral("保留"), StatusSent};
+    for (int round = 0; round < 3; ++round)
+        for (int r = 1; r <= 6; ++r)
+            table.setCell(r, 0, words[(r + round) % 6]);
+    for (int r = 1; r <= 6; ++r) {
+        EXPECT_EQ(table.cell(r, 0), words[(r + 2) % 6]) << r;
+        EXPECT_EQ(copy.cell(r, 0), r == 6 ? QStringLiteral("読込") : QString()) << r;
+        EXPECT_EQ(table.cell(r, 1), QStringLiteral("a@example.jp山")) << r;
+    }
+    EXPECT_EQ(table.pool().constData(), copy.pool().constData());
+    // A span into the shared text becomes a status of its own.
+    table.setCellSpan(3, 0, 14, 2);
+    EXPECT_EQ(table.cell(3, 0), QStringLiteral("山田"));
+    EXPECT_EQ(copy.cell(3, 0), QString());
+}

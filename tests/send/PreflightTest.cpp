@@ -206,3 +206,30 @@ TEST(Preflight, MissingInlineImagesAndRowsThatGoAsUtf8AreNamed)
         << report.text.toStdString();
     EXPECT_FALSE(checkBeforeSending(table, plain, {0, false, false}).text.contains(QStringLiteral("ISO")));
 }
+
+// Rows whose cells cannot make a marker skip the scan of their merged text; an empty cell that
+// joins the template's "<" and "%", or a cell with "%>", is still found, and repeated addresses
+// are told by their delivery key over many rows.
+TEST(Preflight, MarkersOfRowsAndRepeatsOverManyRows)
+{
+    ScratchDir dir;
+    QString csv = QStringLiteral("mail,氏名\r\n");
+    for (int k = 1; k <= 3000; ++k) {
+        const QString name = k == 7 ? QString() : k == 8 ? QStringLiteral("a%>b") : QStringLiteral("宛先%1").arg(k);
+        // Every 500th row repeats an earlier address with its domain in capitals.
+        const QString mail = k % 500 == 0 ? QStringLiteral("r%1@EXAMPLE.jp").arg(k - 499) : QStringLiteral("r%1@example.jp").arg(k);
+        csv += mail + u',' + name + QStringLiteral("\r\n");
+    }
+    const RecipientTable table = load(dir, csv);
+    const PreflightReport report = checkBeforeSending(table, inputsFor(QStringLiteral("ご案内"), QStringLiteral("<<%氏名%>%様\n")));
+    EXPECT_EQ(report.repeatedRows, 6);
+    EXPECT_EQ(report.repeatedAddresses, 6);
+    EXPECT_EQ(report.onePerAddress.size(), 2994u);
+    ASSERT_GE(report.problemRows.size(), 3u);
+    EXPECT_EQ(report.problemRows[0].row, 7);
+    EXPECT_TRUE(report.problemRows[0].notes.join(u'|').contains(QStringLiteral("「<%」か「%>」が残ります（本文）")));
+    EXPECT_EQ(report.problemRows[1].row, 8);
+    EXPECT_EQ(report.problemRows[1].notes, QStringList{QStringLiteral("差込後も「<%」か「%>」が残ります（本文）")});
+    EXPECT_EQ(report.problemRows[2].row, 500);
+    EXPECT_EQ(report.problemRows[2].notes, QStringList{QStringLiteral("1 行目と同じアドレスです")});
+}

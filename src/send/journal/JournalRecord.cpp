@@ -78,45 +78,71 @@ void seal(QByteArray &out, qsizetype recordStart)
 
 bool open(QByteArrayView line, QList<QByteArray> &fields)
 {
-    fields.clear();
-    if (line.size() < 9 || line[line.size() - 9] != '\t')
+    if (line.size() < 9 || line[line.size() - 9] != '\t') {
+        fields.clear();
         return false;
+    }
     quint32 stored = 0;
     for (const char c : line.last(8)) {
         const int v = hexValue(c);
-        if (v < 0)
+        if (v < 0) {
+            fields.clear();
             return false;
+        }
         stored = stored << 4 | quint32(v);
     }
     const QByteArrayView body = line.first(line.size() - 9);
-    if (crc32(body) != stored)
+    if (crc32(body) != stored) {
+        fields.clear();
         return false;
-    QByteArray field;
-    for (qsizetype i = 0; i < body.size(); ++i) {
-        const char c = body[i];
-        if (c == '\t') {
-            fields.append(field);
-            field.clear();
-        } else if (c != '\\') {
-            field.append(c);
-        } else if (++i < body.size()) {
-            switch (body[i]) {
-            case '\\': field.append('\\'); break;
-            case 't': field.append('\t'); break;
-            case 'n': field.append('\n'); break;
-            case 'r': field.append('\r'); break;
-            default: return false;
-            }
-        } else {
+    }
+    // A journal has millions of records: the fields of the previous one are written over, so that
+    // a record costs no allocation once its fields have had their room, and the bytes between two
+    // escapes go over at once.
+    qsizetype count = 0;
+    const auto nextField = [&fields, &count]() -> QByteArray & {
+        if (count == fields.size())
+            fields.emplace_back();
+        QByteArray &field = fields[count++];
+        field.resize(0);
+        return field;
+    };
+    QByteArray *field = &nextField();
+    const char *p = body.data();
+    const char *const end = p + body.size();
+    for (;;) {
+        const char *stop = p;
+        while (stop < end && *stop != '\t' && *stop != '\\')
+            ++stop;
+        field->append(p, stop - p);
+        if (stop == end)
+            break;
+        if (*stop == '\t') {
+            field = &nextField();
+            p = stop + 1;
+            continue;
+        }
+        if (stop + 1 == end) {
+            fields.clear();
             return false;
         }
+        switch (stop[1]) {
+        case '\\': field->append('\\'); break;
+        case 't': field->append('\t'); break;
+        case 'n': field->append('\n'); break;
+        case 'r': field->append('\r'); break;
+        default: fields.clear(); return false;
+        }
+        p = stop + 2;
     }
-    fields.append(field);
+    fields.resize(count);
     return true;
 }
 
 QString text(const QByteArray &utf8)
 {
+    if (utf8.isEmpty())
+        return QString(); // most reasons: an accepted row has none
     QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::ConvertInitialBom);
     return decoder(utf8);
 }

@@ -4,12 +4,16 @@
 #include "send/journal/JournalHead.h"
 #include "send/journal/JournalRecord.h"
 
-#include <QCryptographicHash>
 #include <QFile>
 #include <QSysInfo>
 #include <QtEndian>
 
 #include <algorithm>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+
+#include <openssl/evp.h>
 
 namespace
 {
@@ -45,10 +49,65 @@ bool rowIn(const std::vector<std::pair<int, int>> &ranges, int row)
 
 } // namespace
 
+size_t JournalReport::Rows::Index::slotOf(int row) const
+{
+    return size_t(quint32(row) * 0x9E3779B1u) & (m_slots.size() - 1);
+}
+
+const JournalReport::Rows::Named *JournalReport::Rows::Index::find(int row) const
+{
+    if (m_slots.empty())
+        return nullptr;
+    for (size_t i = slotOf(row);; i = (i + 1) & (m_slots.size() - 1)) {
+        const quint32 at = m_slots[i];
+        if (at == 0)
+            return nullptr;
+        if (m_entries[at - 1].first == row)
+            return &m_entries[at - 1].second;
+    }
+}
+
+std::pair<JournalReport::Rows::Named *, bool> JournalReport::Rows::Index::tryEmplace(int row)
+{
+    // At most half full, so that a search ends soon.
+    if (2 * (m_entries.size() + 1) > m_slots.size())
+        rehash(std::max<size_t>(64, 2 * m_slots.size()));
+    size_t i = slotOf(row);
+    for (; m_slots[i] != 0; i = (i + 1) & (m_slots.size() - 1))
+        if (m_entries[m_slots[i] - 1].first == row)
+            return {&m_entries[m_slots[i] - 1].second, false};
+    m_entries.emplace_back(row, Named{});
+    m_slots[i] = quint32(m_entries.size());
+    return {&m_entries.back().second, true};
+}
+
+void JournalReport::Rows::Index::reserve(size_t rows)
+{
+    m_entries.reserve(rows);
+    size_t wanted = 64;
+    while (wanted < 2 * rows)
+        wanted *= 2;
+    if (wanted > m_slots.size())
+        rehash(wanted);
+}
+
+void JournalReport::Rows::Index::rehash(size_t count)
+{
+    m_slots.assign(count, 0);
+    for (size_t k = 0; k < m_entries.size(); ++k) {
+        size_t i = slotOf(m_entries[k].first);
+        while (m_slots[i] != 0)
+            i = (i + 1) & (count - 1);
+        m_slots[i] = quint32(k + 1);
+    }
+}
+
 JournalReport::RowEntry JournalReport::Rows::operator[](size_t row) const
 {
-    if (const auto it = m_named.find(int(row)); it != m_named.end())
-        return {it->second.state, it->second.reason, it->second.attachments};
+    if (row > size_t(std::numeric_limits<int>::max()))
+        return {chosen(int(row)) ? m_rest : Row::LeftOut, QString(), {}};
+    if (const Named *n = m_named.find(int(row)))
+        return {n->state, n->reason, n->attachments};
     return {chosen(int(row)) ? m_rest : Row::LeftOut, QString(), {}};
 }
 
@@ -304,20 +363,20 @@ class JournalReplay
 
     Step stepOf(int row) const
     {
-        const auto it = m_rows.find(row);
-        return it == m_rows.end() ? (m_unknownRest ? Step::Outcome : Step::None) : Step(it->second.step);
+        const JournalReport::Rows::Named *n = m_rows.find(row);
+        return !n ? (m_unknownRest ? Step::Outcome : Step::None) : Step(n->step);
     }
 
     // The row's entry; one the journal had not named yet is what the rows it never named are: not
     // tried, or, after damage, may have arrived.
     JournalReport::Rows::Named &track(int row)
     {
-        auto [it, added] = m_rows.try_emplace(row);
+        auto [n, added] = m_rows.tryEmplace(row);
         if (added && m_unknownRest) {
-            it->second.state = Row::MayHaveArrived;
-            it->second.step = quint8(Step::Outcome);
+            n->state = Row::MayHaveArrived;
+            n->step = quint8(Step::Outcome);
         }
-        return it->second;
+        return *n;
     }
 
     void declared(int row)
@@ -386,7 +445,7 @@ class JournalReplay
     }
 
     JournalReport &m_r;
-    std::unordered_map<int, JournalReport::Rows::Named> &m_rows;
+    JournalReport::Rows::Index &m_rows;
     // Rows whose step became Declared or Started since the last settling point.
     std::vector<int> m_unsettled;
     // Rows that became open (not accepted or refused for good) since the last damage.
@@ -450,9 +509,18 @@ Result<JournalReport> readJournal(const QString &path, const QString &bootIdNow)
 
 QByteArray tableDigest(const RecipientTable &table)
 {
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    // OpenSSL's SHA-256 uses the processor's SHA instructions: a table of a million rows is a few
+    // hundred megabytes to hash, which QCryptographicHash's portable code took seconds over.
+    const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
+        throw std::bad_alloc();
     QByteArray buffer;
     buffer.reserve(1 << 16);
+    const auto flush = [&] {
+        if (EVP_DigestUpdate(ctx.get(), buffer.constData(), size_t(buffer.size())) != 1)
+            throw std::bad_alloc();
+        buffer.resize(0); // keeps its room
+    };
     auto number = [&](quint64 n) {
         const quint64 le = qToLittleEndian(n);
         buffer.append(reinterpret_cast<const char *>(&le), sizeof le);
@@ -471,14 +539,17 @@ QByteArray tableDigest(const RecipientTable &table)
                     buffer.append(reinterpret_cast<const char *>(&le), sizeof le);
                 }
             }
-            if (buffer.size() >= (1 << 16) - 1024) {
-                hash.addData(buffer);
-                buffer.clear();
-            }
+            if (buffer.size() >= (1 << 16) - 1024)
+                flush();
         }
     }
-    hash.addData(buffer);
-    return hash.result();
+    flush();
+    QByteArray digest(EVP_MAX_MD_SIZE, Qt::Uninitialized);
+    unsigned int size = 0;
+    if (EVP_DigestFinal_ex(ctx.get(), reinterpret_cast<unsigned char *>(digest.data()), &size) != 1)
+        throw std::bad_alloc();
+    digest.truncate(int(size));
+    return digest;
 }
 
 std::optional<Failure> checkJournalTable(const JournalReport &report, const RecipientTable &table)

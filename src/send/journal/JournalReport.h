@@ -7,7 +7,6 @@
 #include <QString>
 
 #include <optional>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -62,7 +61,28 @@ struct JournalReport {
             QString reason;
             std::vector<FileStamp> attachments;
         };
-        std::unordered_map<int, Named> m_named;
+        // The named rows in the order first named, found through a table of open addressing over
+        // their numbers: a journal of a million rows costs no allocation per row.
+        class Index
+        {
+          public:
+            Named *find(int row) { return const_cast<Named *>(std::as_const(*this).find(row)); }
+            const Named *find(int row) const;
+            // The row's entry, and whether it was added now. Adding may move the other entries.
+            std::pair<Named *, bool> tryEmplace(int row);
+            Named &operator[](int row) { return *tryEmplace(row).first; }
+            size_t size() const { return m_entries.size(); }
+            void reserve(size_t rows);
+            auto begin() { return m_entries.begin(); }
+            auto end() { return m_entries.end(); }
+
+          private:
+            size_t slotOf(int row) const;
+            void rehash(size_t slots);
+            std::vector<std::pair<int, Named>> m_entries;
+            std::vector<quint32> m_slots; // entry index + 1, 0 for none; a power of two long
+        };
+        Index m_named;
         std::vector<std::pair<int, int>> m_chosen; // ascending ranges; empty: every row
         Row m_rest = Row::NotTried;                // the chosen rows the journal does not name
         size_t m_size = 1;

@@ -237,7 +237,9 @@ TEST(SendJournal, TableDigestTellsTablesApart)
     const QStringList names = {"Address", "Name", "Note"};
     const RecipientTable base = tableOf({names, {"a@example.jp", "x,", "y"}, {"b@example.jp", "z", ""}});
     const QByteArray digest = tableDigest(base);
-    EXPECT_EQ(digest.size(), 32);
+    // The bytes hashed are those journals already hold the digest of (shape, then each cell's
+    // length and UTF-16 text), whatever computes the SHA-256.
+    EXPECT_EQ(digest.toHex(), "48691901c5549152d99b8dce63110364b0deb5d9aa865e5470358f36839aa717");
     RecipientTable status = base;
     status.setCell(1, 0, StatusSent);
     EXPECT_EQ(tableDigest(status), digest);
@@ -487,4 +489,30 @@ TEST(FileStamp, IsTheSizeAndSha256OfTheWholeFile)
     EXPECT_EQ(big->size, large.size());
     EXPECT_EQ(big->sha256, QCryptographicHash::hash(large, QCryptographicHash::Sha256));
     EXPECT_FALSE(stampOf(dir.path("gone.pdf")));
+}
+
+// Records are read into the fields of the one before: nothing of a longer or escaped record stays.
+TEST(JournalRecord, FieldsOfOneRecordNeverCarryIntoTheNext)
+{
+    const auto sealed = [](const QList<QByteArray> &fields) {
+        QByteArray out;
+        for (const QByteArray &f : fields)
+            JournalRecord::addField(out, 0, QByteArrayView(f));
+        JournalRecord::seal(out, 0);
+        out.chop(1);
+        return out;
+    };
+    QList<QByteArray> fields;
+    const QList<QByteArray> escaped{"outcome", "12", "refused", "550\t\n\r\\ x\tend"};
+    ASSERT_TRUE(JournalRecord::open(sealed(escaped), fields));
+    EXPECT_EQ(fields, escaped);
+    ASSERT_TRUE(JournalRecord::open(sealed({"started", "3"}), fields));
+    EXPECT_EQ(fields, (QList<QByteArray>{"started", "3"}));
+    ASSERT_TRUE(JournalRecord::open(sealed({"outcome", "3", "accepted", ""}), fields));
+    EXPECT_EQ(fields, (QList<QByteArray>{"outcome", "3", "accepted", ""}));
+    QByteArray bad = "x\\q";
+    JournalRecord::seal(bad, 0);
+    bad.chop(1);
+    EXPECT_FALSE(JournalRecord::open(bad, fields));
+    EXPECT_TRUE(fields.isEmpty());
 }
