@@ -34,6 +34,8 @@
 #include <QFileInfo>
 #include <QPointer>
 
+#include <future>
+
 namespace
 {
 using Answer = UserDialogs::Answer;
@@ -212,7 +214,7 @@ void Mailing::startRun()
         for (JournalStore::Entry &e : scan.entries)
             unfinished.push_back(std::move(e.report.value()));
         if (!unfinished.empty()) {
-            const JournalReport &last = unfinished.front();
+            JournalReport &last = unfinished.front();
             const Answer answer = m_view.ask(
                 {QStringLiteral("この宛先の表には、途中で終わった送信があります。\r\n\r\n") +
                      unfinishedRunText(last) +
@@ -221,7 +223,7 @@ void Mailing::startRun()
                                     "直します（前回の記録は破棄します）。\r\n「キャンセル」：送信しません。"),
                  ResumeTitle, Icon::Question, Buttons::YesNoCancel, Answer::Cancel});
             if (answer == Answer::Yes) {
-                if (!continueRun(last.path))
+                if (!continueRun(last.path, &last))
                     endTimerStart();
                 return;
             }
@@ -409,16 +411,21 @@ Mailing::JournalScan Mailing::readJournals(Journals which)
     QByteArray digest = m_tableDigest;
     m_readingJournals = true;
     JournalScan scan = waitOffThread<JournalScan>([&digest, table, which] {
+        // The loaded table's digest tells its runs from the others, and continuing one needs it:
+        // it is made on the other core meanwhile.
+        std::future<QByteArray> made;
+        if (digest.isEmpty() && (which == Journals::OfTable || table.lastRow() > 0))
+            made = std::async(std::launch::async, [&table] { return tableDigest(table); });
         JournalScan found;
         const JournalStore store;
         if (which == Journals::AllTidied)
             store.removeOld(QDateTime::currentDateTime());
-        if (which == Journals::OfTable) {
-            if (digest.isEmpty())
-                digest = tableDigest(table);
+        std::vector<JournalStore::Entry> unfinished = store.unfinished();
+        if (made.valid())
+            digest = made.get();
+        if (which == Journals::OfTable)
             found.tableBeingSent = TableLock::held(journalFolder(), digest);
-        }
-        for (JournalStore::Entry &e : store.unfinished()) {
+        for (JournalStore::Entry &e : unfinished) {
             if (which == Journals::OfTable && (!e.report || e.report->identity.rows != table.lastRow() ||
                                                e.report->identity.tableDigest != digest))
                 continue;
@@ -427,8 +434,7 @@ Mailing::JournalScan Mailing::readJournals(Journals which)
         return found;
     });
     m_readingJournals = false;
-    if (which == Journals::OfTable)
-        m_tableDigest = digest;
+    m_tableDigest = digest;
     return scan;
 }
 
@@ -451,7 +457,7 @@ void Mailing::offerRunsOfTable()
 {
     if (busy())
         return;
-    for (const JournalReport &report : unfinishedRunsOfTable()) {
+    for (JournalReport &report : unfinishedRunsOfTable()) {
         m_offered.insert(report.path);
         if (offerRun(report))
             return;
@@ -478,13 +484,13 @@ void Mailing::offerUnfinishedRuns()
     }
 }
 
-bool Mailing::offerRun(const JournalReport &report)
+bool Mailing::offerRun(JournalReport &report)
 {
     const QString text = QStringLiteral("前回の送信が途中で終わっています。\r\n\r\n") +
                          unfinishedRunText(report) + QStringLiteral("\r\n\r\n続きから送信しますか？");
     if (m_view.ask({text, ResumeTitle, Icon::Question, Buttons::YesNo, Answer::No,
                     MailingTopic::ContinueRun}) == Answer::Yes) {
-        continueRun(report.path);
+        continueRun(report.path, &report);
         return true;
     }
     askThrowAway(report.path);
@@ -502,17 +508,29 @@ void Mailing::askThrowAway(const QString &path)
         showFailure(*failure);
 }
 
-bool Mailing::continueRun(const QString &path)
+bool Mailing::continueRun(const QString &path, JournalReport *listed)
 {
     if (busy())
         return false;
     // Locked from here on: another Velmora cannot continue the same run meanwhile. Read again under
-    // the lock, off the window's thread. Mails of unknown outcome that the provider filed as sent
-    // are settled first.
-    const QString resolved = resolveInSent(path, m_view.sendInputs().server);
+    // the lock (unless unchanged since it was listed), off the window's thread. Mails of unknown
+    // outcome that the provider filed as sent are settled first, which changes the journal.
+    const QString resolved = resolveInSent(path, m_view.sendInputs().server, listed);
     m_readingJournals = true;
+    const RecipientTable table = m_table;
+    QByteArray digest = m_tableDigest;
     Result<std::unique_ptr<SendJournal>> reopened =
-        waitOffThread<Result<std::unique_ptr<SendJournal>>>([path] { return SendJournal::reopen(path); });
+        waitOffThread<Result<std::unique_ptr<SendJournal>>>([path, listed, table, &digest] {
+            // The loaded table's digest is made meanwhile on the other core.
+            std::future<QByteArray> made;
+            if (digest.isEmpty())
+                made = std::async(std::launch::async, [&table] { return tableDigest(table); });
+            Result<std::unique_ptr<SendJournal>> r = SendJournal::reopen(path, currentBootId(), listed);
+            if (made.valid())
+                digest = made.get();
+            return r;
+        });
+    m_tableDigest = digest;
     m_readingJournals = false;
     if (!reopened) {
         showFailure(reopened.failure());
@@ -523,7 +541,10 @@ bool Mailing::continueRun(const QString &path)
     const RunIdentity &id = report.identity;
 
     // The run's own table: the one loaded when it is that table, else its source read again.
-    if (checkJournalTable(report, m_table)) {
+    const auto sameTable = [&] {
+        return m_table.lastRow() == id.rows && loadedTableDigest() == id.tableDigest;
+    };
+    if (!sameTable()) {
         const RecipientSource source = recipientSourceOf(id.source);
         if (source == RecipientSource::None) {
             showFailure(Failure::sourceNotSupported(id.source));
@@ -533,8 +554,8 @@ bool Mailing::continueRun(const QString &path)
             setOdbcSource(id.odbcDataSource, id.odbcTableOrSql);
         if (readSource(id.source, false) != 0)
             return false;
-        if (const std::optional<Failure> other = checkJournalTable(report, m_table)) {
-            showFailure(*other);
+        if (!sameTable()) {
+            showFailure(Failure::journalOtherTable(report.path, id.sourceText()));
             return false;
         }
     }
@@ -657,9 +678,9 @@ std::optional<std::pair<MailboxServer, MailLogin>> Mailing::mailboxLogin(const Q
     return std::pair{box.value(), std::move(*login)};
 }
 
-QString Mailing::resolveInSent(const QString &path, const QString &server)
+QString Mailing::resolveInSent(const QString &path, const QString &server, const JournalReport *listed)
 {
-    if (!m_mailbox->settings().configured())
+    if (!m_mailbox->settings().configured() || (listed && listed->mayHaveArrived == 0))
         return {};
     m_readingJournals = true;
     Result<JournalReport> report = waitOffThread<Result<JournalReport>>([path] { return readJournal(path); });

@@ -182,10 +182,11 @@ class Mailing : public QObject
     const QByteArray &loadedTableDigest();
     void offerRunsOfTable();
     // True when the operator chose to continue the run.
-    bool offerRun(const JournalReport &report);
+    bool offerRun(JournalReport &report);
     void askThrowAway(const QString &path);
-    // True when a run started.
-    bool continueRun(const QString &path);
+    // True when a run started. `listed`: the run's report as the offer read it, taken when the
+    // journal has not changed since.
+    bool continueRun(const QString &path, JournalReport *listed = nullptr);
     std::unique_ptr<SendPacer> openPacer(const MailTarget &target);
     void launch(const SendRunSetup &setup, std::unique_ptr<RunJournal> journal,
                 std::unique_ptr<SendPacer> pacer);
@@ -199,7 +200,7 @@ class Mailing : public QObject
     void runFinished(const SendSummary &summary);
     // The rows of unknown outcome of the journal's run that its provider filed as sent, recorded
     // in the journal before it is taken up again; the operator's note of them, empty when none.
-    QString resolveInSent(const QString &path, const QString &server);
+    QString resolveInSent(const QString &path, const QString &server, const JournalReport *listed);
     // The login for a look into the mailbox with the sending server of this text.
     std::optional<std::pair<MailboxServer, MailLogin>> mailboxLogin(const QString &serverText);
     void waitForTimer(std::optional<QDateTime> at);

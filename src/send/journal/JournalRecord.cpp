@@ -2,24 +2,13 @@
 
 #include <QStringDecoder>
 
-#include <array>
+#include <algorithm>
 #include <charconv>
+
+#include <zlib.h>
 
 namespace
 {
-
-constexpr std::array<quint32, 256> crcTable()
-{
-    std::array<quint32, 256> t{};
-    for (quint32 i = 0; i < 256; ++i) {
-        quint32 c = i;
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[i] = c;
-    }
-    return t;
-}
-constexpr std::array<quint32, 256> CrcTable = crcTable();
 
 constexpr char Hex[] = "0123456789abcdef";
 
@@ -39,10 +28,17 @@ namespace JournalRecord
 
 quint32 crc32(QByteArrayView bytes)
 {
-    quint32 c = 0xFFFFFFFFu;
-    for (const char ch : bytes)
-        c = CrcTable[(c ^ uchar(ch)) & 0xFF] ^ (c >> 8);
-    return ~c;
+    // zlib's CRC-32 (the same polynomial and conditioning) goes a word at a time: a million-row
+    // journal is checked in milliseconds rather than a tenth of a second.
+    uLong c = ::crc32(0L, nullptr, 0);
+    const auto *p = reinterpret_cast<const Bytef *>(bytes.data());
+    for (qsizetype left = bytes.size(); left > 0;) {
+        const uInt n = uInt(std::min<qsizetype>(left, 1 << 30));
+        c = ::crc32(c, p, n);
+        p += n;
+        left -= n;
+    }
+    return quint32(c);
 }
 
 void addField(QByteArray &out, qsizetype recordStart, QByteArrayView utf8)

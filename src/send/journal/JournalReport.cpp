@@ -9,11 +9,14 @@
 #include <QtEndian>
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <stdexcept>
 
 #include <openssl/evp.h>
+#include <sys/stat.h>
 
 namespace
 {
@@ -51,7 +54,12 @@ bool rowIn(const std::vector<std::pair<int, int>> &ranges, int row)
 
 size_t JournalReport::Rows::Index::slotOf(int row) const
 {
-    return size_t(quint32(row) * 0x9E3779B1u) & (m_slots.size() - 1);
+    // Sixteen rows in a row share a cache line of slots: a journal names its rows mostly in order,
+    // so a million of them are looked up without a cache miss each. The blocks are spread over the
+    // table by the high bits of a Fibonacci product, which also parts rows a power of two apart.
+    const int bits = std::countr_zero(m_slots.size()) - 4; // at least 64 slots
+    const quint32 spread = (quint32(row) >> 4) * 0x9E3779B1u >> (32 - bits);
+    return size_t(spread) << 4 | (quint32(row) & 15);
 }
 
 const JournalReport::Rows::Named *JournalReport::Rows::Index::find(int row) const
@@ -469,9 +477,11 @@ Result<JournalReport> readJournal(const QString &path, const QString &bootIdNow)
             return Failure::permissionDenied(path);
         return Failure::readError(path, file.errorString());
     }
+    const JournalReport::FileState before = journalFileState(file.handle());
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
         return Failure::readError(path, file.errorString());
+    const JournalReport::FileState after = journalFileState(file.handle());
     Result<JournalHead::Head> head = JournalHead::read(bytes, path);
     if (!head)
         return head.failure();
@@ -481,6 +491,8 @@ Result<JournalReport> readJournal(const QString &path, const QString &bootIdNow)
     r.identity = std::move(head->identity);
     r.bootId = head->bootId;
     r.appendAt = bytes.size();
+    if (before == after && after.size == bytes.size())
+        r.readFrom = after;
     JournalReplay replay(r, bytes.size(), bootIdNow);
     QList<QByteArray> fields;
     for (qsizetype pos = head->end; pos < bytes.size();) {
@@ -507,6 +519,15 @@ Result<JournalReport> readJournal(const QString &path, const QString &bootIdNow)
     return r;
 }
 
+JournalReport::FileState journalFileState(int fd)
+{
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0)
+        return {};
+    const auto ns = [](const timespec &t) { return qint64(t.tv_sec) * 1000000000 + t.tv_nsec; };
+    return {qint64(st.st_size), ns(st.st_mtim), ns(st.st_ctim), quint64(st.st_ino), quint64(st.st_dev)};
+}
+
 QByteArray tableDigest(const RecipientTable &table)
 {
     // OpenSSL's SHA-256 uses the processor's SHA instructions: a table of a million rows is a few
@@ -514,16 +535,31 @@ QByteArray tableDigest(const RecipientTable &table)
     const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
     if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1)
         throw std::bad_alloc();
-    QByteArray buffer;
-    buffer.reserve(1 << 16);
+    // The cells go into a buffer of their own, which the digest takes a block at a time: a call per
+    // cell would cost more than the hashing.
+    constexpr size_t Block = 1 << 16;
+    const std::unique_ptr<char[]> buffer(new char[Block]);
+    size_t used = 0;
     const auto flush = [&] {
-        if (EVP_DigestUpdate(ctx.get(), buffer.constData(), size_t(buffer.size())) != 1)
+        if (EVP_DigestUpdate(ctx.get(), buffer.get(), used) != 1)
             throw std::bad_alloc();
-        buffer.resize(0); // keeps its room
+        used = 0;
+    };
+    const auto add = [&](const void *bytes, size_t size) {
+        const char *p = static_cast<const char *>(bytes);
+        while (size > 0) {
+            if (used == Block)
+                flush();
+            const size_t n = std::min(size, Block - used);
+            std::memcpy(buffer.get() + used, p, n);
+            used += n;
+            p += n;
+            size -= n;
+        }
     };
     auto number = [&](quint64 n) {
         const quint64 le = qToLittleEndian(n);
-        buffer.append(reinterpret_cast<const char *>(&le), sizeof le);
+        add(&le, sizeof le);
     };
     number(quint64(table.lastRow()) + 1);
     number(quint64(qMax(table.lastColumn(), 0)));
@@ -532,15 +568,13 @@ QByteArray tableDigest(const RecipientTable &table)
             const QStringView cell = table.cellView(row, column);
             number(quint64(cell.size()));
             if constexpr (QSysInfo::ByteOrder == QSysInfo::LittleEndian) {
-                buffer.append(reinterpret_cast<const char *>(cell.utf16()), cell.size() * 2);
+                add(cell.utf16(), size_t(cell.size()) * 2);
             } else {
                 for (const QChar c : cell) {
                     const quint16 le = qToLittleEndian(c.unicode());
-                    buffer.append(reinterpret_cast<const char *>(&le), sizeof le);
+                    add(&le, sizeof le);
                 }
             }
-            if (buffer.size() >= (1 << 16) - 1024)
-                flush();
         }
     }
     flush();

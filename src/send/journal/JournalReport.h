@@ -99,6 +99,15 @@ struct JournalReport {
     // record, which is cut off first (it never counted).
     qint64 appendAt = 0;
     Rows rows;
+    // The file as it was read (size -1: it changed while it was read). A reopen that finds the
+    // file so under its lock takes this report rather than reading every record again.
+    struct FileState {
+        qint64 size = -1;
+        qint64 modifiedNs = 0, changedNs = 0;
+        quint64 inode = 0, device = 0;
+        bool operator==(const FileState &) const = default;
+    };
+    FileState readFrom;
 
     int accepted = 0, refused = 0, retry = 0, mayHaveArrived = 0, notTried = 0, leftOut = 0, bounced = 0;
 
@@ -109,6 +118,9 @@ struct JournalReport {
 // a journal, or one of another version is refused; a damaged record ends what is read (the report
 // says so).
 Result<JournalReport> readJournal(const QString &path, const QString &bootIdNow = currentBootId());
+
+// The state of an open journal file; size -1 when it cannot be told.
+JournalReport::FileState journalFileState(int fd);
 
 // SHA-256 over the table's names and recipients (rows 0..R, columns 1..C, not the status column):
 // the table's shape, then each cell's length before its text, so no two tables share the bytes.

@@ -251,7 +251,8 @@ Result<std::unique_ptr<SendJournal>> SendJournal::create(RunIdentity identity, c
     }
 }
 
-Result<std::unique_ptr<SendJournal>> SendJournal::reopen(const QString &path, const QString &bootId)
+Result<std::unique_ptr<SendJournal>> SendJournal::reopen(const QString &path, const QString &bootId,
+                                                         JournalReport *listed)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_APPEND | O_CLOEXEC);
     if (fd < 0) {
@@ -264,7 +265,12 @@ Result<std::unique_ptr<SendJournal>> SendJournal::reopen(const QString &path, co
         ::close(fd);
         return Failure::journalInUse(path);
     }
-    Result<JournalReport> report = readJournal(path, bootId);
+    // Unchanged since it was listed: the same bytes, read in the same boot, say the same.
+    const bool unchanged = listed && listed->path == path && listed->readFrom.size >= 0 &&
+                           listed->readFrom == journalFileState(fd) &&
+                           listed->sameBoot == (!listed->bootId.isEmpty() && listed->bootId == bootId);
+    Result<JournalReport> report =
+        unchanged ? Result<JournalReport>(std::move(*listed)) : readJournal(path, bootId);
     if (!report) {
         ::close(fd);
         return report.failure();

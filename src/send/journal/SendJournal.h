@@ -13,7 +13,6 @@
 #include <optional>
 #include <vector>
 
-struct JournalReport;
 class TableLock;
 
 // What a run is: enough to tell, when a journal is found after a crash, which mailing it belongs
@@ -82,6 +81,8 @@ std::optional<Failure> preparePrivateFolder(const QString &folder);
 // when the run declares the next group while the current one is being sent. While the journal is
 // open the file holds a lock, which tells a running journal from one whose process is gone, and the
 // run holds its table's lock (TableLock), so that no other Velmora sends the same table meanwhile.
+struct JournalReport;
+
 class SendJournal : public RunJournal
 {
   public:
@@ -91,9 +92,10 @@ class SendJournal : public RunJournal
     // Takes up the journal of an unfinished run to continue it in the same file, so that one file
     // keeps the whole mailing. The file is locked as a running journal's is (one another Velmora
     // holds is refused) and read again under the lock: report() is what it says now. Nothing is
-    // written before resume().
-    static Result<std::unique_ptr<SendJournal>> reopen(const QString &path,
-                                                       const QString &bootId = currentBootId());
+    // written before resume(). `listed` is a report of the same file read before (the list of
+    // unfinished runs): it is moved from and taken instead when the file has not changed since.
+    static Result<std::unique_ptr<SendJournal>>
+    reopen(const QString &path, const QString &bootId = currentBootId(), JournalReport *listed = nullptr);
     // Before the continuation's first mail: a torn last record is cut off and a "resumed" record
     // with this boot's id is appended, both synced. The rows then go on as in a new run.
     std::optional<Failure> resume();

@@ -383,7 +383,17 @@ TEST(SendJournal, AContinuationAppendsToTheSameFileAndReadsBackAsItActed)
             s.push_back(r.rows[row].state);
         return s;
     };
-    std::unique_ptr<SendJournal> c = std::move(SendJournal::reopen(path, LaterBoot).value());
+    // The report the offer listed is taken while the file is as it was then and the boot the rows
+    // are judged by is the same; a marked count shows which report was taken.
+    JournalReport listed = report(path, Boot);
+    listed.accepted = 99;
+    EXPECT_EQ(SendJournal::reopen(path, LaterBoot, &listed).value()->report()->accepted, 1); // another boot
+    EXPECT_EQ(SendJournal::reopen(path, Boot, &listed).value()->report()->accepted, 99);
+    listed = report(path, LaterBoot);
+    listed.accepted = 99;
+    JournalReport stale = listed;
+    std::unique_ptr<SendJournal> c = std::move(SendJournal::reopen(path, LaterBoot, &listed).value());
+    EXPECT_EQ(c->report()->accepted, 99);
     const std::vector<Row> then = {Row::Accepted, Row::MayHaveArrived, Row::MayHaveArrived, Row::NotTried,
                                    Row::NotTried};
     EXPECT_EQ(states(*c->report()), then);
@@ -394,6 +404,8 @@ TEST(SendJournal, AContinuationAppendsToTheSameFileAndReadsBackAsItActed)
     c->started(4);
     c->outcome(4, State::Accepted, {});
     c.reset();
+    // Listed before the continuation wrote: read again.
+    EXPECT_EQ(SendJournal::reopen(path, LaterBoot, &stale).value()->report()->accepted, 2);
     EXPECT_EQ(states(report(path, LaterBoot)),
               (std::vector<Row>{Row::Accepted, Row::MayHaveArrived, Row::MayHaveArrived, Row::Accepted,
                                 Row::NotTried}));
