@@ -19,6 +19,7 @@
 #include "platform/mail/OAuthSignIn.h"
 #include "recipients/AddressCheck.h"
 #include "recipients/Importers.h"
+#include "recipients/ui/AddressListModel.h"
 #include "recipients/ui/frmODBC.h"
 #include "results/ui/Form2.h"
 #include "send/Preflight.h"
@@ -49,6 +50,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
 #include <QMenuBar>
 #include <QMimeData>
 #include <QPlainTextEdit>
@@ -151,6 +153,12 @@ void Form1::createControls()
     Combo1 = new QComboBox(client);
     Combo1->setObjectName(QStringLiteral("Combo1"));
     Combo1->setGeometry(twipsRect(1680, 1080, 3855, 300));
+    // Its items are the loaded table's addresses, made as the drop-down shows them.
+    m_addressModel = new AddressListModel(Combo1);
+    Combo1->setModel(m_addressModel);
+    Combo1->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    if (auto *list = qobject_cast<QListView *>(Combo1->view()))
+        list->setUniformItemSizes(true);
     Combo1->setEditable(true);
     Combo1->setInsertPolicy(QComboBox::NoInsert);
     Combo1->lineEdit()->setReadOnly(true);
@@ -553,12 +561,11 @@ void Form1::showActivity(Activity activity)
     ctlEnabled(activity == Activity::Idle);
 }
 
-void Form1::showAddresses(const QStringList &addresses)
+void Form1::showAddresses(const RecipientAddresses &addresses)
 {
-    Combo1->clear();
-    Combo1->addItems(addresses);
+    m_addressModel->setAddresses(addresses);
     if (!addresses.isEmpty())
-        Combo1->setEditText(addresses.first());
+        Combo1->setEditText(addresses.at(0));
 }
 
 UserDialogs::Answer Form1::ask(const UserDialogs::Message &message)

@@ -13,6 +13,7 @@ class KeptPlacement;
 class QCheckBox;
 class QThread;
 class TestSender;
+class AddressListModel;
 class QComboBox;
 class QFrame;
 class QLabel;
@@ -156,6 +157,7 @@ class Form1 : public QMainWindow, private MailingView
     bool eventFilter(QObject *watched, QEvent *event) override;
 
   private:
+    AddressListModel *m_addressModel = nullptr; // Combo1's items
     Form1(SettingsStore &settings, UserDialogs &dialogs, SecretStore *secrets, const QString &strCommandLine,
           QWidget *parent);
     void createControls();
@@ -174,7 +176,7 @@ class Form1 : public QMainWindow, private MailingView
     SendInputs sendInputs() const override;
     void showStatus(const QString &text, bool paintNow) override;
     void showRunProgress(const QString &text, int row, int rows) override;
-    void showAddresses(const QStringList &addresses) override;
+    void showAddresses(const RecipientAddresses &addresses) override;
     void showActivity(Activity activity) override;
     UserDialogs::Answer ask(const UserDialogs::Message &message) override;
     void showText(const QString &caption, const QString &text) override;

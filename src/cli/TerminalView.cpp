@@ -129,7 +129,7 @@ void TerminalView::showRunProgress(const QString &text, int row, int rows)
     m_barShown = true;
 }
 
-void TerminalView::showAddresses(const QStringList &addresses)
+void TerminalView::showAddresses(const RecipientAddresses &addresses)
 {
     m_haveAddresses = !addresses.isEmpty();
 }

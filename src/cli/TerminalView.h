@@ -30,7 +30,7 @@ class TerminalView : public MailingView
     SendInputs sendInputs() const override;
     void showStatus(const QString &text, bool paintNow = true) override;
     void showRunProgress(const QString &text, int row, int rows) override;
-    void showAddresses(const QStringList &addresses) override;
+    void showAddresses(const RecipientAddresses &addresses) override;
     void showActivity(Activity activity) override;
     UserDialogs::Answer ask(const UserDialogs::Message &message) override;
     void showText(const QString &caption, const QString &text) override;

@@ -36,6 +36,11 @@ QString sourceStatusText(RecipientSource source)
     return QString();
 }
 
+QString RecipientAddresses::at(int i) const
+{
+    return i >= 0 && i < count() ? trimSpaces(m_table.cellView(i + 1, 1)).toString() : QString();
+}
+
 QString AddressCheck::statusText() const
 {
     return QStringLiteral("読込完了：%1件中、正常%2件、エラー%3件。").arg(total).arg(plausible).arg(suspect);
@@ -47,18 +52,17 @@ Result<AddressCheck> checkAddresses(const RecipientTable &table)
     const int rows = table.lastRow();
     if (rows >= 1 && !table.hasCell(1, 1))
         return Failure::noAddressColumn();
-    check.addresses.reserve(rows);
     for (int r = 1; r <= rows; ++r) {
-        const QString a = trimSpaces(table.cellView(r, 1)).toString();
+        const QStringView a = trimSpaces(table.cellView(r, 1));
         ++check.total;
         if (a.contains(u'@')) {
             ++check.plausible;
         } else {
             ++check.suspect;
-            check.suspectList += QString::number(check.total) + QStringLiteral("行目の [") + a +
+            check.suspectList += QString::number(check.total) + QStringLiteral("行目の [") + a.toString() +
                                  QStringLiteral("] はメールアドレスでない可能性があります。\r\n");
         }
-        check.addresses.append(a);
     }
+    check.addresses = RecipientAddresses(table);
     return check;
 }

@@ -2,6 +2,7 @@
 
 #include "platform/Failure.h"
 #include "platform/UserDialogs.h"
+#include "recipients/AddressCheck.h"
 #include "recipients/Importers.h"
 #include "recipients/RecipientTable.h"
 
@@ -23,7 +24,7 @@ class RecipientLoaderView
     virtual ~RecipientLoaderView() = default;
     // The status line; an import that reports thousands of texts paints some of them later.
     virtual void showStatus(const QString &text, bool paintNow) = 0;
-    virtual void showAddresses(const QStringList &addresses) = 0;
+    virtual void showAddresses(const RecipientAddresses &addresses) = 0;
     // While an import runs the window locks what could start another and shows the stop button.
     virtual void showImporting(bool importing) = 0;
     virtual UserDialogs::Answer ask(const UserDialogs::Message &message) = 0;

@@ -146,7 +146,7 @@ class Mailing : public QObject
       public:
         explicit LoaderView(MailingView &view) : m_view(view) {}
         void showStatus(const QString &text, bool paintNow) override { m_view.showStatus(text, paintNow); }
-        void showAddresses(const QStringList &addresses) override { m_view.showAddresses(addresses); }
+        void showAddresses(const RecipientAddresses &addresses) override { m_view.showAddresses(addresses); }
         void showImporting(bool importing) override
         {
             m_view.showActivity(importing ? MailingView::Activity::Importing : MailingView::Activity::Idle);

@@ -2,6 +2,7 @@
 
 #include "platform/UserDialogs.h"
 #include "platform/mail/OAuthClient.h"
+#include "recipients/AddressCheck.h"
 #include "send/SendChecks.h"
 
 struct SendSummary;
@@ -29,11 +30,11 @@ struct PasswordAnswer {
 // otherwise than Enter would; every other question gets the answer of its default button.
 namespace MailingTopic
 {
-inline constexpr char ContinueRun[] = "continue-run";         // continue the run offered?
-inline constexpr char ResendUnknown[] = "resend-unknown";     // mail again rows that may have arrived?
-inline constexpr char CheckProblems[] = "check-problems";     // stop and look at the check's problems?
-inline constexpr char OnePerAddress[] = "one-per-address";    // one mail per repeated address?
-inline constexpr char WaitForLimit[] = "wait-for-limit";      // wait for the day's limit to pass?
+inline constexpr char ContinueRun[] = "continue-run";      // continue the run offered?
+inline constexpr char ResendUnknown[] = "resend-unknown";  // mail again rows that may have arrived?
+inline constexpr char CheckProblems[] = "check-problems";  // stop and look at the check's problems?
+inline constexpr char OnePerAddress[] = "one-per-address"; // one mail per repeated address?
+inline constexpr char WaitForLimit[] = "wait-for-limit";   // wait for the day's limit to pass?
 } // namespace MailingTopic
 
 // What the mailing shows and asks. The main window is one; tests script another. Questions are
@@ -55,7 +56,7 @@ class MailingView
     // only, but always the last one before a question or the end of the run.
     virtual void showRunProgress(const QString &text, int row, int rows) = 0;
     // The address list: every recipient's address, the first shown in its edit part.
-    virtual void showAddresses(const QStringList &addresses) = 0;
+    virtual void showAddresses(const RecipientAddresses &addresses) = 0;
     virtual void showActivity(Activity activity) = 0;
     virtual UserDialogs::Answer ask(const UserDialogs::Message &message) = 0;
     // The text viewer, modal, with its caption.

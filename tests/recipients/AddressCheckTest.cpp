@@ -31,7 +31,11 @@ TEST(AddressCheck, CountsAndListsSuspectRowsWithoutDroppingThem)
     EXPECT_EQ(c->total, 5);
     EXPECT_EQ(c->plausible, 3);
     EXPECT_EQ(c->suspect, 2);
-    EXPECT_EQ(c->addresses, QStringList({"a@example.jp", "", "@", "b＠example.jp", "c@"}));
+    QStringList addresses;
+    for (int i = 0; i < c->addresses.count(); ++i)
+        addresses.append(c->addresses.at(i));
+    EXPECT_EQ(addresses, QStringList({"a@example.jp", "", "@", "b＠example.jp", "c@"}));
+    EXPECT_EQ(c->addresses.at(5), QString()); // past the last row
     EXPECT_EQ(c->suspectList,
               QStringLiteral("2行目の [] はメールアドレスでない可能性があります。\r\n"
                              "4行目の [b＠example.jp] はメールアドレスでない可能性があります。\r\n"));

@@ -32,7 +32,7 @@ class ProbeView : public MailingView
     SendInputs sendInputs() const override { return inputs; }
     void showStatus(const QString &, bool) override {}
     void showRunProgress(const QString &, int, int) override {}
-    void showAddresses(const QStringList &a) override { inputs.haveAddresses = !a.isEmpty(); }
+    void showAddresses(const RecipientAddresses &a) override { inputs.haveAddresses = !a.isEmpty(); }
     // Ends the program once nothing runs: the check before sending goes idle before its run begins.
     void showActivity(Activity a) override
     {

@@ -57,7 +57,12 @@ class ScriptedView : public MailingView
         row = r;
         rows = n;
     }
-    void showAddresses(const QStringList &a) override { addresses = a; }
+    void showAddresses(const RecipientAddresses &a) override
+    {
+        addresses.clear();
+        for (int i = 0; i < a.count(); ++i)
+            addresses.append(a.at(i));
+    }
     void showActivity(Activity a) override { activity = a; }
     UserDialogs::Answer ask(const UserDialogs::Message &message) override
     {
