@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -35,10 +36,14 @@ Failure failureOf(const QString &path, int err)
     return Failure::writeError(path, errnoReason(err));
 }
 
+// Large files go out in pieces of this size: on some systems one write of many megabytes takes
+// ten times as long as the same bytes in pieces (135 MB: 0.6 s at once, 0.05 s in pieces).
+constexpr qsizetype WritePiece = 256 * 1024;
+
 bool writeAll(int fd, const char *data, qsizetype size)
 {
     while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
+        const ssize_t n = ::write(fd, data, size_t(std::min(size, WritePiece)));
         if (n < 0) {
             if (errno == EINTR)
                 continue;

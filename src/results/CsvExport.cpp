@@ -5,8 +5,14 @@
 
 #include <iconv.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace
 {
@@ -175,44 +181,111 @@ int forEachField(const RecipientGrid &grid, const QString &strStatus, Field fiel
     return n;
 }
 
-// Straight into CP932 bytes, without an intermediate text: the common case, and the one a long
-// list must be quick for. False at the first character without an exact CP932 code.
-bool writeCp932(const RecipientGrid &grid, const QString &strStatus, qsizetype units, QByteArray *out)
+// What writeCp932 met on its way.
+struct Cp932Written {
+    int lines = 0;
+    bool encoded = true; // false: stopped at a character without an exact CP932 code
+    bool nul = false;    // a NUL went out, which the import refuses
+};
+
+#ifdef __SSE2__
+// Copies the ASCII units from s on as bytes to o, 8 at a time while 8 are left, stopping before a
+// NUL or CR (which the caller looks at itself); returns how many. It may write up to 8 bytes past
+// them, into room the caller keeps for 2 bytes a unit.
+inline qsizetype copyAsciiRun(const char16_t *s, const char16_t *end, char *o)
+{
+    const __m128i notAscii = _mm_set1_epi16(qint16(0xFF80));
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i cr = _mm_set1_epi16(u'\r');
+    qsizetype n = 0;
+    while (end - s - n >= 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s + n));
+        _mm_storel_epi64(reinterpret_cast<__m128i *>(o + n), _mm_packus_epi16(v, v));
+        const __m128i stop = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi16(v, zero), _mm_cmpeq_epi16(v, cr)),
+            _mm_xor_si128(_mm_cmpeq_epi16(_mm_and_si128(v, notAscii), zero), _mm_set1_epi16(-1)));
+        const auto mask = unsigned(_mm_movemask_epi8(stop));
+        if (mask != 0)
+            return n + std::countr_zero(mask) / 2;
+        n += 8;
+    }
+    return n;
+}
+#endif
+
+// Straight from the cells into CP932 bytes, without an intermediate text: the common case, and the
+// one a long list must be quick for. Stops at the first character without an exact CP932 code.
+Cp932Written writeCp932(const RecipientGrid &grid, const QString &strStatus, QByteArray *out)
 {
     static const Cp932Table table;
-    out->resize(units * 2);
+    Cp932Written w;
+    // Grown as it fills; the allocator remaps a large block rather than copying its bytes.
+    out->resize(qsizetype(1) << 20);
     char *o = out->data();
-    bool ok = true;
-    forEachField(
-        grid, strStatus,
-        [&](QStringView cell, bool comma) {
-            if (comma)
+    char *limit = o + out->size();
+    const auto makeRoom = [&](qsizetype bytes) {
+        if (limit - o >= bytes)
+            return;
+        const qsizetype used = o - out->constData();
+        out->resize(std::max(used + bytes, out->size() * 2));
+        o = out->data() + used;
+        limit = out->data() + out->size();
+    };
+    const int columns = grid.columnCount();
+    for (int i = 0; i < grid.lineCount(); ++i) {
+        if (!selected(grid, i, strStatus))
+            continue;
+        for (int j = 2; j < columns; ++j) {
+            const QStringView cell = grid.dataCell(i, j);
+            makeRoom(2 * cell.size() + 1);
+            if (j > 2)
                 *o++ = ',';
-            const qsizetype size = cell.size();
-            for (qsizetype k = 0; ok && k < size; ++k) {
-                const char16_t u = cell[k].unicode();
-                if (u < 0x80) {
-                    // CR LF inside a cell becomes LF.
-                    if (!(u == u'\r' && k + 1 < size && cell[k + 1] == u'\n'))
-                        *o++ = char(u);
+            const char16_t *s = cell.utf16();
+            const char16_t *const e = s + cell.size();
+            while (s < e) {
+                const char16_t u = *s;
+                if (u >= 0x80) {
+                    const quint16 code = table.code(u);
+                    if (code == 0) {
+                        w.encoded = false;
+                        out->clear();
+                        return w;
+                    }
+                    if (code > 0xFF)
+                        *o++ = char(code >> 8);
+                    *o++ = char(code & 0xFF);
+                    ++s;
                     continue;
                 }
-                const quint16 code = table.code(u);
-                if (code == 0) {
-                    ok = false;
-                    break;
+                if (u == 0 || u == u'\r') {
+                    w.nul = w.nul || u == 0;
+                    // CR LF inside a cell becomes LF.
+                    if (!(u == u'\r' && s + 1 < e && s[1] == u'\n'))
+                        *o++ = char(u);
+                    ++s;
+                    continue;
                 }
-                if (code > 0xFF)
-                    *o++ = char(code >> 8);
-                *o++ = char(code & 0xFF);
+#ifdef __SSE2__
+                if (e - s >= 8) {
+                    const qsizetype n = copyAsciiRun(s, e, o);
+                    if (n > 0) {
+                        s += n;
+                        o += n;
+                        continue;
+                    }
+                }
+#endif
+                *o++ = char(u);
+                ++s;
             }
-        },
-        [&] {
-            *o++ = '\r';
-            *o++ = '\n';
-        });
+        }
+        makeRoom(2);
+        *o++ = '\r';
+        *o++ = '\n';
+        ++w.lines;
+    }
     out->resize(o - out->constData());
-    return ok;
+    return w;
 }
 
 // Whether text is the file's text (as the UTF-8 form would hold it), compared piece by piece so
@@ -241,19 +314,25 @@ bool isFileText(const RecipientGrid &grid, const QString &strStatus, QStringView
 CsvBytes buildCsv(const RecipientGrid &grid, const QString &strStatus)
 {
     CsvBytes result;
-    // UTF-16 units of the file before CR LF inside cells shrinks to LF: an upper bound.
-    qsizetype units = 0;
-    const int lines = forEachField(
-        grid, strStatus, [&](QStringView cell, bool) { units += cell.size() + 1; }, [&] { units += 2; });
-    result.count = lines - 1;
-    if (writeCp932(grid, strStatus, units, &result.bytes)) {
-        // The import's own decoding decides, so that what is written is what loads again.
+    const Cp932Written cp932 = writeCp932(grid, strStatus, &result.bytes);
+    if (cp932.encoded) {
+        result.count = cp932.lines - 1;
+        // Every code of the table reads back as its own character, so bytes that the import reads
+        // as CP932 (or as ASCII) load as they were written. Otherwise the import's own decoding
+        // decides, so that what is written is what loads again.
+        if (!cp932.nul && readingOf(result.bytes) != TextLines::Encoding::Utf8)
+            return result;
         const Result<TextLines> back = decodeText(result.bytes, QString());
         if (back && isFileText(grid, strStatus, back->text))
             return result;
         result.cp932Misread = true;
     }
 
+    // UTF-16 units of the file before CR LF inside cells shrinks to LF: an upper bound.
+    qsizetype units = 0;
+    const int lines = forEachField(
+        grid, strStatus, [&](QStringView cell, bool) { units += cell.size() + 1; }, [&] { units += 2; });
+    result.count = lines - 1;
     QString text;
     text.reserve(units);
     forEachField(

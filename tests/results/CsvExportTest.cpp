@@ -1,6 +1,7 @@
 #include "results/CsvExport.h"
 #include "ResultTables.h"
 #include "TestEnvironment.h"
+#include "platform/formats/TextFile.h"
 #include "recipients/Importers.h"
 #include "results/RecipientGrid.h"
 
@@ -114,6 +115,43 @@ TEST(CsvExport, Cp932BytesThatTheImportWouldReadAsUtf8GoOutAsUtf8)
         ASSERT_TRUE(back.ok());
         EXPECT_EQ(back->cell(1, 2), kana);
     }
+}
+
+TEST(CsvExport, EveryCharacterGoesOutAsItsCp932CodeOrTheFileAsUtf8)
+{
+    // Each at every place of an ASCII run long enough to be copied in blocks.
+    const QString ascii = QStringLiteral("abcdefghijklmnopqrstuvwx");
+    for (const QString &inner : QStringList{"髙", "ｱ", "①", "\r\n", "\r", "김", "〜", QString(QChar(0))}) {
+        for (qsizetype at = 0; at <= ascii.size(); ++at) {
+            const QString cell = QString(ascii).insert(at, inner);
+            const CsvBytes csv =
+                buildCsv(RecipientGrid(tableOf({{"m", "x"}, {"送信NG", "a", cell}})), StatusFailed);
+            const QString text = "m,x\r\na," + QString(cell).replace("\r\n", "\n") + "\r\n";
+            const bool utf8 = inner == "김" || inner == "〜" || inner.front() == QChar(0);
+            ASSERT_EQ(csv.utf8, utf8) << at;
+            ASSERT_EQ(csv.bytes, utf8 ? "\xEF\xBB\xBF" + text.toUtf8() : toCp932(text)) << at;
+        }
+    }
+    // A list longer than the first output buffer.
+    QList<QStringList> rows{{"mail", "name", "kana"}};
+    QString text = "mail,name,kana\r\n";
+    for (int i = 0; i < 30000; ++i) {
+        rows.append({"送信NG", QString("user%1@example.jp").arg(i), "山田　太郎", "ﾃｽﾄ"});
+        text += rows.back().mid(1).join(u',') + "\r\n";
+    }
+    EXPECT_EQ(buildCsv(RecipientGrid(tableOf(rows)), StatusFailed).bytes, toCp932(text));
+    // What goes out as CP932 is never checked by reading it back: every character must.
+    int cp932 = 0;
+    for (char16_t u = 0x80; u != 0; ++u) {
+        const QString cell = QStringLiteral("a") + QChar(u);
+        const CsvBytes csv = buildCsv(RecipientGrid(tableOf({{"x"}, {"送信NG", cell}})), StatusFailed);
+        if (csv.utf8)
+            continue;
+        ++cp932;
+        const Result<TextLines> back = decodeText(csv.bytes, {});
+        ASSERT_TRUE(back && back->text == "x\r\n" + cell + "\r\n") << int(u);
+    }
+    EXPECT_GT(cp932, 7000);
 }
 
 TEST(CsvExport, SeparatorsInCellsOfTheChosenLinesAreFound)

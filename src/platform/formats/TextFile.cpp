@@ -488,6 +488,30 @@ bool validUtf8IsUtf8(QByteArrayView bytes)
     return latinWordsOnly(QString::fromUtf8(bytes));
 }
 
+TextLines::Encoding readingOf(QByteArrayView bytes)
+{
+    const auto *p = reinterpret_cast<const uchar *>(bytes.data());
+    const uchar *const end = p + bytes.size();
+    if (bytes.size() >= 3 && p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF)
+        return TextLines::Encoding::Utf8;
+    // The choice decodeWindows makes, on the UTF-8 reading taken a window at a time into one small
+    // buffer: a window ends before a character it cuts, which the next one starts with.
+    constexpr qsizetype Window = 4096;
+    char16_t units[Window];
+    Utf8Seen seen;
+    while (p < end) {
+        const uchar *const stop = p + std::min(Window, qsizetype(end - p));
+        char16_t *o = units;
+        if (!decodeUtf8(p, stop, stop == end, o, units, seen))
+            return TextLines::Encoding::Cp932;
+    }
+    if (!seen.nonAscii)
+        return TextLines::Encoding::Ascii;
+    if (seen.beyondKana || latinWordsOnly(QString::fromUtf8(bytes)))
+        return TextLines::Encoding::Utf8;
+    return TextLines::Encoding::Cp932;
+}
+
 Result<TextLines> decodeText(const QByteArray &bytes, const QString &path, TextLines::Cut cut,
                              qsizetype chunkBytes)
 {

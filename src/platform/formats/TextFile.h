@@ -48,6 +48,11 @@ Result<TextLines> readTextFile(const QString &path, TextLines::Cut cut = TextLin
 // ASCII letter or digit, as in "Müller" or "José".
 bool validUtf8IsUtf8(QByteArrayView bytes);
 
+// The encoding decodeText reads bytes in, found without keeping their text: for a writer that
+// must know its bytes load again as it wrote them. Bytes that are no text in any encoding come out
+// as Cp932, the reading that then refuses them.
+TextLines::Encoding readingOf(QByteArrayView bytes);
+
 // Decoding alone, for bytes already in memory; path only names the file in failures. chunkBytes,
 // when given, cuts the bytes into the pieces a file would be read in.
 Result<TextLines> decodeText(const QByteArray &bytes, const QString &path,

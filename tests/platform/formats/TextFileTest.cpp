@@ -136,6 +136,20 @@ TEST(TextFile, BytesValidInBothEncodingsGoToThePlausibleReading)
     }
 }
 
+TEST(TextFile, TheReadingIsKnownWithoutDecoding)
+{
+    // As decodeText chooses, also for a character cut by readingOf's windows of 4096 bytes.
+    QList<QByteArray> cases{"", "ascii\r\n", "\xEF\xBB\xBFx", QByteArray("a\0b", 3), Japanese.toUtf8()};
+    for (const QByteArray &tail : {toCp932(Japanese), toCp932("ﾅｶ ﾏｲ"), toCp932("Bﾅｶ"), QByteArray("Zoë"),
+                                   QByteArray("東x"), QByteArray("\xE6\x9D")})
+        cases << tail << QByteArray(4095, 'a') + tail;
+    for (const QByteArray &bytes : cases) {
+        const Result<TextLines> t = decodeText(bytes, {});
+        EXPECT_EQ(readingOf(bytes), t ? t->encoding : TextLines::Encoding::Cp932)
+            << bytes.right(8).toHex().toStdString();
+    }
+}
+
 TEST(TextFile, LineEndsAndTheLastLine)
 {
     ScratchDir dir;
