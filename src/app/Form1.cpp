@@ -434,7 +434,10 @@ void Form1::Form_Load(const QString &strCommandLine)
     // Runs that a crash, a power loss or a stop left unfinished may be continued. Their journals
     // are read once the window is up: fifty journals of large runs take seconds to read, and the
     // window paints and answers meanwhile.
-    QTimer::singleShot(0, this, [this] { m_mailing.offerUnfinishedRuns(); });
+    QTimer::singleShot(0, this, [this] {
+        m_mailing.offerUnfinishedRuns();
+        m_mailing.tellLostScheduledRuns();
+    });
 }
 
 QString Form1::statusText() const

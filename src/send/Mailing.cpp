@@ -484,6 +484,33 @@ void Mailing::offerUnfinishedRuns()
     }
 }
 
+void Mailing::tellLostScheduledRuns()
+{
+    if (busy())
+        return;
+    // The session is asked about each timer: off the window's thread.
+    m_readingJournals = true;
+    const std::vector<ScheduledRun> runs =
+        waitOffThread<std::vector<ScheduledRun>>([] { return ScheduledRuns::list(); });
+    m_readingJournals = false;
+    QStringList lines;
+    for (const ScheduledRun &run : runs) {
+        if (run.state != ScheduledRun::State::Lost || run.told)
+            continue;
+        lines.append(
+            QStringLiteral("・%1　%2")
+                .arg(run.at.toString(QStringLiteral("yyyy/MM/dd HH:mm")), QFileInfo(run.source).fileName()));
+        ScheduledRuns::markTold(run);
+    }
+    if (lines.isEmpty())
+        return;
+    m_view.ask({QStringLiteral("Velmora を閉じても送信するよう予約した次の送信は、開始されませんでした"
+                               "（ログアウトや再起動で予約が消えた可能性があります）。\r\n\r\n%1\r\n\r\n"
+                               "「予約した送信(Y)...」の一覧で確かめて、もう一度予約するか送信してください。")
+                    .arg(lines.join(QStringLiteral("\r\n"))),
+                QStringLiteral("予約した送信"), Icon::Warning, Buttons::Ok});
+}
+
 bool Mailing::offerRun(JournalReport &report)
 {
     const QString text = QStringLiteral("前回の送信が途中で終わっています。\r\n\r\n") +

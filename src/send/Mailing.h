@@ -123,6 +123,9 @@ class Mailing : public QObject
     // At start, once the window is loaded: every run that ended unfinished and was not offered
     // yet is told, one question each, and may be continued, kept for later or thrown away.
     void offerUnfinishedRuns();
+    // Runs handed to the session's timer that never started (the timer went with a logout or a
+    // restart) are told once, and stay in the list of scheduled runs.
+    void tellLostScheduledRuns();
 
     // The send button: checks the view's inputs, then runs over every row. When the table has an
     // unfinished run, the operator chooses between continuing it and starting over.

@@ -20,6 +20,7 @@ namespace
 const QString JobName = QStringLiteral("job.velmorajob");
 const QString RunName = QStringLiteral("run.json");
 const QString OutcomeName = QStringLiteral("outcome.json");
+const QString ToldName = QStringLiteral("lost-told");
 const QString UnitPrefix = QStringLiteral("velmora-send-");
 
 QString &programOverride()
@@ -52,14 +53,10 @@ QStringList passedEnvironment()
 QString ScheduledRun::stateText() const
 {
     switch (state) {
-    case State::Waiting:
-        return QStringLiteral("予約中");
-    case State::Sending:
-        return QStringLiteral("送信中");
-    case State::Ended:
-        return outcome.isEmpty() ? QStringLiteral("終了（%1）").arg(exitCode) : outcome;
-    case State::Lost:
-        break;
+    case State::Waiting: return QStringLiteral("予約中");
+    case State::Sending: return QStringLiteral("送信中");
+    case State::Ended: return outcome.isEmpty() ? QStringLiteral("終了（%1）").arg(exitCode) : outcome;
+    case State::Lost: break;
     }
     return QStringLiteral("実行されませんでした（ログアウトや再起動で予約が消えた可能性があります）");
 }
@@ -106,12 +103,14 @@ Result<ScheduledRun> add(const MailingJob &job, const QDateTime &at, const SendC
     options.scheduledAt = at;
     options.outcomeFile = dir + u'/' + OutcomeName;
     const QStringList arguments = sendCommandArguments(options);
-    const QJsonObject record{{QStringLiteral("at"), at.toString(Qt::ISODate)},
-                             {QStringLiteral("unit"), run.unit},
-                             {QStringLiteral("source"), job.source},
-                             {QStringLiteral("arguments"), QJsonValue::fromVariant(arguments)},
-                             {QStringLiteral("createdAt"), QDateTime::currentDateTime().toString(Qt::ISODate)}};
-    if (const Result<bool> written = replaceFile(dir + u'/' + RunName, QJsonDocument(record).toJson()); !written) {
+    const QJsonObject record{
+        {QStringLiteral("at"), at.toString(Qt::ISODate)},
+        {QStringLiteral("unit"), run.unit},
+        {QStringLiteral("source"), job.source},
+        {QStringLiteral("arguments"), QJsonValue::fromVariant(arguments)},
+        {QStringLiteral("createdAt"), QDateTime::currentDateTime().toString(Qt::ISODate)}};
+    if (const Result<bool> written = replaceFile(dir + u'/' + RunName, QJsonDocument(record).toJson());
+        !written) {
         undo();
         return written.failure();
     }
@@ -152,9 +151,11 @@ std::vector<ScheduledRun> list()
                         : state == UserTimers::State::Running ? ScheduledRun::State::Sending
                                                               : ScheduledRun::State::Lost;
         }
+        run.told = QFileInfo::exists(dir.filePath(id + u'/' + ToldName));
         runs.push_back(run);
     }
-    std::stable_sort(runs.begin(), runs.end(), [](const ScheduledRun &a, const ScheduledRun &b) { return a.at < b.at; });
+    std::stable_sort(runs.begin(), runs.end(),
+                     [](const ScheduledRun &a, const ScheduledRun &b) { return a.at < b.at; });
     return runs;
 }
 
@@ -171,6 +172,14 @@ void forget(const ScheduledRun &run)
 {
     if (!run.id.isEmpty() && !run.id.contains(u'/') && !run.id.startsWith(u'.'))
         QDir(folder() + u'/' + run.id).removeRecursively();
+}
+
+void markTold(const ScheduledRun &run)
+{
+    if (run.id.isEmpty() || run.id.contains(u'/') || run.id.startsWith(u'.'))
+        return;
+    QFile told(folder() + u'/' + run.id + u'/' + ToldName);
+    told.open(QIODevice::WriteOnly);
 }
 
 QString logoutWarning()

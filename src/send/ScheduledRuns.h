@@ -25,7 +25,8 @@ struct ScheduledRun {
     QString source; // the recipient table
     State state = State::Lost;
     int exitCode = -1;
-    QString outcome; // velmora-send's summary line
+    QString outcome;   // velmora-send's summary line
+    bool told = false; // the operator was told the run was lost
 
     // What the list shows in its state column.
     QString stateText() const;
@@ -48,6 +49,8 @@ std::vector<ScheduledRun> list();
 std::optional<Failure> cancel(const ScheduledRun &run);
 // Drops the record of a run that ended or was lost.
 void forget(const ScheduledRun &run);
+// Notes that the operator was told the run was lost: its record stays listed, told once.
+void markTold(const ScheduledRun &run);
 // When the session's timers end at logout (no lingering), the text that warns of it; else empty.
 QString logoutWarning();
 } // namespace ScheduledRuns

@@ -2,7 +2,9 @@
 #include "TestEnvironment.h"
 #include "platform/formats/XlsWorkbook.h"
 #include "send/Mailing.h"
+#include "send/ScheduledRuns.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTimer>
 
@@ -40,6 +42,33 @@ TEST(MailingImport, AStoppedImportKeepsThePreviousTable)
     EXPECT_EQ(mailing.table().cell(1, 1), QStringLiteral("a@example.jp"));
     EXPECT_EQ(view.addresses, QStringList({QStringLiteral("a@example.jp")}));
     EXPECT_FALSE(mailing.busy());
+}
+
+// A run handed to the session's timer whose timer went (a restart, a logout) is told at the next
+// start, once, and stays listed.
+TEST(MailingStart, AHandedOverRunThatNeverStartedIsToldOnce)
+{
+    ScratchDir state;
+    qputenv("XDG_STATE_HOME", QFile::encodeName(state.root()));
+    const QString run = ScheduledRuns::folder() + QStringLiteral("/20261209-0900-abcdef");
+    QDir().mkpath(run);
+    state.write(
+        run.mid(state.root().size() + 1) + QStringLiteral("/run.json"),
+        R"({"at":"2026-12-09T09:00:00","unit":"velmora-send-20261209-0900-abcdef","source":"/home/taro/顧客.csv"})");
+    ScriptedView view;
+    Mailing mailing(view);
+    view.dialogs.expectBox(
+        QStringLiteral(
+            "Velmora を閉じても送信するよう予約した次の送信は、開始されませんでした（ログアウト"
+            "や再起動で予約が消えた可能性があります）。\r\n\r\n・2026/12/09 09:00　顧客.csv\r\n\r\n"
+            "「予約した送信(Y)...」の一覧で確かめて、もう一度予約するか送信してください。"),
+        QStringLiteral("予約した送信"), UserDialogs::Icon::Warning, UserDialogs::Buttons::Ok,
+        UserDialogs::Answer::Ok);
+    mailing.tellLostScheduledRuns();
+    mailing.tellLostScheduledRuns(); // told already: no box
+    ASSERT_EQ(ScheduledRuns::list().size(), 1u);
+    EXPECT_EQ(ScheduledRuns::list().front().state, ScheduledRun::State::Lost);
+    qunsetenv("XDG_STATE_HOME");
 }
 
 } // namespace
