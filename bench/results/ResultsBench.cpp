@@ -1,7 +1,8 @@
 // The recipient list window and the export over 100 000 recipients × 10 columns after a send run
-// (every tenth row failed); bench_results ROWS for another count. Prints, per run: the time to open the window until it is painted, the
-// median time of one page of scrolling (down and sideways, repainted), the heap the window adds
-// next to the table's own, and the time to export the 100 000 sent-or-failed rows to a file.
+// (every tenth row failed); bench_results ROWS for another count. Prints, per run: the time to open the
+// window until it is painted, the median time of one page of scrolling (down and sideways, repainted), the
+// heap the window adds next to the table's own, and the time to export the 100 000 sent-or-failed rows to a
+// file.
 #include "platform/SettingsStore.h"
 #include "platform/UserDialogs.h"
 #include "recipients/RecipientTable.h"
@@ -17,8 +18,8 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <malloc.h>
 #include <vector>

@@ -121,9 +121,9 @@ const QString Subject = QStringLiteral("【ご案内】<%氏名%>様 第<%回%>�
 
 QString body(const QString &company = QStringLiteral("会社"))
 {
-    QString b =
-        QStringLiteral("<%") + company + QStringLiteral("%>\n<%氏名%> 様\n\nいつも格別のお引き立てを賜り、誠にありがとうございます。\n"
-                       "第<%回%>回 製品説明会を下記のとおり開催いたします。\n\n");
+    QString b = QStringLiteral("<%") + company +
+                QStringLiteral("%>\n<%氏名%> 様\n\nいつも格別のお引き立てを賜り、誠にありがとうございます。\n"
+                               "第<%回%>回 製品説明会を下記のとおり開催いたします。\n\n");
     while (b.toUtf8().size() < 3000)
         b += QStringLiteral("新製品の特長と導入事例を担当者よりご説明いたします。"
                             "ご多忙中とは存じますが、ぜひご参加くださいますようお願い申し上げます。\n");
@@ -275,9 +275,10 @@ int main(int argc, char **argv)
     Answering dialogs;
     const long rssBeforeKb = rssKb();
     Form1 form(settings, dialogs,
-               !csv.isEmpty() ? csv
-                              : writeRecipients(work.path(), mode == u"run" || mode == u"sample-size" ? rows : 3,
-                                                mode == u"run" ? invoiceBytes : 0));
+               !csv.isEmpty()
+                   ? csv
+                   : writeRecipients(work.path(), mode == u"run" || mode == u"sample-size" ? rows : 3,
+                                     mode == u"run" ? invoiceBytes : 0));
     const long rssLoadedKb = rssKb();
     if (!csv.isEmpty())
         rows = form.mailing().table().lastRow();

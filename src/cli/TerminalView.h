@@ -1,7 +1,7 @@
 #pragma once
 
-#include "send/SendCommandLine.h"
 #include "send/MailingView.h"
+#include "send/SendCommandLine.h"
 #include "send/SendRun.h"
 
 #include <QElapsedTimer>

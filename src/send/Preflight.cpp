@@ -301,8 +301,11 @@ UserDialogs::Message PreflightReport::question() const
                 .arg(problems)
                 .arg(rows)
                 .arg(problemRows.size()),
-            QStringLiteral("送信前の確認"), UserDialogs::Icon::Warning, UserDialogs::Buttons::YesNo,
-            UserDialogs::Answer::Yes, MailingTopic::CheckProblems};
+            QStringLiteral("送信前の確認"),
+            UserDialogs::Icon::Warning,
+            UserDialogs::Buttons::YesNo,
+            UserDialogs::Answer::Yes,
+            MailingTopic::CheckProblems};
 }
 
 UserDialogs::Message PreflightReport::repeatQuestion() const
@@ -313,8 +316,11 @@ UserDialogs::Message PreflightReport::repeatQuestion() const
                            "「いいえ」：すべての行に送ります。")
                 .arg(repeatedAddresses)
                 .arg(repeatedRows),
-            QStringLiteral("送信前の確認"), UserDialogs::Icon::Question, UserDialogs::Buttons::YesNo,
-            UserDialogs::Answer::Yes, MailingTopic::OnePerAddress};
+            QStringLiteral("送信前の確認"),
+            UserDialogs::Icon::Question,
+            UserDialogs::Buttons::YesNo,
+            UserDialogs::Answer::Yes,
+            MailingTopic::OnePerAddress};
 }
 
 PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs &inputs,
@@ -377,7 +383,8 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
             notes << QStringLiteral("差込の結果が大きすぎます（送信されません）");
         } else {
             const bool inert = (subjectMarkers == 0 || bodyMarkers == 0) && inertCells(table, row);
-            const bool inSubject = !(inert && subjectMarkers == 0) && markers(merged->subject) != subjectMarkers;
+            const bool inSubject =
+                !(inert && subjectMarkers == 0) && markers(merged->subject) != subjectMarkers;
             const bool inBody = !(inert && bodyMarkers == 0) && markers(merged->body) != bodyMarkers;
             if (inSubject)
                 leftSubject.push_back(row);
@@ -409,7 +416,8 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
                 if (earlier == fileRow.cend()) {
                     fileRow.insert(file, row);
                 } else {
-                    sharedFiles.emplace_back(row, QStringLiteral("「%1」（%2 行目と同じ）").arg(shown(file)).arg(*earlier));
+                    sharedFiles.emplace_back(
+                        row, QStringLiteral("「%1」（%2 行目と同じ）").arg(shown(file)).arg(*earlier));
                     notes << QStringLiteral("%1 行目と同じ添付ファイルです").arg(*earlier);
                 }
             }
@@ -419,18 +427,21 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
             }
             // The copies are checked as the main address is: one the library refuses stops the mail.
             const std::pair<QString, const QStringList *> copies[] = {
-                {QStringLiteral("CC"), &merged->cc}, {QStringLiteral("BCC"), &merged->bcc},
+                {QStringLiteral("CC"), &merged->cc},
+                {QStringLiteral("BCC"), &merged->bcc},
                 {QStringLiteral("返信先"), &merged->replyTo}};
             for (const auto &[label, list] : copies) {
                 for (const QString &address : *list) {
                     const MailRecipient r = mailRecipientOf(address);
                     if (r.error.isEmpty())
                         continue;
-                    badCopies.emplace_back(row, QStringLiteral("%1「%2」：%3").arg(label, shown(address), r.reason));
+                    badCopies.emplace_back(
+                        row, QStringLiteral("%1「%2」：%3").arg(label, shown(address), r.reason));
                     notes << QStringLiteral("%1のアドレスを送信に使えません：%2").arg(label, r.reason);
                 }
             }
-            const qsizetype recipients = 1 + merged->cc.size() + merged->bcc.size() + (options.bccSelf ? 1 : 0);
+            const qsizetype recipients =
+                1 + merged->cc.size() + merged->bcc.size() + (options.bccSelf ? 1 : 0);
             if (options.recipientsPerMessage > 0 && recipients > options.recipientsPerMessage) {
                 crowdedRows.push_back(row);
                 notes << QStringLiteral("宛先が %1 件あります（1通あたり %2 件まで）")
@@ -587,21 +598,24 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
         g.lines += moreLine(found.size(), unit);
         groups.push_back(g);
     };
-    rowsGroup(QStringLiteral("行ごとの添付ファイルが使えない行（送信されません）"), badFiles, QStringLiteral("件"));
-    rowsGroup(QStringLiteral("ほかの行と同じ添付ファイルの行（同じファイルが別の宛先にも送られます）"), sharedFiles,
+    rowsGroup(QStringLiteral("行ごとの添付ファイルが使えない行（送信されません）"), badFiles,
               QStringLiteral("件"));
+    rowsGroup(QStringLiteral("ほかの行と同じ添付ファイルの行（同じファイルが別の宛先にも送られます）"),
+              sharedFiles, QStringLiteral("件"));
     if (!largeRows.empty())
         groups.push_back(
             {QStringLiteral("添付ファイルが合計 %1 MB を超える行（受け取れないメールサーバーがあります）")
                  .arg(megabytes(PreflightLargeAttachments).section(u'.', 0, 0)),
              QStringLiteral("  ") + rowList(largeRows) + Crlf, int(largeRows.size())});
-    rowsGroup(QStringLiteral("送信に使えない CC・BCC・返信先のアドレス（CC・BCC はそのアドレスを除いて送ります。返信先のときはその行を送信しません）"), badCopies,
-              QStringLiteral("件"));
+    rowsGroup(QStringLiteral("送信に使えない CC・BCC・返信先のアドレス（CC・BCC "
+                             "はそのアドレスを除いて送ります。返信先のときはその行を送信しません）"),
+              badCopies, QStringLiteral("件"));
     if (!crowdedRows.empty())
-        groups.push_back({QStringLiteral("宛先（CC・BCC を含む）が 1 通あたり %1 件を超える行（メールサーバーが"
-                                         "受け付けないことがあります）")
-                              .arg(options.recipientsPerMessage),
-                          QStringLiteral("  ") + rowList(crowdedRows) + Crlf, int(crowdedRows.size())});
+        groups.push_back(
+            {QStringLiteral("宛先（CC・BCC を含む）が 1 通あたり %1 件を超える行（メールサーバーが"
+                            "受け付けないことがあります）")
+                 .arg(options.recipientsPerMessage),
+             QStringLiteral("  ") + rowList(crowdedRows) + Crlf, int(crowdedRows.size())});
     if (inputs.html) {
         // Images the HTML names by a local path go inside every mail: one missing fails them all.
         // A path made by a merge tag is a row's own, and the run tells of it.
@@ -631,8 +645,8 @@ PreflightReport checkBeforeSending(const RecipientTable &table, const SendInputs
     // Not a problem, but what the operator chose does not hold for these rows.
     QString utf8Note;
     if (!utf8Rows.empty())
-        utf8Note = Crlf + QStringLiteral("■ ISO-2022-JP で書けない文字がある行（UTF-8 で送られます）") + Crlf +
-                   QStringLiteral("  ") + rowList(utf8Rows) + Crlf;
+        utf8Note = Crlf + QStringLiteral("■ ISO-2022-JP で書けない文字がある行（UTF-8 で送られます）") +
+                   Crlf + QStringLiteral("  ") + rowList(utf8Rows) + Crlf;
     if (report.clean()) {
         report.text = QStringLiteral("送信前の確認：%1 行を確認し、問題は見つかりませんでした。").arg(rows);
         if (!utf8Note.isEmpty())

@@ -143,7 +143,8 @@ TEST(RecipientTable, StatusWritesLeaveTheCopyAndTheSharedTextAlone)
     }
     table.setCell(6, 0, QStringLiteral("読込"));
     const RecipientTable copy = table;
-    const QString words[] = {StatusSent, StatusFailed, QString(), StatusBounced, QStringLiteral("保留"), StatusSent};
+    const QString words[] = {StatusSent,    StatusFailed,           QString(),
+                             StatusBounced, QStringLiteral("保留"), StatusSent};
     for (int round = 0; round < 3; ++round)
         for (int r = 1; r <= 6; ++r)
             table.setCell(r, 0, words[(r + round) % 6]);

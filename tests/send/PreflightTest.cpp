@@ -148,15 +148,17 @@ TEST(Preflight, EachRowsOwnFilesAndCopiesAreChecked)
     QDir(dir.root()).mkpath(QStringLiteral("請求書/005.pdf"));
     dir.write(QStringLiteral("請求書/001.pdf"), "%PDF-1.4 one");
     dir.write(QStringLiteral("請求書/002.pdf"), "%PDF-1.4 two");
-    const RecipientTable table = load(dir, QStringLiteral("メールアドレス,氏名,番号,ＣＣ,bcc\r\n"
-                                                          "a@example.jp,山田,001,sales@example.jp;boss@example.jp,\r\n"
-                                                          "b@example.jp,佐藤,002,,not-an-address\r\n"
-                                                          "c@example.jp,鈴木,001,,\r\n"
-                                                          "d@example.jp,田中,004,,\r\n"
-                                                          "e@example.jp,伊藤,005,,\r\n"));
+    const RecipientTable table =
+        load(dir, QStringLiteral("メールアドレス,氏名,番号,ＣＣ,bcc\r\n"
+                                 "a@example.jp,山田,001,sales@example.jp;boss@example.jp,\r\n"
+                                 "b@example.jp,佐藤,002,,not-an-address\r\n"
+                                 "c@example.jp,鈴木,001,,\r\n"
+                                 "d@example.jp,田中,004,,\r\n"
+                                 "e@example.jp,伊藤,005,,\r\n"));
     const QString perRow = dir.path(QStringLiteral("請求書/<%番号%>.pdf"));
-    const PreflightReport report = checkBeforeSending(
-        table, inputsFor(QStringLiteral("請求書"), QStringLiteral("<%氏名%>様\n"), perRow), {2, false, false});
+    const PreflightReport report =
+        checkBeforeSending(table, inputsFor(QStringLiteral("請求書"), QStringLiteral("<%氏名%>様\n"), perRow),
+                           {2, false, false});
     const QString file = dir.path(QStringLiteral("請求書/%1.pdf"));
     for (const QString &line :
          {QStringLiteral("■ 行ごとの添付ファイルが使えない行（送信されません）\r\n"
@@ -166,10 +168,12 @@ TEST(Preflight, EachRowsOwnFilesAndCopiesAreChecked)
           QStringLiteral("■ ほかの行と同じ添付ファイルの行（同じファイルが別の宛先にも送られます）\r\n"
                          "  3 行目 「%1」（1 行目と同じ）\r\n")
               .arg(file.arg(QStringLiteral("001"))),
-          QStringLiteral("■ 送信に使えない CC・BCC・返信先のアドレス（CC・BCC はそのアドレスを除いて送ります。返信先のときはその行を送信しません）\r\n"
+          QStringLiteral("■ 送信に使えない CC・BCC・返信先のアドレス（CC・BCC "
+                         "はそのアドレスを除いて送ります。返信先のときはその行を送信しません）\r\n"
                          "  2 行目 BCC「not-an-address」：メールアドレスの形式ではありません\r\n"),
-          QStringLiteral("■ 宛先（CC・BCC を含む）が 1 通あたり 2 件を超える行（メールサーバーが受け付けないこと"
-                         "があります）\r\n  1 行目\r\n")})
+          QStringLiteral(
+              "■ 宛先（CC・BCC を含む）が 1 通あたり 2 件を超える行（メールサーバーが受け付けないこと"
+              "があります）\r\n  1 行目\r\n")})
         EXPECT_TRUE(report.text.contains(line)) << report.text.toStdString();
     EXPECT_EQ(report.problemRowNumbers(), (std::vector<int>{1, 2, 3, 4, 5}));
     // The run starts without these files: they are each row's own.
@@ -191,9 +195,10 @@ TEST(Preflight, MissingInlineImagesAndRowsThatGoAsUtf8AreNamed)
     html.html = true;
     html.bodyFolder = dir.root();
     PreflightReport report = checkBeforeSending(table, html, {0, false, true});
-    EXPECT_TRUE(report.text.contains(QStringLiteral("■ HTML の画像ファイルが使えません（どのメールも送信されません）\r\n"
-                                                    "  画像ファイル「%1」がありません\r\n")
-                                         .arg(dir.path(QStringLiteral("gone.png")))))
+    EXPECT_TRUE(report.text.contains(
+        QStringLiteral("■ HTML の画像ファイルが使えません（どのメールも送信されません）\r\n"
+                       "  画像ファイル「%1」がありません\r\n")
+            .arg(dir.path(QStringLiteral("gone.png")))))
         << report.text.toStdString();
     EXPECT_EQ(report.problems, 1);
     EXPECT_FALSE(report.text.contains(QStringLiteral("ISO-2022-JP"))); // HTML always goes as UTF-8
@@ -201,8 +206,9 @@ TEST(Preflight, MissingInlineImagesAndRowsThatGoAsUtf8AreNamed)
     const SendInputs plain = inputsFor(QStringLiteral("<%氏名%>様へ"), QStringLiteral("本文です"));
     report = checkBeforeSending(table, plain, {0, false, true});
     EXPECT_TRUE(report.clean());
-    EXPECT_TRUE(report.text.endsWith(QStringLiteral("■ ISO-2022-JP で書けない文字がある行（UTF-8 で送られます）\r\n"
-                                                    "  2, 4 行目\r\n")))
+    EXPECT_TRUE(
+        report.text.endsWith(QStringLiteral("■ ISO-2022-JP で書けない文字がある行（UTF-8 で送られます）\r\n"
+                                            "  2, 4 行目\r\n")))
         << report.text.toStdString();
     EXPECT_FALSE(checkBeforeSending(table, plain, {0, false, false}).text.contains(QStringLiteral("ISO")));
 }
@@ -215,21 +221,27 @@ TEST(Preflight, MarkersOfRowsAndRepeatsOverManyRows)
     ScratchDir dir;
     QString csv = QStringLiteral("mail,氏名\r\n");
     for (int k = 1; k <= 3000; ++k) {
-        const QString name = k == 7 ? QString() : k == 8 ? QStringLiteral("a%>b") : QStringLiteral("宛先%1").arg(k);
+        const QString name = k == 7   ? QString()
+                             : k == 8 ? QStringLiteral("a%>b")
+                                      : QStringLiteral("宛先%1").arg(k);
         // Every 500th row repeats an earlier address with its domain in capitals.
-        const QString mail = k % 500 == 0 ? QStringLiteral("r%1@EXAMPLE.jp").arg(k - 499) : QStringLiteral("r%1@example.jp").arg(k);
+        const QString mail = k % 500 == 0 ? QStringLiteral("r%1@EXAMPLE.jp").arg(k - 499)
+                                          : QStringLiteral("r%1@example.jp").arg(k);
         csv += mail + u',' + name + QStringLiteral("\r\n");
     }
     const RecipientTable table = load(dir, csv);
-    const PreflightReport report = checkBeforeSending(table, inputsFor(QStringLiteral("ご案内"), QStringLiteral("<<%氏名%>%様\n")));
+    const PreflightReport report =
+        checkBeforeSending(table, inputsFor(QStringLiteral("ご案内"), QStringLiteral("<<%氏名%>%様\n")));
     EXPECT_EQ(report.repeatedRows, 6);
     EXPECT_EQ(report.repeatedAddresses, 6);
     EXPECT_EQ(report.onePerAddress.size(), 2994u);
     ASSERT_GE(report.problemRows.size(), 3u);
     EXPECT_EQ(report.problemRows[0].row, 7);
-    EXPECT_TRUE(report.problemRows[0].notes.join(u'|').contains(QStringLiteral("「<%」か「%>」が残ります（本文）")));
+    EXPECT_TRUE(
+        report.problemRows[0].notes.join(u'|').contains(QStringLiteral("「<%」か「%>」が残ります（本文）")));
     EXPECT_EQ(report.problemRows[1].row, 8);
-    EXPECT_EQ(report.problemRows[1].notes, QStringList{QStringLiteral("差込後も「<%」か「%>」が残ります（本文）")});
+    EXPECT_EQ(report.problemRows[1].notes,
+              QStringList{QStringLiteral("差込後も「<%」か「%>」が残ります（本文）")});
     EXPECT_EQ(report.problemRows[2].row, 500);
     EXPECT_EQ(report.problemRows[2].notes, QStringList{QStringLiteral("1 行目と同じアドレスです")});
 }
