@@ -449,6 +449,27 @@ TEST(SendJournal, HostileJournalsCostWhatTheFileHoldsAndARefusedRecordChangesNot
         EXPECT_EQ(r.tail, JournalReport::Tail::Damaged) << name;
         EXPECT_EQ(r.mayHaveArrived, 1000000) << name;
     }
+    // Rows a power of two apart do not share one chain of the row index (which took seconds).
+    constexpr int Apart = 1 << 16, Named = 30000;
+    auto strided = std::move(SendJournal::create(identity(Apart * Named), dir.root(), Boot).value());
+    const QString stridedPath = strided->path();
+    strided.reset();
+    QByteArray records;
+    for (int k = 1; k <= Named; ++k) {
+        for (const QByteArray &record : {QByteArray("declare\t"), QByteArray("started\t")}) {
+            const qsizetype at = records.size();
+            records += record + QByteArray::number(k * Apart);
+            JournalRecord::seal(records, at);
+        }
+        const qsizetype at = records.size();
+        records += "outcome\t" + QByteArray::number(k * Apart) + "\taccepted\t";
+        JournalRecord::seal(records, at);
+    }
+    const JournalReport far =
+        report(dir.write(QStringLiteral("strided.journal"), bytesOf(stridedPath) + records));
+    EXPECT_EQ(far.accepted, Named);
+    EXPECT_EQ(far.rows[size_t(Apart) * 777].state, Row::Accepted);
+    EXPECT_EQ(far.rows[size_t(Apart) * 777 + 1].state, Row::NotTried);
     for (const char *name : {"journal-partial-declare.journal", "journal-started-redeclared.journal"}) {
         const JournalReport r = read(name);
         EXPECT_EQ(r.tail, JournalReport::Tail::Torn) << name;
