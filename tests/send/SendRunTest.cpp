@@ -427,7 +427,8 @@ TEST_F(SendRunTest, ClosingDuringTheTimerStopsItAndSendsNothing)
     Mailing &m = load(2);
     m.setTimerHours(2);
     m.startTimer();
-    QTest::qWait(20);
+    // The check before sending runs first: closed only once the timer waits.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view.activity == MailingView::Activity::TimerWaiting; }, 10000));
     EXPECT_FALSE(m.requestClose());
     EXPECT_TRUE(QTest::qWaitFor([&] { return !view.busy(); }, 5000));
     EXPECT_EQ(view.status, QStringLiteral("送信タイマーを停止しました"));
