@@ -544,20 +544,8 @@ bool Mailing::continueRun(const QString &path, JournalReport *listed)
     // outcome that the provider filed as sent are settled first, which changes the journal.
     const QString resolved = resolveInSent(path, m_view.sendInputs().server, listed);
     m_readingJournals = true;
-    const RecipientTable table = m_table;
-    QByteArray digest = m_tableDigest;
-    Result<std::unique_ptr<SendJournal>> reopened =
-        waitOffThread<Result<std::unique_ptr<SendJournal>>>([path, listed, table, &digest] {
-            // The loaded table's digest is made meanwhile on the other core.
-            std::future<QByteArray> made;
-            if (digest.isEmpty())
-                made = std::async(std::launch::async, [&table] { return tableDigest(table); });
-            Result<std::unique_ptr<SendJournal>> r = SendJournal::reopen(path, currentBootId(), listed);
-            if (made.valid())
-                digest = made.get();
-            return r;
-        });
-    m_tableDigest = digest;
+    Result<std::unique_ptr<SendJournal>> reopened = waitOffThread<Result<std::unique_ptr<SendJournal>>>(
+        [path, listed] { return SendJournal::reopen(path, currentBootId(), listed); });
     m_readingJournals = false;
     if (!reopened) {
         showFailure(reopened.failure());

@@ -168,18 +168,24 @@ std::optional<Failure> cancel(const ScheduledRun &run)
     return std::nullopt;
 }
 
+// The run's own folder; empty for a name that could reach outside the scheduled runs' folder.
+static QString recordFolder(const ScheduledRun &run)
+{
+    if (run.id.isEmpty() || run.id.contains(u'/') || run.id.startsWith(u'.'))
+        return QString();
+    return folder() + u'/' + run.id;
+}
+
 void forget(const ScheduledRun &run)
 {
-    if (!run.id.isEmpty() && !run.id.contains(u'/') && !run.id.startsWith(u'.'))
-        QDir(folder() + u'/' + run.id).removeRecursively();
+    if (const QString dir = recordFolder(run); !dir.isEmpty())
+        QDir(dir).removeRecursively();
 }
 
 void markTold(const ScheduledRun &run)
 {
-    if (run.id.isEmpty() || run.id.contains(u'/') || run.id.startsWith(u'.'))
-        return;
-    QFile told(folder() + u'/' + run.id + u'/' + ToldName);
-    told.open(QIODevice::WriteOnly);
+    if (const QString dir = recordFolder(run); !dir.isEmpty())
+        QFile(dir + u'/' + ToldName).open(QIODevice::WriteOnly);
 }
 
 QString logoutWarning()

@@ -230,6 +230,16 @@ bool latinWordsOnly(QStringView text)
     return true;
 }
 
+// How bytes that decoded whole as UTF-8 are read: ASCII without other characters, UTF-8 when those
+// are plausible text, else CP932 (`decoded` gives their UTF-8 reading, made only when wanted).
+template <class Decoded> TextLines::Encoding wholeUtf8Reading(const Utf8Seen &seen, Decoded &&decoded)
+{
+    if (!seen.nonAscii)
+        return TextLines::Encoding::Ascii;
+    return seen.beyondKana || latinWordsOnly(decoded()) ? TextLines::Encoding::Utf8
+                                                        : TextLines::Encoding::Cp932;
+}
+
 // The input a window at a time: bytes in memory are looked at in place, a file is read through one
 // reused buffer. A window starts where the decoder stopped, so a character cut by the end of one
 // window is whole in the next.
@@ -452,13 +462,10 @@ Result<TextLines> decodeWindows(ByteWindows &in, qsizetype expected, TextLines::
                 return unreadable();
             return Failure::undecodableBytes(path, nul > 0 ? nul : line);
         }
-        if (whole && !seen.nonAscii) {
-            t.encoding = TextLines::Encoding::Ascii;
-            break;
-        }
-        if (whole && (seen.beyondKana || latinWordsOnly(QStringView(out.data(), out.size())))) {
-            t.encoding = TextLines::Encoding::Utf8;
-            break;
+        if (whole) {
+            t.encoding = wholeUtf8Reading(seen, [&] { return QStringView(out.data(), out.size()); });
+            if (t.encoding != TextLines::Encoding::Cp932)
+                break;
         }
         cp932 = &cp932Table();
         if (!cp932->usable)
@@ -505,11 +512,7 @@ TextLines::Encoding readingOf(QByteArrayView bytes)
         if (!decodeUtf8(p, stop, stop == end, o, units, seen))
             return TextLines::Encoding::Cp932;
     }
-    if (!seen.nonAscii)
-        return TextLines::Encoding::Ascii;
-    if (seen.beyondKana || latinWordsOnly(QString::fromUtf8(bytes)))
-        return TextLines::Encoding::Utf8;
-    return TextLines::Encoding::Cp932;
+    return wholeUtf8Reading(seen, [bytes] { return QString::fromUtf8(bytes); });
 }
 
 Result<TextLines> decodeText(const QByteArray &bytes, const QString &path, TextLines::Cut cut,

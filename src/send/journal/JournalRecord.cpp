@@ -2,7 +2,6 @@
 
 #include <QStringDecoder>
 
-#include <algorithm>
 #include <charconv>
 
 #include <zlib.h>
@@ -30,15 +29,7 @@ quint32 crc32(QByteArrayView bytes)
 {
     // zlib's CRC-32 (the same polynomial and conditioning) goes a word at a time: a million-row
     // journal is checked in milliseconds rather than a tenth of a second.
-    uLong c = ::crc32(0L, nullptr, 0);
-    const auto *p = reinterpret_cast<const Bytef *>(bytes.data());
-    for (qsizetype left = bytes.size(); left > 0;) {
-        const uInt n = uInt(std::min<qsizetype>(left, 1 << 30));
-        c = ::crc32(c, p, n);
-        p += n;
-        left -= n;
-    }
-    return quint32(c);
+    return quint32(::crc32_z(0L, reinterpret_cast<const Bytef *>(bytes.data()), size_t(bytes.size())));
 }
 
 void addField(QByteArray &out, qsizetype recordStart, QByteArrayView utf8)
